@@ -1,0 +1,39 @@
+#pragma once
+// tagsmith-cli: a headless front end over the core. Each command lives in its
+// own file (cmd_<name>.cpp).
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/DriveSystem.h"
+
+namespace ts::cli {
+
+// Exit statuses shared by the commands.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitNoDevice = 3;
+
+struct Context {
+    std::optional<std::string> simDir;  // --simulate DIR
+    bool debug = false;                 // --debug: print debug lines on stderr
+    std::string appDir;                 // folder of the executable, ending in '/'
+    std::vector<std::string> args;      // the command's own arguments
+
+    // The drives of the simulated line or of the machine.
+    std::unique_ptr<DriveSystem> OpenDrives() const;
+};
+
+int CmdDevices(Context& ctx);
+int CmdSim(Context& ctx);
+int CmdIds(Context& ctx);
+int CmdRead(Context& ctx);
+int CmdWrite(Context& ctx);
+int CmdAuto(Context& ctx);
+int CmdWatch(Context& ctx);
+
+void Usage();
+
+}  // namespace ts::cli

@@ -1,0 +1,191 @@
+#include "device/DeviceControl.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "platform/DebugOut.h"
+
+namespace ts {
+namespace {
+
+thread_local int t_lastError = 0;
+
+constexpr uint8_t kOpcode = 0xF3;
+constexpr uint8_t kSubHandShake = 0x00;
+constexpr uint8_t kSubWrite = 0x01;
+constexpr uint8_t kSubFinish = 0x02;
+constexpr uint8_t kSubRead = 0x03;
+constexpr uint32_t kSector = 512;
+
+void PutLe32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+uint32_t RaiseToSector(uint32_t length) {
+    uint64_t raised = (static_cast<uint64_t>(length) + kSector - 1) / kSector * kSector;
+    return static_cast<uint32_t>(raised);  // callers stay far below 4 GiB
+}
+
+// Bounded formatter into a 260-byte buffer, then the debugger output.
+template <typename... Args>
+void DebugLine(const char* format, Args... args) {
+    char line[260];
+    std::snprintf(line, sizeof line, format, args...);
+    OutputDebugStringA(line);
+}
+
+void StatusLine(const char* name, const PassThroughRequest& req) {
+    char format[96];
+    std::snprintf(format, sizeof format, "%s:ScsiStatus= %%d DataTransferLength=%%d\r\n", name);
+    DebugLine(format, static_cast<int>(req.sptd.ScsiStatus),
+              static_cast<int>(req.sptd.DataTransferLength));
+}
+
+}  // namespace
+
+int GetLastError() { return t_lastError; }
+void SetLastError(int value) { t_lastError = value; }
+
+DeviceHandle* DeviceControl::DeviceOpen(const char* drive, uint32_t access, uint32_t shareMode) {
+    if (!drive) return nullptr;
+    auto* dev = new (std::nothrow) DeviceHandle{};
+    if (!dev) return nullptr;
+    if (drive[0] == '/') {
+        // A drive listed by its device node (real drives on Linux).
+        if (std::strlen(drive) >= sizeof dev->path) {
+            delete dev;
+            SetLastError(ENAMETOOLONG);
+            return nullptr;
+        }
+        std::snprintf(dev->path, sizeof dev->path, "%s", drive);
+    } else {
+        std::snprintf(dev->path, sizeof dev->path, "\\\\.\\%c:", drive[0]);
+    }
+    dev->access = access;
+    dev->shareMode = shareMode;
+    int err = ENODEV;
+    std::unique_ptr<PassThroughTransport> volume;
+    if (opener_) volume = opener_->OpenVolume(dev->path, access, shareMode, err);
+    if (!volume) {
+        std::memset(dev, 0, sizeof *dev);
+        delete dev;
+        SetLastError(err);
+        return nullptr;
+    }
+    dev->volume = volume.release();
+    return dev;
+}
+
+int DeviceControl::DeviceClose(DeviceHandle* device) {
+    if (!device) return kCloseNoDevice;
+    delete device->volume;
+    std::memset(device, 0, sizeof *device);
+    delete device;
+    return 0;
+}
+
+void DeviceControl::BuildRequest(PassThroughRequest& req, uint8_t subCommand, uint8_t direction,
+                                 uint32_t transferLength, uint32_t param1, uint32_t param2) {
+    std::memset(&req, 0, sizeof req);
+    auto& s = req.sptd;
+    s.Length = sizeof(ScsiPassThroughDirect32);
+    s.PathId = 0;
+    s.TargetId = 1;
+    s.Lun = 0;
+    s.CdbLength = 10;
+    s.SenseInfoLength = 24;
+    s.DataIn = direction;
+    s.DataTransferLength = transferLength;
+    s.TimeOutValue = 2;
+    s.DataBuffer = 0;
+    s.SenseInfoOffset = offsetof(PassThroughRequest, sense);
+    uint8_t cdb[16] = {};
+    cdb[0] = kOpcode;
+    cdb[1] = subCommand;
+    PutLe32(cdb + 4, param1);
+    PutLe32(cdb + 8, param2);
+    std::memcpy(s.Cdb, cdb, sizeof cdb);
+}
+
+bool DeviceControl::Send(DeviceHandle* device, PassThroughRequest& req, uint8_t* data) {
+    int err = 0;
+    bool ok;
+    if (!device->volume) {
+        ok = false;
+        err = EBADF;
+    } else if (!data && req.sptd.DataTransferLength > 0) {
+        // The finish command may be sent with a null buffer; the platform
+        // refuses such a call instead of writing through the null pointer.
+        ok = false;
+        err = EFAULT;
+    } else {
+        ok = device->volume->Send(req, data, err);
+    }
+    if (!ok) SetLastError(err);
+    return ok;
+}
+
+int DeviceControl::HandShakePipeSend(DeviceHandle* device, uint8_t* buffer, uint32_t length) {
+    if (!device) return kHandShakeNoDevice;
+    if (length == 0) return 0;
+    if (!buffer) return kHandShakeNoBuffer;
+    PassThroughRequest req;
+    BuildRequest(req, kSubHandShake, kScsiIoctlDataIn, length, 0, length);
+    bool ok = Send(device, req, buffer);
+    StatusLine("HandShakePipeSend", req);
+    return ok ? 0 : kHandShakeCallFailed;
+}
+
+int DeviceControl::HandShake(DeviceHandle* device, uint8_t* buffer, uint32_t length) {
+    int code = HandShakePipeSend(device, buffer, length);
+    if (code != 0) DebugLine("Hand Shake Failed %s Ln:%d\r\n", "DeviceControl", 829);
+    return code;
+}
+
+int DeviceControl::DeviceRead(DeviceHandle* device, uint32_t startSector, uint8_t* buffer,
+                              uint32_t length) {
+    if (!device) return kReadNoDevice;
+    if (length == 0) return 0;
+    if (!buffer) return kReadNoBuffer;
+    uint32_t raised = RaiseToSector(length);
+    PassThroughRequest req;
+    BuildRequest(req, kSubRead, kScsiIoctlDataIn, raised, startSector, raised / kSector);
+    bool ok = Send(device, req, buffer);
+    StatusLine("DeviceRead", req);
+    if (!ok) {
+        DebugLine("DeviceRead DeviceIoControl return Error GetLastError = %d\r\n", GetLastError());
+        return kReadCallFailed;
+    }
+    return 0;
+}
+
+int DeviceControl::DeviceWrite(DeviceHandle* device, uint32_t startSector, uint8_t* buffer,
+                               uint32_t length) {
+    if (!device) return kWriteNoDevice;
+    if (length == 0) return 0;
+    if (!buffer) return kWriteNoBuffer;
+    uint32_t raised = RaiseToSector(length);
+    PassThroughRequest req;
+    BuildRequest(req, kSubWrite, kScsiIoctlDataOut, raised, startSector, raised / kSector);
+    bool ok = Send(device, req, buffer);
+    StatusLine("DeviceWrite", req);
+    return ok ? 0 : kWriteCallFailed;
+}
+
+int DeviceControl::DeviceFinish(DeviceHandle* device, uint8_t* buffer, uint32_t length) {
+    if (!device) return kFinishNoDevice;
+    PassThroughRequest req;
+    BuildRequest(req, kSubFinish, kScsiIoctlDataIn, length, 0, length);
+    Send(device, req, buffer);
+    StatusLine("DeviceFinish", req);
+    // Judged by the status byte alone; a failed call leaves it 0 and the
+    // caller's comparison of the answer text catches that.
+    return req.sptd.ScsiStatus == 0 ? 0 : kFinishBadStatus;
+}
+
+}  // namespace ts

@@ -1,0 +1,20 @@
+#pragma once
+// Text conversions. The "ANSI code page" of the station is CP936 (GBK).
+// Conversions never fail: what cannot be mapped becomes a replacement
+// character ('?' towards CP936, U+FFFD towards UTF-16), as the original
+// platform's converters do.
+#include <string>
+#include <string_view>
+
+namespace ts {
+
+std::u16string AnsiToWide(std::string_view ansi);
+std::string WideToAnsi(std::u16string_view wide);
+std::u16string Utf8ToWide(std::string_view utf8);
+std::string WideToUtf8(std::u16string_view wide);
+
+// Convenience for literals and tests.
+inline std::u16string W(std::string_view utf8) { return Utf8ToWide(utf8); }
+inline std::string U8(std::u16string_view wide) { return WideToUtf8(wide); }
+
+}  // namespace ts

@@ -1,0 +1,43 @@
+#pragma once
+// The machine's drives as device discovery sees them: the drive list (roots
+// in the system's order), each drive's type, a way to open a volume, and the
+// arrival/removal events. One implementation per backend: real drives
+// (udev, SG_IO) and a simulated line (a folder).
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/PassThrough.h"
+
+namespace ts {
+
+constexpr unsigned kDriveUnknown = 0;
+constexpr unsigned kDriveRemovable = 2;
+constexpr unsigned kDriveFixed = 3;
+
+enum class DeviceEvent { Arrival, Removal };
+
+// Arrival and removal events. Fd() becomes readable when events may be
+// pending; ReadEvents() never blocks and returns them in order.
+class DeviceEventSource {
+public:
+    virtual ~DeviceEventSource() = default;
+    virtual int Fd() const = 0;
+    virtual std::vector<DeviceEvent> ReadEvents() = 0;
+};
+
+class DriveSystem : public VolumeOpener {
+public:
+    // Root paths in the system's order, as GetLogicalDriveStrings lists them
+    // ("E:\" for a letter drive, the node "/dev/sdb" for a real drive).
+    virtual std::vector<std::u16string> ListDrives() = 0;
+    virtual unsigned GetDriveType(const std::u16string& root) = 0;
+    // Null when events cannot be watched (reason on the debug output).
+    virtual std::unique_ptr<DeviceEventSource> WatchEvents() = 0;
+};
+
+// The machine's own removable drives (libudev, SG_IO).
+std::unique_ptr<DriveSystem> MakeSystemDrives();
+
+}  // namespace ts

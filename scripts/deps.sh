@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build, the tests and the GUI need, once.
+set -euo pipefail
+PKGS=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+      libgtest-dev libgmock-dev googletest libbenchmark-dev libudev-dev
+      qt6-base-dev qt6-base-dev-tools libgl-dev
+      dosfstools mtools fonts-wqy-zenhei xvfb xauth)
+missing=()
+for p in "${PKGS[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+    echo "installing: ${missing[*]}"
+    $SUDO apt-get update
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+fi

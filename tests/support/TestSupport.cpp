@@ -1,0 +1,64 @@
+#include "tests/support/TestSupport.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace ts::test {
+
+TempDir::TempDir() {
+    std::random_device rd;
+    for (;;) {
+        auto p = std::filesystem::temp_directory_path() /
+                 ("tagsmith-test-" + std::to_string(getpid()) + "-" + std::to_string(rd()));
+        if (std::filesystem::create_directory(p)) {
+            path_ = p;
+            return;
+        }
+    }
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string AppDir() {
+    if (const char* env = std::getenv("TAGSMITH_APPDIR")) return env;
+#ifdef TAGSMITH_APPDIR
+    return TAGSMITH_APPDIR;
+#else
+    return "./";
+#endif
+}
+
+std::string ReadFile(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::filesystem::path& p, const std::string& bytes) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+int RunCommand(const std::string& command, std::string* out) {
+    FILE* f = popen(command.c_str(), "r");
+    if (!f) return -1;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    int status = pclose(f);
+    if (out) *out = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace ts::test
