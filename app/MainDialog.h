@@ -1,0 +1,76 @@
+#pragma once
+// The main window without its widgets: it owns the shared core, the three
+// pages and the window's own control state, wires the pages to the core, and
+// holds the mode handlers, the tab handling, the control lock and the
+// settings. The desktop program's CTagsmithDlg is a thin view over it; the
+// CLI and the tests drive it directly.
+#include <string>
+
+#include "deviceops/TagsmithCore.h"
+#include "idsource/Pages.h"
+
+namespace ts {
+
+class MainDialog : public PageHost, public PagesPort, public Observable {
+public:
+    MainDialog();
+    ~MainDialog() override;
+
+    TagsmithCore core;
+    CDlgCh1 m_page1;
+    CDlgCh2 m_page2;
+    CDlgCh3 m_page3;
+
+    // ---- window state the view mirrors ----
+    bool writeRadioChecked = true;   // 1001
+    bool readRadioChecked = false;   // 1002
+    bool writeRadioEnabled = true;   // 1001
+    bool readRadioEnabled = true;    // 1002
+    bool closeEnabled = true;        // 1000, the title-bar close and Alt+F4
+    bool tabEnabled = true;          // 1003
+    int tabIndex = 0;                // selected tab (shown page)
+
+    // The modal picker, supplied by the view (tests script it).
+    std::function<bool(CDlgListID&)> runPicker;
+
+    // The core part of initialisation: application folder, settings, plug-in.
+    // `exeDir` empty: the folder of the running executable.
+    void OnInitDialog(const std::string& exeDir = std::string());
+    void OnWriteMode();
+    void OnReadMode();
+    // Selects and shows a page (the tab control's selection change).
+    void OnTabSelChange(int index);
+    void EnableMainControls(bool enable) override;
+    void OnClearLog();
+    void LoadConfig();
+    void SaveConfig();
+    // The end of the main window: settings saved, current device closed.
+    void DestroyWindow();
+
+    // ---- PageHost ----
+    int IsWriteMode() override { return core.IsWriteMode(); }
+    void AppendLog(const std::u16string& line) override { core.AppendLog(line); }
+    int WriteDeviceSN(const std::u16string& id) override { return core.WriteDeviceSN(id); }
+    MsgAnswer MessageBox(const std::u16string& text, MsgButtons buttons, MsgIcon icon,
+                         const std::u16string& caption = std::u16string()) override;
+    void Sleep(uint32_t ms) override { core.Sleep(ms); }
+    bool RunPicker(CDlgListID& picker) override;
+
+    // ---- PagesPort ----
+    int ActiveTab() override { return tabIndex; }
+    bool IsAutoWriting() override { return m_page1.IsAutoWriting(); }
+    bool WriteNextIdAuto() override { return m_page1.WriteNextIdAuto(); }
+    void EnableManualWriteButton(bool e) override { m_page1.EnableManualWriteButton(e); }
+    bool TakeNextUnusedId(std::u16string& id) override { return m_page1.TakeNextUnusedId(id); }
+    void SetCurrentIdText(const std::u16string& t) override { m_page1.SetCurrentIdText(t); }
+    std::u16string GetScanId() override { return m_page2.GetScanId(); }
+    void SetScanId(const std::u16string& t) override { m_page2.SetScanId(t); }
+    void EnableWriteButton(bool e) override { m_page2.EnableWriteButton(e); }
+    bool IsAutoRun() override { return m_page3.IsAutoRun() != 0; }
+    void WriteNextId() override { m_page3.WriteNextId(); }
+    std::u16string GetPrefix() override { return m_page3.GetPrefix(); }
+    std::u16string GetCounter() override { return m_page3.GetCounter(); }
+    std::u16string GetSuffix() override { return m_page3.GetSuffix(); }
+};
+
+}  // namespace ts

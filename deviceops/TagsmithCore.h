@@ -1,0 +1,142 @@
+#pragma once
+// The state every flow shares (the main window's device state, application
+// folder, plug-in table and log) and the device flows that work on it:
+// discovery, dispatch, read-ID and write-ID. No Qt: the desktop program and
+// tagsmith-cli wire it to their views through the narrow ports below.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "device/DeviceControl.h"
+#include "deviceops/Volkit.h"
+#include "platform/DriveSystem.h"
+#include "platform/UiPorts.h"
+
+namespace ts {
+
+// What dispatch and the write flow need of the three ID pages.
+class PagesPort {
+public:
+    virtual ~PagesPort() = default;
+    // Selected tab: 0 ID list page, 1 scan page, 2 increment page, -1 none.
+    virtual int ActiveTab() = 0;
+    // ID list page
+    virtual bool IsAutoWriting() = 0;
+    virtual bool WriteNextIdAuto() = 0;
+    virtual void EnableManualWriteButton(bool enable) = 0;
+    virtual bool TakeNextUnusedId(std::u16string& id) = 0;
+    virtual void SetCurrentIdText(const std::u16string& text) = 0;
+    // scan page
+    virtual std::u16string GetScanId() = 0;
+    virtual void SetScanId(const std::u16string& text) = 0;
+    virtual void EnableWriteButton(bool enable) = 0;
+    // increment page
+    virtual bool IsAutoRun() = 0;
+    virtual void WriteNextId() = 0;
+    virtual std::u16string GetPrefix() = 0;
+    virtual std::u16string GetCounter() = 0;
+    virtual std::u16string GetSuffix() = 0;
+};
+
+// Write flow result codes.
+enum WriteResult : int {
+    kWriteOk = 0,
+    kWriteFailed = 1,
+    kWriteInvalidId = 822,
+    kWriteIdTooLong = 829,
+};
+
+// Read flow result codes.
+enum ReadResult : int {
+    kReadOk = 0,
+    kReadTmpNotCreated = 447,
+    kReadBlock0Failed = 456,
+    kReadFullBlockFailed = 488,
+    kReadTailFailed = 498,
+    kReadDownloadFailed = 518,
+    kReadSnNotOpened = 527,
+    kDownloadNoFile = 575,
+};
+
+inline constexpr char16_t kAppTitle[] = u"Tagsmith";
+
+class TagsmithCore {
+public:
+    TagsmithCore();
+    ~TagsmithCore();
+    TagsmithCore(const TagsmithCore&) = delete;
+    TagsmithCore& operator=(const TagsmithCore&) = delete;
+
+    // ---- wiring (all optional; missing ports behave as silent defaults) ----
+    void SetLogView(LogView* log) { log_ = log; }
+    void SetMessageBoxer(MessageBoxer* boxes) { boxes_ = boxes; }
+    void SetClock(Clock* clock) { clock_ = clock; }
+    void SetPages(PagesPort* pages) { pages_ = pages; }
+    // The drives to scan; also becomes the command channel's volume opener.
+    void SetDrives(DriveSystem* drives);
+    DriveSystem* Drives() const { return drives_; }
+    // Runs before each handshake of a scan: the GUI processes its pending
+    // events here, as the message-queue drain does.
+    void SetDrainHook(std::function<void()> drain) { drain_ = std::move(drain); }
+
+    // ---- shared state ----
+    DeviceControl m_DevCtrl;
+    DeviceHandle* m_pCurDevice = nullptr;
+    uint8_t m_HandShakeBuf[32] = {};
+    int m_bWriteMode = 0;
+    std::string m_strExeDir;  // application folder, ending in '/'
+    const VolkitApi* m_pVolkit = nullptr;
+
+    // The folder of the running executable.
+    void InitExeDir();
+    // For tests and tools that run from another folder.
+    void InitExeDir(const std::string& dir);
+    int IsWriteMode() const { return m_bWriteMode; }
+    void AppendLog(const std::u16string& line);
+    MsgAnswer MessageBox(const std::u16string& text, MsgButtons buttons, MsgIcon icon,
+                         const std::u16string& caption = kAppTitle);
+    void Sleep(uint32_t ms);
+    // Loads the plug-in manager and the file-system plug-in from m_strExeDir.
+    void LoadPlugin();
+    std::string ConfigPath() const { return m_strExeDir + "tagsmith.cfg"; }
+    // Reads an installation key of section "Option" (259 characters at most).
+    std::u16string ReadConfigString(const char16_t* key) const;
+
+    // ---- read-ID flow ----
+    int ReadDeviceSN(std::u16string& id);
+    int DownLoadFSFile(VolHandle image, const std::string& localPath);
+
+    // ---- write-ID flow ----
+    int WriteDeviceSN(const std::u16string& id);
+    // `path` uses '/' separators (a local folder). 1 when it exists or was made.
+    static int EnsureDirectoryPath(const std::string& path);
+
+    // ---- discovery and dispatch ----
+    void WindowProc(DeviceEvent event);
+    void ScanDevices();
+    void DispatchFoundDevice(DeviceHandle* device);
+    void UpdateButtonsAfterRemoval();
+    void GetCurrentId(std::u16string& id);
+    void ShowCurrentId(const std::u16string& text);
+    // Closes the current device, if any (end of the main window).
+    void CloseCurrentDevice();
+
+private:
+    bool AutoWritingRuns();
+    // Converts a configuration path ("\SN\ID.txt") to a path below `base`,
+    // refusing one that would leave it. Empty on refusal.
+    static std::string StagedPath(const std::string& base, const std::u16string& configPath);
+
+    LogView* log_ = nullptr;
+    MessageBoxer* boxes_ = nullptr;
+    Clock* clock_ = nullptr;
+    PagesPort* pages_ = nullptr;
+    DriveSystem* drives_ = nullptr;
+    std::function<void()> drain_;
+    MemoryLogView defaultLog_;
+    ScriptedMessageBoxer defaultBoxes_;
+    RealClock defaultClock_;
+    int scanDepth_ = 0;
+};
+
+}  // namespace ts

@@ -1,0 +1,178 @@
+#pragma once
+// The logic of the three ID pages and the ID picker, without any widget: each
+// page's fields and buttons are plain state that the desktop program's views
+// mirror (onChange tells them to refresh). The pages reach the main window
+// through PageHost, as they would through the main window pointer.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "idsource/IdList.h"
+#include "platform/UiPorts.h"
+
+namespace ts {
+
+class CDlgListID;
+
+// What the pages need of the main window.
+class PageHost {
+public:
+    virtual ~PageHost() = default;
+    virtual int IsWriteMode() = 0;
+    virtual void EnableMainControls(bool enable) = 0;
+    virtual void AppendLog(const std::u16string& line) = 0;
+    virtual int WriteDeviceSN(const std::u16string& id) = 0;
+    // Caption: the application's title unless given.
+    virtual MsgAnswer MessageBox(const std::u16string& text, MsgButtons buttons, MsgIcon icon,
+                                 const std::u16string& caption = std::u16string()) = 0;
+    virtual void Sleep(uint32_t ms) = 0;
+    // Shows the picker modally; true when it closed with OK.
+    virtual bool RunPicker(CDlgListID& picker) = 0;
+};
+
+// Views observe state through this; a setter that changes what is shown
+// calls Notify().
+struct Observable {
+    std::function<void()> onChange;
+    void Notify() {
+        if (onChange) onChange();
+    }
+};
+
+// ---------------------------------------------------------------- picker ---
+// The ID picker's logic: rows are indices into the page's list, so a million
+// IDs are never copied.
+class CDlgListID : public Observable {
+public:
+    enum class ChooseResult { CloseOk, CloseCancel, StayOpen };
+
+    explicit CDlgListID(PageHost* host = nullptr) : host_(host) {}
+    void SetHost(PageHost* host) { host_ = host; }
+    void SetIdList(const IdList* list) { m_pIdList = list; }
+    const IdList* GetIdList() const { return m_pIdList; }
+
+    // Opening: every row, empty filter, no choice.
+    void OnInitDialog();
+    // Every change of the filter field.
+    void OnFilterChanged(const std::u16string& text);
+    void ApplyFilter(const std::u16string& text);
+    void OnRowClicked(size_t row);
+    // True when the dialog closes with OK (the row was hit).
+    bool OnRowDoubleClicked(size_t row);
+    // Button 1027 ("选择") or Enter.
+    ChooseResult OnChooseClicked();
+    std::u16string GetSelectedId() const { return m_selectedId; }
+
+    const std::vector<uint32_t>& Rows() const { return rows_; }
+    const std::u16string& FilterText() const { return filter_; }
+
+    std::u16string m_selectedId;
+    const IdList* m_pIdList = nullptr;
+
+private:
+    PageHost* host_;
+    std::vector<uint32_t> rows_;
+    std::u16string filter_;
+};
+
+// -------------------------------------------------------- ID list page ---
+class CDlgCh1 : public Observable {
+public:
+    explicit CDlgCh1(PageHost* host = nullptr);
+    void SetHost(PageHost* host);
+
+    // A. After the file-open dialog returned a path (the dialog is the view's).
+    void OnIdFileChosen(const std::u16string& path);
+    // B. Button 1009.
+    void OnBnClickedAutoWrite();
+    // C. Button 1008.
+    void OnBnClickedManualWrite();
+    // D.
+    bool WriteNextIdAuto();
+    // E.
+    bool TakeNextUnusedId(std::u16string& id);
+    void ShowNextUnusedId();
+
+    bool LoadIdFile(const std::u16string& path);
+    void ReloadIdFile(const std::u16string& path);
+    void SetCurrentIdText(const std::u16string& text);
+    bool IsAutoWriting() const { return m_autoWrite; }
+    void EnableIdFileButton(bool enable);
+    void EnableManualWriteButton(bool enable);
+    std::u16string GetIdFilePath() const { return pathText; }
+
+    // View state (controls 1004, 1005, 1007, 1008, 1009).
+    std::u16string pathText;       // 1005
+    std::u16string currentIdText;  // 1007
+    bool idFileButtonEnabled = true;     // 1004
+    bool manualWriteEnabled = false;     // 1008
+    bool autoWriteButtonEnabled = true;  // 1009
+    std::u16string autoWriteButtonText = u"自动烧写";
+
+    IdList m_ids;
+    CDlgListID m_picker;
+    uint32_t m_cursor = 0;
+    bool m_autoWrite = false;
+
+private:
+    PageHost* host_;
+};
+
+// ------------------------------------------------------------ scan page ---
+class CDlgCh2 : public Observable {
+public:
+    explicit CDlgCh2(PageHost* host = nullptr) : host_(host) {}
+    void SetHost(PageHost* host) { host_ = host; }
+    void OnBnClickedWrite();
+    std::u16string GetScanId() const { return scanText; }
+    void SetScanId(const std::u16string& text);
+    void EnableWriteButton(bool enable);
+
+    std::u16string scanText;          // 1011
+    bool writeButtonEnabled = false;  // 1012
+
+private:
+    PageHost* host_;
+};
+
+// ------------------------------------------------------- increment page ---
+// Set when the last successful automatic write left the counter at zero.
+extern int g_bCounterAtZero;
+
+class CDlgCh3 : public Observable {
+public:
+    explicit CDlgCh3(PageHost* host = nullptr) : host_(host) {}
+    void SetHost(PageHost* host) { host_ = host; }
+
+    void OnBnClickedIncrease();
+    void OnBnClickedDecrease();
+    void OnBnClickedWrite();  // arm or disarm
+    void WriteNextId();
+
+    std::u16string GetPrefix() const { return prefixText; }
+    std::u16string GetCounter() const;
+    std::u16string GetSuffix() const { return suffixText; }
+    void SetPrefix(const std::u16string& text);
+    void SetCounter(const std::u16string& text);
+    void SetSuffix(const std::u16string& text);
+    void SetDirection(int up);
+    int IsIncrease() const { return increaseChecked ? 1 : 0; }
+    void EnableInputs(bool enable);
+    int IsAutoRun() const { return m_bAutoRun; }
+
+    // View state (controls 1014, 1015, 1020, 1021, 1022, 1012).
+    std::u16string prefixText, counterText, suffixText;
+    bool increaseChecked = false;
+    bool decreaseChecked = false;
+    bool inputsEnabled = true;
+    std::u16string writeButtonText = u"烧写";
+
+    int m_bIncrease = 0;
+    int m_bAutoRun = 0;
+
+private:
+    PageHost* host_;
+};
+
+}  // namespace ts
