@@ -69,6 +69,8 @@ public:
 
     // ---- wiring (all optional; missing ports behave as silent defaults) ----
     void SetLogView(LogView* log) { log_ = log; }
+    // The log box in use (the built-in one when none was set).
+    LogView* GetLogView() { return log_ ? log_ : &defaultLog_; }
     void SetMessageBoxer(MessageBoxer* boxes) { boxes_ = boxes; }
     void SetClock(Clock* clock) { clock_ = clock; }
     void SetPages(PagesPort* pages) { pages_ = pages; }
