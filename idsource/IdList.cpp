@@ -88,6 +88,7 @@ size_t IdList::MemoryBytes() const {
 
 size_t IdList::NextUnused(size_t from) const {
     const size_t n = size();
+    if (from >= n) return from;  // a cursor past the end stays where it is
     size_t i = from;
     while (i < n) {
         const uint64_t word = used_[i / 64] >> (i % 64);

@@ -54,7 +54,7 @@ public:
     void ShrinkToFit();
 
     // The first unused entry at or after `from`, or size() when every entry
-    // from there on is used.
+    // from there on is used; `from` itself when it is at or past the end.
     size_t NextUnused(size_t from) const;
 
     // The automatic write's cursor: 0 after each load, it moves only forward

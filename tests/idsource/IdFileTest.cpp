@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "idsource/IdList.h"
+#include "platform/Codepage.h"
+#include "tests/support/TestSupport.h"
+
+namespace ts {
+namespace {
+
+std::string Utf16Le(std::u16string_view w) {
+    std::string s;
+    for (char16_t c : w) {
+        s.push_back(static_cast<char>(c & 0xFF));
+        s.push_back(static_cast<char>(c >> 8));
+    }
+    return s;
+}
+
+std::string Utf16Be(std::u16string_view w) {
+    std::string s;
+    for (char16_t c : w) {
+        s.push_back(static_cast<char>(c >> 8));
+        s.push_back(static_cast<char>(c & 0xFF));
+    }
+    return s;
+}
+
+std::vector<std::u16string> Texts(const IdList& list) {
+    std::vector<std::u16string> out;
+    for (size_t i = 0; i < list.size(); ++i) out.emplace_back(list.Text(i));
+    return out;
+}
+
+IdFileError Parse(const std::string& bytes, IdList* list, TextEncodingKind* kind = nullptr,
+                  std::vector<uint32_t>* lines = nullptr) {
+    return ParseIdFileBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), list,
+                            kind, lines);
+}
+
+// One set of IDs, saved in every encoding the loader knows, loads alike.
+TEST(IdFileTest, SameIdsLoadAlikeInEveryEncoding) {
+    const std::u16string text = u"a1b2\r\n\r\n  00FF\t\r\n中文ID\r\n#tag\r\nA1B2\r\n";
+    const std::vector<std::u16string> expected = {u"A1B2", u"00FF", u"中文ID", u"#TAG", u"A1B2"};
+    const std::string lf = "\n";
+    struct Case {
+        const char* name;
+        std::string bytes;
+        TextEncodingKind kind;
+    };
+    const std::vector<Case> cases = {
+        {"UTF-16LE with mark", "\xFF\xFE" + Utf16Le(text), TextEncodingKind::Utf16LeWithBom},
+        {"UTF-16BE with mark", "\xFE\xFF" + Utf16Be(text), TextEncodingKind::Utf16BeWithBom},
+        {"UTF-16LE without mark", Utf16Le(text), TextEncodingKind::Utf16Le},
+        {"UTF-8 with mark", "\xEF\xBB\xBF" + U8(text), TextEncodingKind::Utf8WithBom},
+        {"UTF-8 without mark", U8(text), TextEncodingKind::Utf8},
+        {"CP936", WideToAnsi(text), TextEncodingKind::Ansi},
+    };
+    for (const auto& c : cases) {
+        IdList list;
+        TextEncodingKind kind{};
+        ASSERT_EQ(Parse(c.bytes, &list, &kind), IdFileError::None) << c.name;
+        EXPECT_EQ(kind, c.kind) << c.name;
+        EXPECT_EQ(Texts(list), expected) << c.name;
+        for (size_t i = 0; i < list.size(); ++i) EXPECT_FALSE(list.IsUsed(i)) << c.name;
+    }
+
+    // The ASCII-only part of the set, as plain ASCII and as every other form.
+    const std::u16string ascii = u"a1b2\r\n00FF\n#tag";
+    const std::vector<std::u16string> asciiExpected = {u"A1B2", u"00FF", u"#TAG"};
+    for (const std::string& bytes :
+         {U8(ascii), "\xFF\xFE" + Utf16Le(ascii), Utf16Le(ascii), "\xEF\xBB\xBF" + U8(ascii)}) {
+        IdList list;
+        ASSERT_EQ(Parse(bytes, &list), IdFileError::None);
+        EXPECT_EQ(Texts(list), asciiExpected);
+    }
+}
+
+TEST(IdFileTest, CharactersBeyondTheBasicPlaneKeepTheirUnits) {
+    const std::u16string text = u"A\U0001F600B\n";  // a surrogate pair inside an ID
+    for (const std::string& bytes : {"\xFF\xFE" + Utf16Le(text), "\xFE\xFF" + Utf16Be(text)}) {
+        IdList list;
+        ASSERT_EQ(Parse(bytes, &list), IdFileError::None);
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(list.Text(0), u"A\U0001F600B");
+    }
+}
+
+struct CleanCase {
+    const char* name;
+    std::string bytes;
+    std::vector<std::u16string> ids;
+    std::vector<uint32_t> lines;
+};
+
+TEST(IdFileTest, CleansAndSplitsLines) {
+    const std::vector<CleanCase> cases = {
+        {"CR LF endings, lower case", "A1\r\na2\r\n", {u"A1", u"A2"}, {1, 2}},
+        {"single LF, no final break", "A1\nA2", {u"A1", u"A2"}, {1, 2}},
+        {"blank, leading and trailing breaks", "\n\nA1\n\n\nA2\n\n", {u"A1", u"A2"}, {3, 6}},
+        {"blanks inside an ID vanish", "AB CD\t12\n", {u"ABCD12"}, {1}},
+        {"only breaks and blanks", "\r\n \t\n\n", {u""}, {0}},
+        {"CR alone does not split", "A1\rA2\rA3\r", {u"A1A2A3"}, {1}},
+        {"NUL ends the text", std::string("A1\nA2\0\nA3\n", 10), {u"A1", u"A2"}, {1, 2}},
+        {"NUL first gives the empty entry", std::string("\0A1\n", 4), {u""}, {0}},
+        {"number sign is an ID", "#1\n", {u"#1"}, {1}},
+        {"two equal lines stay two", "AA\nAA\n", {u"AA", u"AA"}, {1, 2}},
+        {"only a-z upper-cased", "z\xC3\xA9x\n", {u"Z\u00E9X"}, {1}},
+        {"other controls are kept", "A\vB\x01\n", {u"A\vB\x01"}, {1}},
+    };
+    for (const auto& c : cases) {
+        IdList list;
+        std::vector<uint32_t> lines;
+        ASSERT_EQ(Parse(c.bytes, &list, nullptr, &lines), IdFileError::None) << c.name;
+        EXPECT_EQ(Texts(list), c.ids) << c.name;
+        EXPECT_EQ(lines, c.lines) << c.name;
+    }
+}
+
+// A list with used marks and a moved cursor, to see that refusals keep it.
+class LoadRefusalTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::WriteFile(dir.Path() / "good.ids", "A1\nA2\nA3\n");
+        ASSERT_TRUE(LoadIdFile((dir.Path() / "good.ids").string(), list, cursor));
+        list.MarkUsed(0);
+        list.MarkUsed(2);
+        list.AdvanceToUnused(cursor);
+        ASSERT_EQ(cursor, 1u);
+    }
+    void ExpectUntouched(const char* why) {
+        EXPECT_EQ(Texts(list), (std::vector<std::u16string>{u"A1", u"A2", u"A3"})) << why;
+        EXPECT_TRUE(list.IsUsed(0)) << why;
+        EXPECT_FALSE(list.IsUsed(1)) << why;
+        EXPECT_TRUE(list.IsUsed(2)) << why;
+        EXPECT_EQ(cursor, 1u) << why;
+    }
+    test::TempDir dir;
+    IdList list;
+    uint32_t cursor = 7;
+};
+
+TEST_F(LoadRefusalTest, RefusedLoadsChangeNothing) {
+    struct Case {
+        const char* name;
+        const char* file;  // nullptr: not created
+        std::string bytes;
+        IdFileError error;
+    };
+    const std::vector<Case> cases = {
+        {"missing file", nullptr, "", IdFileError::CannotOpen},
+        {"empty file", "empty.ids", "", IdFileError::NoText},
+        {"UTF-16LE mark only", "le.ids", "\xFF\xFE", IdFileError::NoText},
+        {"UTF-16BE mark only", "be.ids", "\xFE\xFF", IdFileError::NoText},
+        {"UTF-8 mark only", "u8.ids", "\xEF\xBB\xBF", IdFileError::NoText},
+        {"mark and one odd byte", "odd.ids", "\xFF\xFE" "A", IdFileError::NoText},
+    };
+    for (const auto& c : cases) {
+        const auto path = dir.Path() / (c.file ? c.file : "absent.ids");
+        if (c.file) test::WriteFile(path, c.bytes);
+        IdList probe;
+        EXPECT_EQ(ReadIdFile(path.string(), &probe), c.error) << c.name;
+        EXPECT_FALSE(LoadIdFile(path.string(), list, cursor)) << c.name;
+        ExpectUntouched(c.name);
+    }
+    // A folder opens but cannot be read as a file.
+    EXPECT_FALSE(LoadIdFile(dir.Path().string(), list, cursor));
+    ExpectUntouched("folder");
+}
+
+TEST_F(LoadRefusalTest, SuccessfulLoadReplacesListMarksAndCursor) {
+    test::WriteFile(dir.Path() / "next.ids", "\xEF\xBB\xBF" "b1\n");
+    ASSERT_TRUE(LoadIdFile((dir.Path() / "next.ids").string(), list, cursor));
+    EXPECT_EQ(Texts(list), std::vector<std::u16string>{u"B1"});
+    EXPECT_FALSE(list.IsUsed(0));
+    EXPECT_EQ(cursor, 0u);
+}
+
+TEST(IdFileTest, ReadsALargeFileWhole) {
+    // More than one read() and one arena word of used marks.
+    std::string bytes;
+    for (int i = 0; i < 70000; ++i) bytes += "id" + std::to_string(i) + "\r\n";
+    test::TempDir dir;
+    test::WriteFile(dir.Path() / "big.ids", bytes);
+    IdList list;
+    TextEncodingKind kind{};
+    ASSERT_EQ(ReadIdFile((dir.Path() / "big.ids").string(), &list, &kind), IdFileError::None);
+    EXPECT_EQ(kind, TextEncodingKind::Ascii);
+    ASSERT_EQ(list.size(), 70000u);
+    EXPECT_EQ(list.Text(69999), u"ID69999");
+    EXPECT_LE(list.MemoryBytes(), 70000u * 40);
+}
+
+TEST(IdFileTest, NullInputsAreRefused) {
+    IdList list;
+    EXPECT_EQ(ParseIdFileBytes(nullptr, 10, &list), IdFileError::NoText);
+    const uint8_t b = 'A';
+    EXPECT_EQ(ParseIdFileBytes(&b, 1, nullptr), IdFileError::CannotOpen);
+    EXPECT_EQ(ReadIdFile("/nonexistent/x.ids", nullptr), IdFileError::CannotOpen);
+    EXPECT_TRUE(list.empty());
+}
+
+}  // namespace
+}  // namespace ts
