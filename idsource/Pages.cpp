@@ -1,0 +1,333 @@
+// The logic of the three ID pages and the ID picker. Message texts, icons,
+// buttons and waits are the product's; the views only mirror the fields.
+#include "idsource/Pages.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "idsource/HexId.h"
+#include "platform/Codepage.h"
+
+namespace ts {
+
+namespace {
+
+constexpr char16_t kReadModeNoWrite[] = u"读取模式下无法进行烧写操作，请先将软件置于烧写模式！";
+constexpr char16_t kReady[] = u"软件就绪，请插入设备进行烧写操作……";
+
+// Only a-z: IDs are hexadecimal, and other scripts have no case worth folding.
+std::u16string AsciiUpper(std::u16string text) {
+    for (char16_t& c : text) {
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+    }
+    return text;
+}
+
+// Spaces, carriage returns and tabs; line feeds stay (the write flow refuses them).
+std::u16string WithoutBlanks(const std::u16string& text) {
+    std::u16string out;
+    out.reserve(text.size());
+    for (char16_t c : text) {
+        if (c != u' ' && c != u'\r' && c != u'\t') out.push_back(c);
+    }
+    return out;
+}
+
+// A file or folder at the path; an empty path names nothing.
+bool PathExists(const std::u16string& path) {
+    if (path.empty()) return false;
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::path(WideToUtf8(path)), ec);
+}
+
+}  // namespace
+
+// ----------------------------------------------------------------- picker ---
+
+void CDlgListID::OnInitDialog() {
+    rows_.clear();
+    if (m_pIdList && !m_pIdList->empty()) rows_ = m_pIdList->FilterByPrefix(std::u16string_view());
+    filter_.clear();
+    m_selectedId.clear();
+    Notify();
+}
+
+void CDlgListID::OnFilterChanged(const std::u16string& text) {
+    m_selectedId.clear();
+    ApplyFilter(text);
+}
+
+void CDlgListID::ApplyFilter(const std::u16string& text) {
+    filter_ = text;
+    rows_.clear();
+    if (m_pIdList && !m_pIdList->empty()) rows_ = m_pIdList->FilterByPrefix(AsciiUpper(text));
+    Notify();
+}
+
+void CDlgListID::OnRowClicked(size_t row) {
+    if (row >= rows_.size() || !m_pIdList) return;
+    m_selectedId = std::u16string(m_pIdList->Text(rows_[row]));
+    Notify();
+}
+
+bool CDlgListID::OnRowDoubleClicked(size_t row) {
+    if (row >= rows_.size() || !m_pIdList) return false;
+    m_selectedId = std::u16string(m_pIdList->Text(rows_[row]));
+    Notify();
+    return true;
+}
+
+CDlgListID::ChooseResult CDlgListID::OnChooseClicked() {
+    if (!m_selectedId.empty()) return ChooseResult::CloseOk;
+    // Nobody to ask: keep the dialog open, as a No would.
+    if (!host_) return ChooseResult::StayOpen;
+    MsgAnswer a = host_->MessageBox(u"您没有选择任何ID，确定要退出选择？", MsgButtons::YesNo,
+                                    MsgIcon::None, u"警告");
+    return a == MsgAnswer::Yes ? ChooseResult::CloseCancel : ChooseResult::StayOpen;
+}
+
+// ----------------------------------------------------------- ID list page ---
+
+CDlgCh1::CDlgCh1(PageHost* host) : m_picker(host), host_(host) {}
+
+void CDlgCh1::SetHost(PageHost* host) {
+    host_ = host;
+    m_picker.SetHost(host);
+}
+
+bool CDlgCh1::LoadIdFile(const std::u16string& path) {
+    if (path.empty()) return false;
+    return ts::LoadIdFile(WideToUtf8(path), m_ids, m_cursor);
+}
+
+void CDlgCh1::ReloadIdFile(const std::u16string& path) {
+    if (!LoadIdFile(path)) return;
+    pathText = path;
+    currentIdText = std::u16string(m_ids.Text(m_cursor));
+    Notify();
+}
+
+void CDlgCh1::OnIdFileChosen(const std::u16string& path) {
+    // An empty path is a cancelled dialog.
+    ReloadIdFile(path);
+}
+
+void CDlgCh1::OnBnClickedAutoWrite() {
+    if (!host_) return;
+    if (!host_->IsWriteMode()) {
+        host_->MessageBox(kReadModeNoWrite, MsgButtons::Ok, MsgIcon::Error);
+        return;
+    }
+    if (!PathExists(pathText)) {
+        host_->MessageBox(u"找不到id文件，无法进行自动烧写操作！", MsgButtons::Ok, MsgIcon::Error);
+        return;
+    }
+    m_autoWrite = !m_autoWrite;
+    autoWriteButtonText = m_autoWrite ? u"停止烧写" : u"自动烧写";
+    Notify();
+    host_->EnableMainControls(!m_autoWrite);
+    if (m_autoWrite) {
+        host_->AppendLog(kReady);
+        ShowNextUnusedId();
+    }
+    EnableManualWriteButton(false);
+}
+
+void CDlgCh1::OnBnClickedManualWrite() {
+    if (!host_) return;
+    m_picker.SetIdList(&m_ids);
+    if (!host_->RunPicker(m_picker)) return;
+    const std::u16string id = m_picker.GetSelectedId();
+    if (id.empty()) return;
+
+    SetCurrentIdText(id);
+    host_->Sleep(300);
+
+    // Asked once per used copy; the last copy is the one marked.
+    IdList::Match match = m_ids.FindLastMatch(id, [this](size_t) {
+        return host_->MessageBox(u"您选择的ID已被使用，确定要再次使用？", MsgButtons::YesNo,
+                                 MsgIcon::Information) == MsgAnswer::Yes;
+    });
+    if (match.stopped) return;
+
+    host_->EnableMainControls(false);
+    manualWriteEnabled = false;
+    autoWriteButtonEnabled = false;
+    Notify();
+    host_->Sleep(100);
+
+    const int result = host_->WriteDeviceSN(id);
+    // The list cannot be reloaded meanwhile (its button is locked), but check
+    // that the remembered entry still holds the ID before marking it.
+    if (result == 0 && match.last != IdList::npos && m_ids.Text(match.last) == id) {
+        m_ids.MarkUsed(match.last);
+    }
+
+    host_->EnableMainControls(true);
+    autoWriteButtonEnabled = true;
+    Notify();
+}
+
+bool CDlgCh1::WriteNextIdAuto() {
+    if (!host_) return false;
+    if (m_cursor >= m_ids.size()) {
+        host_->MessageBox(u"id文件的id已经烧写完毕，请重新选择id文件之后再行烧录！", MsgButtons::Ok,
+                          MsgIcon::Information);
+        SetCurrentIdText(std::u16string());
+        return false;
+    }
+    std::u16string id;
+    if (m_ids.AdvanceToUnused(m_cursor)) id = std::u16string(m_ids.Text(m_cursor));
+    SetCurrentIdText(id);
+    if (id.empty()) return false;
+
+    if (host_->WriteDeviceSN(id) != 0) return false;
+
+    if (m_cursor < m_ids.size() && m_ids.Text(m_cursor) == id) {
+        if (m_ids.MarkUsedAndAdvance(m_cursor))
+            SetCurrentIdText(std::u16string(m_ids.Text(m_cursor)));
+    }
+    return true;
+}
+
+bool CDlgCh1::TakeNextUnusedId(std::u16string& id) {
+    if (!m_ids.AdvanceToUnused(m_cursor)) return false;
+    id = std::u16string(m_ids.Text(m_cursor));
+    SetCurrentIdText(id);
+    return true;
+}
+
+void CDlgCh1::ShowNextUnusedId() {
+    std::u16string id;
+    TakeNextUnusedId(id);
+}
+
+void CDlgCh1::SetCurrentIdText(const std::u16string& text) {
+    currentIdText = text;
+    Notify();
+}
+
+void CDlgCh1::EnableIdFileButton(bool enable) {
+    idFileButtonEnabled = enable;
+    Notify();
+}
+
+void CDlgCh1::EnableManualWriteButton(bool enable) {
+    manualWriteEnabled = enable;
+    Notify();
+}
+
+// -------------------------------------------------------------- scan page ---
+
+void CDlgCh2::OnBnClickedWrite() {
+    const std::u16string id = AsciiUpper(scanText);
+    SetScanId(id);
+    if (id.empty() || !host_) return;
+    host_->WriteDeviceSN(id);
+}
+
+void CDlgCh2::SetScanId(const std::u16string& text) {
+    scanText = text;
+    Notify();
+}
+
+void CDlgCh2::EnableWriteButton(bool enable) {
+    writeButtonEnabled = enable;
+    Notify();
+}
+
+// --------------------------------------------------------- increment page ---
+
+int g_bCounterAtZero = 0;
+
+void CDlgCh3::OnBnClickedIncrease() {
+    increaseChecked = true;
+    decreaseChecked = false;
+    m_bIncrease = 1;
+    Notify();
+}
+
+void CDlgCh3::OnBnClickedDecrease() {
+    increaseChecked = false;
+    decreaseChecked = true;
+    m_bIncrease = 0;
+    Notify();
+}
+
+void CDlgCh3::OnBnClickedWrite() {
+    if (!host_) return;
+    if (!host_->IsWriteMode()) {
+        host_->MessageBox(kReadModeNoWrite, MsgButtons::Ok, MsgIcon::Error);
+        return;
+    }
+    m_bAutoRun = m_bAutoRun ? 0 : 1;
+    writeButtonText = m_bAutoRun ? u"停止" : u"烧写";
+    Notify();
+    host_->EnableMainControls(!m_bAutoRun);
+    if (m_bAutoRun) host_->AppendLog(kReady);
+    SetCounter(AsciiUpper(GetCounter()));
+    SetPrefix(AsciiUpper(GetPrefix()));
+    SetSuffix(AsciiUpper(GetSuffix()));
+}
+
+void CDlgCh3::WriteNextId() {
+    if (!host_) return;
+    const std::u16string prefix = GetPrefix();
+    const std::u16string counter = GetCounter();
+    const std::u16string suffix = GetSuffix();
+
+    if (counter == u"0" && g_bCounterAtZero && m_bIncrease == 0) {
+        constexpr char16_t kZero[] = u"自变数据段不能留空或者为零……";
+        host_->AppendLog(kZero);
+        host_->MessageBox(kZero, MsgButtons::Ok, MsgIcon::Error);
+        return;
+    }
+    g_bCounterAtZero = 0;
+
+    if (host_->WriteDeviceSN(WithoutBlanks(prefix + counter + suffix)) != 0) return;
+
+    std::u16string next = ParseHexCounter(WithoutBlanks(counter));
+    if (m_bIncrease) {
+        IncrementHex(next);
+    } else {
+        DecrementHex(next);
+    }
+    SetCounter(next);
+    g_bCounterAtZero = next == u"0" ? 1 : 0;
+}
+
+std::u16string CDlgCh3::GetCounter() const { return ParseHexCounter(counterText); }
+
+void CDlgCh3::SetPrefix(const std::u16string& text) {
+    prefixText = text;
+    Notify();
+}
+
+void CDlgCh3::SetCounter(const std::u16string& text) {
+    counterText = text;
+    Notify();
+}
+
+void CDlgCh3::SetSuffix(const std::u16string& text) {
+    suffixText = text;
+    Notify();
+}
+
+void CDlgCh3::SetDirection(int up) {
+    // Like checking one radio button directly: the other keeps its state.
+    if (up) {
+        increaseChecked = true;
+        m_bIncrease = 1;
+    } else {
+        decreaseChecked = true;
+        m_bIncrease = 0;
+    }
+    Notify();
+}
+
+void CDlgCh3::EnableInputs(bool enable) {
+    inputsEnabled = enable;
+    Notify();
+}
+
+}  // namespace ts
