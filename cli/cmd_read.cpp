@@ -1,12 +1,31 @@
+// tagsmith-cli read: read mode on the first drive that answers the
+// handshake, exactly as a device arrival in read mode.
 #include <cstdio>
 
-#include "cli/Cli.h"
+#include "cli/CliSupport.h"
 
 namespace ts::cli {
 
-int CmdRead(Context&) {
-    std::fputs("tagsmith-cli: 'read' is not built yet\n", stderr);
-    return kExitUsage;
+int CmdRead(Context& ctx) {
+    if (!ctx.args.empty()) {
+        Usage();
+        return kExitUsage;
+    }
+    Session s;
+    if (!s.Open(ctx)) return kExitFailed;
+    s.core.m_bWriteMode = 0;
+    s.pages.tab = 0;
+    s.core.ScanDevices();
+    if (!s.pages.dispatched) {
+        std::fputs("tagsmith-cli: no device answered the handshake\n", stderr);
+        return kExitNoDevice;
+    }
+    if (s.core.m_lastReadResult != 0) {
+        std::printf("result %d\n", s.core.m_lastReadResult);
+        return kExitFailed;
+    }
+    std::printf("%s\n", ForTerminal(s.pages.shown).c_str());
+    return kExitOk;
 }
 
 }  // namespace ts::cli

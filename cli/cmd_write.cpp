@@ -1,12 +1,48 @@
+// tagsmith-cli write ID: the write-ID flow on the first drive that answers
+// the handshake, as the scan page writes a typed ID.
 #include <cstdio>
 
-#include "cli/Cli.h"
+#include "cli/CliSupport.h"
+#include "platform/Codepage.h"
 
 namespace ts::cli {
 
-int CmdWrite(Context&) {
-    std::fputs("tagsmith-cli: 'write' is not built yet\n", stderr);
-    return kExitUsage;
+int CmdWrite(Context& ctx) {
+    std::optional<std::u16string> id;
+    std::optional<MsgAnswer> answer;
+    for (const std::string& a : ctx.args) {
+        if (a == "--yes" && !answer) {
+            answer = MsgAnswer::Yes;
+        } else if (a == "--no" && !answer) {
+            answer = MsgAnswer::No;
+        } else if (!id && (a.empty() || a[0] != '-')) {
+            id = Utf8ToWide(a);
+        } else {
+            Usage();
+            return kExitUsage;
+        }
+    }
+    if (!id) {
+        Usage();
+        return kExitUsage;
+    }
+    Session s;
+    if (!s.Open(ctx)) return kExitFailed;
+    s.boxes.answer = answer;
+    s.core.m_bWriteMode = 1;
+    s.pages.tab = 1;
+    s.pages.scanId = *id;
+    s.core.ScanDevices();
+    if (!s.core.m_pCurDevice) {
+        std::fputs("tagsmith-cli: no device answered the handshake\n", stderr);
+        return kExitNoDevice;
+    }
+    int code = s.core.WriteDeviceSN(*id);
+    if (code != 0) {
+        std::printf("result %d\n", code);
+        return kExitFailed;
+    }
+    return kExitOk;
 }
 
 }  // namespace ts::cli

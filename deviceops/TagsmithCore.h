@@ -88,6 +88,8 @@ public:
     int m_bWriteMode = 0;
     std::string m_strExeDir;  // application folder, ending in '/'
     const VolkitApi* m_pVolkit = nullptr;
+    // Result of the last read that a read-mode dispatch ran (-1: none yet).
+    int m_lastReadResult = -1;
 
     // The folder of the running executable.
     void InitExeDir();

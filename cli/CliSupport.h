@@ -1,0 +1,71 @@
+#pragma once
+// Shared pieces of tagsmith-cli: log lines on standard output as they are
+// appended, message boxes' texts on standard error, and a core session on
+// the line's drives with the application folder's plug-in and settings.
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "cli/Cli.h"
+#include "deviceops/TagsmithCore.h"
+#include "platform/UiPorts.h"
+
+namespace ts::cli {
+
+// Prints each appended line on stdout (UTF-8, without carriage returns),
+// keeping the capped text like the log box.
+class StdoutLog : public MemoryLogView {
+public:
+    StdoutLog();
+};
+
+// Prints every box on stderr. Yes/No boxes take `answer` when set, else ask
+// on the terminal when stdin is one, else answer No.
+class StderrBoxer : public MessageBoxer {
+public:
+    std::optional<MsgAnswer> answer;
+    MsgAnswer Show(const MessageRequest& request) override;
+};
+
+std::string ForTerminal(const std::u16string& text);
+
+// The pages as the one-shot commands see them: the scan page is active in
+// write mode and holds the ID to write; in read mode the list page's
+// current-ID box receives what the dispatch shows.
+class CliPages : public PagesPort {
+public:
+    int tab = 1;
+    std::u16string scanId;
+    std::u16string shown;
+    bool dispatched = false;
+    int ActiveTab() override { return tab; }
+    bool IsAutoWriting() override { return false; }
+    bool WriteNextIdAuto() override { return false; }
+    void EnableManualWriteButton(bool) override { dispatched = true; }
+    bool TakeNextUnusedId(std::u16string&) override { return false; }
+    void SetCurrentIdText(const std::u16string& t) override {
+        dispatched = true;
+        shown = t;
+    }
+    std::u16string GetScanId() override { return scanId; }
+    void SetScanId(const std::u16string& t) override { scanId = t; }
+    void EnableWriteButton(bool) override { dispatched = true; }
+    bool IsAutoRun() override { return false; }
+    void WriteNextId() override {}
+    std::u16string GetPrefix() override { return {}; }
+    std::u16string GetCounter() override { return {}; }
+    std::u16string GetSuffix() override { return {}; }
+};
+
+struct Session {
+    StdoutLog log;
+    StderrBoxer boxes;
+    CliPages pages;
+    std::unique_ptr<DriveSystem> drives;
+    TagsmithCore core;  // destroyed first: it closes the current device
+
+    // False (with a message) when no drive system is available.
+    bool Open(Context& ctx);
+};
+
+}  // namespace ts::cli

@@ -1,0 +1,43 @@
+#pragma once
+// Small helpers shared by the device flows.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "platform/Codepage.h"
+#include "platform/DebugOut.h"
+
+namespace ts::flow {
+
+constexpr uint32_t kBlock = 32768;
+constexpr uint32_t kSectorsPerBlock = 64;
+constexpr uint32_t kMaxImage = 1048576;
+
+inline uint32_t GetLe32(const uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+inline void PutLe32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+// A debugger line in the wide form (the flows' lines); the text is UTF-8.
+template <typename... Args>
+void DebugW(const char* format, Args... args) {
+    char line[1024];
+    std::snprintf(line, sizeof line, format, args...);
+    OutputDebugStringW(Utf8ToWide(line));
+}
+
+// printf-style text with one %s replaced by a UTF-16 argument.
+inline std::u16string FormatWithText(std::u16string_view format, std::u16string_view text) {
+    std::u16string out(format);
+    auto pos = out.find(u"%s");
+    if (pos != std::u16string::npos) out.replace(pos, 2, text);
+    return out;
+}
+
+}  // namespace ts::flow

@@ -1,0 +1,137 @@
+// The read-ID flow: fetch the storage image block by block into tmp.data,
+// take the ID file out of it with the plug-in, return its text.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "deviceops/FlowSupport.h"
+#include "deviceops/TagsmithCore.h"
+
+namespace ts {
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+}  // namespace
+
+using namespace flow;
+
+int TagsmithCore::ReadDeviceSN(std::u16string& id) {
+    const std::string tmpPath = m_strExeDir + "tmp.data";
+    std::remove(tmpPath.c_str());
+    File tmp(std::fopen(tmpPath.c_str(), "wb+"));
+    if (!tmp) {
+        MessageBox(u"读取失败，无法创建文件，请将设备拔出再重新连接电脑", MsgButtons::Ok, MsgIcon::None);
+        return kReadTmpNotCreated;
+    }
+
+    auto fail = [this](int code) {
+        AppendLog(u"读取SN文件失败 Ln:" + Utf8ToWide(std::to_string(code)));
+        return code;
+    };
+
+    std::vector<uint8_t> block(kBlock);
+    uint32_t sector = 0;
+    int rc = m_DevCtrl.DeviceRead(m_pCurDevice, sector, block.data(), kBlock);
+    if (rc != 0) {
+        DebugW("Read Error %d\n", rc);
+        return fail(kReadBlock0Failed);
+    }
+    sector = kSectorsPerBlock;
+    uint32_t length = GetLe32(block.data() + 1024);
+    if (length == 0 || length > kMaxImage) length = kMaxImage;
+    const uint32_t full = length / kBlock;
+    const uint32_t tail = (length % kBlock + 511) / 512 * 512;
+    std::fwrite(block.data(), 1, kBlock, tmp.get());
+
+    for (uint32_t i = 1; i < full; ++i) {
+        rc = m_DevCtrl.DeviceRead(m_pCurDevice, sector, block.data(), kBlock);
+        Sleep(100);
+        if (rc != 0) {
+            DebugW("Read Error . Index = %d , Sec Pos = %d , Error Line %d\n", static_cast<int>(i),
+                   static_cast<int>(sector), rc);
+            return fail(kReadFullBlockFailed);
+        }
+        sector += kSectorsPerBlock;
+        std::fwrite(block.data(), 1, kBlock, tmp.get());
+    }
+    if (tail != 0) {
+        // A whole block is read even for a short tail.
+        if (m_DevCtrl.DeviceRead(m_pCurDevice, sector, block.data(), kBlock) != 0)
+            return fail(kReadTailFailed);
+        sector += tail / 512;
+        std::fwrite(block.data(), 1, kBlock, tmp.get());
+    }
+    tmp.reset();
+
+    if (!m_pVolkit) {
+        DebugW("ReadDeviceSN: no file-system plug-in\n");
+        return fail(kReadDownloadFailed);
+    }
+    // Local paths go to the plug-in as the file system's own bytes.
+    VolHandle image = m_pVolkit->VolOpen(tmpPath.c_str());
+    const std::string snPath = m_strExeDir + "sn.txt";
+    // A stale sn.txt of an earlier failed run must never be read as this
+    // device's ID when the download cannot create a new one.
+    std::remove(snPath.c_str());
+    if (DownLoadFSFile(image, snPath) != 0) {
+        m_pVolkit->VolClose(image);
+        return fail(kReadDownloadFailed);
+    }
+    m_pVolkit->VolClose(image);
+
+    File sn(std::fopen(snPath.c_str(), "rb"));
+    if (!sn) return fail(kReadSnNotOpened);
+    char text[260];
+    size_t n = std::fread(text, 1, sizeof text, sn.get());
+    size_t len = 0;
+    while (len < n && text[len] != '\0') ++len;
+    id = AnsiToWide(std::string_view(text, len));
+    sn.reset();
+    std::remove(tmpPath.c_str());
+    std::remove(snPath.c_str());
+    return kReadOk;
+}
+
+int TagsmithCore::DownLoadFSFile(VolHandle image, const std::string& localPath) {
+    if (!m_pVolkit) return kDownloadNoFile;
+    const std::u16string snPath = ReadConfigString(u"SNPath");
+    const std::string ansi = WideToAnsi(snPath);
+    uint8_t security[12] = {};
+    errno = 0;
+    VolHandle file = m_pVolkit->VolCreateFile(image, ansi.c_str(), 0x80000000u, 3, security, 3,
+                                              0x80, 0);
+    if (file == -1) {
+        DebugW("DownLoadFSFile %s Error = %d\n", WideToUtf8(snPath).c_str(), errno);
+        return kDownloadNoFile;
+    }
+    const uint32_t size = m_pVolkit->VolSetFilePointer(image, file, 0, nullptr, 2);
+    m_pVolkit->VolSetFilePointer(image, file, 0, nullptr, 0);
+    // A failed seek returns a failure value, not a size; and no file in an
+    // image fetched from a device (1 MiB and a tail block) can be larger.
+    if (size == 0xFFFFFFFFu || size > kMaxImage + kBlock) {
+        DebugW("DownLoadFSFile %s bad size %u\n", WideToUtf8(snPath).c_str(), size);
+        m_pVolkit->VolCloseFile(image, file);
+        return kDownloadNoFile;
+    }
+    std::vector<uint8_t> buffer(size);
+    if (size > 0) m_pVolkit->VolReadFile(image, file, buffer.data(), size);
+    m_pVolkit->VolCloseFile(image, file);
+
+    File out(std::fopen(localPath.c_str(), "wb+"));
+    if (out) {
+        std::fwrite(buffer.data(), 1, buffer.size(), out.get());
+        std::fflush(out.get());
+    }
+    return 0;
+}
+
+}  // namespace ts

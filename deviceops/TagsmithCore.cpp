@@ -1,0 +1,75 @@
+#include "deviceops/TagsmithCore.h"
+
+#include <unistd.h>
+
+#include <climits>
+
+#include "deviceops/PluginLoader.h"
+#include "platform/Profile.h"
+
+namespace ts {
+
+TagsmithCore::TagsmithCore() = default;
+
+TagsmithCore::~TagsmithCore() { CloseCurrentDevice(); }
+
+void TagsmithCore::SetDrives(DriveSystem* drives) {
+    drives_ = drives;
+    m_DevCtrl.SetOpener(drives);
+}
+
+void TagsmithCore::InitExeDir() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return;
+    std::string path(buf, static_cast<size_t>(n));
+    auto slash = path.rfind('/');
+    if (slash != std::string::npos) m_strExeDir = path.substr(0, slash + 1);
+}
+
+void TagsmithCore::InitExeDir(const std::string& dir) {
+    m_strExeDir = dir;
+    if (!m_strExeDir.empty() && m_strExeDir.back() != '/') m_strExeDir += '/';
+}
+
+void TagsmithCore::AppendLog(const std::u16string& line) {
+    LogView* log = log_ ? log_ : &defaultLog_;
+    std::u16string text = log->GetText();
+    text += u"\r\n";
+    text += line;
+    // The cap removes one line at most, so the box stays near 8192.
+    if (text.size() > 8192) {
+        auto pos = text.find(u"\r\n");
+        if (pos != std::u16string::npos) text.erase(0, pos + 2);
+    }
+    log->SetText(text);
+    log->ScrollToEnd();
+    if (auto* mem = dynamic_cast<MemoryLogView*>(log); mem && mem->onLine) mem->onLine(line);
+}
+
+MsgAnswer TagsmithCore::MessageBox(const std::u16string& text, MsgButtons buttons, MsgIcon icon,
+                                   const std::u16string& caption) {
+    MessageBoxer* boxes = boxes_ ? boxes_ : &defaultBoxes_;
+    return boxes->Show(MessageRequest{text, caption, buttons, icon});
+}
+
+void TagsmithCore::Sleep(uint32_t ms) { (clock_ ? clock_ : &defaultClock_)->Sleep(ms); }
+
+void TagsmithCore::LoadPlugin() { m_pVolkit = LoadVolkit(m_strExeDir); }
+
+std::u16string TagsmithCore::ReadConfigString(const char16_t* key) const {
+    return Profile(ConfigPath()).GetString(u"Option", key, u"");
+}
+
+void TagsmithCore::CloseCurrentDevice() {
+    if (m_pCurDevice) {
+        m_DevCtrl.DeviceClose(m_pCurDevice);
+        m_pCurDevice = nullptr;
+    }
+}
+
+bool TagsmithCore::AutoWritingRuns() {
+    return pages_ && (pages_->IsAutoWriting() || pages_->IsAutoRun());
+}
+
+}  // namespace ts

@@ -1,0 +1,204 @@
+// The write-ID flow: validate, ask before overwriting, stage the ID file and
+// the two data copies in prvdata, build a fresh image with the plug-in and
+// send it to the device in 32768-byte blocks, then confirm with finish.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "deviceops/FlowSupport.h"
+#include "deviceops/TagsmithCore.h"
+#include "idsource/HexId.h"
+
+namespace ts {
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+bool PathExists(const std::string& p) {
+    struct stat st;
+    return ::stat(p.c_str(), &st) == 0;
+}
+
+bool CopyFileOver(const std::string& from, const std::string& to) {
+    std::error_code ec;
+    return std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing,
+                                      ec);
+}
+
+}  // namespace
+
+using namespace flow;
+
+int TagsmithCore::EnsureDirectoryPath(const std::string& input) {
+    if (input.size() < 2) return 0;
+    std::string path = input;
+    if (path.back() == '/') path.pop_back();
+    if (path.size() > 3) {
+        if (PathExists(path)) return 1;
+        auto slash = path.rfind('/');
+        if (slash == std::string::npos) return 0;
+        std::string parent = path.substr(0, slash);
+        // The root itself ("/a" has the parent "") exists.
+        if (!parent.empty() && EnsureDirectoryPath(parent) == 0) return 0;
+        return ::mkdir(path.c_str(), 0777) == 0 ? 1 : 0;
+    }
+    return PathExists(path) ? 1 : 0;
+}
+
+std::string TagsmithCore::StagedPath(const std::string& base, const std::u16string& configPath) {
+    // Configuration paths use backslashes; each part must stay below `base`.
+    std::string rel = WideToUtf8(configPath);
+    std::string out = base;
+    size_t start = 0;
+    while (start <= rel.size()) {
+        size_t end = rel.find_first_of("\\/", start);
+        if (end == std::string::npos) end = rel.size();
+        std::string part = rel.substr(start, end - start);
+        if (part == "..") return std::string();
+        if (!part.empty() && part != ".") out += "/" + part;
+        start = end + 1;
+    }
+    return out;
+}
+
+int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
+    const bool automatic = AutoWritingRuns();
+
+    if (!IsHexId(&id)) {
+        const std::u16string text = u"非法的ID值！\r\n请确保ID值是16进制的数值！";
+        AppendLog(text);
+        if (!automatic) MessageBox(text, MsgButtons::Ok, MsgIcon::Error);
+        return kWriteInvalidId;
+    }
+    if (id.size() > 1024) {
+        const std::u16string text =
+            u"ID值过长，无法进行烧写!!!\r\n请确保ID值不要超过1024个字符!!!!";
+        AppendLog(text);
+        if (!automatic) MessageBox(text, MsgButtons::Ok, MsgIcon::Error);
+        return kWriteIdTooLong;
+    }
+
+    if (!automatic) {
+        std::u16string existing;
+        if (ReadDeviceSN(existing) != 0) {
+            OutputDebugStringW(u"无法读取SN……");
+        } else if (!existing.empty()) {
+            MsgAnswer a = MessageBox(FormatWithText(u"设备已经烧录了 ID:%s，是否重新烧写\n", existing),
+                                     MsgButtons::YesNo, MsgIcon::Question);
+            if (a != MsgAnswer::Yes) {
+                CloseCurrentDevice();
+                return kWriteOk;
+            }
+        }
+    }
+
+    // Stage the ID file, as CP936 text and one NUL.
+    const std::string staging = m_strExeDir + "prvdata";
+    const std::u16string snConfig = ReadConfigString(u"SNPath");
+    const std::string idFile = StagedPath(staging, snConfig);
+    if (idFile.empty()) {
+        AppendLog(u"配置错误：SNPath 指向 prvdata 目录之外，已拒绝：" + snConfig);
+        return kWriteFailed;
+    }
+    if (auto slash = idFile.rfind('/'); slash != std::string::npos)
+        EnsureDirectoryPath(idFile.substr(0, slash));
+    {
+        File f(std::fopen(idFile.c_str(), "wb"));
+        std::string bytes = WideToAnsi(id);
+        bytes.push_back('\0');
+        if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f.get()) != bytes.size() ||
+            std::fflush(f.get()) != 0) {
+            // Writing on without the ID file would send an image without it.
+            AppendLog(u"烧写失败，无法创建ID文件：" + Utf8ToWide(idFile));
+            return kWriteFailed;
+        }
+    }
+
+    const std::string ulpkSource = m_strExeDir + "ulpkData.bin";
+    for (const char16_t* key : {u"ulpk0", u"ulpk1"}) {
+        const std::u16string value = ReadConfigString(key);
+        const std::string target = StagedPath(staging, value);
+        if (target.empty()) {
+            AppendLog(u"配置错误：" + std::u16string(key) + u" 指向 prvdata 目录之外，已拒绝：" +
+                      value);
+            continue;
+        }
+        CopyFileOver(ulpkSource, target);
+    }
+
+    const std::string tmpPath = m_strExeDir + "tmp.data";
+    std::remove(tmpPath.c_str());
+    if (!m_pVolkit) {
+        AppendLog(u"烧写失败，未加载文件系统插件 (Volkit)");
+        return kWriteFailed;
+    }
+    const uint32_t sectors = GetLe32(m_HandShakeBuf + 16);
+    VolHandle image = m_pVolkit->VolOpen(tmpPath.c_str());
+    int32_t built = image == -1 ? -1 : m_pVolkit->VolFormat(image, 2, sectors, "MIDINFO");
+    if (built == 0) built = m_pVolkit->VolImportDir(image, staging.c_str(), "\\");
+    if (image != -1) m_pVolkit->VolClose(image);
+    if (built != 0) {
+        // A broken image would be confirmed by the device all the same.
+        AppendLog(u"烧写失败，无法生成设备镜像");
+        return kWriteFailed;
+    }
+
+    File tmp(std::fopen(tmpPath.c_str(), "rb"));
+    struct stat st {};
+    if (!tmp || ::fstat(fileno(tmp.get()), &st) != 0 || st.st_size <= 0) {
+        MessageBox(u"烧写失败，无法读取数据，请重新将设备拔出\n", MsgButtons::Ok, MsgIcon::None);
+        return kWriteFailed;
+    }
+    const uint64_t length = static_cast<uint64_t>(st.st_size);
+    const uint64_t full = length / kBlock;
+    const uint64_t rest = length % kBlock;
+
+    auto transferFailed = [this]() {
+        CloseCurrentDevice();
+        AppendLog(u"烧写失败, 请重新插设备烧写");
+        return kWriteFailed;
+    };
+
+    std::vector<uint8_t> block(kBlock);
+    std::fread(block.data(), 1, kBlock, tmp.get());
+    PutLe32(block.data() + 2048, static_cast<uint32_t>((length + kBlock - 1) / kBlock * kBlock));
+    if (m_DevCtrl.DeviceWrite(m_pCurDevice, 0, block.data(), kBlock) != 0) return transferFailed();
+    uint32_t sector = kSectorsPerBlock;
+    for (uint64_t i = 1; i < full; ++i) {
+        std::fread(block.data(), 1, kBlock, tmp.get());
+        if (m_DevCtrl.DeviceWrite(m_pCurDevice, sector, block.data(), kBlock) != 0)
+            return transferFailed();
+        sector += kSectorsPerBlock;
+    }
+    if (rest != 0) {
+        // The bytes after the rest are what the buffer held before.
+        std::fread(block.data(), 1, rest, tmp.get());
+        if (m_DevCtrl.DeviceWrite(m_pCurDevice, sector, block.data(), kBlock) != 0)
+            return transferFailed();
+    }
+    tmp.reset();
+    std::remove(tmpPath.c_str());
+
+    uint8_t answer[32] = {};
+    if (m_DevCtrl.DeviceFinish(m_pCurDevice, answer, sizeof answer) != 0) return transferFailed();
+    const void* nul = std::memchr(answer, 0, sizeof answer);
+    if (!nul || std::strcmp(reinterpret_cast<const char*>(answer), "usb_dataok") != 0)
+        return transferFailed();
+
+    CloseCurrentDevice();
+    AppendLog(FormatWithText(u"烧写成功 ID: %s\n", id));
+    return kWriteOk;
+}
+
+}  // namespace ts
