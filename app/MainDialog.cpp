@@ -1,0 +1,91 @@
+// The main window's own behaviour: wiring, mode handlers, tabs, the control
+// lock, the log button and the end of the window.
+#include "app/MainDialog.h"
+
+namespace ts {
+
+namespace {
+constexpr int kTabCount = 3;
+}
+
+MainDialog::MainDialog() {
+    // The pages reach the window as they would through its process-wide
+    // pointer; the core reaches the pages through PagesPort.
+    m_page1.SetHost(this);
+    m_page2.SetHost(this);
+    m_page3.SetHost(this);
+    core.SetPages(this);
+}
+
+MainDialog::~MainDialog() {
+    // The core outlives nothing it points to: drop the page port first.
+    core.SetPages(nullptr);
+}
+
+void MainDialog::OnInitDialog(const std::string& exeDir) {
+    if (exeDir.empty()) {
+        core.InitExeDir();
+    } else {
+        core.InitExeDir(exeDir);
+    }
+    LoadConfig();
+    core.LoadPlugin();
+}
+
+void MainDialog::OnWriteMode() {
+    core.m_bWriteMode = 1;
+    writeRadioChecked = true;
+    readRadioChecked = false;
+    tabEnabled = true;
+    Notify();
+    m_page1.EnableIdFileButton(true);
+    m_page1.ShowNextUnusedId();
+}
+
+void MainDialog::OnReadMode() {
+    core.m_bWriteMode = 0;
+    readRadioChecked = true;
+    writeRadioChecked = false;
+    tabIndex = 0;
+    Notify();
+    m_page1.EnableIdFileButton(false);
+    tabEnabled = false;
+    Notify();
+}
+
+void MainDialog::OnTabSelChange(int index) {
+    if (index < 0 || index >= kTabCount) return;
+    tabIndex = index;
+    Notify();
+}
+
+void MainDialog::EnableMainControls(bool enable) {
+    readRadioEnabled = enable;
+    writeRadioEnabled = enable;
+    closeEnabled = enable;  // the close button, the title-bar close and Alt+F4
+    tabEnabled = enable;
+    Notify();
+    m_page1.EnableIdFileButton(enable);
+    m_page3.EnableInputs(enable);
+}
+
+void MainDialog::OnClearLog() { core.GetLogView()->SetText(std::u16string()); }
+
+MsgAnswer MainDialog::MessageBox(const std::u16string& text, MsgButtons buttons, MsgIcon icon,
+                                 const std::u16string& caption) {
+    return core.MessageBox(text, buttons, icon,
+                           caption.empty() ? std::u16string(kAppTitle) : caption);
+}
+
+bool MainDialog::RunPicker(CDlgListID& picker) {
+    // Every showing starts afresh: all rows, empty filter, no choice.
+    picker.OnInitDialog();
+    return runPicker ? runPicker(picker) : false;
+}
+
+void MainDialog::DestroyWindow() {
+    SaveConfig();
+    core.CloseCurrentDevice();
+}
+
+}  // namespace ts
