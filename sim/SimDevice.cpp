@@ -1,0 +1,243 @@
+#include "sim/SimDevice.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+namespace ts {
+namespace {
+
+constexpr uint8_t kOpcode = 0xF3;
+constexpr char kHandshakeText[] = "usbhandshake";
+constexpr char kFinishText[] = "usb_dataok";
+constexpr size_t kSizeFieldOffset = 16;
+constexpr size_t kFixedSenseLength = 18;
+constexpr size_t kMaxSense = 24;
+
+uint32_t Le32(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+uint32_t Le16(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8; }
+
+// A check condition: status byte, fixed-format sense data where the block
+// asks for it (never outside the block), nothing moved.
+void CheckCondition(PassThroughRequest& req, uint8_t status, uint8_t key, uint8_t asc) {
+    auto& s = req.sptd;
+    s.ScsiStatus = status;
+    s.DataTransferLength = 0;
+    size_t n = std::min<size_t>(s.SenseInfoLength, kMaxSense);
+    size_t offset = s.SenseInfoOffset;
+    if (n == 0 || offset < sizeof(ScsiPassThroughDirect32) || offset > sizeof req - n) return;
+    uint8_t sense[kMaxSense] = {};
+    sense[0] = 0x70;  // current error, fixed format
+    sense[2] = key;
+    sense[7] = kFixedSenseLength - 8;
+    sense[12] = asc;
+    std::memcpy(reinterpret_cast<uint8_t*>(&req) + offset, sense, n);
+}
+
+// The answer of the handshake or finish command: `text` from byte 0, the
+// rest zero (or 'X' with `pad`), cut to the requested length.
+void FillAnswer(uint8_t* data, uint32_t length, const std::string& text, bool pad) {
+    if (length == 0) return;
+    std::memset(data, pad ? 'X' : 0, length);
+    std::memcpy(data, text.data(), std::min<size_t>(text.size(), length));
+}
+
+}  // namespace
+
+bool MemoryStorage::Read(uint64_t offset, uint8_t* out, size_t n, int& err) {
+    if (offset > bytes.size() || n > bytes.size() - offset) {
+        err = EIO;
+        return false;
+    }
+    std::memcpy(out, bytes.data() + offset, n);
+    return true;
+}
+
+bool MemoryStorage::Write(uint64_t offset, const uint8_t* in, size_t n, int& err) {
+    if (offset > bytes.size() || n > bytes.size() - offset) {
+        err = EIO;
+        return false;
+    }
+    std::memcpy(bytes.data() + offset, in, n);
+    return true;
+}
+
+std::unique_ptr<FileStorage> FileStorage::Open(const std::string& path, bool writable, int& err) {
+    int fd = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0) {
+        err = errno;
+        return nullptr;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        err = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+        ::close(fd);
+        return nullptr;
+    }
+    uint64_t sectors = static_cast<uint64_t>(st.st_size) / kSimSector;
+    return std::unique_ptr<FileStorage>(
+        new FileStorage(fd, path, sectors, static_cast<uint64_t>(st.st_dev),
+                        static_cast<uint64_t>(st.st_ino)));
+}
+
+FileStorage::~FileStorage() { ::close(fd_); }
+
+bool FileStorage::Read(uint64_t offset, uint8_t* out, size_t n, int& err) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t got = ::pread(fd_, out + done, n - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            err = got < 0 ? errno : EIO;  // 0: the file shrank under the device
+            return false;
+        }
+        done += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool FileStorage::Write(uint64_t offset, const uint8_t* in, size_t n, int& err) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t put = ::pwrite(fd_, in + done, n - done, static_cast<off_t>(offset + done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            err = put < 0 ? errno : EIO;
+            return false;
+        }
+        done += static_cast<size_t>(put);
+    }
+    return true;
+}
+
+bool FileStorage::Attached(int& err) {
+    struct stat st;
+    if (::stat(path_.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_dev) != dev_ ||
+        static_cast<uint64_t>(st.st_ino) != ino_) {
+        err = ENODEV;
+        return false;
+    }
+    return true;
+}
+
+SimDevice::SimDevice(std::shared_ptr<SimStorage> storage, SimFaults faults, bool vendor,
+                     bool writable)
+    : storage_(std::move(storage)), faults_(std::move(faults)), vendor_(vendor),
+      writable_(writable) {}
+
+bool SimDevice::Send(PassThroughRequest& req, uint8_t* data, int& lastError) {
+    auto& s = req.sptd;
+    if (s.CdbLength > sizeof s.Cdb || (!data && s.DataTransferLength > 0)) {
+        lastError = !data && s.DataTransferLength > 0 ? EFAULT : EINVAL;
+        return false;
+    }
+    int err = 0;
+    if (!storage_->Attached(err)) {
+        lastError = err;
+        return false;
+    }
+    const uint8_t* cdb = s.Cdb;
+    bool known = cdb[0] == kOpcode && cdb[1] < kSimKinds;
+    auto kind = static_cast<SimKind>(known ? cdb[1] : 0);
+    if (known) {
+        uint32_t& count = counts_[cdb[1]];
+        if (count < std::numeric_limits<uint32_t>::max()) ++count;
+        if (faults_.FailsCall(kind, count)) {
+            lastError = faults_.failErrno;
+            return false;
+        }
+    }
+    s.ScsiStatus = 0;
+    // Only the first 10 bytes of the command block reach the device.
+    if (s.CdbLength < 10) {
+        CheckCondition(req, 2, kSenseIllegalRequest, kAscInvalidField);
+        return true;
+    }
+    if (cdb[0] != kOpcode || !vendor_) {
+        CheckCondition(req, 2, kSenseIllegalRequest, kAscInvalidOpcode);
+        return true;
+    }
+    if (!known) {
+        CheckCondition(req, 2, kSenseIllegalRequest, kAscInvalidField);
+        return true;
+    }
+    if (auto status = faults_.status[cdb[1]]; status && *status != 0) {
+        CheckCondition(req, *status, kSenseHardwareError, kAscInternalFailure);
+        return true;
+    }
+    return Execute(req, kind, data, lastError);
+}
+
+bool SimDevice::Execute(PassThroughRequest& req, SimKind kind, uint8_t* data, int& lastError) {
+    auto& s = req.sptd;
+    const uint8_t* cdb = s.Cdb;
+    const uint32_t length = s.DataTransferLength;
+    const uint32_t param2 = Le16(cdb + 8);
+    const bool wantIn = kind != SimKind::Write;
+    if (s.DataIn != (wantIn ? kScsiIoctlDataIn : kScsiIoctlDataOut)) {
+        CheckCondition(req, 2, kSenseIllegalRequest, kAscInvalidField);
+        return true;
+    }
+    switch (kind) {
+        case SimKind::Handshake: {
+            if (length != param2) break;
+            uint64_t sectors = faults_.reportedSectors
+                                   ? *faults_.reportedSectors
+                                   : std::min<uint64_t>(storage_->Sectors(), UINT32_MAX);
+            const std::string text = faults_.handshakeText.value_or(kHandshakeText);
+            FillAnswer(data, length, text, false);
+            if (text.size() < kSizeFieldOffset) {
+                uint8_t field[4] = {static_cast<uint8_t>(sectors), static_cast<uint8_t>(sectors >> 8),
+                                    static_cast<uint8_t>(sectors >> 16),
+                                    static_cast<uint8_t>(sectors >> 24)};
+                for (size_t i = 0; i < 4 && kSizeFieldOffset + i < length; ++i)
+                    data[kSizeFieldOffset + i] = field[i];
+            }
+            return true;
+        }
+        case SimKind::Finish: {
+            if (length != param2) break;
+            FillAnswer(data, length, faults_.finishText.value_or(kFinishText),
+                       faults_.finishNoNul);
+            return true;
+        }
+        case SimKind::Read:
+        case SimKind::Write: {
+            if (uint64_t{length} != uint64_t{param2} * kSimSector) break;
+            uint64_t start = Le32(cdb + 4);
+            if (start + param2 > storage_->Sectors()) {
+                CheckCondition(req, 2, kSenseIllegalRequest, kAscLbaOutOfRange);
+                return true;
+            }
+            if (length == 0) return true;
+            int err = 0;
+            bool ok;
+            if (kind == SimKind::Read) {
+                ok = storage_->Read(start * kSimSector, data, length, err);
+            } else if (!writable_) {
+                ok = false;
+                err = EACCES;
+            } else {
+                ok = storage_->Write(start * kSimSector, data, length, err);
+            }
+            if (!ok) {
+                lastError = err;
+                return false;
+            }
+            return true;
+        }
+    }
+    // The transfer length does not match what the command block asks for.
+    CheckCondition(req, 2, kSenseIllegalRequest, kAscInvalidField);
+    return true;
+}
+
+}  // namespace ts

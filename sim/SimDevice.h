@@ -1,0 +1,95 @@
+#pragma once
+// A simulated device: the vendor firmware behind the pass-through channel,
+// over a storage backend (an image file or memory).
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/PassThrough.h"
+#include "sim/SimFaults.h"
+
+namespace ts {
+
+constexpr uint32_t kSimSector = 512;
+
+// Sense data of a check condition (fixed format).
+constexpr uint8_t kSenseIllegalRequest = 0x05;
+constexpr uint8_t kSenseHardwareError = 0x04;
+constexpr uint8_t kAscInvalidOpcode = 0x20;
+constexpr uint8_t kAscLbaOutOfRange = 0x21;
+constexpr uint8_t kAscInvalidField = 0x24;
+constexpr uint8_t kAscInternalFailure = 0x44;
+
+// The bytes of a device. Offsets and lengths are checked by the caller
+// against Sectors(); an I/O failure returns false with an errno value.
+class SimStorage {
+public:
+    virtual ~SimStorage() = default;
+    virtual uint64_t Sectors() const = 0;
+    virtual bool Read(uint64_t offset, uint8_t* out, size_t n, int& err) = 0;
+    virtual bool Write(uint64_t offset, const uint8_t* in, size_t n, int& err) = 0;
+    // False (err set) once the device has gone away under an open volume.
+    virtual bool Attached(int& err) {
+        (void)err;
+        return true;
+    }
+};
+
+// Storage in memory; tests keep a pointer to look at the bytes.
+class MemoryStorage : public SimStorage {
+public:
+    explicit MemoryStorage(uint32_t sectors) : bytes(size_t{sectors} * kSimSector) {}
+    uint64_t Sectors() const override { return bytes.size() / kSimSector; }
+    bool Read(uint64_t offset, uint8_t* out, size_t n, int& err) override;
+    bool Write(uint64_t offset, const uint8_t* in, size_t n, int& err) override;
+
+    std::vector<uint8_t> bytes;
+};
+
+// An image file, served up to its last whole sector. Reads and writes go
+// straight to the file (pread/pwrite). The device counts as removed once the
+// path no longer names the file that was opened.
+class FileStorage : public SimStorage {
+public:
+    // Null with err set when the file cannot be opened or is not a file.
+    static std::unique_ptr<FileStorage> Open(const std::string& path, bool writable, int& err);
+    ~FileStorage() override;
+    FileStorage(const FileStorage&) = delete;
+    FileStorage& operator=(const FileStorage&) = delete;
+
+    uint64_t Sectors() const override { return sectors_; }
+    bool Read(uint64_t offset, uint8_t* out, size_t n, int& err) override;
+    bool Write(uint64_t offset, const uint8_t* in, size_t n, int& err) override;
+    bool Attached(int& err) override;
+
+private:
+    FileStorage(int fd, std::string path, uint64_t sectors, uint64_t dev, uint64_t ino)
+        : fd_(fd), path_(std::move(path)), sectors_(sectors), dev_(dev), ino_(ino) {}
+    int fd_;
+    std::string path_;
+    uint64_t sectors_;
+    uint64_t dev_;
+    uint64_t ino_;
+};
+
+// The firmware. A vendor device answers the 0xF3 commands; an ordinary disk
+// (vendor == false) rejects them all with an invalid-opcode check condition.
+class SimDevice : public PassThroughTransport {
+public:
+    SimDevice(std::shared_ptr<SimStorage> storage, SimFaults faults, bool vendor = true,
+              bool writable = true);
+    bool Send(PassThroughRequest& request, uint8_t* data, int& lastError) override;
+
+private:
+    bool Execute(PassThroughRequest& req, SimKind kind, uint8_t* data, int& lastError);
+
+    std::shared_ptr<SimStorage> storage_;
+    SimFaults faults_;
+    bool vendor_;
+    bool writable_;
+    uint32_t counts_[kSimKinds] = {};
+};
+
+}  // namespace ts
