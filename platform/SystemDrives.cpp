@@ -1,6 +1,6 @@
-// Placeholder until the udev backend lands.
 #include "platform/DriveSystem.h"
+#include "platform/UdevDrives.h"
 
 namespace ts {
-std::unique_ptr<DriveSystem> MakeSystemDrives() { return nullptr; }
+std::unique_ptr<DriveSystem> MakeSystemDrives() { return MakeUdevDrives(); }
 }  // namespace ts

@@ -1,0 +1,132 @@
+#include "platform/SgTransport.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+namespace ts {
+namespace {
+
+constexpr uint32_t kAccessRead = 0x80000000u;   // GENERIC_READ
+constexpr uint32_t kAccessWrite = 0x40000000u;  // GENERIC_WRITE
+constexpr uint32_t kAccessAll = 0x10000000u;    // GENERIC_ALL
+constexpr uint32_t kShareReadWrite = 3;
+
+// Host and driver codes of sg_io_hdr (the kernel's DID_* and DRIVER_*).
+constexpr unsigned kDidTimeOut = 0x03;
+constexpr unsigned kDriverMask = 0x0f;
+constexpr unsigned kDriverTimeout = 0x06;
+constexpr unsigned kDriverSense = 0x08;
+
+int KernelSgIo(int fd, sg_io_hdr_t* hdr) { return ::ioctl(fd, SG_IO, hdr); }
+
+// Fills the header from the block. False (with the reason) for a block that
+// cannot be sent as it stands.
+bool ToSgHeader(PassThroughRequest& req, uint8_t* data, sg_io_hdr_t& hdr, int& lastError) {
+    const auto& s = req.sptd;
+    const uint32_t length = s.DataTransferLength;
+    if (s.CdbLength == 0 || s.CdbLength > sizeof s.Cdb || (length > 0 && !data)) {
+        lastError = EINVAL;
+        return false;
+    }
+    hdr = sg_io_hdr_t{};
+    hdr.interface_id = 'S';
+    hdr.cmd_len = s.CdbLength;
+    hdr.cmdp = req.sptd.Cdb;
+    if (length == 0) {
+        hdr.dxfer_direction = SG_DXFER_NONE;
+    } else if (s.DataIn == kScsiIoctlDataIn) {
+        hdr.dxfer_direction = SG_DXFER_FROM_DEV;
+    } else if (s.DataIn == kScsiIoctlDataOut) {
+        hdr.dxfer_direction = SG_DXFER_TO_DEV;
+    } else {
+        lastError = EINVAL;
+        return false;
+    }
+    hdr.dxfer_len = length;
+    hdr.dxferp = length > 0 ? data : nullptr;
+    hdr.timeout = static_cast<unsigned>(
+        std::min<uint64_t>(uint64_t{s.TimeOutValue} * 1000, UINT_MAX));
+    hdr.mx_sb_len = static_cast<unsigned char>(
+        std::min<size_t>(s.SenseInfoLength, sizeof req.sense));
+    hdr.sbp = req.sense;
+    return true;
+}
+
+// A host or driver code that means the command never completed on the device
+// (timeout, device gone, bus reset, ...). A check condition is not one.
+int TransportError(const sg_io_hdr_t& hdr) {
+    if (hdr.host_status != 0) return hdr.host_status == kDidTimeOut ? ETIMEDOUT : EIO;
+    const unsigned driver = hdr.driver_status & kDriverMask;
+    if (driver == 0 || driver == kDriverSense) return 0;
+    return driver == kDriverTimeout ? ETIMEDOUT : EIO;
+}
+
+}  // namespace
+
+SgTransport::SgTransport(int fd, SgIoctl ioctl)
+    : fd_(fd), ioctl_(ioctl ? std::move(ioctl) : SgIoctl(KernelSgIo)) {}
+
+SgTransport::~SgTransport() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool SgTransport::Send(PassThroughRequest& request, uint8_t* data, int& lastError) {
+    sg_io_hdr_t hdr;
+    if (!ToSgHeader(request, data, hdr, lastError)) return false;
+    errno = 0;
+    // No retry on EINTR: the command may already have reached the device.
+    if (ioctl_(fd_, &hdr) < 0) {
+        lastError = errno != 0 ? errno : EIO;
+        return false;
+    }
+    if (int err = TransportError(hdr)) {
+        lastError = err;
+        return false;
+    }
+    auto& s = request.sptd;
+    const uint32_t length = s.DataTransferLength;
+    const uint32_t resid = hdr.resid <= 0 ? 0 : std::min<uint32_t>(hdr.resid, length);
+    s.ScsiStatus = hdr.status;
+    s.DataTransferLength = length - resid;
+    s.SenseInfoLength = std::min(hdr.sb_len_wr, hdr.mx_sb_len);
+    return true;
+}
+
+int SgOpenFlags(uint32_t access, uint32_t shareMode) {
+    const bool all = (access & kAccessAll) != 0;
+    const bool read = all || (access & kAccessRead) != 0;
+    const bool write = all || (access & kAccessWrite) != 0;
+    int flags = read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+    if ((shareMode & kShareReadWrite) == 0) flags |= O_EXCL;
+    return flags;
+}
+
+std::unique_ptr<PassThroughTransport> OpenSgNode(const std::string& node, uint32_t access,
+                                                 uint32_t shareMode, int& lastError) {
+    // O_NONBLOCK keeps an exclusively held node from blocking the open.
+    const int fd = ::open(node.c_str(), SgOpenFlags(access, shareMode) | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        lastError = errno;
+        return nullptr;
+    }
+    int version = 0;
+    if (::ioctl(fd, SG_GET_VERSION_NUM, &version) < 0) {
+        ::close(fd);
+        lastError = ENODEV;
+        return nullptr;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        lastError = errno;
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_unique<SgTransport>(fd);
+}
+
+}  // namespace ts
