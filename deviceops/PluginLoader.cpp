@@ -5,7 +5,11 @@
 namespace ts {
 
 const VolkitApi* LoadVolkit(const std::string& appDir) {
-    void* lib = dlopen((appDir + "modhost.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    // A path without a '/' is looked up in the system's library folders, not
+    // in the application folder.
+    std::string manPath = appDir + "modhost.so";
+    if (manPath.find('/') == std::string::npos) return nullptr;
+    void* lib = dlopen(manPath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!lib) return nullptr;
     auto get = reinterpret_cast<GetPluginManFn>(dlsym(lib, "GetPluginMan"));
     if (!get) return nullptr;

@@ -1,0 +1,172 @@
+#include "FatNames.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace ts::volkit {
+namespace {
+
+// One iconv pass from CP936 to UTF-16LE. Stops at the first bad sequence
+// unless `lenient`, which puts U+FFFD there and skips one byte.
+std::optional<std::u16string> Cp936ToUtf16(std::string_view in, bool lenient) {
+    std::u16string out;
+    if (in.empty()) return out;
+    iconv_t cd = iconv_open("UTF-16LE", "CP936");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+    std::string buf(in.size() * 2 + 8, '\0');
+    char* inp = const_cast<char*>(in.data());
+    size_t inleft = in.size();
+    bool ok = true;
+    while (inleft > 0) {
+        char* outp = buf.data();
+        size_t outleft = buf.size();
+        size_t r = iconv(cd, &inp, &inleft, &outp, &outleft);
+        int err = errno;
+        size_t got = (buf.size() - outleft) / 2;
+        for (size_t i = 0; i < got; ++i)
+            out.push_back(static_cast<char16_t>(static_cast<uint8_t>(buf[2 * i]) |
+                                                (static_cast<uint8_t>(buf[2 * i + 1]) << 8)));
+        if (r != static_cast<size_t>(-1)) break;
+        if (err == E2BIG) continue;
+        if (!lenient) {
+            ok = false;
+            break;
+        }
+        out.push_back(u'\xFFFD');
+        ++inp;
+        --inleft;
+    }
+    iconv_close(cd);
+    if (!ok) return std::nullopt;
+    return out;
+}
+
+bool IsShortChar(char16_t c) {
+    if (c >= 'A' && c <= 'Z') return true;
+    if (c >= '0' && c <= '9') return true;
+    return c > 0x20 && c < 0x7F && std::strchr("!#$%&'()-@^_`{}~", static_cast<char>(c));
+}
+
+char16_t Upper(char16_t c) { return (c >= 'a' && c <= 'z') ? static_cast<char16_t>(c - 32) : c; }
+
+}  // namespace
+
+std::optional<std::u16string> AnsiToUtf16(std::string_view ansi) {
+    return Cp936ToUtf16(ansi, false);
+}
+
+std::u16string AnsiToUtf16Lenient(std::string_view ansi) {
+    return Cp936ToUtf16(ansi, true).value_or(std::u16string(ansi.size(), u'\xFFFD'));
+}
+
+std::u16string FoldCase(std::u16string_view name) {
+    std::u16string out(name);
+    for (auto& c : out) c = Upper(c);
+    return out;
+}
+
+std::optional<std::u16string> CleanLongName(std::u16string_view name) {
+    while (!name.empty() && (name.back() == u'.' || name.back() == u' ')) name.remove_suffix(1);
+    if (name.empty() || name.size() > 255) return std::nullopt;
+    for (char16_t c : name) {
+        if (c < 0x20) return std::nullopt;
+        if (c < 0x80 && std::strchr("\"*/:<>?\\|", static_cast<char>(c))) return std::nullopt;
+    }
+    return std::u16string(name);
+}
+
+std::optional<ShortName> ExactShortName(std::u16string_view name) {
+    size_t dot = name.find(u'.');
+    std::u16string_view base = name.substr(0, dot);
+    std::u16string_view ext = dot == std::u16string_view::npos ? std::u16string_view{}
+                                                                : name.substr(dot + 1);
+    if (base.empty() || base.size() > 8 || ext.size() > 3) return std::nullopt;
+    if (dot != std::u16string_view::npos && ext.empty()) return std::nullopt;
+    ShortName s;
+    s.fill(' ');
+    for (size_t i = 0; i < base.size(); ++i) {
+        if (!IsShortChar(base[i])) return std::nullopt;
+        s[i] = static_cast<uint8_t>(base[i]);
+    }
+    for (size_t i = 0; i < ext.size(); ++i) {
+        if (!IsShortChar(ext[i])) return std::nullopt;
+        s[8 + i] = static_cast<uint8_t>(ext[i]);
+    }
+    return s;
+}
+
+std::optional<ShortName> MakeShortAlias(std::u16string_view name,
+                                        const std::function<bool(const ShortName&)>& taken) {
+    // Only case differs: the upper-case name itself, as long as it is free.
+    std::u16string upper = FoldCase(name);
+    if (auto exact = ExactShortName(upper); exact && !taken(*exact)) return exact;
+
+    size_t lastDot = name.rfind(u'.');
+    if (lastDot == 0) lastDot = std::u16string_view::npos;  // ".profile" has no extension
+    std::string base, ext;
+    auto put = [](std::string& out, char16_t c, size_t max) {
+        if (out.size() >= max || c == u' ' || c == u'.') return;
+        c = Upper(c);
+        out.push_back(IsShortChar(c) ? static_cast<char>(c) : '_');
+    };
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (i == lastDot) continue;
+        if (lastDot != std::u16string_view::npos && i > lastDot) {
+            put(ext, name[i], 3);
+        } else {
+            put(base, name[i], 8);
+        }
+    }
+    if (base.empty()) base = "_";
+    for (uint32_t n = 1; n <= 999999; ++n) {
+        std::string tail = "~" + std::to_string(n);
+        std::string b = base.substr(0, 8 - tail.size()) + tail;
+        ShortName s;
+        s.fill(' ');
+        std::memcpy(s.data(), b.data(), b.size());
+        std::memcpy(s.data() + 8, ext.data(), ext.size());
+        if (!taken(s)) return s;
+    }
+    return std::nullopt;
+}
+
+std::string ShortNameText(const ShortName& s) {
+    std::string base(reinterpret_cast<const char*>(s.data()), 8);
+    std::string ext(reinterpret_cast<const char*>(s.data()) + 8, 3);
+    if (!base.empty() && base[0] == '\x05') base[0] = '\xE5';  // a stored 0xE5 lead byte
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    while (!ext.empty() && ext.back() == ' ') ext.pop_back();
+    return ext.empty() ? base : base + "." + ext;
+}
+
+uint8_t LfnChecksum(const ShortName& s) {
+    uint8_t sum = 0;
+    for (uint8_t c : s) sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + c);
+    return sum;
+}
+
+std::vector<std::array<uint8_t, 32>> EncodeLfnEntries(std::u16string_view name,
+                                                      const ShortName& alias) {
+    static constexpr int kOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    size_t count = (name.size() + 12) / 13;
+    uint8_t sum = LfnChecksum(alias);
+    std::vector<std::array<uint8_t, 32>> out;
+    for (size_t k = count; k >= 1; --k) {
+        std::array<uint8_t, 32> e{};
+        e[0] = static_cast<uint8_t>(k | (k == count ? 0x40 : 0));
+        e[11] = 0x0F;
+        e[13] = sum;
+        for (int j = 0; j < 13; ++j) {
+            size_t i = (k - 1) * 13 + static_cast<size_t>(j);
+            char16_t c = i < name.size() ? name[i] : (i == name.size() ? u'\0' : u'\xFFFF');
+            e[kOffsets[j]] = static_cast<uint8_t>(c & 0xFF);
+            e[kOffsets[j] + 1] = static_cast<uint8_t>(c >> 8);
+        }
+        out.push_back(e);
+    }
+    return out;
+}
+
+}  // namespace ts::volkit

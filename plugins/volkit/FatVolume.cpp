@@ -1,0 +1,942 @@
+#include "FatVolume.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace ts::volkit {
+namespace {
+
+constexpr uint8_t kAttrVolume = 0x08;
+constexpr uint8_t kAttrDir = 0x10;
+constexpr uint8_t kAttrArchive = 0x20;
+constexpr uint8_t kAttrLfn = 0x0F;
+constexpr uint32_t kMaxDirSlots = 65536;  // 2 MiB: the most any FAT folder may hold
+constexpr int kMaxDepth = 64;
+constexpr size_t kCopyChunk = 64 * 1024;
+
+uint32_t Rd16(const uint8_t* p) { return p[0] | (p[1] << 8); }
+uint32_t Rd32(const uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+void Wr16(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+void Wr32(uint8_t* p, uint32_t v) {
+    Wr16(p, v);
+    Wr16(p + 2, v >> 16);
+}
+
+const uint8_t* Zeros() {
+    static const std::vector<uint8_t> zeros(65536, 0);
+    return zeros.data();
+}
+
+// FAT time and date in local time, clamped to the years FAT can hold.
+void FatStamp(int64_t t, uint16_t* time, uint16_t* date) {
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm {};
+    if (!localtime_r(&tt, &tm) || tm.tm_year < 80) {
+        *time = 0;
+        *date = (1 << 5) | 1;  // 1980-01-01
+        return;
+    }
+    if (tm.tm_year > 207) {
+        *time = static_cast<uint16_t>((23 << 11) | (59 << 5) | 29);
+        *date = static_cast<uint16_t>((127 << 9) | (12 << 5) | 31);
+        return;
+    }
+    *time = static_cast<uint16_t>((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec / 2));
+    *date = static_cast<uint16_t>(((tm.tm_year - 80) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
+}
+
+std::array<uint8_t, 32> ShortEntry(const ShortName& name, uint8_t attr, uint32_t cluster,
+                                   uint32_t size, int64_t mtime) {
+    std::array<uint8_t, 32> e{};
+    std::memcpy(e.data(), name.data(), 11);
+    e[11] = attr;
+    uint16_t t, d;
+    FatStamp(mtime, &t, &d);
+    Wr16(&e[14], t);
+    Wr16(&e[16], d);
+    Wr16(&e[18], d);
+    Wr16(&e[22], t);
+    Wr16(&e[24], d);
+    Wr16(&e[26], cluster);
+    Wr32(&e[28], size);
+    return e;
+}
+
+// Volume serial numbers differ between volumes made in the same second.
+uint32_t NewVolumeId() {
+    static std::atomic<uint32_t> counter{0};
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<uint32_t>(ts.tv_sec) ^ static_cast<uint32_t>(ts.tv_nsec) ^
+           (counter.fetch_add(1) * 2654435761u);
+}
+
+}  // namespace
+
+struct FatVolume::DirEntry {
+    ShortName shortName{};
+    std::u16string foldedLong;  // empty when the entry has no valid long name
+    std::u16string foldedShort;
+    uint8_t attr = 0;
+    uint32_t cluster = 0;
+    uint32_t size = 0;
+    uint32_t firstSlot = 0;
+    uint32_t shortSlot = 0;
+    bool IsDir() const { return attr & kAttrDir; }
+};
+
+struct FatVolume::Dir {
+    uint32_t cluster = 0;  // 0: the fixed root folder
+    std::vector<uint8_t> bytes;
+    std::vector<uint32_t> chain;
+    bool clean = true;  // the chain ended with an end mark, so it may grow
+    uint32_t endSlot = 0;
+    std::vector<DirEntry> entries;
+    uint32_t SlotCount() const { return static_cast<uint32_t>(bytes.size() / 32); }
+    int Find(const std::u16string& folded) const {
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const DirEntry& e = entries[i];
+            if ((!e.foldedLong.empty() && e.foldedLong == folded) || e.foldedShort == folded)
+                return static_cast<int>(i);
+        }
+        return -1;
+    }
+};
+
+struct FatVolume::Found {
+    Dir parent;
+    int index = -1;          // entry in parent, -1 when missing
+    std::u16string name;     // the last component, empty when it cannot be a name
+    bool isRoot = false;
+};
+
+// ---- mounting and formatting ------------------------------------------------
+
+int FatVolume::Mount(Storage& s, std::unique_ptr<FatVolume>* out) {
+    uint8_t boot[512] = {};
+    int64_t got = s.ReadAt(0, boot, sizeof boot);
+    if (got < 0) return EIO;
+    if (got < 512) return EUCLEAN;
+    auto g = ParseBootSector(boot);
+    if (!g) return EUCLEAN;
+    std::unique_ptr<FatVolume> v(new FatVolume(s, *g));
+    v->readOnly_ = !s.Writable() || s.Size() < g->VolumeBytes();
+    size_t need = (size_t{g->clusterCount + 2} * g->fatBits + 7) / 8;
+    v->fat_.assign(need, 0);
+    // Bytes past the end of a short image stay zero: free clusters, which a
+    // chain walk treats as a broken link.
+    if (s.ReadAt(g->FatOffset(0), v->fat_.data(), need) < 0) return EIO;
+    for (uint32_t c = 2; c <= g->clusterCount + 1; ++c)
+        if (v->FatGet(c) == 0) ++v->freeClusters_;
+    *out = std::move(v);
+    return 0;
+}
+
+int FatVolume::Format(Storage& s, uint32_t fatCount, uint32_t sectors, const char* label,
+                      std::unique_ptr<FatVolume>* out) {
+    char name[11];
+    std::memset(name, ' ', sizeof name);
+    size_t len = label ? strnlen(label, 12) : 0;
+    if (len > 11) return EINVAL;
+    if (len == 0) {
+        std::memcpy(name, "NO NAME", 7);
+    }
+    for (size_t i = 0; i < len; ++i) {
+        unsigned char c = static_cast<unsigned char>(label[i]);
+        if (c < 0x20 || c >= 0x7F || std::strchr("\"*+,./:;<=>?[\\]|", c)) return EINVAL;
+        name[i] = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    }
+    auto g = ComputeFatLayout(sectors, fatCount);
+    if (!g) return EINVAL;
+    if (!s.Writable()) return EROFS;
+
+    // Truncating first drops every old byte; growing again leaves a sparse
+    // file of zeros, so only the non-zero structures need writing.
+    if (!s.Resize(0) || !s.Resize(g->VolumeBytes())) {
+        int e = errno;
+        s.Resize(0);
+        return e ? e : EIO;
+    }
+    uint8_t boot[512];
+    EncodeBootSector(*g, NewVolumeId(), name, boot);
+    bool ok = s.WriteAt(0, boot, sizeof boot);
+    const uint8_t head[4] = {g->media, 0xFF, 0xFF, 0xFF};
+    for (uint32_t i = 0; i < g->fatCount && ok; ++i)
+        ok = s.WriteAt(g->FatOffset(i), head, g->fatBits == 12 ? 3 : 4);
+    ShortName label11;
+    std::memcpy(label11.data(), name, 11);
+    auto entry = ShortEntry(label11, kAttrVolume, 0, 0, time(nullptr));
+    ok = ok && s.WriteAt(g->RootOffset(), entry.data(), entry.size());
+    if (!ok) {
+        int e = errno;
+        s.Resize(0);
+        return e ? e : EIO;
+    }
+    return Mount(s, out);
+}
+
+// ---- the FAT ------------------------------------------------------------
+
+uint32_t FatVolume::FatGet(uint32_t c) const {
+    if (geo_.fatBits == 16) return Rd16(&fat_[size_t{c} * 2]);
+    size_t off = size_t{c} + c / 2;
+    uint32_t v = Rd16(&fat_[off]);
+    return (c & 1) ? v >> 4 : v & 0xFFF;
+}
+
+void FatVolume::FatSet(uint32_t c, uint32_t v) {
+    size_t off;
+    if (geo_.fatBits == 16) {
+        off = size_t{c} * 2;
+        Wr16(&fat_[off], v);
+    } else {
+        off = size_t{c} + c / 2;
+        uint32_t old = Rd16(&fat_[off]);
+        old = (c & 1) ? (old & 0x000F) | ((v & 0xFFF) << 4) : (old & 0xF000) | (v & 0xFFF);
+        Wr16(&fat_[off], old);
+    }
+    dirtyLo_ = std::min(dirtyLo_, off);
+    dirtyHi_ = std::max(dirtyHi_, off + 2);
+}
+
+int FatVolume::Flush() {
+    if (dirtyLo_ >= dirtyHi_) return 0;
+    size_t hi = std::min(dirtyHi_, fat_.size());
+    for (uint32_t i = 0; i < geo_.fatCount; ++i) {
+        if (!storage_.WriteAt(geo_.FatOffset(i) + dirtyLo_, &fat_[dirtyLo_], hi - dirtyLo_))
+            return errno ? errno : EIO;
+    }
+    dirtyLo_ = SIZE_MAX;
+    dirtyHi_ = 0;
+    return 0;
+}
+
+int FatVolume::Allocate(uint32_t count, uint32_t* first, uint32_t* last) {
+    if (readOnly_) return EROFS;
+    if (count == 0 || count > freeClusters_) return ENOSPC;
+    uint32_t prev = 0;
+    uint32_t c = hint_;
+    for (uint32_t done = 0; done < count;) {
+        if (!IsCluster(c)) c = 2;
+        if (FatGet(c) == 0) {
+            FatSet(c, EndMark());
+            if (prev) {
+                FatSet(prev, c);
+            } else {
+                *first = c;
+            }
+            prev = c;
+            ++done;
+        }
+        ++c;
+    }
+    *last = prev;
+    hint_ = c;
+    freeClusters_ -= count;
+    return 0;
+}
+
+void FatVolume::FreeChain(uint32_t c) {
+    // Freed links read as 0 afterwards, so a loop ends where it closes.
+    for (uint32_t steps = 0; IsCluster(c) && steps < geo_.clusterCount; ++steps) {
+        uint32_t next = FatGet(c);
+        if (next == 0) break;
+        FatSet(c, 0);
+        ++freeClusters_;
+        c = next;
+    }
+}
+
+int FatVolume::ZeroCluster(uint32_t c) {
+    uint32_t cb = geo_.ClusterBytes();
+    if (!storage_.WriteAt(geo_.ClusterOffset(c), Zeros(), cb)) return errno ? errno : EIO;
+    return 0;
+}
+
+bool FatVolume::ClusterAt(FileCursor& f, uint32_t index, uint32_t* cluster) {
+    FileNode& n = *f.node;
+    if (index >= geo_.clusterCount) return false;
+    uint32_t i = 0, c = n.firstCluster;
+    if (f.cacheGeneration == n.generation && f.cacheIndex <= index && IsCluster(f.cacheCluster)) {
+        i = f.cacheIndex;
+        c = f.cacheCluster;
+    }
+    if (!IsCluster(c)) return false;
+    for (; i < index; ++i) {
+        c = FatGet(c);
+        if (!IsCluster(c)) return false;
+    }
+    f.cacheIndex = index;
+    f.cacheCluster = c;
+    f.cacheGeneration = n.generation;
+    *cluster = c;
+    return true;
+}
+
+// ---- folders ------------------------------------------------------------
+
+int FatVolume::LoadDir(uint32_t cluster, Dir* d) {
+    d->cluster = cluster;
+    if (cluster == 0) {
+        d->bytes.assign(size_t{geo_.rootEntries} * 32, 0);
+        if (storage_.ReadAt(geo_.RootOffset(), d->bytes.data(), d->bytes.size()) < 0) return EIO;
+    } else {
+        if (!IsCluster(cluster)) return EUCLEAN;
+        uint32_t cb = geo_.ClusterBytes();
+        uint32_t maxClusters = std::min(geo_.clusterCount, kMaxDirSlots * 32 / cb);
+        d->clean = false;
+        // A cluster met twice closes a loop; the folder ends before it, and
+        // as its chain has no proper end it will not be grown either.
+        std::vector<bool> seen(size_t{geo_.clusterCount} + 2, false);
+        for (uint32_t c = cluster; IsCluster(c) && !seen[c] && d->chain.size() < maxClusters;) {
+            seen[c] = true;
+            d->chain.push_back(c);
+            d->bytes.resize(d->bytes.size() + cb, 0);
+            if (storage_.ReadAt(geo_.ClusterOffset(c), d->bytes.data() + d->bytes.size() - cb,
+                                cb) < 0)
+                return EIO;
+            uint32_t next = FatGet(c);
+            if (IsEnd(next)) {
+                d->clean = true;
+                break;
+            }
+            c = next;
+        }
+    }
+
+    // Long-name parts gather until the short entry they belong to; parts that
+    // are out of order or carry another checksum are dropped.
+    std::u16string lfn;
+    int expect = 0;
+    uint8_t sum = 0;
+    uint32_t lfnStart = 0;
+    static constexpr int kOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    uint32_t slots = d->SlotCount();
+    d->endSlot = slots;
+    for (uint32_t i = 0; i < slots; ++i) {
+        const uint8_t* e = &d->bytes[size_t{i} * 32];
+        if (e[0] == 0x00) {
+            d->endSlot = i;
+            break;
+        }
+        if (e[0] == 0xE5) {
+            expect = 0;
+            continue;
+        }
+        uint8_t attr = e[11];
+        if ((attr & 0x3F) == kAttrLfn) {
+            int ord = e[0] & 0x1F;
+            if ((e[0] & 0x40) && ord >= 1 && ord <= 20) {
+                lfn.assign(size_t(ord) * 13, u'\0');
+                expect = ord;
+                sum = e[13];
+                lfnStart = i;
+            } else if (expect == 0 || ord != expect - 1 || e[13] != sum || (e[0] & 0x40)) {
+                expect = 0;
+                continue;
+            }
+            expect = ord;
+            for (int j = 0; j < 13; ++j)
+                lfn[size_t(ord - 1) * 13 + j] = static_cast<char16_t>(Rd16(e + kOffsets[j]));
+            continue;
+        }
+        DirEntry de;
+        std::memcpy(de.shortName.data(), e, 11);
+        de.attr = attr;
+        de.cluster = Rd16(e + 26);
+        de.size = Rd32(e + 28);
+        de.shortSlot = i;
+        de.firstSlot = i;
+        if (expect == 1 && LfnChecksum(de.shortName) == sum) {
+            size_t end = lfn.find(u'\0');
+            std::u16string name = lfn.substr(0, end);
+            if (!name.empty()) {
+                de.foldedLong = FoldCase(name);
+                de.firstSlot = lfnStart;
+            }
+        }
+        expect = 0;
+        if (attr & kAttrVolume) continue;  // the volume label is not a file
+        de.foldedShort = FoldCase(AnsiToUtf16Lenient(ShortNameText(de.shortName)));
+        d->entries.push_back(std::move(de));
+    }
+    return 0;
+}
+
+uint64_t FatVolume::SlotOffset(const Dir& d, uint32_t slot) const {
+    if (d.cluster == 0) return geo_.RootOffset() + uint64_t{slot} * 32;
+    uint32_t per = geo_.ClusterBytes() / 32;
+    return geo_.ClusterOffset(d.chain[slot / per]) + uint64_t{slot % per} * 32;
+}
+
+int FatVolume::Resolve(std::string_view path, Found* out) {
+    std::vector<std::string_view> parts;
+    size_t i = 0;
+    while (i <= path.size()) {
+        size_t j = path.find_first_of("\\/", i);
+        if (j == std::string_view::npos) j = path.size();
+        std::string_view part = path.substr(i, j - i);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        i = j + 1;
+    }
+    if (int e = LoadDir(0, &out->parent)) return e;
+    if (parts.empty()) {
+        out->isRoot = true;
+        return 0;
+    }
+    for (size_t k = 0; k < parts.size(); ++k) {
+        auto wide = AnsiToUtf16(parts[k]);
+        std::optional<std::u16string> name;
+        if (wide) name = CleanLongName(*wide);
+        bool last = k + 1 == parts.size();
+        if (last) {
+            if (name) {
+                out->name = *name;
+                out->index = out->parent.Find(FoldCase(*name));
+            }
+            return 0;
+        }
+        if (!name) return ENOENT;
+        int idx = out->parent.Find(FoldCase(*name));
+        if (idx < 0) return ENOENT;
+        const DirEntry& e = out->parent.entries[static_cast<size_t>(idx)];
+        if (!e.IsDir()) return ENOTDIR;
+        // "." and ".." entries are found by their short names; both lead
+        // where a walk of the path text already went, or to the root (0).
+        uint32_t next = e.cluster;
+        Dir child;
+        if (int err = LoadDir(next, &child)) return err;
+        out->parent = std::move(child);
+    }
+    return 0;
+}
+
+int FatVolume::AddEntry(Dir& d, const std::u16string& name, uint8_t attr, uint32_t cluster,
+                        int64_t mtime, uint64_t* entryOffset) {
+    if (readOnly_) return EROFS;
+    auto taken = [&d](const ShortName& s) {
+        for (const DirEntry& e : d.entries)
+            if (e.shortName == s) return true;
+        return false;
+    };
+    std::vector<std::array<uint8_t, 32>> slots;
+    ShortName shortName;
+    if (auto exact = ExactShortName(name)) {
+        if (taken(*exact)) return EEXIST;
+        shortName = *exact;
+    } else {
+        auto alias = MakeShortAlias(name, taken);
+        if (!alias) return EEXIST;
+        shortName = *alias;
+        slots = EncodeLfnEntries(name, shortName);
+    }
+    slots.push_back(ShortEntry(shortName, attr, cluster, 0, mtime));
+    uint32_t need = static_cast<uint32_t>(slots.size());
+
+    // A run of free slots: deleted ones, or any from the end mark on.
+    uint32_t start = 0, run = 0;
+    for (uint32_t i = 0; i < d.SlotCount() && run < need; ++i) {
+        bool free = i >= d.endSlot || d.bytes[size_t{i} * 32] == 0xE5;
+        if (!free) {
+            run = 0;
+        } else if (run++ == 0) {
+            start = i;
+        }
+    }
+    if (run < need) {
+        if (d.cluster == 0) return ENOSPC;  // the root folder has a fixed size
+        if (!d.clean) return EUCLEAN;
+        if (run == 0) start = d.SlotCount();
+        uint32_t per = geo_.ClusterBytes() / 32;
+        uint32_t more = (need - run + per - 1) / per;
+        if (d.SlotCount() + more * per > kMaxDirSlots) return ENOSPC;
+        uint32_t first = 0, last = 0;
+        if (int e = Allocate(more, &first, &last)) return e;
+        for (uint32_t c = first;; c = FatGet(c)) {
+            if (int e = ZeroCluster(c)) {
+                FreeChain(first);
+                return e;
+            }
+            d.chain.push_back(c);
+            d.bytes.resize(d.bytes.size() + geo_.ClusterBytes(), 0);
+            if (c == last) break;
+        }
+        FatSet(d.chain[d.chain.size() - more - 1], first);
+    }
+    for (uint32_t k = 0; k < need; ++k) {
+        if (!storage_.WriteAt(SlotOffset(d, start + k), slots[k].data(), 32))
+            return errno ? errno : EIO;
+        std::memcpy(&d.bytes[size_t{start + k} * 32], slots[k].data(), 32);
+    }
+    // Slots after the old end mark may hold leftovers; keep the folder ending
+    // right after the new entry.
+    uint32_t after = start + need;
+    if (after >= d.endSlot && after < d.SlotCount() && d.bytes[size_t{after} * 32] != 0) {
+        uint8_t zero = 0;
+        if (!storage_.WriteAt(SlotOffset(d, after), &zero, 1)) return errno ? errno : EIO;
+        d.bytes[size_t{after} * 32] = 0;
+    }
+    d.endSlot = std::max(d.endSlot, after);
+
+    DirEntry de;
+    de.shortName = shortName;
+    de.foldedShort = FoldCase(AnsiToUtf16Lenient(ShortNameText(shortName)));
+    if (need > 1) de.foldedLong = FoldCase(name);
+    de.attr = attr;
+    de.cluster = cluster;
+    de.firstSlot = start;
+    de.shortSlot = start + need - 1;
+    d.entries.push_back(de);
+    *entryOffset = SlotOffset(d, de.shortSlot);
+    return 0;
+}
+
+int FatVolume::MakeDir(Dir& parent, const std::u16string& name, int64_t mtime,
+                       uint32_t* cluster) {
+    uint32_t c = 0, last = 0;
+    if (int e = Allocate(1, &c, &last)) return e;
+    int err = ZeroCluster(c);
+    if (!err) {
+        ShortName dot, dotdot;
+        dot.fill(' ');
+        dotdot.fill(' ');
+        dot[0] = '.';
+        dotdot[0] = dotdot[1] = '.';
+        auto a = ShortEntry(dot, kAttrDir, c, 0, mtime);
+        auto b = ShortEntry(dotdot, kAttrDir, parent.cluster, 0, mtime);
+        uint64_t at = geo_.ClusterOffset(c);
+        if (!storage_.WriteAt(at, a.data(), 32) || !storage_.WriteAt(at + 32, b.data(), 32))
+            err = errno ? errno : EIO;
+    }
+    uint64_t entry = 0;
+    if (!err) err = AddEntry(parent, name, kAttrDir, c, mtime, &entry);
+    if (err) {
+        FreeChain(c);
+        return err;
+    }
+    *cluster = c;
+    return 0;
+}
+
+void FatVolume::DeleteEntry(Dir& d, size_t index) {
+    DirEntry& e = d.entries[index];
+    uint8_t mark = 0xE5;
+    for (uint32_t s = e.firstSlot; s <= e.shortSlot; ++s) {
+        storage_.WriteAt(SlotOffset(d, s), &mark, 1);
+        d.bytes[size_t{s} * 32] = mark;
+    }
+    auto it = nodes_.find(SlotOffset(d, e.shortSlot));
+    uint32_t cluster = e.cluster;
+    if (it != nodes_.end()) {
+        if (auto n = it->second.lock()) {
+            cluster = n->firstCluster;
+            n->firstCluster = 0;
+            n->size = 0;
+            ++n->generation;
+        }
+        nodes_.erase(it);
+    }
+    FreeChain(cluster);
+    d.entries.erase(d.entries.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+// ---- files --------------------------------------------------------------
+
+std::shared_ptr<FileNode> FatVolume::NodeFor(uint64_t entryOffset, uint32_t cluster,
+                                             uint32_t size) {
+    auto& slot = nodes_[entryOffset];
+    if (auto n = slot.lock()) return n;
+    auto n = std::make_shared<FileNode>();
+    n->entryOffset = entryOffset;
+    n->firstCluster = cluster;
+    n->size = size;
+    slot = n;
+    return n;
+}
+
+int FatVolume::WriteEntryFields(const FileNode& n, int64_t mtime) {
+    uint8_t e[32];
+    if (storage_.ReadAt(n.entryOffset, e, sizeof e) != 32) return EIO;
+    uint16_t t, d;
+    FatStamp(mtime, &t, &d);
+    Wr16(e + 18, d);
+    Wr16(e + 20, 0);
+    Wr16(e + 22, t);
+    Wr16(e + 24, d);
+    Wr16(e + 26, n.firstCluster);
+    Wr32(e + 28, n.size);
+    if (!storage_.WriteAt(n.entryOffset, e, sizeof e)) return errno ? errno : EIO;
+    return 0;
+}
+
+int FatVolume::Truncate(FileNode& n) {
+    if (readOnly_) return EROFS;
+    FreeChain(n.firstCluster);
+    n.firstCluster = 0;
+    n.size = 0;
+    ++n.generation;
+    int e = WriteEntryFields(n, time(nullptr));
+    int f = Flush();
+    return e ? e : f;
+}
+
+int FatVolume::Open(std::string_view path, uint32_t creation, bool read, bool write,
+                    FileCursor* out) {
+    if (creation < kCreateNew || creation > kTruncateExisting) return EINVAL;
+    if (write && readOnly_) return EROFS;
+    Found f;
+    if (int e = Resolve(path, &f)) return e;
+    if (f.isRoot) return EISDIR;
+    std::shared_ptr<FileNode> node;
+    if (f.index >= 0) {
+        const DirEntry& e = f.parent.entries[static_cast<size_t>(f.index)];
+        if (e.IsDir()) return EISDIR;
+        if (creation == kCreateNew) return EEXIST;
+        node = NodeFor(SlotOffset(f.parent, e.shortSlot), e.cluster, e.size);
+        if (creation == kCreateAlways || creation == kTruncateExisting) {
+            if (!write) return EACCES;
+            if (int err = Truncate(*node)) return err;
+        }
+    } else {
+        if (creation == kOpenExisting || creation == kTruncateExisting) return ENOENT;
+        if (f.name.empty()) return EINVAL;
+        if (!write) return EACCES;
+        uint64_t entry = 0;
+        if (int err = AddEntry(f.parent, f.name, kAttrArchive, 0, time(nullptr), &entry))
+            return err;
+        if (int err = Flush()) return err;
+        node = NodeFor(entry, 0, 0);
+    }
+    *out = FileCursor{};
+    out->node = node;
+    out->canRead = read;
+    out->canWrite = write;
+    return 0;
+}
+
+int64_t FatVolume::Read(FileCursor& f, void* buf, uint32_t count, int* err) {
+    if (!f.canRead) {
+        *err = EBADF;
+        return -1;
+    }
+    FileNode& n = *f.node;
+    if (f.pos >= n.size || count == 0) return 0;
+    uint32_t want = std::min<uint32_t>(count, n.size - f.pos);
+    want = std::min<uint32_t>(want, INT32_MAX);
+    uint32_t cb = geo_.ClusterBytes();
+    auto* p = static_cast<uint8_t*>(buf);
+    uint32_t done = 0;
+    while (done < want) {
+        uint32_t c;
+        if (!ClusterAt(f, f.pos / cb, &c)) {
+            *err = EUCLEAN;
+            break;
+        }
+        uint32_t off = f.pos % cb;
+        uint32_t chunk = std::min(cb - off, want - done);
+        int64_t r = storage_.ReadAt(geo_.ClusterOffset(c) + off, p + done, chunk);
+        if (r < 0) {
+            *err = EIO;
+            break;
+        }
+        done += static_cast<uint32_t>(r);
+        f.pos += static_cast<uint32_t>(r);
+        if (static_cast<uint32_t>(r) < chunk) {
+            *err = EIO;  // the image ends inside the file
+            break;
+        }
+    }
+    return done > 0 || want == 0 ? static_cast<int64_t>(done) : -1;
+}
+
+// Writes len bytes from src (zeros when null) at `at`, inside clusters the
+// file already owns.
+int FatVolume::WriteSpan(FileCursor& f, uint32_t at, const uint8_t* src, uint32_t len) {
+    uint32_t cb = geo_.ClusterBytes();
+    uint32_t done = 0;
+    while (done < len) {
+        uint32_t pos = at + done;
+        uint32_t index = pos / cb;
+        uint32_t c;
+        if (!ClusterAt(f, index, &c)) return EUCLEAN;
+        uint32_t off = pos % cb;
+        uint64_t to = geo_.ClusterOffset(c) + off;
+        uint32_t chunk = std::min(cb - off, len - done);
+        // Clusters that follow each other on disk go out in one write.
+        while (chunk < len - done) {
+            uint32_t next = FatGet(c);
+            if (next != c + 1 || !IsCluster(next)) break;
+            c = next;
+            ++index;
+            chunk += std::min(cb, len - done - chunk);
+        }
+        f.cacheIndex = index;
+        f.cacheCluster = c;
+        for (uint32_t left = chunk; left > 0;) {
+            // Zeros come from a 64 KiB block, so they go in pieces.
+            uint32_t piece = src ? left : std::min<uint32_t>(left, 65536);
+            const uint8_t* from = src ? src + done + (chunk - left) : Zeros();
+            if (!storage_.WriteAt(to, from, piece)) return errno ? errno : EIO;
+            to += piece;
+            left -= piece;
+        }
+        done += chunk;
+    }
+    return 0;
+}
+
+void FatVolume::TrimTo(FileCursor& f) {
+    FileNode& n = *f.node;
+    uint32_t cb = geo_.ClusterBytes();
+    uint32_t keep = static_cast<uint32_t>((uint64_t{n.size} + cb - 1) / cb);
+    uint32_t last = 0;
+    if (keep == 0) {
+        FreeChain(n.firstCluster);
+        n.firstCluster = 0;
+    } else if (ClusterAt(f, keep - 1, &last)) {
+        uint32_t next = FatGet(last);
+        FatSet(last, EndMark());
+        if (IsCluster(next)) FreeChain(next);
+    }
+    ++n.generation;
+}
+
+int64_t FatVolume::Write(FileCursor& f, const void* buf, uint32_t count, int* err) {
+    *err = 0;
+    if (!f.canWrite) {
+        *err = EBADF;
+        return -1;
+    }
+    if (readOnly_) {
+        *err = EROFS;
+        return -1;
+    }
+    if (count == 0) return 0;
+    count = std::min<uint32_t>(count, INT32_MAX);
+    FileNode& n = *f.node;
+    uint64_t end = uint64_t{f.pos} + count;
+    if (end > UINT32_MAX) {
+        *err = EFBIG;
+        return -1;
+    }
+    uint32_t cb = geo_.ClusterBytes();
+    uint64_t have = (uint64_t{n.size} + cb - 1) / cb;
+    uint64_t want = std::max<uint64_t>(have, (end + cb - 1) / cb);
+    if (want > have) {
+        uint32_t last = 0;
+        if (have > 0) {
+            // The chain must end where the size says, or growing it would
+            // tie new clusters to some other file's.
+            if (!ClusterAt(f, static_cast<uint32_t>(have - 1), &last) || !IsEnd(FatGet(last))) {
+                *err = EUCLEAN;
+                return -1;
+            }
+        } else if (n.firstCluster != 0) {
+            *err = EUCLEAN;
+            return -1;
+        }
+        if (want - have > freeClusters_) {
+            *err = ENOSPC;
+            return -1;
+        }
+        uint32_t first = 0, tail = 0;
+        if (int e = Allocate(static_cast<uint32_t>(want - have), &first, &tail)) {
+            *err = e;
+            return -1;
+        }
+        if (last) {
+            FatSet(last, first);
+        } else {
+            n.firstCluster = first;
+            ++n.generation;
+        }
+    }
+    int e = 0;
+    if (f.pos > n.size) e = WriteSpan(f, n.size, nullptr, f.pos - n.size);
+    if (!e) e = WriteSpan(f, f.pos, static_cast<const uint8_t*>(buf), count);
+    if (!e) {
+        f.pos += count;
+        n.size = std::max(n.size, f.pos);
+    } else if (want > have) {
+        TrimTo(f);  // give back the clusters the failed write took
+    }
+    int e2 = WriteEntryFields(n, time(nullptr));
+    int e3 = Flush();
+    if (e || e2 || e3) {
+        *err = e ? e : (e2 ? e2 : e3);
+        return -1;
+    }
+    return count;
+}
+
+// ---- importing a local folder ----------------------------------------------
+
+int FatVolume::ImportDir(const std::string& localFolder, std::string_view target) {
+    if (readOnly_) return EROFS;
+    Found f;
+    if (int e = Resolve(target, &f)) return e;
+    uint32_t cluster = 0;
+    if (!f.isRoot) {
+        if (f.index < 0) return ENOENT;
+        const DirEntry& e = f.parent.entries[static_cast<size_t>(f.index)];
+        if (!e.IsDir()) return ENOTDIR;
+        cluster = e.cluster;
+        if (!IsCluster(cluster)) return EUCLEAN;
+    }
+    std::vector<std::pair<uint64_t, uint64_t>> ancestors;
+    int e = ImportInto(localFolder, cluster, ancestors);
+    int fl = Flush();
+    return e ? e : fl;
+}
+
+int FatVolume::ImportInto(const std::string& local, uint32_t dirCluster,
+                          std::vector<std::pair<uint64_t, uint64_t>>& ancestors) {
+    struct stat st {};
+    if (stat(local.c_str(), &st) != 0) return errno;
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+    std::pair<uint64_t, uint64_t> id{st.st_dev, st.st_ino};
+    // A link back to a folder being copied would never end.
+    if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end() ||
+        ancestors.size() >= kMaxDepth)
+        return ELOOP;
+
+    std::vector<std::string> names;
+    DIR* dir = opendir(local.c_str());
+    if (!dir) return errno;
+    errno = 0;
+    while (struct dirent* de = readdir(dir)) {
+        std::string n = de->d_name;
+        if (n != "." && n != "..") names.push_back(std::move(n));
+    }
+    int readErr = errno;
+    closedir(dir);
+    if (readErr) return readErr;
+    std::sort(names.begin(), names.end());  // the same tree gives the same image
+
+    Dir d;
+    if (int e = LoadDir(dirCluster, &d)) return e;
+    ancestors.push_back(id);
+    std::vector<std::u16string> added;  // folded names made by this copy
+    int result = 0;
+    for (const std::string& n : names) {
+        std::string path = local + "/" + n;
+        auto wide = AnsiToUtf16(n);
+        if (!wide) {
+            result = EILSEQ;
+            break;
+        }
+        auto name = CleanLongName(*wide);
+        if (!name) {
+            result = EINVAL;
+            break;
+        }
+        std::u16string folded = FoldCase(*name);
+        // Two local names that FAT cannot tell apart ("a.txt" and "A.TXT").
+        if (std::find(added.begin(), added.end(), folded) != added.end()) {
+            result = EEXIST;
+            break;
+        }
+        added.push_back(folded);
+        struct stat cs {};
+        if (stat(path.c_str(), &cs) != 0) {
+            result = errno;
+            break;
+        }
+        int existing = d.Find(folded);
+        if (S_ISDIR(cs.st_mode)) {
+            uint32_t child = 0;
+            if (existing >= 0) {
+                const DirEntry& e = d.entries[static_cast<size_t>(existing)];
+                if (!e.IsDir()) {
+                    result = EEXIST;
+                    break;
+                }
+                child = e.cluster;
+                if (!IsCluster(child)) {
+                    result = EUCLEAN;
+                    break;
+                }
+            } else if ((result = MakeDir(d, *name, cs.st_mtime, &child)) != 0) {
+                break;
+            }
+            if ((result = Flush()) != 0 || (result = ImportInto(path, child, ancestors)) != 0)
+                break;
+        } else if (S_ISREG(cs.st_mode)) {
+            if ((result = ImportFile(path, d, *name, existing, cs.st_mtime)) != 0) break;
+        } else {
+            result = ENOTSUP;  // devices, pipes and sockets have no place in an image
+            break;
+        }
+    }
+    ancestors.pop_back();
+    return result;
+}
+
+int FatVolume::ImportFile(const std::string& local, Dir& d, const std::u16string& name,
+                          int existing, int64_t mtime) {
+    int fd = open(local.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    std::shared_ptr<FileNode> node;
+    if (existing >= 0) {
+        const DirEntry& e = d.entries[static_cast<size_t>(existing)];
+        if (e.IsDir()) {
+            close(fd);
+            return EEXIST;
+        }
+        node = NodeFor(SlotOffset(d, e.shortSlot), e.cluster, e.size);
+        if (int err = Truncate(*node)) {
+            close(fd);
+            return err;
+        }
+    } else {
+        uint64_t entry = 0;
+        if (int err = AddEntry(d, name, kAttrArchive, 0, mtime, &entry)) {
+            close(fd);
+            return err;
+        }
+        existing = static_cast<int>(d.entries.size() - 1);
+        node = NodeFor(entry, 0, 0);
+    }
+    FileCursor cur;
+    cur.node = node;
+    cur.canWrite = true;
+    std::vector<uint8_t> buf(kCopyChunk);
+    int err = 0;
+    for (;;) {
+        ssize_t r = read(fd, buf.data(), buf.size());
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            err = errno;
+            break;
+        }
+        if (r == 0) break;
+        if (Write(cur, buf.data(), static_cast<uint32_t>(r), &err) < 0) break;
+    }
+    close(fd);
+    if (!err) err = WriteEntryFields(*node, mtime);
+    if (err) {
+        // A half-copied file would pass for a whole one: remove it.
+        DeleteEntry(d, static_cast<size_t>(existing));
+        Flush();
+    }
+    return err;
+}
+
+}  // namespace ts::volkit
