@@ -49,10 +49,10 @@ bool ToSgHeader(PassThroughRequest& req, uint8_t* data, sg_io_hdr_t& hdr, int& l
     }
     hdr.dxfer_len = length;
     hdr.dxferp = length > 0 ? data : nullptr;
-    hdr.timeout = static_cast<unsigned>(
-        std::min<uint64_t>(uint64_t{s.TimeOutValue} * 1000, UINT_MAX));
-    hdr.mx_sb_len = static_cast<unsigned char>(
-        std::min<size_t>(s.SenseInfoLength, sizeof req.sense));
+    hdr.timeout =
+        static_cast<unsigned>(std::min<uint64_t>(uint64_t{s.TimeOutValue} * 1000, UINT_MAX));
+    hdr.mx_sb_len =
+        static_cast<unsigned char>(std::min<size_t>(s.SenseInfoLength, sizeof req.sense));
     hdr.sbp = req.sense;
     return true;
 }

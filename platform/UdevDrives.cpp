@@ -73,7 +73,8 @@ bool NaturalLess(std::string_view a, std::string_view b) {
             j = je;
             continue;
         }
-        if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+        if (a[i] != b[j])
+            return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
         ++i;
         ++j;
     }
@@ -115,7 +116,7 @@ bool SetNonBlocking(int fd) {
 // Events as udevd passes them on, after its rules (and so the node's
 // permissions) have been applied.
 class UdevEventSource final : public DeviceEventSource {
-public:
+  public:
     UdevEventSource(UdevPtr udev, MonitorPtr monitor)
         : udev_(std::move(udev)), monitor_(std::move(monitor)) {}
     int Fd() const override { return udev_monitor_get_fd(monitor_.get()); }
@@ -144,14 +145,14 @@ public:
         return events;
     }
 
-private:
+  private:
     UdevPtr udev_;
     MonitorPtr monitor_;
 };
 
 // The kernel's own uevents, for machines without udevd (containers).
 class KernelEventSource final : public DeviceEventSource {
-public:
+  public:
     explicit KernelEventSource(int fd) : fd_(fd) {}
     ~KernelEventSource() override { ::close(fd_); }
     KernelEventSource(const KernelEventSource&) = delete;
@@ -208,12 +209,12 @@ public:
         return std::make_unique<KernelEventSource>(fd);
     }
 
-private:
+  private:
     int fd_;
 };
 
 class UdevDriveSystem final : public DriveSystem {
-public:
+  public:
     explicit UdevDriveSystem(UdevPaths paths) : paths_(std::move(paths)), udev_(udev_new()) {
         if (!udev_) DebugLineW("udev is not available (error %d): no drives are listed\n", errno);
     }
@@ -231,7 +232,8 @@ public:
         }
         udev_list_entry* entry;
         udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(en.get())) {
-            DevicePtr dev(udev_device_new_from_syspath(udev_.get(), udev_list_entry_get_name(entry)));
+            DevicePtr dev(
+                udev_device_new_from_syspath(udev_.get(), udev_list_entry_get_name(entry)));
             if (!dev || Str(udev_device_get_devtype(dev.get())) != "disk") continue;
             BlockDiskInfo info = InfoOf(dev.get());
             if (!IsPlainName(info.sysname) || !IsStationDrive(info)) continue;
@@ -257,8 +259,7 @@ public:
     }
 
     std::unique_ptr<PassThroughTransport> OpenVolume(const char* path, uint32_t access,
-                                                     uint32_t shareMode,
-                                                     int& lastError) override {
+                                                     uint32_t shareMode, int& lastError) override {
         const std::string name = BlockNameFromNode(path ? path : "");
         if (name.empty()) {
             lastError = ENOENT;
@@ -291,7 +292,7 @@ public:
         return nullptr;
     }
 
-private:
+  private:
     UdevPaths paths_;
     UdevPtr udev_;
 };

@@ -15,10 +15,10 @@ namespace ts {
 
 // What decides whether a block disk is offered to device discovery.
 struct BlockDiskInfo {
-    std::string sysname;    // "sdb"
-    std::string removable;  // the sysfs attribute "removable" as read
-    std::string scsiType;   // the SCSI peripheral type ("device/type"), empty if none
-    bool usbParent = false; // attached through USB
+    std::string sysname;     // "sdb"
+    std::string removable;   // the sysfs attribute "removable" as read
+    std::string scsiType;    // the SCSI peripheral type ("device/type"), empty if none
+    bool usbParent = false;  // attached through USB
 };
 
 // A disk counts when it says it is removable or sits behind USB (USB disks

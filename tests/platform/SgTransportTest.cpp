@@ -1,9 +1,7 @@
-#include "platform/SgTransport.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "device/DeviceControl.h"
+#include "platform/SgTransport.h"
 #include "tests/support/TestSupport.h"
 
 namespace ts {
@@ -94,23 +93,23 @@ TEST_P(SgCommandTest, BlockBecomesHeader) {
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, SgCommandTest,
-    ::testing::Values(
-        CommandCase{"HandShake", 0x00, kScsiIoctlDataIn, 32, 0, 32, SG_DXFER_FROM_DEV},
-        CommandCase{"Read", 0x03, kScsiIoctlDataIn, 32768, 64, 64, SG_DXFER_FROM_DEV},
-        CommandCase{"Write", 0x01, kScsiIoctlDataOut, 1024, 0, 2, SG_DXFER_TO_DEV},
-        CommandCase{"Finish", 0x02, kScsiIoctlDataIn, 32, 0, 32, SG_DXFER_FROM_DEV},
-        CommandCase{"FinishNoData", 0x02, kScsiIoctlDataIn, 0, 0, 0, SG_DXFER_NONE},
-        CommandCase{"WriteNoData", 0x01, kScsiIoctlDataOut, 0, 0, 0, SG_DXFER_NONE}),
+    ::testing::Values(CommandCase{"HandShake", 0x00, kScsiIoctlDataIn, 32, 0, 32,
+                                  SG_DXFER_FROM_DEV},
+                      CommandCase{"Read", 0x03, kScsiIoctlDataIn, 32768, 64, 64, SG_DXFER_FROM_DEV},
+                      CommandCase{"Write", 0x01, kScsiIoctlDataOut, 1024, 0, 2, SG_DXFER_TO_DEV},
+                      CommandCase{"Finish", 0x02, kScsiIoctlDataIn, 32, 0, 32, SG_DXFER_FROM_DEV},
+                      CommandCase{"FinishNoData", 0x02, kScsiIoctlDataIn, 0, 0, 0, SG_DXFER_NONE},
+                      CommandCase{"WriteNoData", 0x01, kScsiIoctlDataOut, 0, 0, 0, SG_DXFER_NONE}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct AnswerCase {
     const char* name;
     Answer answer;
     bool ok;
-    int error;             // lastError when not ok
-    uint8_t status;        // ScsiStatus after the call
-    uint32_t moved;        // DataTransferLength after the call (request was 32)
-    uint8_t senseLength;   // sense bytes in the block after the call
+    int error;            // lastError when not ok
+    uint8_t status;       // ScsiStatus after the call
+    uint32_t moved;       // DataTransferLength after the call (request was 32)
+    uint8_t senseLength;  // sense bytes in the block after the call
 };
 
 void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
@@ -155,12 +154,20 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"NegativeResid", {.resid = -5}, true, 0, 0, 32, 0},
         AnswerCase{"CheckCondition",
                    {.status = 0x02, .driver = kDriverSense, .resid = 32, .senseWritten = 18},
-                   true, 0, 0x02, 0, 18},
+                   true,
+                   0,
+                   0x02,
+                   0,
+                   18},
         AnswerCase{"SenseWithSuggestBits",
                    {.status = 0x02, .driver = 0x10 | kDriverSense, .senseWritten = 24},
-                   true, 0, 0x02, 32, 24},
-        AnswerCase{"SenseLengthOverstated", {.status = 0x02, .senseWritten = 200}, true, 0, 0x02,
-                   32, 24},
+                   true,
+                   0,
+                   0x02,
+                   32,
+                   24},
+        AnswerCase{
+            "SenseLengthOverstated", {.status = 0x02, .senseWritten = 200}, true, 0, 0x02, 32, 24},
         AnswerCase{"Busy", {.status = 0x08}, true, 0, 0x08, 32, 0},
         AnswerCase{"HostTimeout", {.host = kDidTimeOut, .resid = 32}, false, ETIMEDOUT, 0, 32, 0},
         AnswerCase{"HostNoConnect", {.host = kDidNoConnect}, false, EIO, 0, 32, 0},

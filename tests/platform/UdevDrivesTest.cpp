@@ -1,10 +1,8 @@
-#include "platform/UdevDrives.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/netlink.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +13,7 @@
 
 #include "device/DeviceControl.h"
 #include "platform/Codepage.h"
+#include "platform/UdevDrives.h"
 #include "tests/support/TestSupport.h"
 
 namespace ts {
@@ -41,8 +40,7 @@ TEST(StationDrive, WhichDisksCount) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(IsStationDrive(c.disk), c.counts)
-            << c.disk.sysname << " removable '" << c.disk.removable << "' usb "
-            << c.disk.usbParent;
+            << c.disk.sysname << " removable '" << c.disk.removable << "' usb " << c.disk.usbParent;
     }
 }
 
@@ -67,9 +65,9 @@ TEST(KernelOrder, PairsAcrossFamilies) {
         bool less;
     };
     const Case cases[] = {
-        {"sdb", "sdaa", true},   {"sdaa", "sdb", false}, {"sda", "sda", false},
-        {"vdb", "vdaa", true},   {"xvdb", "xvdaa", true}, {"sdb", "sdb1", true},
-        {"nvme0n2", "nvme0n10", true}, {"sd01", "sd1", true}, {"sd1", "sd01", false},
+        {"sdb", "sdaa", true},         {"sdaa", "sdb", false},  {"sda", "sda", false},
+        {"vdb", "vdaa", true},         {"xvdb", "xvdaa", true}, {"sdb", "sdb1", true},
+        {"nvme0n2", "nvme0n10", true}, {"sd01", "sd1", true},   {"sd1", "sd01", false},
     };
     for (const auto& c : cases) EXPECT_EQ(KernelNameLess(c.a, c.b), c.less) << c.a << " < " << c.b;
 }
@@ -80,16 +78,19 @@ TEST(NodeName, OnlyPlainNamesUnderDev) {
         const char* name;
     };
     const Case cases[] = {
-        {"/dev/sdb", "sdb"}, {"/dev/sdaa", "sdaa"}, {"/dev/", ""},     {"/dev/../etc", ""},
-        {"/dev/..", ""},     {"/dev/.", ""},        {"/dev/a/b", ""},  {"sdb", ""},
-        {"E:\\", ""},        {"", ""},              {"/devsdb", ""},   {"/dev//sdb", ""},
+        {"/dev/sdb", "sdb"}, {"/dev/sdaa", "sdaa"},
+        {"/dev/", ""},       {"/dev/../etc", ""},
+        {"/dev/..", ""},     {"/dev/.", ""},
+        {"/dev/a/b", ""},    {"sdb", ""},
+        {"E:\\", ""},        {"", ""},
+        {"/devsdb", ""},     {"/dev//sdb", ""},
     };
     for (const auto& c : cases) EXPECT_EQ(BlockNameFromNode(c.node), c.name) << c.node;
 }
 
 // A sysfs tree in a temp folder, laid out as the kernel lays it out.
 class FakeSysfs : public ::testing::Test {
-protected:
+  protected:
     void AddDisk(const std::string& name) {
         fs::create_directories(Sys() / "class/block" / name / "device");
     }
@@ -143,9 +144,7 @@ TEST_F(FakeSysfs, OpenVolumeReportsWhyItFailed) {
         {"/dev/sdb", ENODEV},  // the node is no SCSI generic device
         {"/dev/sdc", ENOENT},  // sysfs knows sg3, /dev has no node
         {"/dev/sdd", ENODEV},  // no generic node: sg not loaded
-        {"/dev/sdq", ENOENT},
-        {"/dev/../sdb", ENOENT},
-        {"E:", ENOENT},
+        {"/dev/sdq", ENOENT}, {"/dev/../sdb", ENOENT}, {"E:", ENOENT},
     };
     auto drives = MakeUdevDrives(Paths());
     for (const auto& c : cases) {
@@ -170,11 +169,11 @@ std::string Message(std::initializer_list<std::string> fields) {
 }
 
 TEST(Uevent, ParsesKernelMessages) {
-    const std::string addDisk = Message({"add@/devices/pci0000:00/usb1/1-1/host6/target6:0:0/"
-                                         "6:0:0:0/block/sdb",
-                                         "ACTION=add", "DEVPATH=/devices/.../block/sdb",
-                                         "SUBSYSTEM=block", "MAJOR=8", "MINOR=16", "DEVNAME=sdb",
-                                         "DEVTYPE=disk", "SEQNUM=4242"});
+    const std::string addDisk =
+        Message({"add@/devices/pci0000:00/usb1/1-1/host6/target6:0:0/"
+                 "6:0:0:0/block/sdb",
+                 "ACTION=add", "DEVPATH=/devices/.../block/sdb", "SUBSYSTEM=block", "MAJOR=8",
+                 "MINOR=16", "DEVNAME=sdb", "DEVTYPE=disk", "SEQNUM=4242"});
     struct Case {
         const char* name;
         std::string message;
@@ -183,8 +182,8 @@ TEST(Uevent, ParsesKernelMessages) {
     const Case cases[] = {
         {"disk added", addDisk, DeviceEvent::Arrival},
         {"disk removed",
-         Message({"remove@/devices/x/block/sdb", "ACTION=remove", "SUBSYSTEM=block",
-                  "DEVTYPE=disk"}),
+         Message(
+             {"remove@/devices/x/block/sdb", "ACTION=remove", "SUBSYSTEM=block", "DEVTYPE=disk"}),
          DeviceEvent::Removal},
         {"last field unterminated", addDisk.substr(0, addDisk.size() - 1 - 11) + "DEVTYPE=disk",
          DeviceEvent::Arrival},
@@ -196,15 +195,14 @@ TEST(Uevent, ParsesKernelMessages) {
                   "DEVTYPE=partition"}),
          std::nullopt},
         {"media change",
-         Message({"change@/devices/x/block/sdb", "ACTION=change", "SUBSYSTEM=block",
-                  "DEVTYPE=disk", "DISK_MEDIA_CHANGE=1"}),
+         Message({"change@/devices/x/block/sdb", "ACTION=change", "SUBSYSTEM=block", "DEVTYPE=disk",
+                  "DISK_MEDIA_CHANGE=1"}),
          std::nullopt},
         {"usb device added",
-         Message({"add@/devices/x/usb1/1-1", "ACTION=add", "SUBSYSTEM=usb",
-                  "DEVTYPE=usb_device"}),
+         Message({"add@/devices/x/usb1/1-1", "ACTION=add", "SUBSYSTEM=usb", "DEVTYPE=usb_device"}),
          std::nullopt},
-        {"udevd's own format", Message({"libudev", "ACTION=add", "SUBSYSTEM=block", "DEVTYPE=disk"}),
-         std::nullopt},
+        {"udevd's own format",
+         Message({"libudev", "ACTION=add", "SUBSYSTEM=block", "DEVTYPE=disk"}), std::nullopt},
         {"no action before @", Message({"@/devices/x", "SUBSYSTEM=block", "DEVTYPE=disk"}),
          std::nullopt},
         {"header only", Message({"add@/devices/x/block/sdb"}), std::nullopt},
