@@ -1,0 +1,122 @@
+#include "app/gui/PageViews.h"
+
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "app/gui/Controls.h"
+#include "app/gui/GuiText.h"
+#include "ui_DlgCh1.h"
+#include "ui_DlgCh2.h"
+#include "ui_DlgCh3.h"
+
+namespace ts::gui {
+
+namespace {
+
+// Only a changed text is written back, so the caret of a box being typed in
+// stays where it is.
+void SyncText(QLineEdit* edit, const std::u16string& text) {
+    QString t = Q(text);
+    if (edit->text() != t) edit->setText(t);
+}
+
+}  // namespace
+
+PageView::PageView(QWidget* parent) : QWidget(parent) { UseWindowColourBackground(this); }
+
+// -------------------------------------------------------------- page 1 ---
+
+std::deque<QString>& CDlgCh1View::FileDialogScript() {
+    static std::deque<QString> script;
+    return script;
+}
+
+CDlgCh1View::CDlgCh1View(CDlgCh1& logic, QWidget* parent)
+    : PageView(parent), logic_(logic), ui_(std::make_unique<Ui::DlgCh1>()) {
+    ui_->setupUi(this);
+    connect(ui_->ctl1004, &QPushButton::clicked, this, [this] { OnIdFileButton(); });
+    connect(ui_->ctl1008, &QPushButton::clicked, this, [this] { logic_.OnBnClickedManualWrite(); });
+    connect(ui_->ctl1009, &QPushButton::clicked, this, [this] { logic_.OnBnClickedAutoWrite(); });
+    logic_.onChange = [this] { Refresh(); };
+    Refresh();
+}
+
+CDlgCh1View::~CDlgCh1View() { logic_.onChange = nullptr; }
+
+void CDlgCh1View::Refresh() {
+    SyncText(ui_->ctl1005, logic_.pathText);
+    SyncText(ui_->ctl1007, logic_.currentIdText);
+    ui_->ctl1004->setEnabled(logic_.idFileButtonEnabled);
+    ui_->ctl1008->setEnabled(logic_.manualWriteEnabled);
+    ui_->ctl1009->setEnabled(logic_.autoWriteButtonEnabled);
+    ui_->ctl1009->setText(Q(logic_.autoWriteButtonText));
+}
+
+void CDlgCh1View::OnIdFileButton() {
+    QString path;
+    if (!FileDialogScript().empty()) {
+        path = FileDialogScript().front();
+        FileDialogScript().pop_front();
+    } else {
+        path = QFileDialog::getOpenFileName(this, QString(), QString(),
+                                            QStringLiteral("ID Files (*.ids);;ID Files (*.IDS)"));
+    }
+    if (path.isEmpty()) return;
+    logic_.OnIdFileChosen(U16(path));
+}
+
+// -------------------------------------------------------------- page 2 ---
+
+CDlgCh2View::CDlgCh2View(CDlgCh2& logic, QWidget* parent)
+    : PageView(parent), logic_(logic), ui_(std::make_unique<Ui::DlgCh2>()) {
+    ui_->setupUi(this);
+    connect(ui_->ctl1011, &QLineEdit::textEdited, this,
+            [this](const QString& t) { logic_.SetScanId(U16(t)); });
+    connect(ui_->ctl1012, &QPushButton::clicked, this, [this] { logic_.OnBnClickedWrite(); });
+    logic_.onChange = [this] { Refresh(); };
+    Refresh();
+}
+
+CDlgCh2View::~CDlgCh2View() { logic_.onChange = nullptr; }
+
+void CDlgCh2View::Refresh() {
+    SyncText(ui_->ctl1011, logic_.scanText);
+    ui_->ctl1012->setEnabled(logic_.writeButtonEnabled);
+}
+
+// -------------------------------------------------------------- page 3 ---
+
+CDlgCh3View::CDlgCh3View(CDlgCh3& logic, QWidget* parent)
+    : PageView(parent), logic_(logic), ui_(std::make_unique<Ui::DlgCh3>()) {
+    ui_->setupUi(this);
+    connect(ui_->ctl1020, &QLineEdit::textEdited, this,
+            [this](const QString& t) { logic_.SetPrefix(U16(t)); });
+    connect(ui_->ctl1021, &QLineEdit::textEdited, this,
+            [this](const QString& t) { logic_.SetCounter(U16(t)); });
+    connect(ui_->ctl1022, &QLineEdit::textEdited, this,
+            [this](const QString& t) { logic_.SetSuffix(U16(t)); });
+    connect(ui_->ctl1014, &QRadioButton::clicked, this, [this] { logic_.OnBnClickedIncrease(); });
+    connect(ui_->ctl1015, &QRadioButton::clicked, this, [this] { logic_.OnBnClickedDecrease(); });
+    connect(ui_->ctl1012, &QPushButton::clicked, this, [this] { logic_.OnBnClickedWrite(); });
+    logic_.onChange = [this] { Refresh(); };
+    Refresh();
+}
+
+CDlgCh3View::~CDlgCh3View() { logic_.onChange = nullptr; }
+
+void CDlgCh3View::Refresh() {
+    SyncText(ui_->ctl1020, logic_.prefixText);
+    SyncText(ui_->ctl1021, logic_.counterText);
+    SyncText(ui_->ctl1022, logic_.suffixText);
+    SyncRadioPair(ui_->ctl1014, logic_.increaseChecked, ui_->ctl1015, logic_.decreaseChecked);
+    for (QWidget* w : {static_cast<QWidget*>(ui_->ctl1020), static_cast<QWidget*>(ui_->ctl1021),
+                       static_cast<QWidget*>(ui_->ctl1022), static_cast<QWidget*>(ui_->ctl1014),
+                       static_cast<QWidget*>(ui_->ctl1015)}) {
+        w->setEnabled(logic_.inputsEnabled);
+    }
+    ui_->ctl1012->setText(Q(logic_.writeButtonText));
+}
+
+}  // namespace ts::gui

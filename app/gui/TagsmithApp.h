@@ -1,0 +1,44 @@
+#pragma once
+// The application object: one copy per user session. The first start holds
+// a lock file and listens on a local socket; a later start asks it to bring
+// its window forward and ends without showing anything.
+#include <QObject>
+#include <QString>
+#include <memory>
+#include <string>
+
+class QLocalServer;
+class QLockFile;
+
+namespace ts::gui {
+
+class CTagsmithDlg;
+
+class CTagsmithApp : public QObject {
+    Q_OBJECT
+public:
+    CTagsmithApp();
+    ~CTagsmithApp() override;
+
+    // Command line: [--simulate DIR] [--debug]. Returns the process's exit
+    // status (0 also for a second copy that handed over).
+    int InitInstance(int argc, char** argv);
+
+    // The per-user names: the socket "CTagsmithApp-<uid>" and its lock file,
+    // in the user's runtime folder (the temp folder when there is none).
+    static QString InstanceName();
+    static QString LockPath();
+    // A second start: tells the running copy to come forward, trying at
+    // most 6 times over 500 ms. True when it was told.
+    static bool ActivateRunningCopy();
+
+private:
+    bool Listen();
+    void InstallSignalHandlers();
+
+    std::unique_ptr<QLockFile> lock_;
+    QLocalServer* server_ = nullptr;
+    CTagsmithDlg* dlg_ = nullptr;
+};
+
+}  // namespace ts::gui

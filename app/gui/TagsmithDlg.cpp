@@ -1,0 +1,225 @@
+#include "app/gui/TagsmithDlg.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QFont>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalBlocker>
+#include <QSocketNotifier>
+#include <QStyleFactory>
+#include <QTimer>
+
+#include "app/gui/AboutDlg.h"
+#include "app/gui/Controls.h"
+#include "app/gui/GuiPorts.h"
+#include "app/gui/PageViews.h"
+#include "app/gui/PickerView.h"
+#include "platform/DebugOut.h"
+#include "ui_MainDlg.h"
+
+namespace ts::gui {
+
+namespace {
+bool IsEnterOrEsc(const QKeyEvent* k) {
+    return k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter || k->key() == Qt::Key_Escape;
+}
+}  // namespace
+
+void ApplyDialogLook() {
+    if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"))) {
+        QApplication::setStyle(fusion);
+    }
+    QFont font(QStringLiteral("WenQuanYi Zen Hei"));
+    font.setPixelSize(12);
+    font.setStyleHint(QFont::SansSerif);
+    QApplication::setFont(font);
+}
+
+CTagsmithDlg::CTagsmithDlg(std::unique_ptr<DriveSystem> drives, QWidget* parent)
+    : QDialog(parent), drives_(std::move(drives)), ui_(std::make_unique<Ui::MainDlg>()) {
+    ui_->setupUi(this);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(size());
+    setWindowIcon(QIcon(QStringLiteral(":/icons/tagsmith.png")));
+
+    log_ = std::make_unique<EditLogView>(ui_->ctl1010);
+    boxer_ = std::make_unique<QtMessageBoxer>(this);
+    model_.core.SetLogView(log_.get());
+    model_.core.SetMessageBoxer(boxer_.get());
+    model_.core.SetDrives(drives_.get());
+    // The scan drains pending events before each handshake.
+    model_.core.SetDrainHook([] { QCoreApplication::processEvents(); });
+    model_.runPicker = [this](CDlgListID& picker) {
+        CDlgListIDView view(picker, this);
+        return view.exec() == QDialog::Accepted;
+    };
+    model_.onChange = [this] { Refresh(); };
+
+    connect(ui_->ctl1001, &QRadioButton::clicked, this, [this] { model_.OnWriteMode(); });
+    connect(ui_->ctl1002, &QRadioButton::clicked, this, [this] { model_.OnReadMode(); });
+    connect(ui_->ctl1003, &QTabWidget::currentChanged, this,
+            [this](int index) { model_.OnTabSelChange(index); });
+    connect(ui_->ctl1028, &QPushButton::clicked, this, [this] { model_.OnClearLog(); });
+    connect(ui_->ctl1000, &QPushButton::clicked, this, [this] { accept(); });
+
+    // Enter and Esc do nothing anywhere in this window (pages included),
+    // before any widget sees them.
+    qApp->installEventFilter(this);
+}
+
+CTagsmithDlg::~CTagsmithDlg() {
+    qApp->removeEventFilter(this);
+    DestroyWindow();
+    delete notifier_;
+    notifier_ = nullptr;
+    events_.reset();
+    // The page views point into the model: they go before it does.
+    delete page1_;
+    delete page2_;
+    delete page3_;
+    model_.onChange = nullptr;
+    model_.runPicker = nullptr;
+    model_.core.SetDrainHook(nullptr);
+    model_.core.SetLogView(nullptr);
+    model_.core.SetMessageBoxer(nullptr);
+    model_.core.SetDrives(nullptr);
+}
+
+QPlainTextEdit* CTagsmithDlg::LogBox() const { return ui_->ctl1010; }
+
+void CTagsmithDlg::OnInitDialog(const std::string& exeDir) {
+    setWindowTitle(QStringLiteral("Tagforge V200"));
+    CTabCtrl* tabs = ui_->ctl1003;
+    {
+        QSignalBlocker block(tabs);
+        page1_ = new CDlgCh1View(model_.m_page1);
+        page2_ = new CDlgCh2View(model_.m_page2);
+        page3_ = new CDlgCh3View(model_.m_page3);
+        tabs->addTab(page1_, QStringLiteral("ID列表方式"));
+        tabs->addTab(page2_, QStringLiteral("扫描方式"));
+        tabs->addTab(page3_, QStringLiteral("自动递增/递减"));
+        tabs->setCurrentIndex(0);
+    }
+    model_.OnInitDialog(exeDir);
+    Refresh();
+
+    if (drives_) events_ = drives_->WatchEvents();
+    if (events_ && events_->Fd() >= 0) {
+        notifier_ = new QSocketNotifier(events_->Fd(), QSocketNotifier::Read, this);
+        connect(notifier_, &QSocketNotifier::activated, this, [this] { OnDeviceEvents(); });
+    }
+}
+
+void CTagsmithDlg::Refresh() {
+    SyncRadioPair(ui_->ctl1001, model_.writeRadioChecked, ui_->ctl1002, model_.readRadioChecked);
+    ui_->ctl1001->setEnabled(model_.writeRadioEnabled);
+    ui_->ctl1002->setEnabled(model_.readRadioEnabled);
+    ui_->ctl1000->setEnabled(model_.closeEnabled);
+    CTabCtrl* tabs = ui_->ctl1003;
+    tabs->SetTabsEnabled(model_.tabEnabled);
+    if (model_.tabIndex >= 0 && model_.tabIndex < tabs->count() &&
+        tabs->currentIndex() != model_.tabIndex) {
+        QSignalBlocker block(tabs);
+        tabs->setCurrentIndex(model_.tabIndex);
+    }
+}
+
+void CTagsmithDlg::OnDeviceEvents() {
+    if (!events_ || destroyed_) return;
+    for (DeviceEvent ev : events_->ReadEvents()) {
+        if (destroyed_) return;
+        model_.core.WindowProc(ev);
+    }
+}
+
+int CTagsmithDlg::RunModal() {
+    int result = exec();
+    DestroyWindow();
+    return result;
+}
+
+void CTagsmithDlg::DestroyWindow() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    if (notifier_) notifier_->setEnabled(false);
+    model_.DestroyWindow();
+}
+
+void CTagsmithDlg::RequestQuit() {
+    quitting_ = true;
+    // A flow may be waiting in a message box or the picker: close those
+    // first (each answers as its Esc does) and look again shortly, since the
+    // flow may show another before it returns.
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal && modal != this) {
+        modal->close();
+        QTimer::singleShot(50, this, [this] { RequestQuit(); });
+    }
+    done(QDialog::Rejected);
+}
+
+void CTagsmithDlg::Activate() {
+    OutputDebugStringA("CTagsmithApp: activated by another start\n");
+    Qt::WindowStates s = windowState();
+    if (s & Qt::WindowMinimized) setWindowState((s & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
+    raise();
+    activateWindow();
+}
+
+void CTagsmithDlg::ShowAbout() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CTagsmithDlg::done(int result) {
+    if (!CloseAllowed()) return;
+    QDialog::done(result);
+}
+
+void CTagsmithDlg::reject() {
+    if (!CloseAllowed()) return;
+    QDialog::reject();
+}
+
+void CTagsmithDlg::closeEvent(QCloseEvent* e) {
+    // The title-bar close and Alt+F4 are refused while the controls are locked.
+    if (!CloseAllowed()) {
+        e->ignore();
+        return;
+    }
+    QDialog::closeEvent(e);
+}
+
+void CTagsmithDlg::keyPressEvent(QKeyEvent* e) {
+    if (IsEnterOrEsc(e)) {
+        e->accept();
+        return;
+    }
+    QDialog::keyPressEvent(e);
+}
+
+void CTagsmithDlg::contextMenuEvent(QContextMenuEvent* e) {
+    // Window managers offer no system menu to add to: the About entry lives
+    // in the window's own context menu.
+    QMenu menu(this);
+    menu.addAction(QStringLiteral("&About Tagsmith..."), this, [this] { ShowAbout(); });
+    menu.exec(e->globalPos());
+}
+
+bool CTagsmithDlg::eventFilter(QObject* watched, QEvent* e) {
+    if (e->type() == QEvent::KeyPress && watched->isWidgetType() &&
+        static_cast<QWidget*>(watched)->window() == this &&
+        IsEnterOrEsc(static_cast<QKeyEvent*>(e))) {
+        return true;
+    }
+    return QDialog::eventFilter(watched, e);
+}
+
+}  // namespace ts::gui

@@ -1,0 +1,69 @@
+// Saves pictures of the main window on each tab, the picker and the About box
+// (run under Xvfb: xvfb-run -a gui_screens OUTDIR). Not a test.
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QTimer>
+#include <cstdio>
+
+#include "app/gui/AboutDlg.h"
+#include "app/gui/PickerView.h"
+#include "app/gui/TagsmithApp.h"
+#include "app/gui/TagsmithDlg.h"
+#include "platform/Codepage.h"
+#include "sim/SimLine.h"
+#include "tests/gui/GuiTestSupport.h"
+
+using namespace ts;
+using namespace ts::gui;
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    CTagsmithApp resources;  // registers the icon
+    ApplyDialogLook();
+    QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("/work/screens");
+    QDir().mkpath(out);
+    ts::test::TempDir tmp;
+    ts::gui::test::MakeAppFolder(tmp.Path() / "app");
+    std::filesystem::create_directories(tmp.Path() / "line");
+    CTagsmithDlg dlg(MakeSimLine((tmp.Path() / "line").string()));
+    dlg.OnInitDialog((tmp.Path() / "app").string() + "/");
+    dlg.Model().m_page1.OnIdFileChosen(Utf8ToWide((tmp.Path() / "app" / "sample.ids").string()));
+    dlg.Model().m_page3.SetPrefix(u"AB");
+    dlg.Model().m_page3.SetCounter(u"0x00F");
+    dlg.Model().m_page3.SetSuffix(u"CD");
+    dlg.Model().m_page2.SetScanId(u"1A2B3C4D00000099");
+    dlg.Model().AppendLog(u"设备已退出......");
+    dlg.Model().AppendLog(u"请插入新设备");
+    dlg.show();
+    auto save = [&](QWidget* w, const char* name) {
+        QCoreApplication::processEvents();
+        QString path = out + QLatin1Char('/') + QLatin1String(name);
+        bool ok = w->grab().save(path);
+        std::printf("%s %s\n", ok ? "saved" : "FAILED", qPrintable(path));
+    };
+    for (int tab = 0; tab < 3; ++tab) {
+        dlg.Model().OnTabSelChange(tab);
+        std::string name = "main_tab" + std::to_string(tab) + ".png";
+        save(&dlg, name.c_str());
+    }
+    dlg.Model().OnTabSelChange(0);
+    dlg.Model().OnReadMode();
+    save(&dlg, "main_readmode.png");
+    dlg.Model().OnWriteMode();
+
+    CDlgListID& picker = dlg.Model().m_page1.m_picker;
+    picker.SetIdList(&dlg.Model().m_page1.m_ids);
+    picker.OnInitDialog();
+    CDlgListIDView view(picker, &dlg);
+    view.show();
+    save(&view, "picker.png");
+    view.close();
+
+    CAboutDlg about(&dlg);
+    about.show();
+    save(&about, "about.png");
+    about.close();
+    dlg.DestroyWindow();
+    return 0;
+}
