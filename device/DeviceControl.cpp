@@ -1,6 +1,7 @@
 #include "device/DeviceControl.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -32,18 +33,18 @@ uint32_t RaiseToSector(uint32_t length) {
 }
 
 // Bounded formatter into a 260-byte buffer, then the debugger output.
-template <typename... Args>
-void DebugLine(const char* format, Args... args) {
+__attribute__((format(printf, 1, 2))) void DebugLine(const char* format, ...) {
     char line[260];
-    std::snprintf(line, sizeof line, format, args...);
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
     OutputDebugStringA(line);
 }
 
 void StatusLine(const char* name, const PassThroughRequest& req) {
-    char format[96];
-    std::snprintf(format, sizeof format, "%s:ScsiStatus= %%d DataTransferLength=%%d\r\n", name);
-    DebugLine(format, static_cast<int>(req.sptd.ScsiStatus),
-              static_cast<int>(req.sptd.DataTransferLength));
+    DebugLine("%s:ScsiStatus= %d DataTransferLength=%d\r\n", name,
+              static_cast<int>(req.sptd.ScsiStatus), static_cast<int>(req.sptd.DataTransferLength));
 }
 
 }  // namespace

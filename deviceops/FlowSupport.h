@@ -1,5 +1,6 @@
 #pragma once
 // Small helpers shared by the device flows.
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -25,10 +26,12 @@ inline void PutLe32(uint8_t* p, uint32_t v) {
 }
 
 // A debugger line in the wide form (the flows' lines); the text is UTF-8.
-template <typename... Args>
-void DebugW(const char* format, Args... args) {
+__attribute__((format(printf, 1, 2))) inline void DebugW(const char* format, ...) {
     char line[1024];
-    std::snprintf(line, sizeof line, format, args...);
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
     OutputDebugStringW(Utf8ToWide(line));
 }
 

@@ -1,0 +1,100 @@
+// One write and one read of an ID on an in-memory simulated 1 MiB device,
+// pauses injected away, beside `dd` writing 1 MiB to a file. Prints the
+// times and their ratio from one run.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "deviceops/TagsmithCore.h"
+#include "sim/MemoryLine.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class AutoPages : public ts::PagesPort {
+public:
+    int ActiveTab() override { return 1; }
+    bool IsAutoWriting() override { return true; }  // no existing-ID question
+    bool WriteNextIdAuto() override { return false; }
+    void EnableManualWriteButton(bool) override {}
+    bool TakeNextUnusedId(std::u16string&) override { return false; }
+    void SetCurrentIdText(const std::u16string&) override {}
+    std::u16string GetScanId() override { return {}; }
+    void SetScanId(const std::u16string&) override {}
+    void EnableWriteButton(bool) override {}
+    bool IsAutoRun() override { return false; }
+    void WriteNextId() override {}
+    std::u16string GetPrefix() override { return {}; }
+    std::u16string GetCounter() override { return {}; }
+    std::u16string GetSuffix() override { return {}; }
+};
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+}  // namespace
+
+int main() {
+    namespace fs = std::filesystem;
+    ts::test::TempDir app;
+    const std::string bin = ts::test::AppDir();
+    for (const char* f : {"modhost.so", "Volkit.so", "ulpkData.bin", "tagsmith.cfg"})
+        fs::copy_file(bin + f, app.Path() / f);
+
+    ts::MemoryLine line;
+    line.Plug('E', 2048);
+    ts::FakeClock fakeClock;
+    ts::MemoryLogView log;
+    AutoPages pages;
+    ts::TagsmithCore core;
+    core.SetLogView(&log);
+    core.SetClock(&fakeClock);
+    core.SetPages(&pages);
+    core.SetDrives(&line);
+    core.InitExeDir(app.Dir());
+    core.LoadPlugin();
+    if (!core.m_pVolkit) {
+        std::fprintf(stderr, "plug-in not found in %s\n", bin.c_str());
+        return 1;
+    }
+    auto open = [&] {
+        core.m_pCurDevice = core.m_DevCtrl.DeviceOpen("E:\\", ts::kGenericRead | ts::kGenericWrite,
+                                                      ts::kFileShareReadWrite);
+        core.m_DevCtrl.HandShake(core.m_pCurDevice, core.m_HandShakeBuf, 32);
+    };
+
+    const int rounds = 50;
+    Clock::duration write{}, read{};
+    for (int i = 0; i < rounds; ++i) {
+        open();
+        auto t0 = Clock::now();
+        if (core.WriteDeviceSN(u"1A2B3C4D5E6F7788") != 0) return 1;
+        auto t1 = Clock::now();
+        open();
+        std::u16string id;
+        auto t2 = Clock::now();
+        if (core.ReadDeviceSN(id) != 0 || id != u"1A2B3C4D5E6F7788") return 1;
+        auto t3 = Clock::now();
+        core.CloseCurrentDevice();
+        write += t1 - t0;
+        read += t3 - t2;
+    }
+    const std::string ddTarget = (app.Path() / "dd.out").string();
+    auto d0 = Clock::now();
+    for (int i = 0; i < rounds; ++i) {
+        if (ts::test::RunCommand("dd if=/dev/zero of='" + ddTarget +
+                                 "' bs=32768 count=32 2>/dev/null") != 0)
+            return 1;
+    }
+    auto d1 = Clock::now();
+    const double w = Ms(write) / rounds, r = Ms(read) / rounds, dd = Ms(d1 - d0) / rounds;
+    std::printf("write ID (1 MiB image): %.3f ms\n", w);
+    std::printf("read ID (1 MiB image):  %.3f ms\n", r);
+    std::printf("dd 1 MiB to a file:     %.3f ms (process included)\n", dd);
+    std::printf("ratio write/dd: %.2f  read/dd: %.2f  (write+read)/dd: %.2f\n", w / dd, r / dd,
+                (w + r) / dd);
+    return 0;
+}
