@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <set>
 
 #include "FatLayout.h"
@@ -110,8 +111,9 @@ TEST(FatLayout, MatchesTheStandardFormatter) {
         ASSERT_EQ(test::RunCommand("mkfs.fat -C " + img.string() + " " + std::to_string(kib) +
                                    " >/dev/null 2>&1"),
                   0);
-        std::string boot = test::ReadFile(img).substr(0, 512);
-        auto theirs = ParseBootSector(reinterpret_cast<const uint8_t*>(boot.data()));
+        uint8_t boot[512] = {};
+        std::ifstream(img, std::ios::binary).read(reinterpret_cast<char*>(boot), sizeof boot);
+        auto theirs = ParseBootSector(boot);
         auto ours = ComputeFatLayout(kib * 2, 2);
         ASSERT_TRUE(theirs && ours);
         EXPECT_EQ(ours->sectorsPerCluster, theirs->sectorsPerCluster);

@@ -27,8 +27,9 @@ std::string Le32(uint32_t v) {
 }
 
 FatGeometry Geo(const fs::path& img) {
-    std::string boot = ReadFile(img).substr(0, 512);
-    return *volkit::ParseBootSector(reinterpret_cast<const uint8_t*>(boot.data()));
+    uint8_t boot[512] = {};
+    std::ifstream(img, std::ios::binary).read(reinterpret_cast<char*>(boot), sizeof boot);
+    return *volkit::ParseBootSector(boot);
 }
 
 // Sets one FAT entry in every FAT copy.

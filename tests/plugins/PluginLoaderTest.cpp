@@ -1,0 +1,130 @@
+// Start-up loading of the plug-in manager and the file-system plug-in, and
+// the manager's handling of requests.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "deviceops/PluginLoader.h"
+#include "tests/support/TestSupport.h"
+
+namespace ts::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path Built(const char* name) { return fs::path(AppDir()) / name; }
+
+TEST(PluginLoader, LoadsTheTableFromTheApplicationFolder) {
+    const VolkitApi* api = LoadVolkit(AppDir());
+    ASSERT_NE(api, nullptr);
+    EXPECT_TRUE(api->VolOpen && api->VolFormat && api->VolCreateFile && api->VolSetFilePointer &&
+                api->VolWriteFile && api->VolReadFile && api->VolImportDir &&
+                api->VolCloseFile && api->VolClose);
+    EXPECT_EQ(LoadVolkit(AppDir()), api);  // loaded once, kept
+
+    // The loaded table is a working plug-in.
+    TempDir dir;
+    auto img = dir.Path() / "tmp.data";
+    VolHandle h = api->VolOpen(img.c_str());
+    ASSERT_GE(h, 0);
+    EXPECT_EQ(api->VolFormat(h, 2, 2048, "MIDINFO"), 0);
+    EXPECT_EQ(api->VolClose(h), 0);
+    EXPECT_EQ(fs::file_size(img), 2048u * 512);
+}
+
+TEST(PluginLoader, AnyMissingPieceLeavesNoPlugin) {
+    struct Case {
+        const char* what;
+        const char* asManager;  // built file copied in as modhost.so (null: none)
+        const char* asPlugin;   // built file copied in as Volkit.so
+        bool garbageManager;
+    };
+    const Case cases[] = {
+        {"empty folder", nullptr, nullptr, false},
+        {"no plug-in", "modhost.so", nullptr, false},
+        {"manager without its export", "Volkit.so", "Volkit.so", false},
+        {"plug-in without its export", "modhost.so", "modhost.so", false},
+        {"manager not a library", nullptr, "Volkit.so", true},
+    };
+    // Folders stay until the end: a loaded copy is never unloaded, and a new
+    // copy on a reused inode would be taken for it.
+    std::vector<std::unique_ptr<TempDir>> dirs;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        dirs.push_back(std::make_unique<TempDir>());
+        const fs::path& d = dirs.back()->Path();
+        if (c.asManager) fs::copy_file(Built(c.asManager), d / "modhost.so");
+        if (c.asPlugin) fs::copy_file(Built(c.asPlugin), d / "Volkit.so");
+        if (c.garbageManager) WriteFile(d / "modhost.so", "not a shared object");
+        EXPECT_EQ(LoadVolkit(dirs.back()->Dir()), nullptr);
+    }
+    // No folder at all: never a search of the system's library folders.
+    EXPECT_EQ(LoadVolkit(""), nullptr);
+}
+
+class PluginManagerTest : public ::testing::Test {
+protected:
+    // A private copy of the manager, so that its state starts empty.
+    void SetUp() override {
+        fs::copy_file(Built("modhost.so"), dir_.Path() / "modhost.so");
+        lib_ = dlopen((dir_.Path() / "modhost.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(lib_, nullptr);
+        auto get = reinterpret_cast<GetPluginManFn>(dlsym(lib_, "GetPluginMan"));
+        ASSERT_NE(get, nullptr);
+        man_ = get();
+        ASSERT_NE(man_, nullptr);
+    }
+
+    static PluginRequest Request(const std::string& id, const std::string& path) {
+        PluginRequest r{};
+        std::memcpy(r.id, id.data(), std::min(id.size(), sizeof r.id));
+        std::memcpy(r.path, path.data(), std::min(path.size(), sizeof r.path));
+        return r;
+    }
+
+    TempDir dir_;
+    void* lib_ = nullptr;
+    const PluginManager* man_ = nullptr;
+};
+
+TEST_F(PluginManagerTest, HandsOutThePluginOnlyForItsIdentifier) {
+    const std::string plugin = Built("Volkit.so").string();
+    const std::string id = VOLKIT_PLUGIN_ID;
+    struct Refused {
+        const char* what;
+        PluginRequest req;
+    };
+    const Refused refused[] = {
+        {"other identifier", Request("00000000-5B48-4a6e-9F02-7D8E41B6C5A3", plugin)},
+        {"identifier with more after it", Request(id + "X", plugin)},
+        {"identifier filling its field, unterminated", Request(std::string(64, 'A'), plugin)},
+        {"empty identifier", Request("", plugin)},
+        {"path filling its field, unterminated", Request(id, std::string(260, 'x'))},
+        {"no such library", Request(id, "/nonexistent/Volkit.so")},
+        {"a library that is no plug-in", Request(id, Built("modhost.so").string())},
+    };
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.what);
+        EXPECT_EQ(man_->LoadPlugin(&r.req), -1);
+        EXPECT_EQ(man_->QueryPlugin(&r.req), nullptr);
+    }
+    EXPECT_EQ(man_->LoadPlugin(nullptr), -1);
+    EXPECT_EQ(man_->QueryPlugin(nullptr), nullptr);
+
+    // The identifier is compared without regard to case.
+    PluginRequest good = Request("3c71d2e9-5b48-4A6E-9f02-7d8e41b6c5a3", plugin);
+    EXPECT_EQ(man_->LoadPlugin(&good), 0);
+    const VolkitApi* api = man_->QueryPlugin(&good);
+    ASSERT_NE(api, nullptr);
+    EXPECT_EQ(man_->QueryPlugin(&refused[0].req), nullptr);
+    // Loaded once; later requests get the same table.
+    PluginRequest again = Request(id, plugin);
+    EXPECT_EQ(man_->LoadPlugin(&again), 0);
+    EXPECT_EQ(man_->QueryPlugin(&again), api);
+}
+
+}  // namespace
+}  // namespace ts::test
