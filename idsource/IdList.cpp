@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "platform/Codepage.h"
 
@@ -45,12 +46,15 @@ bool IdList::MarkUsed(size_t i) {
     return true;
 }
 
-void IdList::ReserveText(size_t units) {
-    if (units <= arenaCap_) return;
-    auto grown = std::make_unique_for_overwrite<char16_t[]>(units);
+bool IdList::ReserveText(size_t units) {
+    if (units <= arenaCap_) return true;
+    size_t granted = 0;
+    auto grown = AllocateLarge<char16_t>(units, &granted);
+    if (!grown) return false;
     if (arenaSize_ != 0) std::memcpy(grown.get(), arena_.get(), arenaSize_ * sizeof(char16_t));
     arena_ = std::move(grown);
-    arenaCap_ = units;
+    arenaCap_ = granted;
+    return true;
 }
 
 bool IdList::Append(std::u16string_view text) {
@@ -58,7 +62,7 @@ bool IdList::Append(std::u16string_view text) {
     if (text.size() > kMax - arenaSize_ || size() + 1 >= kMax) return false;
     if (arenaSize_ + text.size() > arenaCap_) {
         size_t want = std::max<size_t>(arenaSize_ + text.size(), arenaCap_ * 2);
-        ReserveText(std::max<size_t>(std::min(want, kMax), 64));
+        if (!ReserveText(std::max<size_t>(std::min(want, kMax), 64))) return false;
     }
     if (!text.empty())
         std::memcpy(arena_.get() + arenaSize_, text.data(), text.size() * sizeof(char16_t));
@@ -70,10 +74,14 @@ bool IdList::Append(std::u16string_view text) {
 
 void IdList::ShrinkToFit() {
     if (arenaCap_ > arenaSize_) {
-        auto exact = std::make_unique_for_overwrite<char16_t[]>(arenaSize_ ? arenaSize_ : 1);
-        if (arenaSize_ != 0) std::memcpy(exact.get(), arena_.get(), arenaSize_ * sizeof(char16_t));
-        arena_ = std::move(exact);
-        arenaCap_ = arenaSize_ ? arenaSize_ : 1;
+        size_t granted = 0;
+        auto exact = AllocateLarge<char16_t>(arenaSize_, &granted);
+        if (exact) {  // without memory for a copy the spare room just stays
+            if (arenaSize_ != 0)
+                std::memcpy(exact.get(), arena_.get(), arenaSize_ * sizeof(char16_t));
+            arena_ = std::move(exact);
+            arenaCap_ = granted;
+        }
     }
     offsets_.shrink_to_fit();
     used_.shrink_to_fit();
@@ -177,6 +185,18 @@ public:
         }
     }
 
+    // N bytes 21-7F at once: no blank, break or NUL among them, so they
+    // only need upper-casing and widening (a fixed-length loop the compiler
+    // turns into vector code).
+    template <int N>
+    void PutPlain(const uint8_t* p) {
+        for (int k = 0; k < N; ++k) {
+            const uint8_t c = p[k];
+            out_[k] = static_cast<char16_t>(c - (static_cast<uint8_t>(c - 'a') < 26 ? 0x20 : 0));
+        }
+        out_ += N;
+    }
+
     // Closes the last line (a final line feed is optional); returns the
     // number of text units written.
     size_t Finish() {
@@ -199,17 +219,73 @@ private:
     uint32_t lineNo_ = 1;
 };
 
+// True when all eight bytes are 21-7F: printable ASCII (and DEL).
+inline bool Plain8(uint64_t w) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    const uint64_t below21 = (w - kOnes * 0x21) & ~w & kHigh;  // any byte < 0x21
+    return (below21 | (w & kHigh)) == 0;
+}
+
+inline uint64_t Load8(const uint8_t* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+// Feeds 8-bit text (ASCII, or UTF-8 when kUtf8) to the sink, taking runs of
+// plain ASCII sixteen or eight bytes at a time.
+template <bool kUtf8>
+void FeedBytes(std::string_view text, LineSink& sink) {
+    const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        if (n - i >= 16 && Plain8(Load8(p + i)) && Plain8(Load8(p + i + 8))) {
+            sink.PutPlain<16>(p + i);
+            i += 16;
+            continue;
+        }
+        if (n - i >= 8 && Plain8(Load8(p + i))) {
+            sink.PutPlain<8>(p + i);
+            i += 8;
+            continue;
+        }
+        if (!kUtf8 || p[i] < 0x80) {
+            if (!sink(static_cast<char16_t>(p[i]))) return;
+            ++i;
+            continue;
+        }
+        char16_t units[2];
+        size_t len;
+        const size_t count = detail::DecodeUtf8Seq(p, n, i, units, &len);
+        for (size_t k = 0; k < count; ++k)
+            if (!sink(units[k])) return;
+        i += len;
+    }
+}
+
 }  // namespace
 
 // The list is filled through its private members, so the loader is a friend.
 struct IdListLoader {
     static IdFileError Parse(const uint8_t* data, size_t size, IdList* out,
                              TextEncodingKind* kind, std::vector<uint32_t>* lines) {
+        try {
+            return ParseOrThrow(data, size, out, kind, lines);
+        } catch (const std::bad_alloc&) {
+            return IdFileError::NoMemory;  // `out` is only swapped at the very end
+        }
+    }
+
+    static IdFileError ParseOrThrow(const uint8_t* data, size_t size, IdList* out,
+                                    TextEncodingKind* kind, std::vector<uint32_t>* lines) {
         if (data == nullptr) size = 0;
         if (static_cast<uint64_t>(size) >= kMaxFileSize) return IdFileError::TooLarge;
         const TextFileDecoder decoder(data, size);
         if (kind) *kind = decoder.Kind();
         const std::string_view text = decoder.Text();
+        if (decoder.OutOfMemory()) return IdFileError::NoMemory;
         if (text.empty()) return IdFileError::NoText;
 
         // Widened text never has more units than the 8-bit text has bytes,
@@ -225,7 +301,7 @@ struct IdListLoader {
         IdList list;
         std::vector<uint32_t> lineNumbers;
         if (lines) lineNumbers.reserve(kReserveEntries);
-        list.ReserveText(std::max<size_t>(bound, 1));
+        if (!list.ReserveText(std::max<size_t>(bound, 1))) return IdFileError::NoMemory;
         LineSink sink(list.arena_.get(), list.offsets_, lines ? &lineNumbers : nullptr);
         switch (decoder.Kind()) {
             case TextEncodingKind::Ansi:
@@ -234,11 +310,10 @@ struct IdListLoader {
                 break;
             case TextEncodingKind::Ascii:
                 // Below 0x80 the station's code page is ASCII: no converter.
-                for (char c : text)
-                    if (!sink(static_cast<char16_t>(static_cast<unsigned char>(c)))) break;
+                FeedBytes<false>(text, sink);
                 break;
             default:
-                ForEachUtf8Unit(text, sink);
+                FeedBytes<true>(text, sink);
                 break;
         }
         list.arenaSize_ = sink.Finish();
@@ -250,7 +325,7 @@ struct IdListLoader {
         list.used_.assign((list.size() + 63) / 64, 0);
         // Give back the room that blanks and line feeds did not need, when
         // it is worth a copy.
-        if (list.arenaCap_ - list.arenaSize_ > list.arenaCap_ / 16) list.ShrinkToFit();
+        if (list.arenaCap_ - list.arenaSize_ > list.arenaCap_ / 8) list.ShrinkToFit();
         if (list.offsets_.capacity() - list.offsets_.size() > list.offsets_.size() / 16)
             list.offsets_.shrink_to_fit();
 
@@ -272,6 +347,8 @@ const char* IdFileErrorText(IdFileError error) {
             return "the file could not be read whole";
         case IdFileError::NoText:
             return "the file holds no text (it is empty or holds only a byte-order mark)";
+        case IdFileError::NoMemory:
+            return "not enough memory to load the file";
     }
     return "unknown error";
 }
@@ -298,7 +375,8 @@ IdFileError ReadIdFile(const std::string& path, IdList* out, TextEncodingKind* k
     if (size >= kMaxFileSize) return IdFileError::TooLarge;
 
     // One byte more for a terminating 0 after the data.
-    auto buf = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(size) + 1);
+    auto buf = AllocateLarge<uint8_t>(static_cast<size_t>(size) + 1);
+    if (!buf) return IdFileError::NoMemory;
     size_t got = 0;
     while (got < size) {
         const ssize_t r = ::read(fd, buf.get() + got, static_cast<size_t>(size) - got);

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "idsource/LargeBuffer.h"
 #include "idsource/TextFileDecoder.h"
 
 namespace ts {
@@ -89,9 +90,9 @@ public:
 
 private:
     friend struct IdListLoader;
-    void ReserveText(size_t units);
+    bool ReserveText(size_t units);
 
-    std::unique_ptr<char16_t[]> arena_;  // no zero-filling: it is written once
+    LargeBuffer<char16_t> arena_;  // no zero-filling: it is written once
     size_t arenaSize_ = 0;
     size_t arenaCap_ = 0;
     std::vector<uint32_t> offsets_;  // size() + 1 entries, first one 0
@@ -107,6 +108,7 @@ enum class IdFileError {
     TooLarge,    // 4 GiB or more
     ShortRead,   // fewer bytes read than the size
     NoText,      // empty, or nothing but a byte-order mark
+    NoMemory,    // too large for the memory at hand
 };
 
 const char* IdFileErrorText(IdFileError error);

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "idsource/LargeBuffer.h"
+
 namespace ts {
 
 enum class TextEncodingKind {
@@ -52,8 +54,12 @@ public:
     const uint8_t* Input() const { return data_; }
     size_t InputSize() const { return size_; }
     // Room reserved for the UTF-16 kinds' output: n + n/2 + 1 for n input
-    // bytes, enough for three bytes per two-byte unit; 0 for the other kinds.
+    // bytes, enough for three bytes per two-byte unit; 0 for the other kinds
+    // and when that memory could not be had (Text() is then empty).
     size_t OutputCapacity() const { return capacity_; }
+
+    // True when the UTF-16 kinds' output could not be allocated.
+    bool OutOfMemory() const { return outOfMemory_; }
 
     // The 8-bit text to be widened; empty means there is no text at all.
     std::string_view Text() const { return text_; }
@@ -73,7 +79,8 @@ private:
     TextEncodingKind kind_;
     size_t bomLength_ = 0;
     size_t capacity_ = 0;
-    std::unique_ptr<char[]> out_;
+    bool outOfMemory_ = false;
+    LargeBuffer<char> out_;
     std::string_view text_;
 };
 
@@ -92,7 +99,53 @@ void ForEachUtf8Unit(std::string_view utf8, Sink&& sink);
 // ---------------------------------------------------------------------------
 
 namespace detail {
+
 inline bool IsCont(uint8_t b) { return (b & 0xC0) == 0x80; }
+
+// Decodes the sequence at p[i] (p[i] >= 0x80) into one or two units; returns
+// the unit count and sets *len to the bytes taken.
+inline size_t DecodeUtf8Seq(const uint8_t* p, size_t n, size_t i, char16_t out[2], size_t* len) {
+    const uint8_t c = p[i];
+    out[0] = u'\xFFFD';
+    *len = 1;
+    if (c >= 0xC2 && c <= 0xDF) {
+        if (i + 1 < n && IsCont(p[i + 1])) {
+            out[0] = static_cast<char16_t>(((c & 0x1F) << 6) | (p[i + 1] & 0x3F));
+            *len = 2;
+        }
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        // E0 needs A0-BF next (shorter forms are overlong).
+        if (i + 1 < n && IsCont(p[i + 1]) && (c != 0xE0 || p[i + 1] >= 0xA0)) {
+            if (i + 2 < n && IsCont(p[i + 2])) {
+                out[0] = static_cast<char16_t>(((c & 0x0F) << 12) | ((p[i + 1] & 0x3F) << 6) |
+                                               (p[i + 2] & 0x3F));
+                *len = 3;
+            } else {
+                *len = 2;  // the valid start of a cut-off sequence: one U+FFFD
+            }
+        }
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        if (i + 1 < n && IsCont(p[i + 1]) && (c != 0xF0 || p[i + 1] >= 0x90) &&
+            (c != 0xF4 || p[i + 1] < 0x90)) {
+            if (i + 2 < n && IsCont(p[i + 2])) {
+                if (i + 3 < n && IsCont(p[i + 3])) {
+                    uint32_t v = ((c & 0x07u) << 18) | ((p[i + 1] & 0x3Fu) << 12) |
+                                 ((p[i + 2] & 0x3Fu) << 6) | (p[i + 3] & 0x3Fu);
+                    v -= 0x10000;
+                    out[0] = static_cast<char16_t>(0xD800 + (v >> 10));
+                    out[1] = static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+                    *len = 4;
+                    return 2;
+                }
+                *len = 3;
+            } else {
+                *len = 2;
+            }
+        }
+    }
+    return 1;
+}
+
 }  // namespace detail
 
 template <typename Sink>
@@ -101,51 +154,16 @@ void ForEachUtf8Unit(std::string_view utf8, Sink&& sink) {
     const size_t n = utf8.size();
     size_t i = 0;
     while (i < n) {
-        const uint8_t c = p[i];
-        if (c < 0x80) {
-            if (!sink(static_cast<char16_t>(c))) return;
+        if (p[i] < 0x80) {
+            if (!sink(static_cast<char16_t>(p[i]))) return;
             ++i;
             continue;
         }
-        char16_t unit = u'\xFFFD';
-        size_t len = 1;
-        if (c >= 0xC2 && c <= 0xDF) {
-            if (i + 1 < n && detail::IsCont(p[i + 1])) {
-                unit = static_cast<char16_t>(((c & 0x1F) << 6) | (p[i + 1] & 0x3F));
-                len = 2;
-            }
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            // E0 needs A0-BF next (shorter forms are overlong).
-            if (i + 1 < n && detail::IsCont(p[i + 1]) && (c != 0xE0 || p[i + 1] >= 0xA0)) {
-                if (i + 2 < n && detail::IsCont(p[i + 2])) {
-                    unit = static_cast<char16_t>(((c & 0x0F) << 12) | ((p[i + 1] & 0x3F) << 6) |
-                                                 (p[i + 2] & 0x3F));
-                    len = 3;
-                } else {
-                    len = 2;  // the valid start of a cut-off sequence: one U+FFFD
-                }
-            }
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            const bool ok1 = i + 1 < n && detail::IsCont(p[i + 1]) &&
-                             (c != 0xF0 || p[i + 1] >= 0x90) && (c != 0xF4 || p[i + 1] < 0x90);
-            if (ok1) {
-                if (i + 2 < n && detail::IsCont(p[i + 2])) {
-                    if (i + 3 < n && detail::IsCont(p[i + 3])) {
-                        uint32_t v = ((c & 0x07u) << 18) | ((p[i + 1] & 0x3Fu) << 12) |
-                                     ((p[i + 2] & 0x3Fu) << 6) | (p[i + 3] & 0x3Fu);
-                        v -= 0x10000;
-                        if (!sink(static_cast<char16_t>(0xD800 + (v >> 10)))) return;
-                        unit = static_cast<char16_t>(0xDC00 + (v & 0x3FF));
-                        len = 4;
-                    } else {
-                        len = 3;
-                    }
-                } else {
-                    len = 2;
-                }
-            }
-        }
-        if (!sink(unit)) return;
+        char16_t units[2];
+        size_t len;
+        const size_t count = detail::DecodeUtf8Seq(p, n, i, units, &len);
+        for (size_t k = 0; k < count; ++k)
+            if (!sink(units[k])) return;
         i += len;
     }
 }

@@ -8,20 +8,27 @@
 namespace ts {
 namespace {
 
+// A path quoted for the shell.
+std::string Quote(const std::string& path) {
+    std::string q(1, '\'');
+    q.append(path).push_back('\'');
+    return q;
+}
+
 class IdsCommandTest : public ::testing::Test {
 protected:
     // Runs "tagsmith-cli ids ARGS"; returns the exit status.
     int Run(const std::string& args) {
         const std::string errPath = (dir.Path() / "stderr.txt").string();
         const int rc = test::RunCommand(
-            "'" + test::AppDir() + "tagsmith-cli' ids " + args + " 2>'" + errPath + "'", &out);
+            Quote(test::AppDir() + "tagsmith-cli") + " ids " + args + " 2>" + Quote(errPath), &out);
         err = test::ReadFile(errPath);
         return rc;
     }
     std::string File(const std::string& name, const std::string& bytes) {
         const auto p = dir.Path() / name;
         test::WriteFile(p, bytes);
-        return "'" + p.string() + "'";
+        return Quote(p.string());
     }
 
     test::TempDir dir;
@@ -88,7 +95,7 @@ TEST_F(IdsCommandTest, RefusedLoadsAndUsage) {
         std::string errPart;
     };
     const std::vector<Case> cases = {
-        {"missing file", "'" + (dir.Path() / "absent.ids").string() + "'", 1, "cannot be opened"},
+        {"missing file", Quote((dir.Path() / "absent.ids").string()), 1, "cannot be opened"},
         {"empty file", File("empty.ids", ""), 1, "holds no text"},
         {"mark only", File("bom.ids", "\xEF\xBB\xBF"), 1, "holds no text"},
         {"no file named", "", 2, "usage"},

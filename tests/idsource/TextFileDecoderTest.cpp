@@ -221,7 +221,7 @@ TEST(LooksLikeUtf16LeTest, AcceptsTextAndRejectsWhatCannotBeUtf16) {
         {"a 0x0000 unit", Utf16Le(std::u16string(u"A\0B", 3)), false},
         {"a 0xFFFF unit", Utf16Le(u"A\xFFFF\n"), false},
         {"a swapped mark", Utf16Le(u"A\xFFFE\n"), false},
-        {"8-bit CR LF read as one unit", "A" + std::string(1, '\0') + "\r\n", false},
+        {"8-bit CR LF read as one unit", std::string("A\0\r\n", 4), false},
         {"swapped controls outnumber plain ones", Utf16Le(u"A\x0D00\x0A00\x2000\n"), false},
         {"statistics fail", noisy, false},
     };

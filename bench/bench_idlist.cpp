@@ -1,0 +1,153 @@
+// Loading and filtering a production-size ID list, measured against `wc -l`
+// on the same file in the same run, and the memory the list takes per ID.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <random>
+#include <string>
+
+#include "idsource/IdList.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+constexpr int kIds = 1000000;
+constexpr int kRuns = 11;
+
+using Clock = std::chrono::steady_clock;
+
+// Best of kRuns, in milliseconds.
+double BestMs(const std::function<void()>& f) {
+    double best = 1e300;
+    for (int r = 0; r < kRuns; ++r) {
+        const auto t0 = Clock::now();
+        f();
+        const std::chrono::duration<double, std::milli> d = Clock::now() - t0;
+        best = std::min(best, d.count());
+    }
+    return best;
+}
+
+double CpuMs(int who) {
+    struct rusage ru {};
+    getrusage(who, &ru);
+    auto ms = [](const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
+    return ms(ru.ru_utime) + ms(ru.ru_stime);
+}
+
+// Best wall time and best processor time (user + system) of kRuns; `who`
+// is RUSAGE_SELF or RUSAGE_CHILDREN. Processor time is steadier when other
+// work shares the machine.
+struct Timing {
+    double wall = 1e300;
+    double cpu = 1e300;
+};
+Timing Measure(int who, const std::function<void()>& f) {
+    Timing t;
+    for (int r = 0; r < kRuns; ++r) {
+        const double c0 = CpuMs(who);
+        const auto t0 = Clock::now();
+        f();
+        const std::chrono::duration<double, std::milli> d = Clock::now() - t0;
+        t.wall = std::min(t.wall, d.count());
+        t.cpu = std::min(t.cpu, CpuMs(who) - c0);
+    }
+    return t;
+}
+
+std::string MakeIds() {
+    std::mt19937_64 rng(42);
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string s;
+    s.reserve(static_cast<size_t>(kIds) * 17);
+    for (int i = 0; i < kIds; ++i) {
+        uint64_t v = rng();
+        for (int k = 0; k < 16; ++k, v >>= 4) s.push_back(kHex[v & 15]);
+        s.push_back('\n');
+    }
+    return s;
+}
+
+std::string ToUtf16LeWithMark(const std::string& ascii) {
+    std::string s = "\xFF\xFE";
+    s.reserve(ascii.size() * 2 + 2);
+    for (char c : ascii) {
+        s.push_back(c);
+        s.push_back('\0');
+    }
+    return s;
+}
+
+size_t HeapInUse() {
+    const struct mallinfo2 mi = mallinfo2();
+    return mi.uordblks + mi.hblkhd;  // small blocks plus mmap'ed large ones
+}
+
+void LoadBench(const char* name, const std::string& path) {
+    const Timing wc = Measure(RUSAGE_CHILDREN, [&] {
+        std::string out;
+        ts::test::RunCommand("wc -l '" + path + "'", &out);
+        benchmark::DoNotOptimize(out);
+    });
+    const Timing load = Measure(RUSAGE_SELF, [&] {
+        ts::IdList list;
+        if (ts::ReadIdFile(path, &list) != ts::IdFileError::None || list.size() != kIds)
+            std::fprintf(stderr, "load of %s failed\n", path.c_str());
+        benchmark::DoNotOptimize(list);
+    });
+    std::printf("load %-22s wall %6.1f ms (wc -l %5.1f ms) ratio %5.2f | cpu %6.1f ms "
+                "(wc -l %5.1f ms) ratio %5.2f   (aim <= 10)\n",
+                name, load.wall, wc.wall, load.wall / wc.wall, load.cpu, wc.cpu,
+                load.cpu / wc.cpu);
+}
+
+}  // namespace
+
+int main() {
+    ts::test::TempDir dir;
+    const std::string ascii = MakeIds();
+    const std::string utf8Path = (dir.Path() / "ids-utf8.ids").string();
+    const std::string utf16Path = (dir.Path() / "ids-utf16le.ids").string();
+    ts::test::WriteFile(utf8Path, ascii);
+    ts::test::WriteFile(utf16Path, ToUtf16LeWithMark(ascii));
+    std::printf("%d IDs of 16 hexadecimal digits; best of %d runs\n", kIds, kRuns);
+
+    LoadBench("UTF-8 (17 MB)", utf8Path);
+    LoadBench("UTF-16LE+mark (34 MB)", utf16Path);
+
+    // Memory: the list's own capacity, and what the heap grew by.
+    const size_t before = HeapInUse();
+    ts::IdList list;
+    ts::ReadIdFile(utf8Path, &list);
+    const size_t after = HeapInUse();
+    std::printf("memory per ID: %.1f bytes by capacity, %.1f bytes by heap use (aim <= 64)\n",
+                static_cast<double>(list.MemoryBytes()) / static_cast<double>(list.size()),
+                static_cast<double>(after - before) / static_cast<double>(list.size()));
+
+    for (const char16_t* prefix : {u"a", u"AB", u"ab12"}) {
+        size_t rows = 0;
+        const double ms = BestMs([&] {
+            auto r = list.FilterByPrefix(prefix);
+            rows = r.size();
+            benchmark::DoNotOptimize(r);
+        });
+        std::printf("filter by %zu-character prefix: %6.2f ms, %zu rows (aim < 50 ms)\n",
+                    std::char_traits<char16_t>::length(prefix), ms, rows);
+    }
+    const double empty = BestMs([&] {
+        auto r = list.FilterByPrefix(u"");
+        benchmark::DoNotOptimize(r);
+    });
+    std::printf("filter by empty prefix (every row): %6.2f ms\n", empty);
+    const double next = BestMs([&] {
+        uint32_t cursor = 0;
+        benchmark::DoNotOptimize(list.AdvanceToUnused(cursor));
+    });
+    std::printf("next unused from the head: %.4f ms\n", next);
+    return 0;
+}
