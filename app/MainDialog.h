@@ -44,6 +44,9 @@ public:
     void OnClearLog();
     void LoadConfig();
     void SaveConfig();
+    // The same keys in another file (tagsmith-cli's --state).
+    void LoadConfig(const std::string& path);
+    void SaveConfig(const std::string& path);
     // The end of the main window: settings saved, current device closed.
     void DestroyWindow();
 

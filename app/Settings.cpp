@@ -26,8 +26,12 @@ bool PathExists(const std::u16string& path) {
 
 }  // namespace
 
-void MainDialog::LoadConfig() {
-    const Profile cfgFile(core.ConfigPath());
+void MainDialog::LoadConfig() { LoadConfig(core.ConfigPath()); }
+
+void MainDialog::SaveConfig() { SaveConfig(core.ConfigPath()); }
+
+void MainDialog::LoadConfig(const std::string& path) {
+    const Profile cfgFile(path);
     const auto get = [&](const char16_t* key) { return cfgFile.GetString(cfg::kSection, key); };
 
     if (cfgFile.GetInt(cfg::kSection, cfg::kOption, 1) != 0) {
@@ -57,8 +61,8 @@ void MainDialog::LoadConfig() {
     if (tab >= 0 && tab < 3) OnTabSelChange(tab);
 }
 
-void MainDialog::SaveConfig() {
-    const Profile cfgFile(core.ConfigPath());
+void MainDialog::SaveConfig(const std::string& path) {
+    const Profile cfgFile(path);
     // A value the file cannot hold faithfully (a line break, say) is refused
     // by the profile, and the key keeps its previous value.
     const auto put = [&](const char16_t* key, const std::u16string& value) {

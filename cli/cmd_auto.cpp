@@ -1,12 +1,352 @@
-#include <cstdio>
+// tagsmith-cli auto: writes one ID into every device that arrives on the line,
+// exactly as the list page's and the increment page's automatic modes do.
+// The run ends after --count written devices, when the source has no ID
+// left, or on SIGINT/SIGTERM (a write in progress always completes first).
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
-#include "cli/Cli.h"
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "app/MainDialog.h"
+#include "cli/CliSupport.h"
+#include "platform/Codepage.h"
+#include "platform/Profile.h"
 
 namespace ts::cli {
 
-int CmdAuto(Context&) {
-    std::fputs("tagsmith-cli: 'auto' is not built yet\n", stderr);
-    return kExitUsage;
+namespace {
+
+// The state file's own key: the list cursor, so that a resumed run neither
+// writes an ID twice nor skips one. The GUI ignores it.
+constexpr char16_t kIdIndexKey[] = u"idindex";
+
+// SIGINT and SIGTERM are blocked and read from a descriptor: they end the run
+// between devices, never in the middle of a write.
+class StopSignals {
+  public:
+    StopSignals() {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGINT);
+        sigaddset(&set_, SIGTERM);
+        sigprocmask(SIG_BLOCK, &set_, &old_);
+        fd_ = ::signalfd(-1, &set_, SFD_NONBLOCK | SFD_CLOEXEC);
+    }
+    ~StopSignals() {
+        if (fd_ >= 0) {
+            // Consume what arrived, so that unblocking does not kill the process.
+            signalfd_siginfo info;
+            while (::read(fd_, &info, sizeof info) == sizeof info) {
+            }
+            ::close(fd_);
+        }
+        sigprocmask(SIG_SETMASK, &old_, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    bool Ok() const { return fd_ >= 0; }
+    int Fd() const { return fd_; }
+    bool Requested() const {
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0;
+    }
+
+  private:
+    sigset_t set_{};
+    sigset_t old_{};
+    int fd_ = -1;
+};
+
+struct AutoOptions {
+    std::optional<std::string> ids;
+    std::optional<std::u16string> prefix, counter, suffix;
+    bool down = false;
+    std::optional<long> count;
+    std::optional<std::string> state;
+
+    bool Increment() const { return prefix || counter || suffix || down; }
+};
+
+bool ParseCount(const std::string& text, long& out) {
+    const char* end = text.data() + text.size();
+    auto [p, ec] = std::from_chars(text.data(), end, out);
+    return ec == std::errc() && p == end && out > 0;
+}
+
+bool Parse(const std::vector<std::string>& args, AutoOptions& o) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool hasValue = i + 1 < args.size();
+        auto text = [&](std::optional<std::u16string>& slot) {
+            if (!hasValue || slot) return false;
+            slot = Utf8ToWide(args[++i]);
+            return true;
+        };
+        bool ok = true;
+        if (a == "--ids") {
+            ok = hasValue && !o.ids;
+            if (ok) o.ids = args[++i];
+        } else if (a == "--state") {
+            ok = hasValue && !o.state;
+            if (ok) o.state = args[++i];
+        } else if (a == "--count") {
+            long n = 0;
+            ok = hasValue && !o.count && ParseCount(args[i + 1], n);
+            if (ok) {
+                o.count = n;
+                ++i;
+            }
+        } else if (a == "--prefix") {
+            ok = text(o.prefix);
+        } else if (a == "--counter") {
+            ok = text(o.counter);
+        } else if (a == "--suffix") {
+            ok = text(o.suffix);
+        } else if (a == "--down") {
+            ok = !o.down;
+            o.down = true;
+        } else {
+            ok = false;
+        }
+        if (!ok) return false;
+    }
+    if (o.ids && o.Increment()) return false;
+    return o.ids || o.Increment() || o.state;
+}
+
+// The main window with the outcome of every write counted.
+class LineDialog : public MainDialog {
+  public:
+    long written = 0;
+    long failed = 0;
+    int WriteDeviceSN(const std::u16string& id) override {
+        // Automatic writing asks nothing, so 0 always means written.
+        const int r = MainDialog::WriteDeviceSN(id);
+        ++(r == 0 ? written : failed);
+        return r;
+    }
+};
+
+std::u16string Decimal(uint64_t v) {
+    const std::string s = std::to_string(v);
+    return std::u16string(s.begin(), s.end());
+}
+
+class AutoRun {
+  public:
+    AutoRun(Context& ctx, AutoOptions opts) : ctx_(ctx), o_(std::move(opts)) {}
+    int Run();
+
+  private:
+    bool Setup();
+    bool SetupList();
+    bool SetupIncrement();
+    bool ResumeListCursor();
+    bool SourceLeft() const;
+    void SaveState();
+    int Finish(bool exhausted);
+
+    Context& ctx_;
+    AutoOptions o_;
+    // Declared before the window, so they outlive its core.
+    std::unique_ptr<DriveSystem> drives_;
+    std::unique_ptr<DeviceEventSource> events_;
+    StdoutLog log_;
+    StderrBoxer boxes_;
+    LineDialog dlg_;
+    bool listMode_ = true;
+};
+
+bool AutoRun::Setup() {
+    boxes_.answer = MsgAnswer::No;  // nobody at the keyboard: decline, never wait
+    dlg_.core.SetLogView(&log_);
+    dlg_.core.SetMessageBoxer(&boxes_);
+    drives_ = ctx_.OpenDrives();
+    if (!drives_) {
+        std::fputs("tagsmith-cli: no drive system available\n", stderr);
+        return false;
+    }
+    // Watch before arming: the ready line tells the operator to plug in.
+    events_ = drives_->WatchEvents();
+    if (!events_) {
+        std::fputs("tagsmith-cli: device events cannot be watched\n", stderr);
+        return false;
+    }
+    dlg_.core.SetDrives(drives_.get());
+    dlg_.core.InitExeDir(ctx_.appDir);
+    if (o_.state) dlg_.LoadConfig(*o_.state);
+    dlg_.core.LoadPlugin();
+    if (!dlg_.core.m_pVolkit) {
+        std::fprintf(stderr, "tagsmith-cli: the file-system plug-in could not be loaded from %s\n",
+                     ctx_.appDir.c_str());
+        return false;
+    }
+    dlg_.OnWriteMode();
+
+    if (o_.ids) {
+        listMode_ = true;
+    } else if (o_.Increment()) {
+        listMode_ = false;
+    } else {
+        // Resuming: the page the state was saved on.
+        const int tab = dlg_.tabIndex;
+        if (tab != 0 && tab != 2) {
+            std::fprintf(stderr, "tagsmith-cli: %s was not saved by an automatic run\n",
+                         o_.state->c_str());
+            return false;
+        }
+        listMode_ = tab == 0;
+    }
+    return listMode_ ? SetupList() : SetupIncrement();
+}
+
+bool AutoRun::SetupList() {
+    dlg_.OnTabSelChange(0);
+    if (o_.ids) {
+        std::error_code ec;
+        const std::string path = std::filesystem::absolute(*o_.ids, ec).string();
+        IdList probe;
+        const IdFileError err = ReadIdFile(path, &probe);
+        if (err != IdFileError::None) {
+            std::fprintf(stderr, "tagsmith-cli: cannot load %s: %s\n", o_.ids->c_str(),
+                         IdFileErrorText(err));
+            return false;
+        }
+        dlg_.m_page1.ReloadIdFile(Utf8ToWide(path));
+    } else if (!ResumeListCursor()) {
+        return false;
+    }
+    if (dlg_.m_page1.pathText.empty()) {
+        std::fputs("tagsmith-cli: no ID list loaded\n", stderr);
+        return false;
+    }
+    dlg_.m_page1.OnBnClickedAutoWrite();
+    return dlg_.m_page1.IsAutoWriting();
+}
+
+bool AutoRun::ResumeListCursor() {
+    CDlgCh1& page = dlg_.m_page1;
+    if (page.pathText.empty()) {
+        std::fprintf(stderr, "tagsmith-cli: the ID list named in %s cannot be loaded\n",
+                     o_.state->c_str());
+        return false;
+    }
+    const Profile state(*o_.state);
+    const std::u16string next = state.GetString(cfg::kSection, cfg::kIdValue);
+    const int index = state.GetInt(cfg::kSection, kIdIndexKey, 0);
+    const size_t n = page.m_ids.size();
+    // The saved position must still name the saved ID: a changed file would
+    // otherwise make the run write IDs twice or skip some.
+    const bool matches =
+        index >= 0 && static_cast<size_t>(index) <= n &&
+        (static_cast<size_t>(index) == n ? next.empty() : page.m_ids.Text(index) == next);
+    if (!matches) {
+        std::fprintf(stderr,
+                     "tagsmith-cli: %s does not match the ID list (position %d); "
+                     "start again with --ids\n",
+                     o_.state->c_str(), index);
+        return false;
+    }
+    for (int i = 0; i < index; ++i) page.m_ids.MarkUsed(static_cast<size_t>(i));
+    page.m_cursor = static_cast<uint32_t>(index);
+    return true;
+}
+
+bool AutoRun::SetupIncrement() {
+    CDlgCh3& page = dlg_.m_page3;
+    dlg_.OnTabSelChange(2);
+    if (o_.Increment()) {
+        page.SetPrefix(o_.prefix.value_or(u""));
+        page.SetCounter(o_.counter.value_or(u""));
+        page.SetSuffix(o_.suffix.value_or(u""));
+        if (o_.down) {
+            page.OnBnClickedDecrease();
+        } else {
+            page.OnBnClickedIncrease();
+        }
+    }
+    page.OnBnClickedWrite();
+    return page.IsAutoRun() != 0;
+}
+
+bool AutoRun::SourceLeft() const {
+    if (listMode_) {
+        const CDlgCh1& page = dlg_.m_page1;
+        uint32_t cursor = page.m_cursor;
+        return page.m_ids.AdvanceToUnused(cursor) && !page.m_ids.Text(cursor).empty();
+    }
+    const CDlgCh3& page = dlg_.m_page3;
+    return !(page.m_bIncrease == 0 && g_bCounterAtZero && page.GetCounter() == u"0");
+}
+
+void AutoRun::SaveState() {
+    if (!o_.state) return;
+    dlg_.SaveConfig(*o_.state);
+    Profile(*o_.state).WriteString(cfg::kSection, kIdIndexKey, Decimal(dlg_.m_page1.m_cursor));
+}
+
+int AutoRun::Finish(bool exhausted) {
+    dlg_.core.CloseCurrentDevice();
+    SaveState();
+    std::printf("written %ld, failed %ld\n", dlg_.written, dlg_.failed);
+    std::fflush(stdout);
+    if (exhausted) std::fputs("tagsmith-cli: no ID left to write\n", stderr);
+    const bool short_ = exhausted && o_.count && dlg_.written < *o_.count;
+    return dlg_.failed > 0 || short_ ? kExitFailed : kExitOk;
+}
+
+int AutoRun::Run() {
+    StopSignals stop;
+    if (!stop.Ok()) {
+        std::perror("tagsmith-cli: signalfd");
+        return kExitFailed;
+    }
+    if (!Setup()) return kExitFailed;
+    if (!SourceLeft()) {
+        // Nothing to write at all: the start itself failed.
+        Finish(true);
+        return kExitFailed;
+    }
+    SaveState();
+
+    auto countReached = [&] { return o_.count && dlg_.written >= *o_.count; };
+    while (!countReached() && !stop.Requested()) {
+        pollfd fds[2] = {{events_->Fd(), POLLIN, 0}, {stop.Fd(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            std::perror("tagsmith-cli: poll");
+            break;
+        }
+        if (fds[1].revents) break;
+        for (DeviceEvent ev : events_->ReadEvents()) {
+            const long before = dlg_.written;
+            dlg_.core.WindowProc(ev);
+            if (dlg_.written != before) SaveState();
+            if (countReached() || stop.Requested()) break;
+        }
+        if (!SourceLeft()) return Finish(true);
+    }
+    return Finish(false);
+}
+
+}  // namespace
+
+int CmdAuto(Context& ctx) {
+    AutoOptions o;
+    if (!Parse(ctx.args, o)) {
+        Usage();
+        return kExitUsage;
+    }
+    AutoRun run(ctx, std::move(o));
+    return run.Run();
 }
 
 }  // namespace ts::cli

@@ -1,12 +1,129 @@
-#include <cstdio>
+// tagsmith-cli watch: read mode on a line. Every device that arrives is read
+// as the main window reads it in read mode; besides the log lines, each ID
+// read is printed as a line "ID <text>". Ends after --count devices read or
+// on SIGINT/SIGTERM.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
-#include "cli/Cli.h"
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <string>
+
+#include "app/MainDialog.h"
+#include "cli/CliSupport.h"
 
 namespace ts::cli {
 
-int CmdWatch(Context&) {
-    std::fputs("tagsmith-cli: 'watch' is not built yet\n", stderr);
-    return kExitUsage;
+namespace {
+
+// SIGINT and SIGTERM blocked and read from a descriptor: a read in progress
+// always completes.
+class BlockedStopSignals {
+  public:
+    BlockedStopSignals() {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGINT);
+        sigaddset(&set_, SIGTERM);
+        sigprocmask(SIG_BLOCK, &set_, &old_);
+        fd_ = ::signalfd(-1, &set_, SFD_NONBLOCK | SFD_CLOEXEC);
+    }
+    ~BlockedStopSignals() {
+        if (fd_ >= 0) {
+            signalfd_siginfo info;
+            while (::read(fd_, &info, sizeof info) == sizeof info) {
+            }
+            ::close(fd_);
+        }
+        sigprocmask(SIG_SETMASK, &old_, nullptr);
+    }
+    BlockedStopSignals(const BlockedStopSignals&) = delete;
+    BlockedStopSignals& operator=(const BlockedStopSignals&) = delete;
+    int Fd() const { return fd_; }
+
+  private:
+    sigset_t set_{};
+    sigset_t old_{};
+    int fd_ = -1;
+};
+
+}  // namespace
+
+int CmdWatch(Context& ctx) {
+    long count = 0;  // 0: until stopped
+    for (size_t i = 0; i < ctx.args.size(); ++i) {
+        const std::string& a = ctx.args[i];
+        if (a == "--count" && i + 1 < ctx.args.size() && count == 0) {
+            const std::string& v = ctx.args[++i];
+            auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), count);
+            if (ec != std::errc() || p != v.data() + v.size() || count <= 0) {
+                Usage();
+                return kExitUsage;
+            }
+        } else {
+            Usage();
+            return kExitUsage;
+        }
+    }
+
+    BlockedStopSignals stop;
+    if (stop.Fd() < 0) {
+        std::perror("tagsmith-cli: signalfd");
+        return kExitFailed;
+    }
+    std::unique_ptr<DriveSystem> drives = ctx.OpenDrives();
+    if (!drives) {
+        std::fputs("tagsmith-cli: no drive system available\n", stderr);
+        return kExitFailed;
+    }
+    std::unique_ptr<DeviceEventSource> events = drives->WatchEvents();
+    if (!events) {
+        std::fputs("tagsmith-cli: device events cannot be watched\n", stderr);
+        return kExitFailed;
+    }
+    StdoutLog log;
+    StderrBoxer boxes;
+    boxes.answer = MsgAnswer::No;
+    MainDialog dlg;
+    dlg.core.SetLogView(&log);
+    dlg.core.SetMessageBoxer(&boxes);
+    dlg.core.SetDrives(drives.get());
+    dlg.core.InitExeDir(ctx.appDir);
+    dlg.core.LoadPlugin();
+    dlg.OnReadMode();
+    std::fputs("ready\n", stdout);
+    std::fflush(stdout);
+
+    long read = 0, failed = 0;
+    bool stopped = false;
+    while (!stopped && (count == 0 || read < count)) {
+        pollfd fds[2] = {{events->Fd(), POLLIN, 0}, {stop.Fd(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            std::perror("tagsmith-cli: poll");
+            break;
+        }
+        if (fds[1].revents) break;
+        for (DeviceEvent ev : events->ReadEvents()) {
+            dlg.core.m_lastReadResult = -1;
+            dlg.core.WindowProc(ev);
+            if (dlg.core.m_lastReadResult == 0) {
+                std::printf("ID %s\n", ForTerminal(dlg.m_page1.currentIdText).c_str());
+                std::fflush(stdout);
+                ++read;
+            } else if (dlg.core.m_lastReadResult > 0) {
+                ++failed;
+            }
+            pollfd s{stop.Fd(), POLLIN, 0};
+            stopped = ::poll(&s, 1, 0) > 0;
+            if (stopped || (count != 0 && read >= count)) break;
+        }
+    }
+    dlg.core.CloseCurrentDevice();
+    std::printf("read %ld, failed %ld\n", read, failed);
+    return failed > 0 ? kExitFailed : kExitOk;
 }
 
 }  // namespace ts::cli
