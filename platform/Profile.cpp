@@ -438,6 +438,11 @@ bool Profile::WriteString(std::u16string_view section, std::u16string_view key,
     Loaded file = ReadWhole(target);
     if (file.status == LoadStatus::kError) return false;
     const bool exists = file.status == LoadStatus::kOk;
+    // The rename would slip past a file made read-only on purpose.
+    if (exists && ::access(target.c_str(), W_OK) != 0) {
+        Debug("write (file is read-only)", target, errno);
+        return false;
+    }
     Document doc = Split(file.bytes);
 
     std::string eol = "\r\n";

@@ -67,10 +67,11 @@ class Profile {
     // Sets one key: replaces the value of its first occurrence in place, or
     // appends it at the end of its section, or appends the section at the end
     // of the file, creating the file if needed. False, with the file
-    // untouched, when the file cannot be read or replaced, or when the text
-    // cannot be stored faithfully: a line break or NUL anywhere, a name that
-    // would not be read back as given (empty, blanks at its ends, '=' in a
-    // key, ']' in a section), or a character the file's encoding lacks.
+    // untouched, when the file cannot be read, is read-only or cannot be
+    // replaced, or when the text cannot be stored faithfully: a line break or
+    // NUL anywhere, a name that would not be read back as given (empty, blanks
+    // at its ends, '[' or ';' starting a key, '=' in a key, ']' in a
+    // section), or a character the file's encoding lacks.
     bool WriteString(std::u16string_view section, std::u16string_view key,
                      std::u16string_view value) const;
 

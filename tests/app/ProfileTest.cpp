@@ -375,6 +375,13 @@ TEST_F(ProfileTest, PermissionProblemsLoseNothing) {
     EXPECT_FALSE(profile().WriteString(cfg::kSection, cfg::kMode, u"1"));
     fs::permissions(path(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(Read(), original);
+
+    // A file made read-only stays as it is, though the folder is writable.
+    fs::permissions(path(), fs::perms::owner_read);
+    EXPECT_EQ(profile().GetString(cfg::kSection, cfg::kSnPath), u"x");
+    EXPECT_FALSE(profile().WriteString(cfg::kSection, cfg::kMode, u"1"));
+    EXPECT_EQ(Read(), original);
+    EXPECT_EQ(Names(dir_.Path()), std::vector<std::string>{cfg::kFileName});
 }
 
 TEST_F(ProfileTest, SaveKeepsModeAndSymbolicLink) {
