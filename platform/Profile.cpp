@@ -50,7 +50,7 @@ void Debug(const std::string& what, const std::string& path, int err) {
 }
 
 class Fd {
-  public:
+public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) ::close(fd_);
@@ -60,7 +60,7 @@ class Fd {
     int get() const { return fd_; }
     int release() { return std::exchange(fd_, -1); }
 
-  private:
+private:
     int fd_;
 };
 

@@ -44,7 +44,7 @@ inline constexpr char16_t kUlpk1[] = u"ulpk1";
 inline std::string ConfigPathIn(const std::string& appDir) { return appDir + cfg::kFileName; }
 
 class Profile {
-  public:
+public:
     // Text values are read into a 260-character buffer: 259 characters at most.
     static constexpr size_t kMaxValueChars = 259;
     // A larger file is not a configuration: reads give the defaults and
@@ -75,7 +75,7 @@ class Profile {
     bool WriteString(std::u16string_view section, std::u16string_view key,
                      std::u16string_view value) const;
 
-  private:
+private:
     std::string path_;
 };
 

@@ -37,7 +37,7 @@ std::string Utf16(std::u16string_view text, bool littleEndian) {
 }
 
 class ProfileTest : public ::testing::Test {
-  protected:
+protected:
     std::string path() const { return ConfigPathIn(dir_.Dir()); }
     Profile profile() const { return Profile(path()); }
     void Write(const std::string& bytes) const { WriteFile(path(), bytes); }
