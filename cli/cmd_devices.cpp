@@ -16,8 +16,8 @@ constexpr uint32_t kHandshakeLength = 32;
 constexpr char kHandshakeId[] = "usbhandshake";  // with its NUL: bytes 0-12
 
 std::string Probe(DeviceControl& ctl, const std::string& root) {
-    DeviceHandle* dev = ctl.DeviceOpen(root.c_str(), kGenericRead | kGenericWrite,
-                                       kFileShareReadWrite);
+    DeviceHandle* dev =
+        ctl.DeviceOpen(root.c_str(), kGenericRead | kGenericWrite, kFileShareReadWrite);
     if (!dev) {
         int err = GetLastError();
         return "open=failed errno=" + std::to_string(err) + " error=\"" + std::strerror(err) + "\"";
@@ -52,9 +52,10 @@ int CmdDevices(Context& ctx) {
             std::fprintf(stderr, "tagsmith-cli: simulated line '%s' is not a folder\n",
                          ctx.simDir->c_str());
         } else {
-            std::fputs("tagsmith-cli: this machine's drives cannot be listed yet; "
-                       "use --simulate DIR\n",
-                       stderr);
+            std::fputs(
+                "tagsmith-cli: this machine's drives cannot be listed yet; "
+                "use --simulate DIR\n",
+                stderr);
         }
         return kExitFailed;
     }

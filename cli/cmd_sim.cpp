@@ -15,10 +15,11 @@ constexpr uint64_t kDefaultSectors = 2048;  // 1 MiB
 
 int UsageError(const std::string& text) {
     std::fprintf(stderr, "tagsmith-cli: %s\n", text.c_str());
-    std::fputs("usage: tagsmith-cli --simulate DIR sim new E [--sectors N]\n"
-               "       tagsmith-cli --simulate DIR sim disk E [--sectors N]\n"
-               "       tagsmith-cli --simulate DIR sim unplug E [--keep PATH]\n",
-               stderr);
+    std::fputs(
+        "usage: tagsmith-cli --simulate DIR sim new E [--sectors N]\n"
+        "       tagsmith-cli --simulate DIR sim disk E [--sectors N]\n"
+        "       tagsmith-cli --simulate DIR sim unplug E [--keep PATH]\n",
+        stderr);
     return kExitUsage;
 }
 

@@ -189,7 +189,8 @@ std::vector<std::u16string> MemoryLine::ListDrives() {
     std::vector<std::u16string> roots;
     std::lock_guard lock(state_->mutex);
     for (int i = 0; i < 26; ++i) {
-        if (state_->slots[i].storage) roots.push_back({static_cast<char16_t>(u'A' + i), u':', u'\\'});
+        if (state_->slots[i].storage)
+            roots.push_back({static_cast<char16_t>(u'A' + i), u':', u'\\'});
     }
     return roots;
 }
@@ -224,7 +225,8 @@ std::unique_ptr<DeviceEventSource> MemoryLine::WatchEvents() {
     auto q = std::make_shared<Queue>();
     q->efd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (q->efd < 0) {
-        OutputDebugStringA((std::string("MemoryLine: eventfd: ") + std::strerror(errno) + "\n").c_str());
+        OutputDebugStringA(
+            (std::string("MemoryLine: eventfd: ") + std::strerror(errno) + "\n").c_str());
         return nullptr;
     }
     std::lock_guard lock(state_->mutex);

@@ -83,9 +83,8 @@ std::unique_ptr<FileStorage> FileStorage::Open(const std::string& path, bool wri
         return nullptr;
     }
     uint64_t sectors = static_cast<uint64_t>(st.st_size) / kSimSector;
-    return std::unique_ptr<FileStorage>(
-        new FileStorage(fd, path, sectors, static_cast<uint64_t>(st.st_dev),
-                        static_cast<uint64_t>(st.st_ino)));
+    return std::unique_ptr<FileStorage>(new FileStorage(
+        fd, path, sectors, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)));
 }
 
 FileStorage::~FileStorage() { ::close(fd_); }
@@ -130,7 +129,9 @@ bool FileStorage::Attached(int& err) {
 
 SimDevice::SimDevice(std::shared_ptr<SimStorage> storage, SimFaults faults, bool vendor,
                      bool writable)
-    : storage_(std::move(storage)), faults_(std::move(faults)), vendor_(vendor),
+    : storage_(std::move(storage)),
+      faults_(std::move(faults)),
+      vendor_(vendor),
       writable_(writable) {}
 
 bool SimDevice::Send(PassThroughRequest& req, uint8_t* data, int& lastError) {
@@ -195,9 +196,9 @@ bool SimDevice::Execute(PassThroughRequest& req, SimKind kind, uint8_t* data, in
             const std::string text = faults_.handshakeText.value_or(kHandshakeText);
             FillAnswer(data, length, text, false);
             if (text.size() < kSizeFieldOffset) {
-                uint8_t field[4] = {static_cast<uint8_t>(sectors), static_cast<uint8_t>(sectors >> 8),
-                                    static_cast<uint8_t>(sectors >> 16),
-                                    static_cast<uint8_t>(sectors >> 24)};
+                uint8_t field[4] = {
+                    static_cast<uint8_t>(sectors), static_cast<uint8_t>(sectors >> 8),
+                    static_cast<uint8_t>(sectors >> 16), static_cast<uint8_t>(sectors >> 24)};
                 for (size_t i = 0; i < 4 && kSizeFieldOffset + i < length; ++i)
                     data[kSizeFieldOffset + i] = field[i];
             }
@@ -205,8 +206,7 @@ bool SimDevice::Execute(PassThroughRequest& req, SimKind kind, uint8_t* data, in
         }
         case SimKind::Finish: {
             if (length != param2) break;
-            FillAnswer(data, length, faults_.finishText.value_or(kFinishText),
-                       faults_.finishNoNul);
+            FillAnswer(data, length, faults_.finishText.value_or(kFinishText), faults_.finishNoNul);
             return true;
         }
         case SimKind::Read:

@@ -142,9 +142,12 @@ bool Apply(SimFaults& f, std::string_view key, std::string_view value) {
         return ok;
     }
     if (key == "handshake") {
-        if (value == "garbled") f.handshakeText = "usbhandshakX";
-        else if (value == "ok") f.handshakeText.reset();
-        else return false;
+        if (value == "garbled")
+            f.handshakeText = "usbhandshakX";
+        else if (value == "ok")
+            f.handshakeText.reset();
+        else
+            return false;
         return true;
     }
     if (key == "finish") {

@@ -201,8 +201,7 @@ private:
 }  // namespace
 
 std::optional<char> SimLetterOfPath(const char* path) {
-    if (!path || std::strlen(path) != 6 || std::strncmp(path, "\\\\.\\", 4) != 0 ||
-        path[5] != ':')
+    if (!path || std::strlen(path) != 6 || std::strncmp(path, "\\\\.\\", 4) != 0 || path[5] != ':')
         return std::nullopt;
     char c = path[4];
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -280,9 +279,9 @@ bool SimUnplug(const std::string& folder, char letter, const std::string* keepPa
         if (!err && ::unlink(file.c_str()) != 0) err = errno;
     }
     if (err != 0) {
-        error = err == EEXIST ? *keepPath + " already exists"
-                              : "cannot move " + file + " to " + *keepPath + ": " +
-                                    std::strerror(err);
+        error = err == EEXIST
+                    ? *keepPath + " already exists"
+                    : "cannot move " + file + " to " + *keepPath + ": " + std::strerror(err);
         return false;
     }
     return true;

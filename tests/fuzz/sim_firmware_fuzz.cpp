@@ -16,8 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < sizeof(PassThroughRequest)) return 0;
     PassThroughRequest req;
     std::memcpy(&req, data, sizeof req);
-    std::string_view faultText(reinterpret_cast<const char*>(data) + sizeof req,
-                               size - sizeof req);
+    std::string_view faultText(reinterpret_cast<const char*>(data) + sizeof req, size - sizeof req);
     SimFaults faults = ParseSimFaults(faultText, "fuzz");
     faults.failAll = {};  // keep the firmware reachable
     auto storage = std::make_shared<MemoryStorage>(64);

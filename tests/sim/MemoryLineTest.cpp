@@ -1,7 +1,5 @@
 // The in-memory line: plug/unplug by letter, events on an eventfd, and no
 // leaks over many cycles.
-#include "sim/MemoryLine.h"
-
 #include <gtest/gtest.h>
 #include <poll.h>
 
@@ -12,6 +10,7 @@
 
 #include "device/DeviceControl.h"
 #include "platform/DebugOut.h"
+#include "sim/MemoryLine.h"
 
 namespace ts {
 namespace {

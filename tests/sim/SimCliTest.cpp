@@ -80,9 +80,9 @@ TEST_F(SimCliTest, ExitStatuses) {
 
     std::string tool = "'" + AppDir() + "tagsmith-cli' ";
     EXPECT_EQ(RunCommand(tool + "sim new E 2>/dev/null"), 2) << "sim needs --simulate";
-    EXPECT_EQ(RunCommand(tool + "--simulate '" + dir.Path().string() +
-                         "/missing' devices 2>/dev/null"),
-              1);
+    EXPECT_EQ(
+        RunCommand(tool + "--simulate '" + dir.Path().string() + "/missing' devices 2>/dev/null"),
+        1);
     std::string out;
     EXPECT_EQ(Cli("devices", &out), 0);
     EXPECT_EQ(out, "") << "an empty line lists nothing";

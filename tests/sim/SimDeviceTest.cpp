@@ -77,8 +77,9 @@ TEST_F(SimDeviceTest, ReadWriteRoundTripsAtSeveralSectors) {
         uint32_t sector;
         uint32_t length;
     };
-    const Case cases[] = {{0, 512}, {1, 1000}, {63, 32768}, {64, 32768}, {kSectors - 64, 32768},
-                          {kSectors - 1, 512}, {700, 1}};
+    const Case cases[] = {
+        {0, 512}, {1, 1000}, {63, 32768}, {64, 32768}, {kSectors - 64, 32768}, {kSectors - 1, 512},
+        {700, 1}};
     uint8_t seed = 1;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.sector);
@@ -172,9 +173,9 @@ TEST_F(SimDeviceTest, SenseNeverWrittenOutsideTheBlock) {
         size_t written;  // sense bytes expected at the offset
     };
     const Case cases[] = {
-        {48, 24, 24}, {48, 8, 8}, {48, 0, 0}, {48, 255, 24},
-        {70, 24, 0},  // would run past the 80-byte block
-        {0, 24, 0},   // would overwrite the request header
+        {48, 24, 24},         {48, 8, 8},  {48, 0, 0},
+        {48, 255, 24},        {70, 24, 0},  // would run past the 80-byte block
+        {0, 24, 0},                         // would overwrite the request header
         {0xFFFFFFF0u, 24, 0},
     };
     for (const auto& c : cases) {

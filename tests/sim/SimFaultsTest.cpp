@@ -30,11 +30,8 @@ TEST(SimFaultsTest, OpenFaults) {
         int err;  // 0: opens
     };
     const Case cases[] = {
-        {"open=fail", EACCES},
-        {"open_errno=16", 16},
-        {"open=fail\nopen_errno=2", 2},
-        {"open=fail\nopen=ok", 0},
-        {"# open=fail", 0},
+        {"open=fail", EACCES},     {"open_errno=16", 16}, {"open=fail\nopen_errno=2", 2},
+        {"open=fail\nopen=ok", 0}, {"# open=fail", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -78,10 +75,18 @@ TEST(SimFaultsTest, FailingCallsCountedPerKindSinceOpen) {
             uint8_t buf[512] = {};
             int code = -1;
             switch (c.ops[i]) {
-                case 'H': code = rig.ctl.HandShake(dev, buf, 32); break;
-                case 'R': code = rig.ctl.DeviceRead(dev, 0, buf, 512); break;
-                case 'W': code = rig.ctl.DeviceWrite(dev, 0, buf, 512); break;
-                case 'F': code = rig.ctl.DeviceFinish(dev, buf, 32); break;
+                case 'H':
+                    code = rig.ctl.HandShake(dev, buf, 32);
+                    break;
+                case 'R':
+                    code = rig.ctl.DeviceRead(dev, 0, buf, 512);
+                    break;
+                case 'W':
+                    code = rig.ctl.DeviceWrite(dev, 0, buf, 512);
+                    break;
+                case 'F':
+                    code = rig.ctl.DeviceFinish(dev, buf, 32);
+                    break;
             }
             EXPECT_EQ(code, c.codes[i]) << "command " << i;
             if (c.ops[i] == 'F') {
@@ -171,8 +176,7 @@ TEST(SimFaultsTest, AnswerTexts) {
         {"handshake_text=usbhandshake\\x01", false, handshake("usbhandshake\x01", 2048)},
         {"handshake_text=hello\\\\", false, handshake("hello\\", 2048)},
         // A text reaching the size field leaves it out.
-        {"handshake_text=usbhandshake-long-answer", false,
-         Bytes("usbhandshake-long-answer", 32)},
+        {"handshake_text=usbhandshake-long-answer", false, Bytes("usbhandshake-long-answer", 32)},
         {"size=99", false, handshake("usbhandshake", 99)},
         {"size=4294967295", false, handshake("usbhandshake", 0xFFFFFFFF)},
         {"", true, Bytes("usb_dataok", 32)},
@@ -233,7 +237,8 @@ TEST(SimFaultsTest, BadLinesAreSkippedWithADebugLine) {
     for (const char* line : bad) {
         SCOPED_TRACE(line);
         DebugCapture debug;
-        SimFaults f = ParseSimFaults(std::string("size=7\n") + line + "\nfail_errno=9\n", "E.fault");
+        SimFaults f =
+            ParseSimFaults(std::string("size=7\n") + line + "\nfail_errno=9\n", "E.fault");
         EXPECT_EQ(debug.Text(), std::string("SimFaults: E.fault:2 ignored: ") + line + "\n");
         // The good lines around it still count; the bad one changed nothing.
         EXPECT_EQ(f.reportedSectors, 7u);

@@ -1,7 +1,5 @@
 // The folder line: its drive list, opening images, faults files, and the
 // arrival/removal events seen through inotify.
-#include "sim/SimLine.h"
-
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -16,6 +14,7 @@
 #include "device/DeviceControl.h"
 #include "platform/Codepage.h"
 #include "platform/DebugOut.h"
+#include "sim/SimLine.h"
 #include "tests/support/TestSupport.h"
 
 namespace ts {
@@ -72,8 +71,8 @@ TEST_F(SimLineTest, DriveListAndTypes) {
         unsigned type;
     };
     const Case cases[] = {
-        {u"C:\\", 2}, {u"E:\\", 2}, {u"Z:\\", 2}, {u"E:", 2},   {u"G:\\", 0}, {u"I:\\", 0},
-        {u"K:\\", 0}, {u"e:\\", 0}, {u"E", 0},    {u"", 0},     {u"E:\\x", 0}, {u"::\\", 0},
+        {u"C:\\", 2}, {u"E:\\", 2}, {u"Z:\\", 2}, {u"E:", 2}, {u"G:\\", 0},  {u"I:\\", 0},
+        {u"K:\\", 0}, {u"e:\\", 0}, {u"E", 0},    {u"", 0},   {u"E:\\x", 0}, {u"::\\", 0},
     };
     for (const auto& c : cases) EXPECT_EQ(line->GetDriveType(c.root), c.type) << U8(c.root);
 }
@@ -149,9 +148,9 @@ TEST_F(SimLineTest, OpenFailures) {
         int err;
     };
     const Case cases[] = {
-        {"\\\\.\\G:", EACCES}, {"\\\\.\\H:", 16},       {"\\\\.\\F:", ENOENT},
-        {"\\\\.\\I:", ENOENT}, {"\\\\.\\EE:", ENOENT},  {"\\\\.\\", ENOENT},
-        {"", ENOENT},          {"/dev/sdb", ENOENT},     {"\\\\.\\1:", ENOENT},
+        {"\\\\.\\G:", EACCES}, {"\\\\.\\H:", 16},      {"\\\\.\\F:", ENOENT},
+        {"\\\\.\\I:", ENOENT}, {"\\\\.\\EE:", ENOENT}, {"\\\\.\\", ENOENT},
+        {"", ENOENT},          {"/dev/sdb", ENOENT},   {"\\\\.\\1:", ENOENT},
     };
     for (const auto& c : cases) {
         int err = 0;
@@ -216,9 +215,17 @@ TEST(SimLetterOfPathTest, OnlyTheDevicePathForm) {
         char letter;  // 0: not a device path
     };
     const Case cases[] = {
-        {"\\\\.\\E:", 'E'}, {"\\\\.\\a:", 'A'}, {"\\\\.\\Z:", 'Z'}, {"\\\\.\\E:\\", 0},
-        {"\\\\.\\E", 0},    {"\\\\.\\", 0},     {"", 0},            {"E:", 0},
-        {"\\\\?\\E:", 0},   {"\\\\.\\@:", 0},   {nullptr, 0},
+        {"\\\\.\\E:", 'E'},
+        {"\\\\.\\a:", 'A'},
+        {"\\\\.\\Z:", 'Z'},
+        {"\\\\.\\E:\\", 0},
+        {"\\\\.\\E", 0},
+        {"\\\\.\\", 0},
+        {"", 0},
+        {"E:", 0},
+        {"\\\\?\\E:", 0},
+        {"\\\\.\\@:", 0},
+        {nullptr, 0},
     };
     for (const auto& c : cases) {
         auto got = SimLetterOfPath(c.path);
@@ -326,12 +333,14 @@ TEST_F(SimLineEventsTest, PlugAndUnplugEvents) {
         {"renamed to another name", [&] { fs::rename(P("G.img"), P("G.old")); }, removal},
         {"written in place: one arrival once closed",
          [&] { WriteFile(P("H.img"), std::string(4096, '\0')); }, arrival},
-        {"faults file and other names", [&] {
+        {"faults file and other names",
+         [&] {
              WriteFile(P("H.fault"), "open=fail\n");
              WriteFile(P("notes.txt"), "x");
              WriteFile(P("h.img"), "x");
              fs::create_directory(P("J.img"));
-         }, none},
+         },
+         none},
         {"symbolic link", [&] { fs::create_symlink(P("G.old"), P("K.img")); }, arrival},
         {"deleted", [&] { fs::remove(P("H.img")); }, removal},
         {"two at once",
