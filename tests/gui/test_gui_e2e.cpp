@@ -1,0 +1,194 @@
+// End to end on a simulated line with the real plug-in: devices are plugged
+// in and out with tagsmith-cli, the window writes or reads them, and what a
+// device holds is checked on its image with mtools.
+#include <QApplication>
+#include <QLineEdit>
+#include <QTableView>
+#include <QTimer>
+
+#include "app/gui/PickerView.h"
+#include "tests/gui/GuiHarness.h"
+
+using namespace ts;
+using namespace ts::gui;
+using namespace ts::gui::test;
+
+namespace {
+
+struct Line : Harness {
+    int plugged = 0;
+    int removals = 0;
+
+    void Plug() {
+        std::string out;
+        QCOMPARE(Cli(line, "sim new E", &out), 0);
+    }
+    // Takes the device out, keeping its image; the path of the image.
+    std::filesystem::path Unplug() {
+        auto keep = tmp.Path() / ("dev" + std::to_string(++plugged) + ".img");
+        std::string out;
+        if (Cli(line, "sim unplug E --keep '" + keep.string() + "'", &out) != 0) {
+            qWarning("unplug: %s", out.c_str());
+        }
+        ++removals;
+        WaitFor([&] { return LogCount(u"请插入新设备") >= static_cast<size_t>(removals); });
+        return keep;
+    }
+    bool WaitWritten(const std::u16string& id) {
+        return WaitFor([&] { return LogHas(u"烧写成功 ID: " + id); });
+    }
+    void LoadList(const std::string& content) {
+        auto file = tmp.Path() / "list.ids";
+        ts::test::WriteFile(file, content);
+        CDlgCh1View::FileDialogScript().push_back(QString::fromStdString(file.string()));
+        QTest::mouseClick(W<QPushButton>("ctl1004"), Qt::LeftButton);
+    }
+};
+
+std::string Trim(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '\0')) s.pop_back();
+    return s;
+}
+
+// Answers the picker when it shows: clicks `row`, then "选择".
+void PickRowWhenShown(int row) {
+    auto* timer = new QTimer;
+    timer->setInterval(20);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, row] {
+        auto* picker = qobject_cast<CDlgListIDView*>(QApplication::activeModalWidget());
+        if (!picker) return;
+        timer->stop();
+        timer->deleteLater();
+        auto* table = picker->findChild<QTableView*>("ctl1026");
+        QRect rect = table->visualRect(table->model()->index(row, 0));
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, rect.center());
+        QTest::mouseClick(picker->findChild<QPushButton*>("ctl1027"), Qt::LeftButton);
+    });
+    timer->start();
+}
+
+}  // namespace
+
+class EndToEndTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        CTagsmithApp resources;
+        ApplyDialogLook();
+        std::string out;
+        if (ts::test::RunCommand("command -v mtype", &out) != 0) QSKIP("mtools not installed");
+    }
+
+    void automaticListWritesThreeDevicesThenStops() {
+        Line h;
+        h.Open();
+        h.LoadList("1A2B0001\r\n1A2B0002\r\n1A2B0003\r\n");
+        auto* autoButton = h.W<QPushButton>("ctl1009");
+        QTest::mouseClick(autoButton, Qt::LeftButton);
+        QCOMPARE(autoButton->text(), Q8("停止烧写"));
+        QVERIFY(!h.W("ctl1000")->isEnabled());
+        const char* ids[] = {"1A2B0001", "1A2B0002", "1A2B0003"};
+        for (const char* id : ids) {
+            h.Plug();
+            QVERIFY2(h.WaitWritten(W(id)), id);
+            auto img = h.Unplug();
+            QCOMPARE(Trim(ReadIdOnImage(img)), std::string(id));
+        }
+        // The last ID stays shown until the next arrival.
+        QCOMPARE(h.W<QLineEdit>("ctl1007")->text(), Q8("1A2B0003"));
+        QtMessageBoxer::Script().push_back(MsgAnswer::Ok);
+        h.Plug();
+        QVERIFY(WaitFor([&] {
+            return h.Shown(u"id文件的id已经烧写完毕，请重新选择id文件之后再行烧录！");
+        }));
+        QCOMPARE(h.W<QLineEdit>("ctl1007")->text(), QString());
+        QCOMPARE(QtMessageBoxer::Shown().back().icon, MsgIcon::Information);
+        QTest::mouseClick(autoButton, Qt::LeftButton);
+        QCOMPARE(autoButton->text(), Q8("自动烧写"));
+        QVERIFY(h.W("ctl1000")->isEnabled());
+    }
+
+    void manualWriteThroughThePicker() {
+        Line h;
+        h.Open();
+        h.LoadList("AA01\r\nAA02\r\n");
+        auto* manual = h.W<QPushButton>("ctl1008");
+        for (int round = 0; round < 2; ++round) {
+            h.Plug();
+            QVERIFY(WaitFor([&] { return manual->isEnabled(); }));
+            // The second time the picked ID is used already: asked, Yes.
+            if (round == 1) QtMessageBoxer::Script().push_back(MsgAnswer::Yes);
+            PickRowWhenShown(0);
+            QTest::mouseClick(manual, Qt::LeftButton);
+            QVERIFY(WaitFor([&] { return h.LogCount(u"烧写成功 ID: AA01") == size_t(round + 1); }));
+            QVERIFY(h.Model().m_page1.m_ids.IsUsed(0));
+            QVERIFY(!manual->isEnabled());
+            QVERIFY(h.W("ctl1009")->isEnabled());
+            QVERIFY(h.W("ctl1000")->isEnabled());  // the lock was released
+            QCOMPARE(h.W<QLineEdit>("ctl1007")->text(), Q8("AA01"));
+            QCOMPARE(Trim(ReadIdOnImage(h.Unplug())), std::string("AA01"));
+        }
+        QVERIFY(h.Shown(u"您选择的ID已被使用，确定要再次使用？"));
+    }
+
+    void scanPageWritesTheTypedId() {
+        Line h;
+        h.Open();
+        h.Tabs()->setCurrentIndex(1);
+        auto* write = h.dlg->Page2()->findChild<QPushButton*>("ctl1012");
+        QVERIFY(!write->isEnabled());
+        h.Plug();
+        QVERIFY(WaitFor([&] { return write->isEnabled(); }));
+        QTest::keyClicks(h.W<QLineEdit>("ctl1011"), "a1b2");
+        QTest::mouseClick(write, Qt::LeftButton);
+        QCOMPARE(h.W<QLineEdit>("ctl1011")->text(), Q8("A1B2"));
+        QVERIFY(h.WaitWritten(u"A1B2"));
+        QCOMPARE(Trim(ReadIdOnImage(h.Unplug())), std::string("A1B2"));
+        QVERIFY(!write->isEnabled());
+    }
+
+    void incrementPageCountsDownToTheZeroGuard() {
+        Line h;
+        h.Open();
+        h.Tabs()->setCurrentIndex(2);
+        QTest::keyClicks(h.W<QLineEdit>("ctl1020"), "AB");
+        QTest::keyClicks(h.W<QLineEdit>("ctl1021"), "2");
+        QTest::keyClicks(h.W<QLineEdit>("ctl1022"), "CD");
+        QTest::mouseClick(h.W<QRadioButton>("ctl1015"), Qt::LeftButton);
+        QTest::mouseClick(h.dlg->Page3()->findChild<QPushButton*>("ctl1012"), Qt::LeftButton);
+        for (const char* id : {"AB2CD", "AB1CD"}) {
+            h.Plug();
+            QVERIFY2(h.WaitWritten(W(id)), id);
+            QCOMPARE(Trim(ReadIdOnImage(h.Unplug())), std::string(id));
+        }
+        QCOMPARE(h.W<QLineEdit>("ctl1021")->text(), Q8("0"));
+        QtMessageBoxer::Script().push_back(MsgAnswer::Ok);
+        h.Plug();
+        QVERIFY(WaitFor([&] { return h.Shown(u"自变数据段不能留空或者为零……"); }));
+        QVERIFY(h.LogHas(u"自变数据段不能留空或者为零……"));
+        QVERIFY(!h.LogHas(u"烧写成功 ID: AB0CD"));
+        QCOMPARE(h.W<QLineEdit>("ctl1021")->text(), Q8("0"));
+    }
+
+    void readModeShowsTheDevicesId() {
+        Line h;
+        h.Open();
+        h.Tabs()->setCurrentIndex(1);
+        h.Plug();
+        auto* write = h.dlg->Page2()->findChild<QPushButton*>("ctl1012");
+        QVERIFY(WaitFor([&] { return write->isEnabled(); }));
+        QTest::keyClicks(h.W<QLineEdit>("ctl1011"), "C0FFEE");
+        QTest::mouseClick(write, Qt::LeftButton);
+        QVERIFY(h.WaitWritten(u"C0FFEE"));
+        auto img = h.Unplug();
+
+        QTest::mouseClick(h.W<QRadioButton>("ctl1002"), Qt::LeftButton);
+        QCOMPARE(h.Tabs()->currentIndex(), 0);
+        std::filesystem::rename(img, h.line / "E.img");  // plugged in again
+        auto* current = h.W<QLineEdit>("ctl1007");
+        QVERIFY(WaitFor([&] { return current->text() == Q8("C0FFEE"); }));
+    }
+};
+
+QTEST_MAIN(EndToEndTest)
+#include "test_gui_e2e.moc"
