@@ -27,9 +27,11 @@ void PutLe32(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v >> 24);
 }
 
-uint32_t RaiseToSector(uint32_t length) {
-    uint64_t raised = (static_cast<uint64_t>(length) + kSector - 1) / kSector * kSector;
-    return static_cast<uint32_t>(raised);  // callers stay far below 4 GiB
+// Only the low 16 bits of the sector count reach the device (10-byte CDB).
+constexpr uint64_t kMaxTransfer = uint64_t{0xFFFF} * kSector;
+
+uint64_t RaiseToSector(uint32_t length) {
+    return (static_cast<uint64_t>(length) + kSector - 1) / kSector * kSector;
 }
 
 // Bounded formatter into a 260-byte buffer, then the debugger output.
@@ -45,6 +47,13 @@ __attribute__((format(printf, 1, 2))) void DebugLine(const char* format, ...) {
 void StatusLine(const char* name, const PassThroughRequest& req) {
     DebugLine("%s:ScsiStatus= %d DataTransferLength=%d\r\n", name,
               static_cast<int>(req.sptd.ScsiStatus), static_cast<int>(req.sptd.DataTransferLength));
+}
+
+// A transfer the command block cannot express is never sent: its count
+// would reach the device cut to 16 bits (or wrapped to 0).
+bool Refuse(int error) {
+    t_lastError = error;
+    return false;
 }
 
 }  // namespace
@@ -153,10 +162,11 @@ int DeviceControl::DeviceRead(DeviceHandle* device, uint32_t startSector, uint8_
     if (!device) return kReadNoDevice;
     if (length == 0) return 0;
     if (!buffer) return kReadNoBuffer;
-    uint32_t raised = RaiseToSector(length);
+    const uint64_t raised = RaiseToSector(length);
     PassThroughRequest req;
-    BuildRequest(req, kSubRead, kScsiIoctlDataIn, raised, startSector, raised / kSector);
-    bool ok = Send(device, req, buffer);
+    BuildRequest(req, kSubRead, kScsiIoctlDataIn, static_cast<uint32_t>(raised), startSector,
+                 static_cast<uint32_t>(raised / kSector));
+    bool ok = raised <= kMaxTransfer ? Send(device, req, buffer) : Refuse(EINVAL);
     StatusLine("DeviceRead", req);
     if (!ok) {
         DebugLine("DeviceRead DeviceIoControl return Error GetLastError = %d\r\n", GetLastError());
@@ -170,10 +180,11 @@ int DeviceControl::DeviceWrite(DeviceHandle* device, uint32_t startSector, uint8
     if (!device) return kWriteNoDevice;
     if (length == 0) return 0;
     if (!buffer) return kWriteNoBuffer;
-    uint32_t raised = RaiseToSector(length);
+    const uint64_t raised = RaiseToSector(length);
     PassThroughRequest req;
-    BuildRequest(req, kSubWrite, kScsiIoctlDataOut, raised, startSector, raised / kSector);
-    bool ok = Send(device, req, buffer);
+    BuildRequest(req, kSubWrite, kScsiIoctlDataOut, static_cast<uint32_t>(raised), startSector,
+                 static_cast<uint32_t>(raised / kSector));
+    bool ok = raised <= kMaxTransfer ? Send(device, req, buffer) : Refuse(EINVAL);
     StatusLine("DeviceWrite", req);
     return ok ? 0 : kWriteCallFailed;
 }

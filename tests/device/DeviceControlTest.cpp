@@ -212,6 +212,16 @@ TEST_F(DeviceControlTest, FinishWithNullBufferFailsTheCallNotTheProcess) {
     ctl.DeviceClose(d);
 }
 
+TEST_F(DeviceControlTest, TransfersBeyondWhatTheBlockCanCarryAreRefused) {
+    DeviceHandle* d = ctl.DeviceOpen("E:\\", kGenericRead | kGenericWrite, 3);
+    // 65535 sectors is the most the 16 bits that reach the device can count.
+    EXPECT_EQ(ctl.DeviceRead(d, 0, buf, 0xFFFFu * 512 + 1), 801);
+    EXPECT_EQ(ctl.DeviceWrite(d, 0, buf, 0xFFFFFFFFu), 724) << "raising would wrap to 0";
+    EXPECT_EQ(GetLastError(), EINVAL);
+    EXPECT_TRUE(opener.dev.sent.empty());
+    ctl.DeviceClose(d);
+}
+
 TEST_F(DeviceControlTest, OpenFormsPathAndKeepsLastError) {
     DeviceHandle* d = ctl.DeviceOpen("F:\\", 0xC0000000u, 3);
     ASSERT_NE(d, nullptr);
