@@ -100,10 +100,10 @@ void LoadBench(const char* name, const std::string& path) {
             std::fprintf(stderr, "load of %s failed\n", path.c_str());
         benchmark::DoNotOptimize(list);
     });
-    std::printf("load %-22s wall %6.1f ms (wc -l %5.1f ms) ratio %5.2f | cpu %6.1f ms "
-                "(wc -l %5.1f ms) ratio %5.2f   (aim <= 10)\n",
-                name, load.wall, wc.wall, load.wall / wc.wall, load.cpu, wc.cpu,
-                load.cpu / wc.cpu);
+    std::printf(
+        "load %-22s wall %6.1f ms (wc -l %5.1f ms) ratio %5.2f | cpu %6.1f ms "
+        "(wc -l %5.1f ms) ratio %5.2f   (aim <= 10)\n",
+        name, load.wall, wc.wall, load.wall / wc.wall, load.cpu, wc.cpu, load.cpu / wc.cpu);
 }
 
 }  // namespace

@@ -269,8 +269,8 @@ void FeedBytes(std::string_view text, LineSink& sink) {
 
 // The list is filled through its private members, so the loader is a friend.
 struct IdListLoader {
-    static IdFileError Parse(const uint8_t* data, size_t size, IdList* out,
-                             TextEncodingKind* kind, std::vector<uint32_t>* lines) {
+    static IdFileError Parse(const uint8_t* data, size_t size, IdList* out, TextEncodingKind* kind,
+                             std::vector<uint32_t>* lines) {
         try {
             return ParseOrThrow(data, size, out, kind, lines);
         } catch (const std::bad_alloc&) {
@@ -353,8 +353,8 @@ const char* IdFileErrorText(IdFileError error) {
     return "unknown error";
 }
 
-IdFileError ParseIdFileBytes(const uint8_t* data, size_t size, IdList* out,
-                             TextEncodingKind* kind, std::vector<uint32_t>* lines) {
+IdFileError ParseIdFileBytes(const uint8_t* data, size_t size, IdList* out, TextEncodingKind* kind,
+                             std::vector<uint32_t>* lines) {
     if (out == nullptr) return IdFileError::CannotOpen;
     return IdListLoader::Parse(data, size, out, kind, lines);
 }

@@ -39,9 +39,7 @@ public:
         return std::u16string_view(arena_.get() + offsets_[i], offsets_[i + 1] - offsets_[i]);
     }
     // False for an index past the end.
-    bool IsUsed(size_t i) const {
-        return i < size() && ((used_[i / 64] >> (i % 64)) & 1u) != 0;
-    }
+    bool IsUsed(size_t i) const { return i < size() && ((used_[i / 64] >> (i % 64)) & 1u) != 0; }
     // Marks entry i used; false (and nothing changed) for an index past the end.
     bool MarkUsed(size_t i);
     IdEntry Entry(size_t i) const { return IdEntry{std::u16string(Text(i)), IsUsed(i)}; }

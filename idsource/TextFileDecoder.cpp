@@ -128,8 +128,8 @@ TextFileDecoder::TextFileDecoder(const uint8_t* data, size_t size)
                        kind_ == TextEncodingKind::Utf16LeWithBom ||
                        kind_ == TextEncodingKind::Utf16Le;
     if (!utf16) {
-        text_ = std::string_view(reinterpret_cast<const char*>(data_) + bomLength_,
-                                 size_ - bomLength_);
+        text_ =
+            std::string_view(reinterpret_cast<const char*>(data_) + bomLength_, size_ - bomLength_);
         return;
     }
     // Each two-byte unit becomes at most three bytes, so n + n/2 + 1 always

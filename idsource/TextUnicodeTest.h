@@ -7,14 +7,14 @@ namespace ts {
 
 // What the test found; exposed so that tests and diagnostics can see why.
 struct Utf16Evidence {
-    bool oddLength = false;        // an odd byte count can't be UTF-16
-    bool illegalUnit = false;      // 0x0000, 0xFFFE, 0xFFFF or CR LF packed as 0x0A0D
-    size_t units = 0;              // whole 16-bit units looked at
-    size_t ascii16 = 0;            // units 0x0001-0x007F (zero-extended ASCII)
-    size_t controls = 0;           // CR, LF, tab, space, ideographic space
-    size_t reverseControls = 0;    // the same byte-swapped (0x0D00, 0x0A00, 0x0900, 0x2000)
-    uint64_t lowVariation = 0;     // sum of |change| between consecutive low bytes
-    uint64_t highVariation = 0;    // the same for the high bytes
+    bool oddLength = false;      // an odd byte count can't be UTF-16
+    bool illegalUnit = false;    // 0x0000, 0xFFFE, 0xFFFF or CR LF packed as 0x0A0D
+    size_t units = 0;            // whole 16-bit units looked at
+    size_t ascii16 = 0;          // units 0x0001-0x007F (zero-extended ASCII)
+    size_t controls = 0;         // CR, LF, tab, space, ideographic space
+    size_t reverseControls = 0;  // the same byte-swapped (0x0D00, 0x0A00, 0x0900, 0x2000)
+    uint64_t lowVariation = 0;   // sum of |change| between consecutive low bytes
+    uint64_t highVariation = 0;  // the same for the high bytes
 };
 
 Utf16Evidence GatherUtf16Evidence(const uint8_t* data, size_t size);

@@ -39,14 +39,14 @@ TEST_F(IdsCommandTest, PrintsIdsAndReportsWhatTheWriteWouldRefuse) {
     const std::string longId(1025, 'A');
     const std::string ok1024(1024, 'B');
     const std::string file = File("list.ids",
-                                  "0x1a\r\n"    // line 1: upper-cased to 0X1A, valid
-                                  "\r\n"        // line 2: blank, no entry
-                                  "12 34\r\n"   // line 3: 1234
-                                  "GG\r\n"      // line 4: not hexadecimal
-                                  "1234\r\n"    // line 5: duplicate of line 3
-                                  + longId + "\r\n"   // line 6: too long
-                                  + ok1024 + "\r\n"   // line 7: exactly the limit
-                                  + "0x\r\n");        // line 8: 0X alone is not hexadecimal
+                                  "0x1a\r\n"             // line 1: upper-cased to 0X1A, valid
+                                  "\r\n"                 // line 2: blank, no entry
+                                  "12 34\r\n"            // line 3: 1234
+                                  "GG\r\n"               // line 4: not hexadecimal
+                                  "1234\r\n"             // line 5: duplicate of line 3
+                                      + longId + "\r\n"  // line 6: too long
+                                      + ok1024 + "\r\n"  // line 7: exactly the limit
+                                      + "0x\r\n");       // line 8: 0X alone is not hexadecimal
     ASSERT_EQ(Run(file), 0) << err;
     EXPECT_EQ(out, "0X1A\n1234\nGG\n1234\n" + longId + "\n" + ok1024 + "\n0X\n");
     EXPECT_NE(err.find("encoding: Ascii\n"), std::string::npos) << err;
@@ -65,8 +65,11 @@ TEST_F(IdsCommandTest, EncodingsAndSpecialFiles) {
     };
     const std::vector<Case> cases = {
         {"CP936 Chinese printed as UTF-8", "\xD6\xD0\xCE\xC4\n", "中文\n", "encoding: Ansi\n"},
-        {"UTF-16LE with mark", std::string("\xFF\xFE" "a\0\n\0", 6), "A\n",
-         "encoding: Utf16LeWithBom\n"},
+        {"UTF-16LE with mark",
+         std::string("\xFF\xFE"
+                     "a\0\n\0",
+                     6),
+         "A\n", "encoding: Utf16LeWithBom\n"},
         {"no ID at all", "\r\n \t\n", "\n", "ids: 0 (no ID in the file"},
     };
     for (const auto& c : cases) {

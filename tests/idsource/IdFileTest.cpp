@@ -155,7 +155,10 @@ TEST_F(LoadRefusalTest, RefusedLoadsChangeNothing) {
         {"UTF-16LE mark only", "le.ids", "\xFF\xFE", IdFileError::NoText},
         {"UTF-16BE mark only", "be.ids", "\xFE\xFF", IdFileError::NoText},
         {"UTF-8 mark only", "u8.ids", "\xEF\xBB\xBF", IdFileError::NoText},
-        {"mark and one odd byte", "odd.ids", "\xFF\xFE" "A", IdFileError::NoText},
+        {"mark and one odd byte", "odd.ids",
+         "\xFF\xFE"
+         "A",
+         IdFileError::NoText},
     };
     for (const auto& c : cases) {
         const auto path = dir.Path() / (c.file ? c.file : "absent.ids");
@@ -171,7 +174,9 @@ TEST_F(LoadRefusalTest, RefusedLoadsChangeNothing) {
 }
 
 TEST_F(LoadRefusalTest, SuccessfulLoadReplacesListMarksAndCursor) {
-    test::WriteFile(dir.Path() / "next.ids", "\xEF\xBB\xBF" "b1\n");
+    test::WriteFile(dir.Path() / "next.ids",
+                    "\xEF\xBB\xBF"
+                    "b1\n");
     ASSERT_TRUE(LoadIdFile((dir.Path() / "next.ids").string(), list, cursor));
     EXPECT_EQ(Texts(list), std::vector<std::u16string>{u"B1"});
     EXPECT_FALSE(list.IsUsed(0));

@@ -1,10 +1,9 @@
-#include "idsource/IdList.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "idsource/IdList.h"
 #include "platform/Codepage.h"
 
 namespace ts {

@@ -1,10 +1,9 @@
-#include "idsource/TextFileDecoder.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "idsource/TextFileDecoder.h"
 #include "idsource/TextUnicodeTest.h"
 
 namespace ts {
@@ -113,7 +112,9 @@ TEST(DetectTextEncodingTest, AppliesTheRulesInOrder) {
 // ---------------------------------------------------------- 8-bit output ---
 
 TEST(TextFileDecoderTest, EightBitTextIsAViewForByteKinds) {
-    const std::string utf8 = "\xEF\xBB\xBF" "A1\n";
+    const std::string utf8 =
+        "\xEF\xBB\xBF"
+        "A1\n";
     TextFileDecoder d(P(utf8), utf8.size());
     EXPECT_EQ(d.Text(), "A1\n");
     EXPECT_EQ(reinterpret_cast<const uint8_t*>(d.Text().data()), P(utf8) + 3);
@@ -131,7 +132,11 @@ TEST(TextFileDecoderTest, Utf16UnitsBecomeUtf8OneByOne) {
     // a trailing odd byte that must be dropped.
     const std::u16string units = u"A\u00E9\u4E2D\xD83D\xDE00";
     const std::string expected =
-        "A" "\xC3\xA9" "\xE4\xB8\xAD" "\xED\xA0\xBD" "\xED\xB8\x80";
+        "A"
+        "\xC3\xA9"
+        "\xE4\xB8\xAD"
+        "\xED\xA0\xBD"
+        "\xED\xB8\x80";
     struct Case {
         const char* name;
         std::string bytes;
@@ -170,15 +175,31 @@ TEST(WidenUtf8Test, MapsWellFormedTextAndKeepsSurrogateUnits) {
         {"two and three bytes", "\xC3\xA9\xE4\xB8\xAD", u"\u00E9\u4E2D"},
         {"four bytes become a pair", "\xF0\x9F\x98\x80", u"\xD83D\xDE00"},
         {"encoded surrogate units come back", "\xED\xA0\xBD\xED\xB8\x80", u"\xD83D\xDE00"},
-        {"lone high surrogate", "A\xED\xA0\xBD" "B", u"A\xD83D" u"B"},
-        {"lone continuation", "A\x80" "B", u"A\xFFFD" u"B"},
+        {"lone high surrogate",
+         "A\xED\xA0\xBD"
+         "B",
+         u"A\xD83D"
+         u"B"},
+        {"lone continuation",
+         "A\x80"
+         "B",
+         u"A\xFFFD"
+         u"B"},
         {"C0/C1 overlong", "\xC1\x81", u"\xFFFD\xFFFD"},
         {"E0 overlong", "\xE0\x80\x80", u"\xFFFD\xFFFD\xFFFD"},
         {"cut off three-byte at end", "A\xE4\xB8", u"A\xFFFD"},
         {"cut off two-byte at end", "A\xC3", u"A\xFFFD"},
-        {"three-byte broken by ASCII", "\xE4\xB8" "A", u"\xFFFD" u"A"},
+        {"three-byte broken by ASCII",
+         "\xE4\xB8"
+         "A",
+         u"\xFFFD"
+         u"A"},
         {"beyond U+10FFFF", "\xF4\x90\x80\x80", u"\xFFFD\xFFFD\xFFFD\xFFFD"},
-        {"F5 lead", "\xF5" "A", u"\xFFFD" u"A"},
+        {"F5 lead",
+         "\xF5"
+         "A",
+         u"\xFFFD"
+         u"A"},
         {"NUL kept for the cleaner", std::string("A\0B", 3), std::u16string(u"A\0B", 3)},
     };
     for (const auto& c : cases) EXPECT_EQ(WidenUtf8(c.utf8), c.wide) << c.name;
