@@ -31,7 +31,7 @@ constexpr char16_t kIdIndexKey[] = u"idindex";
 // SIGINT and SIGTERM are blocked and read from a descriptor: they end the run
 // between devices, never in the middle of a write.
 class StopSignals {
-  public:
+public:
     StopSignals() {
         sigemptyset(&set_);
         sigaddset(&set_, SIGINT);
@@ -59,7 +59,7 @@ class StopSignals {
         return ::poll(&p, 1, 0) > 0;
     }
 
-  private:
+private:
     sigset_t set_{};
     sigset_t old_{};
     int fd_ = -1;
@@ -124,7 +124,7 @@ bool Parse(const std::vector<std::string>& args, AutoOptions& o) {
 
 // The main window with the outcome of every write counted.
 class LineDialog : public MainDialog {
-  public:
+public:
     long written = 0;
     long failed = 0;
     int WriteDeviceSN(const std::u16string& id) override {
@@ -141,17 +141,17 @@ std::u16string Decimal(uint64_t v) {
 }
 
 class AutoRun {
-  public:
+public:
     AutoRun(Context& ctx, AutoOptions opts) : ctx_(ctx), o_(std::move(opts)) {}
     int Run();
 
-  private:
+private:
     bool Setup();
     bool SetupList();
     bool SetupIncrement();
     bool ResumeListCursor();
     bool SourceLeft() const;
-    void SaveState();
+    bool SaveState();
     int Finish(bool exhausted);
 
     Context& ctx_;
@@ -287,10 +287,14 @@ bool AutoRun::SourceLeft() const {
     return !(page.m_bIncrease == 0 && g_bCounterAtZero && page.GetCounter() == u"0");
 }
 
-void AutoRun::SaveState() {
-    if (!o_.state) return;
+bool AutoRun::SaveState() {
+    if (!o_.state) return true;
     dlg_.SaveConfig(*o_.state);
-    Profile(*o_.state).WriteString(cfg::kSection, kIdIndexKey, Decimal(dlg_.m_page1.m_cursor));
+    // A file that cannot be replaced refuses every key alike; the last one tells.
+    if (Profile(*o_.state).WriteString(cfg::kSection, kIdIndexKey, Decimal(dlg_.m_page1.m_cursor)))
+        return true;
+    std::fprintf(stderr, "tagsmith-cli: cannot write the state file %s\n", o_.state->c_str());
+    return false;
 }
 
 int AutoRun::Finish(bool exhausted) {
@@ -315,7 +319,8 @@ int AutoRun::Run() {
         Finish(true);
         return kExitFailed;
     }
-    SaveState();
+    // A state that cannot be kept would make a resumed run write IDs twice.
+    if (!SaveState()) return kExitFailed;
 
     auto countReached = [&] { return o_.count && dlg_.written >= *o_.count; };
     while (!countReached() && !stop.Requested()) {

@@ -30,7 +30,7 @@ using test::WriteFile;
 // A private application folder (the binary, the plug-ins, the installation),
 // so that runs never share tmp.data or prvdata with other tests.
 class AutoCommandTest : public ::testing::Test {
-  protected:
+protected:
     TempDir app, line, work;
 
     void SetUp() override {
@@ -225,6 +225,8 @@ TEST_F(AutoCommandTest, BadArgumentsAndRefusedStarts) {
         {"auto --ids " + (work.Path() / "missing.ids").string(), 1, "cannot load"},
         {"auto --state " + (work.Path() / "scan.cfg").string(), 1, "not saved by an automatic"},
         {"auto --ids " + (work.Path() / "used.ids").string(), 1, "no ID left"},
+        {"auto --ids " + ids + " --state " + (work.Path() / "no" / "s.cfg").string(), 1,
+         "cannot write the state file"},
     };
     for (const Case& c : cases) {
         std::string err;
