@@ -5,8 +5,8 @@
 #include <system_error>
 
 #include "app/MainDialog.h"
-#include "platform/Profile.h"
 #include "platform/Codepage.h"
+#include "platform/Profile.h"
 
 namespace ts {
 

@@ -22,7 +22,7 @@ namespace {
 // SIGINT and SIGTERM blocked and read from a descriptor: a read in progress
 // always completes.
 class BlockedStopSignals {
-  public:
+public:
     BlockedStopSignals() {
         sigemptyset(&set_);
         sigaddset(&set_, SIGINT);
@@ -43,7 +43,7 @@ class BlockedStopSignals {
     BlockedStopSignals& operator=(const BlockedStopSignals&) = delete;
     int Fd() const { return fd_; }
 
-  private:
+private:
     sigset_t set_{};
     sigset_t old_{};
     int fd_ = -1;
