@@ -140,7 +140,7 @@ TEST(MainDialogState, PickerWithoutAViewClosesWithoutChoice) {
 // A main window on an in-memory line, with the real plug-ins and the example
 // installation copied into a temp application folder.
 class LineTest : public ::testing::Test {
-  protected:
+protected:
     TempDir app;
     MemoryLine line;
     MainDialog dlg;

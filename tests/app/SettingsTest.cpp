@@ -18,7 +18,7 @@ using test::TempDir;
 using test::WriteFile;
 
 class SettingsTest : public ::testing::Test {
-  protected:
+protected:
     TempDir dir;
     std::filesystem::path Cfg() const { return dir.Path() / "tagsmith.cfg"; }
     std::u16string Get(const char16_t* key) const {

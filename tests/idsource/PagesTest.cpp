@@ -21,7 +21,7 @@ using test::WriteFile;
 // The main window as the pages see it: answers from scripts, everything the
 // pages do recorded in order in `trace`.
 class FakeHost : public PageHost {
-  public:
+public:
     int writeMode = 1;
     std::deque<MsgAnswer> answers;  // empty: OK boxes Ok, Yes/No boxes No
     std::deque<int> writeResults;   // empty: 0
@@ -95,7 +95,7 @@ std::function<bool(CDlgListID&)> PickId(std::u16string id) {
 }
 
 class ListPageTest : public ::testing::Test {
-  protected:
+protected:
     TempDir dir;
     FakeHost host;
     CDlgCh1 page{&host};
@@ -357,7 +357,7 @@ TEST_F(ListPageTest, TakeNextUnusedIdAdvancesOnlyOverUsedEntries) {
 // ------------------------------------------------------------------ picker ---
 
 class PickerTest : public ::testing::Test {
-  protected:
+protected:
     FakeHost host;
     IdList list;
     CDlgListID picker{&host};
@@ -471,7 +471,7 @@ TEST(ScanPage, UpperCasesAndWritesUnlessEmpty) {
 // ---------------------------------------------------------- increment page ---
 
 class IncrementPageTest : public ::testing::Test {
-  protected:
+protected:
     FakeHost host;
     CDlgCh3 page{&host};
     void SetUp() override { g_bCounterAtZero = 0; }
