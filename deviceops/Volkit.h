@@ -21,14 +21,20 @@ typedef struct PluginRequest {
 typedef struct VolkitApi {
     // 0: opens an image file, creating a missing one. -1 on failure.
     VolHandle (*VolOpen)(const char* imagePath);
-    // 1: makes an empty FAT file system of `sectors` 512-byte sectors with
-    // `fatCount` FATs and the given volume label. 0 on success, -1 on failure.
+    // 1: makes an empty FAT12/FAT16 file system of `sectors` 512-byte sectors
+    // with `fatCount` (1 or 2) FATs and the given volume label (at most 11
+    // characters). 0 on success; -1 with the image untouched when no such
+    // volume can be made.
     int32_t (*VolFormat)(VolHandle image, int32_t fatCount, uint32_t sectors, const char* label);
-    // 2: opens a file inside the image. -1 on failure, errno says why.
+    // 2: opens a file inside the image ('\\' or '/' separators, case ignored);
+    // creation 1-5 as on the desktop system (3: open existing). -1 on failure,
+    // errno says why.
     VolHandle (*VolCreateFile)(VolHandle image, const char* path, uint32_t access,
                                uint32_t shareMode, void* security, uint32_t creation,
                                uint32_t attributes, VolHandle templateFile);
-    // 3: moves the file pointer; returns the new position, 0xFFFFFFFF on failure.
+    // 3: moves the file pointer (origin 0 start, 1 current, 2 end; the
+    // optional high part makes the distance 64-bit); returns the new
+    // position, 0xFFFFFFFF on failure.
     uint32_t (*VolSetFilePointer)(VolHandle image, VolHandle file, int32_t distance,
                                   int32_t* distanceHigh, uint32_t origin);
     // 4: writes to an open file; bytes written or -1. Not used by the program.
@@ -36,10 +42,11 @@ typedef struct VolkitApi {
     // 5: reads from an open file; bytes read or -1.
     int32_t (*VolReadFile)(VolHandle image, VolHandle file, void* buffer, uint32_t count);
     // 6: copies a local folder's whole tree into the image under `target`.
+    // 0, or -1 with errno set (for a full volume ENOSPC).
     int32_t (*VolImportDir)(VolHandle image, const char* localFolder, const char* target);
-    // 7: closes a file.
+    // 7: closes a file. 0, or -1 for a bad handle.
     int32_t (*VolCloseFile)(VolHandle image, VolHandle file);
-    // 8: closes the image, leaving it complete on disk.
+    // 8: closes the image and its files, leaving it complete on disk. 0 or -1.
     int32_t (*VolClose)(VolHandle image);
 } VolkitApi;
 

@@ -29,8 +29,7 @@ struct Fit {
     uint64_t clusters = 0;
     uint32_t fatSectors = 0;
 };
-Fit FitClusters(uint64_t total, uint32_t reserved, uint32_t fatCount, uint32_t spc,
-                uint32_t bits) {
+Fit FitClusters(uint64_t total, uint32_t reserved, uint32_t fatCount, uint32_t spc, uint32_t bits) {
     uint64_t fixed = uint64_t{reserved} + kRootEntries * 32 / kSectorBytes;
     if (total <= fixed) return {};
     uint64_t avail = total - fixed;
@@ -55,8 +54,7 @@ FatGeometry Make(uint32_t total, uint32_t spc, uint32_t reserved, uint32_t fatCo
 
 }  // namespace
 
-std::optional<FatGeometry> ComputeFatLayout(uint32_t sectors, uint32_t fatCount,
-                                            LayoutError* why) {
+std::optional<FatGeometry> ComputeFatLayout(uint32_t sectors, uint32_t fatCount, LayoutError* why) {
     LayoutError dummy;
     if (!why) why = &dummy;
     *why = LayoutError::kNone;
@@ -147,8 +145,8 @@ std::optional<FatGeometry> ParseBootSector(const uint8_t* b) {
     if (g.rootEntries == 0 || g.fatSectors == 0 || g.totalSectors == 0) return std::nullopt;
     if (g.media != 0xF0 && g.media < 0xF8) return std::nullopt;
 
-    uint64_t dataStart = uint64_t{g.reservedSectors} + uint64_t{g.fatCount} * g.fatSectors +
-                         g.RootSectors();
+    uint64_t dataStart =
+        uint64_t{g.reservedSectors} + uint64_t{g.fatCount} * g.fatSectors + g.RootSectors();
     if (dataStart >= g.totalSectors) return std::nullopt;
     uint64_t clusters = (g.totalSectors - dataStart) / spc;
     if (clusters == 0 || clusters > kMaxFat16Clusters) return std::nullopt;

@@ -80,8 +80,8 @@ std::optional<std::u16string> CleanLongName(std::u16string_view name) {
 std::optional<ShortName> ExactShortName(std::u16string_view name) {
     size_t dot = name.find(u'.');
     std::u16string_view base = name.substr(0, dot);
-    std::u16string_view ext = dot == std::u16string_view::npos ? std::u16string_view{}
-                                                                : name.substr(dot + 1);
+    std::u16string_view ext =
+        dot == std::u16string_view::npos ? std::u16string_view{} : name.substr(dot + 1);
     if (base.empty() || base.size() > 8 || ext.size() > 3) return std::nullopt;
     if (dot != std::u16string_view::npos && ext.empty()) return std::nullopt;
     ShortName s;

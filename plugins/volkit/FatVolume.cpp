@@ -118,8 +118,8 @@ struct FatVolume::Dir {
 
 struct FatVolume::Found {
     Dir parent;
-    int index = -1;          // entry in parent, -1 when missing
-    std::u16string name;     // the last component, empty when it cannot be a name
+    int index = -1;       // entry in parent, -1 when missing
+    std::u16string name;  // the last component, empty when it cannot be a name
     bool isRoot = false;
 };
 
@@ -305,8 +305,8 @@ int FatVolume::LoadDir(uint32_t cluster, Dir* d) {
             seen[c] = true;
             d->chain.push_back(c);
             d->bytes.resize(d->bytes.size() + cb, 0);
-            if (storage_.ReadAt(geo_.ClusterOffset(c), d->bytes.data() + d->bytes.size() - cb,
-                                cb) < 0)
+            if (storage_.ReadAt(geo_.ClusterOffset(c), d->bytes.data() + d->bytes.size() - cb, cb) <
+                0)
                 return EIO;
             uint32_t next = FatGet(c);
             if (IsEnd(next)) {
@@ -508,8 +508,7 @@ int FatVolume::AddEntry(Dir& d, const std::u16string& name, uint8_t attr, uint32
     return 0;
 }
 
-int FatVolume::MakeDir(Dir& parent, const std::u16string& name, int64_t mtime,
-                       uint32_t* cluster) {
+int FatVolume::MakeDir(Dir& parent, const std::u16string& name, int64_t mtime, uint32_t* cluster) {
     uint32_t c = 0, last = 0;
     if (int e = Allocate(1, &c, &last)) return e;
     int err = ZeroCluster(c);

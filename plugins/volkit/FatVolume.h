@@ -94,8 +94,8 @@ private:
     int LoadDir(uint32_t cluster, Dir* d);
     uint64_t SlotOffset(const Dir& d, uint32_t slot) const;
     int Resolve(std::string_view path, Found* out);
-    int AddEntry(Dir& d, const std::u16string& name, uint8_t attr, uint32_t cluster,
-                 int64_t mtime, uint64_t* entryOffset);
+    int AddEntry(Dir& d, const std::u16string& name, uint8_t attr, uint32_t cluster, int64_t mtime,
+                 uint64_t* entryOffset);
     int MakeDir(Dir& parent, const std::u16string& name, int64_t mtime, uint32_t* cluster);
     void DeleteEntry(Dir& d, size_t index);
     int WriteEntryFields(const FileNode& n, int64_t mtime);

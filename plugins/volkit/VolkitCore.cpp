@@ -78,8 +78,7 @@ FatVolume* VolumeOf(Image& img) {
 
 OpenFile* FindFile(Registry& r, VolHandle image, VolHandle file) {
     auto it = r.files.find(file);
-    if (it == r.files.end() || it->second.image != image || !r.images.count(image))
-        return nullptr;
+    if (it == r.files.end() || it->second.image != image || !r.images.count(image)) return nullptr;
     return &it->second;
 }
 
@@ -135,8 +134,8 @@ VolHandle VolCreateFile(VolHandle image, const char* path, uint32_t access, uint
     return h;
 }
 
-uint32_t VolSetFilePointer(VolHandle image, VolHandle file, int32_t distance,
-                           int32_t* distanceHigh, uint32_t origin) {
+uint32_t VolSetFilePointer(VolHandle image, VolHandle file, int32_t distance, int32_t* distanceHigh,
+                           uint32_t origin) {
     Registry& r = Reg();
     std::lock_guard lock(r.mu);
     OpenFile* f = FindFile(r, image, file);
@@ -148,16 +147,24 @@ uint32_t VolSetFilePointer(VolHandle image, VolHandle file, int32_t distance,
     // without one it is a signed 32-bit value.
     int64_t move = distance;
     if (distanceHigh) {
-        move = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distanceHigh))
-                                     << 32) |
-                                    static_cast<uint32_t>(distance));
+        move = static_cast<int64_t>(
+            (static_cast<uint64_t>(static_cast<uint32_t>(*distanceHigh)) << 32) |
+            static_cast<uint32_t>(distance));
     }
     int64_t base;
     switch (origin) {
-        case 0: base = 0; break;
-        case 1: base = f->cursor.pos; break;
-        case 2: base = f->cursor.node->size; break;
-        default: errno = EINVAL; return kSeekFailed;
+        case 0:
+            base = 0;
+            break;
+        case 1:
+            base = f->cursor.pos;
+            break;
+        case 2:
+            base = f->cursor.node->size;
+            break;
+        default:
+            errno = EINVAL;
+            return kSeekFailed;
     }
     // The new position must stay within 0 .. 2^32-1, the sizes FAT can hold.
     if ((move < 0 && -(move + 1) >= base) || (move > 0 && move > int64_t{UINT32_MAX} - base)) {
@@ -230,7 +237,7 @@ int32_t VolClose(VolHandle image) {
     return err ? Fail(err) : 0;
 }
 
-const VolkitApi kApi = {VolOpen,      VolFormat,    VolCreateFile, VolSetFilePointer, VolWriteFile,
+const VolkitApi kApi = {VolOpen,     VolFormat,    VolCreateFile, VolSetFilePointer, VolWriteFile,
                         VolReadFile, VolImportDir, VolCloseFile,  VolClose};
 
 }  // namespace

@@ -23,14 +23,14 @@ struct LayoutCase {
 
 TEST(FatLayout, ChosenFromTheSize) {
     const LayoutCase cases[] = {
-        {106, 12, 4, 8, 1, 16},            // the smallest volume
-        {2048, 12, 4, 8, 2, 501},          // 1 MiB
-        {16384, 12, 4, 8, 12, 4080},       // 8 MiB, still FAT12
-        {16410, 12, 4, 18, 12, 4084},      // between the types: FAT12, spare sectors reserved
-        {16440, 16, 4, 8, 17, 4091},       // first sizes of FAT16
-        {131072, 16, 4, 8, 128, 32694},    // 64 MiB
-        {262144, 16, 4, 8, 256, 65398},    // 128 MiB, 2 KiB clusters still fit
-        {524288, 16, 8, 8, 256, 65467},    // 256 MiB needs 4 KiB clusters
+        {106, 12, 4, 8, 1, 16},             // the smallest volume
+        {2048, 12, 4, 8, 2, 501},           // 1 MiB
+        {16384, 12, 4, 8, 12, 4080},        // 8 MiB, still FAT12
+        {16410, 12, 4, 18, 12, 4084},       // between the types: FAT12, spare sectors reserved
+        {16440, 16, 4, 8, 17, 4091},        // first sizes of FAT16
+        {131072, 16, 4, 8, 128, 32694},     // 64 MiB
+        {262144, 16, 4, 8, 256, 65398},     // 128 MiB, 2 KiB clusters still fit
+        {524288, 16, 8, 8, 256, 65467},     // 256 MiB needs 4 KiB clusters
         {8386560, 16, 128, 8, 256, 65515},  // just under 4 GiB: 64 KiB clusters
     };
     for (const auto& c : cases) {
@@ -163,7 +163,7 @@ TEST(FatNames, ShortAliases) {
         std::string alias;
     };
     const Case cases[] = {
-        {u"ID.txt", {}, "ID      TXT"},                  // only the case differs
+        {u"ID.txt", {}, "ID      TXT"},  // only the case differs
         {u"ID.txt", {"ID      TXT"}, "ID~1    TXT"},
         {u"Long File Name.txt", {}, "LONGFI~1TXT"},
         {u"Long File Name.txt", {"LONGFI~1TXT"}, "LONGFI~2TXT"},
@@ -185,15 +185,16 @@ TEST(FatNames, WhichNamesAreStoredShortOnly) {
     EXPECT_EQ(Text(*ExactShortName(u"ID.TXT")), "ID      TXT");
     EXPECT_EQ(Text(*ExactShortName(u"SN")), "SN         ");
     for (const char16_t* n : {u"id.txt", u"ID.TEXT", u"LONGNAME9", u"A B", u".X", u"A.B.C"})
-        EXPECT_FALSE(ExactShortName(n)) << std::string(n, n + std::char_traits<char16_t>::length(n));
+        EXPECT_FALSE(ExactShortName(n))
+            << std::string(n, n + std::char_traits<char16_t>::length(n));
 }
 
 TEST(FatNames, CleaningLongNames) {
     EXPECT_EQ(*CleanLongName(u"name. . "), u"name");
     EXPECT_EQ(*CleanLongName(std::u16string(255, u'x')), std::u16string(255, u'x'));
-    for (std::u16string bad : {std::u16string(u""), std::u16string(u"..."),
-                               std::u16string(256, u'x'), std::u16string(u"a:b"),
-                               std::u16string(u"a?"), std::u16string(u"a\x01")})
+    for (std::u16string bad :
+         {std::u16string(u""), std::u16string(u"..."), std::u16string(256, u'x'),
+          std::u16string(u"a:b"), std::u16string(u"a?"), std::u16string(u"a\x01")})
         EXPECT_FALSE(CleanLongName(bad));
 }
 
@@ -206,10 +207,10 @@ TEST(FatNames, LongNameEntries) {
     EXPECT_EQ(e[1][0], 0x01);
     EXPECT_EQ(e[0][11], 0x0F);
     EXPECT_EQ(e[0][13], LfnChecksum(alias));
-    EXPECT_EQ(e[0][1], 'e');              // character 14 of the name
+    EXPECT_EQ(e[0][1], 'e');  // character 14 of the name
     EXPECT_EQ(e[1][1], 'L');
-    EXPECT_EQ(e[0][14], 0x00);            // character 18 = terminator
-    EXPECT_EQ(e[0][16], 0xFF);            // then padding
+    EXPECT_EQ(e[0][14], 0x00);  // character 18 = terminator
+    EXPECT_EQ(e[0][16], 0xFF);  // then padding
 }
 
 }  // namespace

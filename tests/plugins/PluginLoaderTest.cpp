@@ -21,8 +21,8 @@ TEST(PluginLoader, LoadsTheTableFromTheApplicationFolder) {
     const VolkitApi* api = LoadVolkit(AppDir());
     ASSERT_NE(api, nullptr);
     EXPECT_TRUE(api->VolOpen && api->VolFormat && api->VolCreateFile && api->VolSetFilePointer &&
-                api->VolWriteFile && api->VolReadFile && api->VolImportDir &&
-                api->VolCloseFile && api->VolClose);
+                api->VolWriteFile && api->VolReadFile && api->VolImportDir && api->VolCloseFile &&
+                api->VolClose);
     EXPECT_EQ(LoadVolkit(AppDir()), api);  // loaded once, kept
 
     // The loaded table is a working plug-in.

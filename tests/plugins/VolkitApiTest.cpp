@@ -22,9 +22,7 @@ void PatchBytes(const fs::path& p, uint64_t off, const std::string& bytes) {
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::string Le32(uint32_t v) {
-    return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
-}
+std::string Le32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
 
 FatGeometry Geo(const fs::path& img) {
     uint8_t boot[512] = {};
@@ -112,11 +110,15 @@ TEST_F(VolkitTest, MissingAndWrongKindsOfPaths) {
         int err;
     };
     const Case cases[] = {
-        {"\\SN\\NOPE.txt", ENOENT},   {"\\NOPE\\ID.txt", ENOENT},
-        {"\\SN", EISDIR},             {"\\", EISDIR},
-        {"", EISDIR},                 {"\\empty.txt\\x", ENOTDIR},
-        {"\\SN\\ID.txt:x", ENOENT},   {"\\SN\\\xFF\xFF", ENOENT},  // not CP936
-        {"\\MIDINFO", ENOENT},  // the volume label is not a file
+        {"\\SN\\NOPE.txt", ENOENT},
+        {"\\NOPE\\ID.txt", ENOENT},
+        {"\\SN", EISDIR},
+        {"\\", EISDIR},
+        {"", EISDIR},
+        {"\\empty.txt\\x", ENOTDIR},
+        {"\\SN\\ID.txt:x", ENOENT},
+        {"\\SN\\\xFF\xFF", ENOENT},  // not CP936
+        {"\\MIDINFO", ENOENT},       // the volume label is not a file
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
@@ -198,7 +200,7 @@ TEST_F(VolkitTest, MovingTheFilePointer) {
         {2, 10, {}, 5010, 5010},  // past the end is allowed
         {0, -1, {}, 0xFFFFFFFF, 100},
         {3, 0, {}, 0xFFFFFFFF, 100},
-        {0, 0, 1, 0xFFFFFFFF, 100},  // 4 GiB: beyond any FAT file
+        {0, 0, 1, 0xFFFFFFFF, 100},          // 4 GiB: beyond any FAT file
         {0, -1, 0, 0xFFFFFFFF, 0xFFFFFFFF},  // 4 GiB - 1 is a position, not a failure
         {0, -1, -1, 0xFFFFFFFF, 100},
     };
@@ -288,9 +290,9 @@ TEST_F(VolkitTest, SizesThatCannotBeFormattedLeaveTheImageAlone) {
         const char* label;
     };
     const Case cases[] = {
-        {2, 0, "MIDINFO"},       {2, 105, "MIDINFO"}, {2, 8388608, "MIDINFO"},
-        {2, UINT32_MAX, "MIDINFO"}, {0, 2048, "MIDINFO"},  {3, 2048, "MIDINFO"},
-        {2, 2048, "TWELVE CHARS"}, {2, 2048, "BAD*LABEL"},
+        {2, 0, "MIDINFO"},          {2, 105, "MIDINFO"},    {2, 8388608, "MIDINFO"},
+        {2, UINT32_MAX, "MIDINFO"}, {0, 2048, "MIDINFO"},   {3, 2048, "MIDINFO"},
+        {2, 2048, "TWELVE CHARS"},  {2, 2048, "BAD*LABEL"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.sectors);
@@ -347,8 +349,8 @@ TEST_F(VolkitTest, OpeningOddLocalFiles) {
 }
 
 TEST_F(VolkitTest, GarbageImagesAreRefused) {
-    for (const std::string& bytes : {std::string(32768, '\0'), Pattern(32768, 8),
-                                     std::string(100, '\xEB')}) {
+    for (const std::string& bytes :
+         {std::string(32768, '\0'), Pattern(32768, 8), std::string(100, '\xEB')}) {
         WriteFile(Img(), bytes);
         EXPECT_EQ(ReadInner(Img(), "\\SN\\ID.txt").err, EUCLEAN);
     }
@@ -466,10 +468,9 @@ TEST_F(VolkitTest, ALargeFolderGrowsOverSeveralClusters) {
             std::to_string(i));
     ASSERT_EQ(BuildImage(Img(), 2048, Stage()), 0);
     for (int i : {0, 150, 299})
-        EXPECT_EQ(ReadInner(Img(), "\\many\\a rather long file name " + std::to_string(i) +
-                                       ".txt")
-                      .bytes,
-                  std::to_string(i));
+        EXPECT_EQ(
+            ReadInner(Img(), "\\many\\a rather long file name " + std::to_string(i) + ".txt").bytes,
+            std::to_string(i));
     FsckClean(Img());
 }
 
@@ -500,7 +501,7 @@ TEST_F(VolkitTest, ATruncatedImageReadsWhatIsThere) {
 
 TEST_F(VolkitTest, LoopingChainsEnd) {
     Put(Stage() / "A.BIN", Pattern(6000, 15));  // clusters 2, 3, 4
-    Put(Stage() / "D" / "X.TXT", "x");           // folder D in cluster 5
+    Put(Stage() / "D" / "X.TXT", "x");          // folder D in cluster 5
     ASSERT_EQ(BuildImage(Img(), 2048, Stage()), 0);
     FatGeometry g = Geo(Img());
     PatchFat(Img(), 4, 2);  // A.BIN's chain loops back to its start

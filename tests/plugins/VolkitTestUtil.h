@@ -54,8 +54,8 @@ inline ReadResult ReadInner(const std::filesystem::path& image, const std::strin
     out.bytes.resize(size);
     size_t got = 0;
     while (got < size) {
-        int32_t n = Vk().VolReadFile(h, f, out.bytes.data() + got,
-                                     static_cast<uint32_t>(size - got));
+        int32_t n =
+            Vk().VolReadFile(h, f, out.bytes.data() + got, static_cast<uint32_t>(size - got));
         if (n <= 0) {
             out.err = n < 0 ? errno : EIO;
             break;
