@@ -60,9 +60,9 @@ void BM_OpenPicker(benchmark::State& state) {
         ts::gui::CDlgListIDView view(picker);
         view.show();
         Paint(view);
-        totalMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
-                                                             start)
-                       .count();
+        totalMs +=
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
         benchmark::DoNotOptimize(view.Model()->rowCount());
     }
     ReportBudget(state, totalMs);
@@ -91,9 +91,9 @@ void BM_FilterKeystroke(benchmark::State& state) {
         typed = !typed;
         Paint(view);
         if (picker.FilterText() != (typed ? u"1" : u"")) state.SkipWithError("keystroke lost");
-        totalMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
-                                                             start)
-                       .count();
+        totalMs +=
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
     }
     if (view.Model()->rowCount() != static_cast<int>(kIds)) state.SkipWithError("rows lost");
     ReportBudget(state, totalMs);

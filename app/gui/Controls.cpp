@@ -88,8 +88,8 @@ QString CTranStatic::DisplayedText() const {
 void CTranStatic::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.fillRect(rect(), palette().color(QPalette::Base));
-    p.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
-                             QPalette::WindowText));
+    p.setPen(
+        palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
     p.drawText(contentsRect(), Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine,
                DisplayedText());
 }

@@ -66,10 +66,18 @@ MsgAnswer QtMessageBoxer::Show(const MessageRequest& r) {
     box.setText(Q(r.text));
     box.setTextFormat(Qt::PlainText);
     switch (r.icon) {
-        case MsgIcon::Error: box.setIcon(QMessageBox::Critical); break;
-        case MsgIcon::Question: box.setIcon(QMessageBox::Question); break;
-        case MsgIcon::Information: box.setIcon(QMessageBox::Information); break;
-        case MsgIcon::None: box.setIcon(QMessageBox::NoIcon); break;
+        case MsgIcon::Error:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case MsgIcon::Question:
+            box.setIcon(QMessageBox::Question);
+            break;
+        case MsgIcon::Information:
+            box.setIcon(QMessageBox::Information);
+            break;
+        case MsgIcon::None:
+            box.setIcon(QMessageBox::NoIcon);
+            break;
     }
     if (r.buttons == MsgButtons::YesNo) {
         QPushButton* yes = box.addButton(QMessageBox::Yes);

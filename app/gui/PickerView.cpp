@@ -83,9 +83,14 @@ void CDlgListIDView::OnFilterEdited(const QString& text) {
 
 void CDlgListIDView::OnChoose() {
     switch (picker_.OnChooseClicked()) {
-        case CDlgListID::ChooseResult::CloseOk: accept(); break;
-        case CDlgListID::ChooseResult::CloseCancel: reject(); break;
-        case CDlgListID::ChooseResult::StayOpen: break;
+        case CDlgListID::ChooseResult::CloseOk:
+            accept();
+            break;
+        case CDlgListID::ChooseResult::CloseCancel:
+            reject();
+            break;
+        case CDlgListID::ChooseResult::StayOpen:
+            break;
     }
 }
 

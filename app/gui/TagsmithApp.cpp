@@ -76,8 +76,8 @@ bool CTagsmithApp::Listen() {
     // We hold the lock, so a socket left by a copy that crashed is stale.
     QLocalServer::removeServer(InstanceName());
     if (!server_->listen(InstanceName())) {
-        std::fprintf(stderr, "tagsmith: cannot listen on %s: %s\n",
-                     qPrintable(InstanceName()), qPrintable(server_->errorString()));
+        std::fprintf(stderr, "tagsmith: cannot listen on %s: %s\n", qPrintable(InstanceName()),
+                     qPrintable(server_->errorString()));
         return false;
     }
     connect(server_, &QLocalServer::newConnection, this, [this] {

@@ -27,9 +27,9 @@ inline void MakeAppFolder(const std::filesystem::path& dir) {
 // Runs tagsmith-cli of the build on the line folder; its exit status.
 inline int Cli(const std::filesystem::path& line, const std::string& args,
                std::string* out = nullptr) {
-    return ts::test::RunCommand(ts::test::AppDir() + "tagsmith-cli --simulate '" + line.string() +
-                                    "' " + args + " 2>&1",
-                                out);
+    return ts::test::RunCommand(
+        ts::test::AppDir() + "tagsmith-cli --simulate '" + line.string() + "' " + args + " 2>&1",
+        out);
 }
 
 // Processes events until `done` holds or `ms` passed; the last `done`.
@@ -46,9 +46,8 @@ inline bool WaitFor(const std::function<bool()>& done, int ms = 20000) {
 // SNPath), read with mtools; empty when it cannot be read.
 inline std::string ReadIdOnImage(const std::filesystem::path& img) {
     std::string out;
-    int rc = ts::test::RunCommand("MTOOLS_SKIP_CHECK=1 mtype -i '" + img.string() +
-                                      "' ::/sn/id.txt 2>/dev/null",
-                                  &out);
+    int rc = ts::test::RunCommand(
+        "MTOOLS_SKIP_CHECK=1 mtype -i '" + img.string() + "' ::/sn/id.txt 2>/dev/null", &out);
     return rc == 0 ? out : std::string();
 }
 

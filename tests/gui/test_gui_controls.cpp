@@ -161,14 +161,14 @@ private slots:
         QTest::addColumn<int>("answer");
         QTest::addRow("error ok") << int(MsgButtons::Ok) << int(MsgIcon::Error)
                                   << int(QMessageBox::Ok) << int(MsgAnswer::Ok);
-        QTest::addRow("info ok by esc") << int(MsgButtons::Ok) << int(MsgIcon::Information) << 0
-                                        << int(MsgAnswer::Ok);
+        QTest::addRow("info ok by esc")
+            << int(MsgButtons::Ok) << int(MsgIcon::Information) << 0 << int(MsgAnswer::Ok);
         QTest::addRow("yes") << int(MsgButtons::YesNo) << int(MsgIcon::Information)
                              << int(QMessageBox::Yes) << int(MsgAnswer::Yes);
-        QTest::addRow("no") << int(MsgButtons::YesNo) << int(MsgIcon::None)
-                            << int(QMessageBox::No) << int(MsgAnswer::No);
-        QTest::addRow("esc is no") << int(MsgButtons::YesNo) << int(MsgIcon::None) << 0
-                                   << int(MsgAnswer::No);
+        QTest::addRow("no") << int(MsgButtons::YesNo) << int(MsgIcon::None) << int(QMessageBox::No)
+                            << int(MsgAnswer::No);
+        QTest::addRow("esc is no")
+            << int(MsgButtons::YesNo) << int(MsgIcon::None) << 0 << int(MsgAnswer::No);
     }
     void realBoxShowsTheRequest() {
         QFETCH(int, buttons);

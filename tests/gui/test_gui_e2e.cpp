@@ -98,9 +98,8 @@ private slots:
         QCOMPARE(h.W<QLineEdit>("ctl1007")->text(), Q8("1A2B0003"));
         QtMessageBoxer::Script().push_back(MsgAnswer::Ok);
         h.Plug();
-        QVERIFY(WaitFor([&] {
-            return h.Shown(u"id文件的id已经烧写完毕，请重新选择id文件之后再行烧录！");
-        }));
+        QVERIFY(WaitFor(
+            [&] { return h.Shown(u"id文件的id已经烧写完毕，请重新选择id文件之后再行烧录！"); }));
         QCOMPARE(h.W<QLineEdit>("ctl1007")->text(), QString());
         QCOMPARE(QtMessageBoxer::Shown().back().icon, MsgIcon::Information);
         QTest::mouseClick(autoButton, Qt::LeftButton);

@@ -47,8 +47,9 @@ class InstanceTest : public QObject {
         // The first copy listens once its window exists.
         bool WaitListening(QProcess& first) const {
             return WaitFor([&] {
-                return QFile::exists(Socket()) || first.state() == QProcess::NotRunning;
-            }) && first.state() == QProcess::Running;
+                       return QFile::exists(Socket()) || first.state() == QProcess::NotRunning;
+                   }) &&
+                   first.state() == QProcess::Running;
         }
     };
 
@@ -94,10 +95,12 @@ private slots:
         QProcess next;
         s.Start(next);
         // It runs as the first copy: listening again, not ending.
-        QVERIFY(WaitFor([&] {
-            next.waitForReadyRead(50);
-            return next.state() != QProcess::Running;
-        }, 2000) == false);
+        QVERIFY(WaitFor(
+                    [&] {
+                        next.waitForReadyRead(50);
+                        return next.state() != QProcess::Running;
+                    },
+                    2000) == false);
         QProcess third;
         s.Start(third);
         QVERIFY(third.waitForFinished(15000));

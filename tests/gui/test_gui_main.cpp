@@ -82,8 +82,8 @@ private slots:
         // Start from read mode: the tab control and 1004 are disabled before
         // the lock, and enabled after it is released all the same.
         QTest::mouseClick(h.W<QRadioButton>("ctl1002"), Qt::LeftButton);
-        const char* locked[] = {"ctl1001", "ctl1002", "ctl1000", "ctl1004",
-                                "ctl1014", "ctl1015", "ctl1020", "ctl1021", "ctl1022"};
+        const char* locked[] = {"ctl1001", "ctl1002", "ctl1000", "ctl1004", "ctl1014",
+                                "ctl1015", "ctl1020", "ctl1021", "ctl1022"};
         h.Model().EnableMainControls(false);
         for (const char* name : locked) QVERIFY2(!h.W(name)->isEnabled(), name);
         QVERIFY(!h.Tabs()->TabsEnabled());
@@ -145,8 +145,8 @@ private slots:
         QVERIFY(text.find(u"第10000行") == std::u16string::npos);
         QVERIFY(text.ends_with(u"\r\n第11999行"));
         // One widget line per log line: "\r\n" is one break, not two.
-        QCOMPARE(box->document()->blockCount(), static_cast<int>(std::count(
-                                                     text.begin(), text.end(), u'\n')) + 1);
+        QCOMPARE(box->document()->blockCount(),
+                 static_cast<int>(std::count(text.begin(), text.end(), u'\n')) + 1);
         QVERIFY(box->toPlainText().endsWith(Q8("第11999行")));
 
         QTest::mouseClick(h.W<QPushButton>("ctl1028"), Qt::LeftButton);  // 清空log
@@ -176,8 +176,7 @@ private slots:
             auto* about = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
             if (!about) return;
             seen = about->windowTitle() == Q8("About Tagsmith") &&
-                   about->findChild<QLabel*>("lblVersion")->text() ==
-                       Q8("Tagsmith, Version 1.0") &&
+                   about->findChild<QLabel*>("lblVersion")->text() == Q8("Tagsmith, Version 1.0") &&
                    !about->findChild<QLabel*>("lblIcon")->pixmap().isNull();
             QTest::mouseClick(about->findChild<QPushButton*>("ctl1"), Qt::LeftButton);
         });
@@ -243,7 +242,8 @@ private slots:
         CDlgCh1View::FileDialogScript().push_back(
             QString::fromStdString((h.tmp.Path() / "l.ids").string()));
         QTest::mouseClick(h.W<QPushButton>("ctl1004"), Qt::LeftButton);
-        QCOMPARE(h.W<QLineEdit>("ctl1005")->text().toStdString(), (h.tmp.Path() / "l.ids").string());
+        QCOMPARE(h.W<QLineEdit>("ctl1005")->text().toStdString(),
+                 (h.tmp.Path() / "l.ids").string());
         QCOMPARE(h.W<QLineEdit>("ctl1007")->text(), Q8("A100"));
         // A cancelled dialog changes nothing.
         CDlgCh1View::FileDialogScript().push_back(QString());
@@ -265,8 +265,8 @@ private slots:
         QCOMPARE(h.dlg->result(), int(QDialog::Accepted));
         h.dlg->DestroyWindow();
         std::string cfg = ts::test::ReadFile(h.app / "tagsmith.cfg");
-        for (const char* line : {"option=1", "idvalue2=scan1", "mode=0", "idprefix=P",
-                                 "idauto=a5", "tabmode=2"}) {
+        for (const char* line :
+             {"option=1", "idvalue2=scan1", "mode=0", "idprefix=P", "idauto=a5", "tabmode=2"}) {
             QVERIFY2(cfg.find(line) != std::string::npos, line);
         }
         // The installation's keys are kept.
@@ -399,8 +399,7 @@ private slots:
         QTest::addRow("no answers") << false << int(MsgAnswer::No) << true << 0;
         QTest::addRow("yes leaves without a choice")
             << false << int(MsgAnswer::Yes) << false << int(QDialog::Rejected);
-        QTest::addRow("filter empties the click")
-            << true << int(MsgAnswer::No) << true << 0;
+        QTest::addRow("filter empties the click") << true << int(MsgAnswer::No) << true << 0;
     }
     void chooseWithoutAClickAsks() {
         QFETCH(bool, clickFirstThenFilter);
