@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "platform/Codepage.h"
@@ -13,6 +14,14 @@ namespace ts::flow {
 constexpr uint32_t kBlock = 32768;
 constexpr uint32_t kSectorsPerBlock = 64;
 constexpr uint32_t kMaxImage = 1048576;
+
+struct FileCloser {
+    void operator()(FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+// A local file closed on every path out of a flow.
+using File = std::unique_ptr<FILE, FileCloser>;
 
 inline uint32_t GetLe32(const uint8_t* p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);

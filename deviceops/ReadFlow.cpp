@@ -11,17 +11,6 @@
 #include "deviceops/TagsmithCore.h"
 
 namespace ts {
-namespace {
-
-struct FileCloser {
-    void operator()(FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-}  // namespace
-
 using namespace flow;
 
 int TagsmithCore::ReadDeviceSN(std::u16string& id) {

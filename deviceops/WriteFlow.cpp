@@ -18,13 +18,6 @@
 namespace ts {
 namespace {
 
-struct FileCloser {
-    void operator()(FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
 bool PathExists(const std::string& p) {
     struct stat st;
     return ::stat(p.c_str(), &st) == 0;

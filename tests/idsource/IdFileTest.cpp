@@ -10,23 +10,8 @@
 namespace ts {
 namespace {
 
-std::string Utf16Le(std::u16string_view w) {
-    std::string s;
-    for (char16_t c : w) {
-        s.push_back(static_cast<char>(c & 0xFF));
-        s.push_back(static_cast<char>(c >> 8));
-    }
-    return s;
-}
-
-std::string Utf16Be(std::u16string_view w) {
-    std::string s;
-    for (char16_t c : w) {
-        s.push_back(static_cast<char>(c >> 8));
-        s.push_back(static_cast<char>(c & 0xFF));
-    }
-    return s;
-}
+using test::Utf16Be;
+using test::Utf16Le;
 
 std::vector<std::u16string> Texts(const IdList& list) {
     std::vector<std::u16string> out;

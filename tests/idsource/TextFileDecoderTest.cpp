@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "tests/support/TestSupport.h"
+
 #include <string>
 #include <vector>
 
@@ -9,6 +11,9 @@
 namespace ts {
 namespace {
 
+using test::Utf16Be;
+using test::Utf16Le;
+
 std::string Bytes(std::initializer_list<int> v) {
     std::string s;
     for (int b : v) s.push_back(static_cast<char>(b));
@@ -16,24 +21,6 @@ std::string Bytes(std::initializer_list<int> v) {
 }
 
 const uint8_t* P(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-
-std::string Utf16Le(std::u16string_view w) {
-    std::string s;
-    for (char16_t c : w) {
-        s.push_back(static_cast<char>(c & 0xFF));
-        s.push_back(static_cast<char>(c >> 8));
-    }
-    return s;
-}
-
-std::string Utf16Be(std::u16string_view w) {
-    std::string s;
-    for (char16_t c : w) {
-        s.push_back(static_cast<char>(c >> 8));
-        s.push_back(static_cast<char>(c & 0xFF));
-    }
-    return s;
-}
 
 // ------------------------------------------------------------ UTF-8 scan ---
 

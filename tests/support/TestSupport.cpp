@@ -49,6 +49,24 @@ void WriteFile(const std::filesystem::path& p, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+std::string Utf16Le(std::u16string_view w) {
+    std::string s;
+    for (char16_t c : w) {
+        s.push_back(static_cast<char>(c & 0xFF));
+        s.push_back(static_cast<char>(c >> 8));
+    }
+    return s;
+}
+
+std::string Utf16Be(std::u16string_view w) {
+    std::string s;
+    for (char16_t c : w) {
+        s.push_back(static_cast<char>(c >> 8));
+        s.push_back(static_cast<char>(c & 0xFF));
+    }
+    return s;
+}
+
 int RunCommand(const std::string& command, std::string* out) {
     FILE* f = popen(command.c_str(), "r");
     if (!f) return -1;

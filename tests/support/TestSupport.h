@@ -2,6 +2,7 @@
 // Helpers shared by the test programs.
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace ts::test {
 
@@ -25,6 +26,10 @@ std::string AppDir();
 
 std::string ReadFile(const std::filesystem::path& p);
 void WriteFile(const std::filesystem::path& p, const std::string& bytes);
+
+// The bytes of a text in UTF-16, little- and big-endian, without a mark.
+std::string Utf16Le(std::u16string_view w);
+std::string Utf16Be(std::u16string_view w);
 
 // Runs a shell command, returns its exit status and fills `out` with stdout.
 int RunCommand(const std::string& command, std::string* out = nullptr);
