@@ -41,8 +41,7 @@ int main() {
     namespace fs = std::filesystem;
     ts::test::TempDir app;
     const std::string bin = ts::test::AppDir();
-    for (const char* f : {"modhost.so", "Volkit.so", "ulpkData.bin", "tagsmith.cfg"})
-        fs::copy_file(bin + f, app.Path() / f);
+    ts::test::InstallApp(app.Path(), {"modhost.so", "Volkit.so", "ulpkData.bin", "tagsmith.cfg"});
 
     ts::MemoryLine line;
     line.Plug('E', 2048);

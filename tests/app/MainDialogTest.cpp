@@ -151,9 +151,7 @@ protected:
 
     void SetUp() override {
         g_bCounterAtZero = 0;
-        for (const char* f : {"modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"}) {
-            std::filesystem::copy_file(test::AppDir() + f, app.Path() / f);
-        }
+        test::InstallApp(app.Path(), {"modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
         log.onLine = [this](const std::u16string& l) { lines.push_back(l); };
         dlg.core.SetLogView(&log);
         dlg.core.SetMessageBoxer(&boxes);

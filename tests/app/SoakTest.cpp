@@ -49,9 +49,7 @@ public:
     std::vector<std::u16string> written;  // IDs of the success lines, in order
 
     Soak() {
-        for (const char* f : {"modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"}) {
-            fs::copy_file(test::AppDir() + f, app.Path() / f);
-        }
+        test::InstallApp(app.Path(), {"modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
         const std::u16string ok = u"烧写成功 ID: ";
         log.onLine = [this, ok](const std::u16string& l) {
             if (l.compare(0, ok.size(), ok) == 0) {

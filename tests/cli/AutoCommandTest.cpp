@@ -34,10 +34,8 @@ protected:
     TempDir app, line, work;
 
     void SetUp() override {
-        for (const char* f :
-             {"tagsmith-cli", "modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"}) {
-            fs::copy_file(test::AppDir() + f, app.Path() / f);
-        }
+        test::InstallApp(app.Path(),
+                         {"tagsmith-cli", "modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
     }
     void TearDown() override {
         if (pid_ > 0) {

@@ -58,10 +58,7 @@ class FlowFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         namespace fs = std::filesystem;
-        for (const char* f : {"modhost.so", "Volkit.so", "ulpkData.bin"})
-            fs::copy_file(AppDir() + f, app.Path() / f);
-        fs::copy_file(std::string(TAGSMITH_SOURCE_DIR) + "res/example/tagsmith.cfg",
-                      app.Path() / "tagsmith.cfg");
+        InstallApp(app.Path(), {"modhost.so", "Volkit.so", "ulpkData.bin", "tagsmith.cfg"});
         core.SetLogView(&log);
         core.SetMessageBoxer(&boxes);
         core.SetClock(&clock);

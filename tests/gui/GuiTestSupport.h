@@ -15,13 +15,7 @@ namespace ts::gui::test {
 // Copies what the program needs from the build's application folder into
 // `dir`: configuration, data file and both plug-ins (the sample list too).
 inline void MakeAppFolder(const std::filesystem::path& dir) {
-    namespace fs = std::filesystem;
-    fs::create_directories(dir);
-    for (const char* name :
-         {"tagsmith.cfg", "ulpkData.bin", "modhost.so", "Volkit.so", "sample.ids"}) {
-        fs::path from = fs::path(ts::test::AppDir()) / name;
-        if (fs::exists(from)) fs::copy_file(from, dir / name, fs::copy_options::overwrite_existing);
-    }
+    ts::test::InstallApp(dir, {"tagsmith.cfg", "ulpkData.bin", "modhost.so", "Volkit.so", "sample.ids"});
 }
 
 // Runs tagsmith-cli of the build on the line folder; its exit status.

@@ -37,6 +37,19 @@ std::string AppDir() {
 #endif
 }
 
+void InstallApp(const std::filesystem::path& dir, std::initializer_list<const char*> names) {
+    namespace fs = std::filesystem;
+    fs::create_directories(dir);
+    for (const char* name : names) {
+        fs::path from = fs::path(AppDir()) / name;
+#ifdef TAGSMITH_SOURCE_DIR
+        fs::path example = fs::path(TAGSMITH_SOURCE_DIR) / "res" / "example" / name;
+        if (fs::exists(example)) from = example;
+#endif
+        if (fs::exists(from)) fs::copy_file(from, dir / name, fs::copy_options::overwrite_existing);
+    }
+}
+
 std::string ReadFile(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::stringstream ss;

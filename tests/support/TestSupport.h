@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the test programs.
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,12 @@ private:
 
 // The build's application folder (executables and plug-ins), ending in '/'.
 std::string AppDir();
+
+// Copies the named files into a private application folder `dir`: the
+// example installation (tagsmith.cfg, ulpkData.bin, sample.ids) from the
+// sources, so that settings a run saved in the build's folder never leak into
+// a test; everything else (binaries, plug-ins) from the build's folder.
+void InstallApp(const std::filesystem::path& dir, std::initializer_list<const char*> names);
 
 std::string ReadFile(const std::filesystem::path& p);
 void WriteFile(const std::filesystem::path& p, const std::string& bytes);
