@@ -200,6 +200,8 @@ struct DispatchCase {
     bool currentOpen;
     std::u16string shownId;  // page 1's current ID, or the scan box on tab 1
 };
+// Test output names the case instead of dumping its bytes.
+void PrintTo(const DispatchCase& c, std::ostream* os) { *os << c.name; }
 
 class DispatchTest : public LineTest, public ::testing::WithParamInterface<DispatchCase> {};
 

@@ -79,6 +79,8 @@ struct RoundTrip {
     // expected values after the exit
     std::vector<std::pair<const char16_t*, std::u16string>> saved;
 };
+// Test output names the case instead of dumping its bytes.
+void PrintTo(const RoundTrip& c, std::ostream* os) { *os << c.name; }
 
 class SettingsRoundTrip : public SettingsTest, public ::testing::WithParamInterface<RoundTrip> {};
 

@@ -151,6 +151,8 @@ struct AutoCase {
     std::string current;  // current-ID field afterwards
     int exhaustedBoxes;
 };
+// Test output names the case instead of dumping its bytes.
+void PrintTo(const AutoCase& c, std::ostream* os) { *os << c.name; }
 
 class ListPageAutoTest : public ListPageTest, public ::testing::WithParamInterface<AutoCase> {};
 
@@ -531,6 +533,8 @@ struct CounterCase {
     int flagAfter;
     int refusals;
 };
+// Test output names the case instead of dumping its bytes.
+void PrintTo(const CounterCase& c, std::ostream* os) { *os << c.name; }
 
 class IncrementRunTest : public IncrementPageTest,
                          public ::testing::WithParamInterface<CounterCase> {};
