@@ -22,13 +22,13 @@ public:
     CDlgCh3 m_page3;
 
     // ---- window state the view mirrors ----
-    bool writeRadioChecked = true;   // 1001
-    bool readRadioChecked = false;   // 1002
-    bool writeRadioEnabled = true;   // 1001
-    bool readRadioEnabled = true;    // 1002
-    bool closeEnabled = true;        // 1000, the title-bar close and Alt+F4
-    bool tabEnabled = true;          // 1003
-    int tabIndex = 0;                // selected tab (shown page)
+    bool writeRadioChecked = true;  // 1001
+    bool readRadioChecked = false;  // 1002
+    bool writeRadioEnabled = true;  // 1001
+    bool readRadioEnabled = true;   // 1002
+    bool closeEnabled = true;       // 1000, the title-bar close and Alt+F4
+    bool tabEnabled = true;         // 1003
+    int tabIndex = 0;               // selected tab (shown page)
 
     // The modal picker, supplied by the view (tests script it).
     std::function<bool(CDlgListID&)> runPicker;

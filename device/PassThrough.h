@@ -10,23 +10,23 @@ namespace ts {
 
 #pragma pack(push, 1)
 struct ScsiPassThroughDirect32 {
-    uint16_t Length;             // 0
-    uint8_t ScsiStatus;          // 2
-    uint8_t PathId;              // 3
-    uint8_t TargetId;            // 4
-    uint8_t Lun;                 // 5
-    uint8_t CdbLength;           // 6
-    uint8_t SenseInfoLength;     // 7
-    uint8_t DataIn;              // 8
-    uint8_t Reserved[3];         // 9
-    uint32_t DataTransferLength; // 12
-    uint32_t TimeOutValue;       // 16
+    uint16_t Length;              // 0
+    uint8_t ScsiStatus;           // 2
+    uint8_t PathId;               // 3
+    uint8_t TargetId;             // 4
+    uint8_t Lun;                  // 5
+    uint8_t CdbLength;            // 6
+    uint8_t SenseInfoLength;      // 7
+    uint8_t DataIn;               // 8
+    uint8_t Reserved[3];          // 9
+    uint32_t DataTransferLength;  // 12
+    uint32_t TimeOutValue;        // 16
     // A 32-bit pointer in the original layout. A 64-bit process cannot store
     // its buffer address here, so the field stays 0 and the transport gets
     // the buffer beside the block.
-    uint32_t DataBuffer;         // 20
-    uint32_t SenseInfoOffset;    // 24
-    uint8_t Cdb[16];             // 28
+    uint32_t DataBuffer;       // 20
+    uint32_t SenseInfoOffset;  // 24
+    uint8_t Cdb[16];           // 28
 };
 
 struct PassThroughRequest {

@@ -35,8 +35,8 @@ void TagsmithCore::ScanDevices() {
         if (drives_->GetDriveType(root) != kDriveRemovable) continue;
         if (!root.empty() && root[0] == u'A') continue;
         const std::string ansi = WideToAnsi(root);
-        DeviceHandle* device = m_DevCtrl.DeviceOpen(ansi.c_str(), kGenericRead | kGenericWrite,
-                                                    kFileShareReadWrite);
+        DeviceHandle* device =
+            m_DevCtrl.DeviceOpen(ansi.c_str(), kGenericRead | kGenericWrite, kFileShareReadWrite);
         if (!device) {
             DebugW("DeviceOpen Error = %d\n", GetLastError());
             continue;

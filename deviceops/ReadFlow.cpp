@@ -18,7 +18,8 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
     std::remove(tmpPath.c_str());
     File tmp(std::fopen(tmpPath.c_str(), "wb+"));
     if (!tmp) {
-        MessageBox(u"读取失败，无法创建文件，请将设备拔出再重新连接电脑", MsgButtons::Ok, MsgIcon::None);
+        MessageBox(u"读取失败，无法创建文件，请将设备拔出再重新连接电脑", MsgButtons::Ok,
+                   MsgIcon::None);
         return kReadTmpNotCreated;
     }
 
@@ -96,8 +97,8 @@ int TagsmithCore::DownLoadFSFile(VolHandle image, const std::string& localPath) 
     const std::string ansi = WideToAnsi(snPath);
     uint8_t security[12] = {};
     errno = 0;
-    VolHandle file = m_pVolkit->VolCreateFile(image, ansi.c_str(), 0x80000000u, 3, security, 3,
-                                              0x80, 0);
+    VolHandle file =
+        m_pVolkit->VolCreateFile(image, ansi.c_str(), 0x80000000u, 3, security, 3, 0x80, 0);
     if (file == -1) {
         DebugW("DownLoadFSFile %s Error = %d\n", WideToUtf8(snPath).c_str(), errno);
         return kDownloadNoFile;

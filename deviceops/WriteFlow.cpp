@@ -87,8 +87,9 @@ int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
         if (ReadDeviceSN(existing) != 0) {
             OutputDebugStringW(u"无法读取SN……");
         } else if (!existing.empty()) {
-            MsgAnswer a = MessageBox(FormatWithText(u"设备已经烧录了 ID:%s，是否重新烧写\n", existing),
-                                     MsgButtons::YesNo, MsgIcon::Question);
+            MsgAnswer a =
+                MessageBox(FormatWithText(u"设备已经烧录了 ID:%s，是否重新烧写\n", existing),
+                           MsgButtons::YesNo, MsgIcon::Question);
             if (a != MsgAnswer::Yes) {
                 CloseCurrentDevice();
                 return kWriteOk;

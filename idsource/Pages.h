@@ -103,8 +103,8 @@ public:
     std::u16string GetIdFilePath() const { return pathText; }
 
     // View state (controls 1004, 1005, 1007, 1008, 1009).
-    std::u16string pathText;       // 1005
-    std::u16string currentIdText;  // 1007
+    std::u16string pathText;             // 1005
+    std::u16string currentIdText;        // 1007
     bool idFileButtonEnabled = true;     // 1004
     bool manualWriteEnabled = false;     // 1008
     bool autoWriteButtonEnabled = true;  // 1009

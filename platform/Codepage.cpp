@@ -87,8 +87,8 @@ std::u16string Utf8ToWide(std::string_view s) {
             }
             i += 3;
         } else if (c >= 0xF0 && c <= 0xF4 && cont(i + 1) && cont(i + 2) && cont(i + 3)) {
-            unsigned v = ((c & 0x07) << 18) | ((p[i + 1] & 0x3F) << 12) |
-                         ((p[i + 2] & 0x3F) << 6) | (p[i + 3] & 0x3F);
+            unsigned v = ((c & 0x07) << 18) | ((p[i + 1] & 0x3F) << 12) | ((p[i + 2] & 0x3F) << 6) |
+                         (p[i + 3] & 0x3F);
             if (v < 0x10000 || v > 0x10FFFF) {
                 out.push_back(u'\xFFFD');
             } else {

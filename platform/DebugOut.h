@@ -12,8 +12,8 @@ namespace ts {
 using DebugSink = std::function<void(std::string_view)>;
 
 void SetDebugSink(DebugSink sink);
-void OutputDebugStringA(const char* text);             // 8-bit line
-void OutputDebugStringW(std::u16string_view text);     // UTF-16 line
+void OutputDebugStringA(const char* text);          // 8-bit line
+void OutputDebugStringW(std::u16string_view text);  // UTF-16 line
 
 // Installs a capturing sink for the life of the object (tests).
 class DebugCapture {

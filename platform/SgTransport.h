@@ -20,7 +20,7 @@ namespace ts {
 using SgIoctl = std::function<int(int fd, sg_io_hdr_t* hdr)>;
 
 class SgTransport final : public PassThroughTransport {
-  public:
+public:
     // Owns `fd` (closed on destruction; -1 for none). An empty `ioctl` calls
     // the kernel.
     explicit SgTransport(int fd, SgIoctl ioctl = {});
@@ -30,7 +30,7 @@ class SgTransport final : public PassThroughTransport {
 
     bool Send(PassThroughRequest& request, uint8_t* data, int& lastError) override;
 
-  private:
+private:
     int fd_;
     SgIoctl ioctl_;
 };

@@ -116,7 +116,7 @@ bool SetNonBlocking(int fd) {
 // Events as udevd passes them on, after its rules (and so the node's
 // permissions) have been applied.
 class UdevEventSource final : public DeviceEventSource {
-  public:
+public:
     UdevEventSource(UdevPtr udev, MonitorPtr monitor)
         : udev_(std::move(udev)), monitor_(std::move(monitor)) {}
     int Fd() const override { return udev_monitor_get_fd(monitor_.get()); }
@@ -145,14 +145,14 @@ class UdevEventSource final : public DeviceEventSource {
         return events;
     }
 
-  private:
+private:
     UdevPtr udev_;
     MonitorPtr monitor_;
 };
 
 // The kernel's own uevents, for machines without udevd (containers).
 class KernelEventSource final : public DeviceEventSource {
-  public:
+public:
     explicit KernelEventSource(int fd) : fd_(fd) {}
     ~KernelEventSource() override { ::close(fd_); }
     KernelEventSource(const KernelEventSource&) = delete;
@@ -209,12 +209,12 @@ class KernelEventSource final : public DeviceEventSource {
         return std::make_unique<KernelEventSource>(fd);
     }
 
-  private:
+private:
     int fd_;
 };
 
 class UdevDriveSystem final : public DriveSystem {
-  public:
+public:
     explicit UdevDriveSystem(UdevPaths paths) : paths_(std::move(paths)), udev_(udev_new()) {
         if (!udev_) DebugLineW("udev is not available (error %d): no drives are listed\n", errno);
     }
@@ -292,7 +292,7 @@ class UdevDriveSystem final : public DriveSystem {
         return nullptr;
     }
 
-  private:
+private:
     UdevPaths paths_;
     UdevPtr udev_;
 };

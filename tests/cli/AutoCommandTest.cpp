@@ -34,8 +34,8 @@ protected:
     TempDir app, line, work;
 
     void SetUp() override {
-        test::InstallApp(app.Path(),
-                         {"tagsmith-cli", "modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
+        test::InstallApp(app.Path(), {"tagsmith-cli", "modhost.so", "Volkit.so", "tagsmith.cfg",
+                                      "ulpkData.bin"});
     }
     void TearDown() override {
         if (pid_ > 0) {

@@ -1,11 +1,10 @@
-#include "device/DeviceControl.h"
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "device/DeviceControl.h"
 #include "platform/DebugOut.h"
 
 namespace ts {
@@ -76,26 +75,51 @@ TEST_F(DeviceControlTest, WorkedCommandBlocksAndRequestLayout) {
         const char* line;
     };
     const Case cases[] = {
-        {"handshake 32", [](DeviceControl& c, DeviceHandle* d, uint8_t* b) { return c.HandShake(d, b, 32); },
-         {0xF3, 0, 0, 0, 0, 0, 0, 0, 0x20, 0}, 1, 32,
+        {"handshake 32",
+         [](DeviceControl& c, DeviceHandle* d, uint8_t* b) { return c.HandShake(d, b, 32); },
+         {0xF3, 0, 0, 0, 0, 0, 0, 0, 0x20, 0},
+         1,
+         32,
          "HandShakePipeSend:ScsiStatus= 0 DataTransferLength=32\r\n"},
-        {"read 32768 at 64", [](DeviceControl& c, DeviceHandle* d, uint8_t* b) { return c.DeviceRead(d, 64, b, 32768); },
-         {0xF3, 3, 0, 0, 0x40, 0, 0, 0, 0x40, 0}, 1, 32768,
+        {"read 32768 at 64",
+         [](DeviceControl& c, DeviceHandle* d, uint8_t* b) {
+             return c.DeviceRead(d, 64, b, 32768);
+         },
+         {0xF3, 3, 0, 0, 0x40, 0, 0, 0, 0x40, 0},
+         1,
+         32768,
          "DeviceRead:ScsiStatus= 0 DataTransferLength=32768\r\n"},
-        {"write 1000 at 0", [](DeviceControl& c, DeviceHandle* d, uint8_t* b) { return c.DeviceWrite(d, 0, b, 1000); },
-         {0xF3, 1, 0, 0, 0, 0, 0, 0, 2, 0}, 0, 1024,
+        {"write 1000 at 0",
+         [](DeviceControl& c, DeviceHandle* d, uint8_t* b) { return c.DeviceWrite(d, 0, b, 1000); },
+         {0xF3, 1, 0, 0, 0, 0, 0, 0, 2, 0},
+         0,
+         1024,
          "DeviceWrite:ScsiStatus= 0 DataTransferLength=1024\r\n"},
-        {"finish 32", [](DeviceControl& c, DeviceHandle* d, uint8_t* b) { return c.DeviceFinish(d, b, 32); },
-         {0xF3, 2, 0, 0, 0, 0, 0, 0, 0x20, 0}, 1, 32,
+        {"finish 32",
+         [](DeviceControl& c, DeviceHandle* d, uint8_t* b) { return c.DeviceFinish(d, b, 32); },
+         {0xF3, 2, 0, 0, 0, 0, 0, 0, 0x20, 0},
+         1,
+         32,
          "DeviceFinish:ScsiStatus= 0 DataTransferLength=32\r\n"},
-        {"read 1 byte", [](DeviceControl& c, DeviceHandle* d, uint8_t* b) { return c.DeviceRead(d, 0, b, 1); },
-         {0xF3, 3, 0, 0, 0, 0, 0, 0, 1, 0}, 1, 512,
+        {"read 1 byte",
+         [](DeviceControl& c, DeviceHandle* d, uint8_t* b) { return c.DeviceRead(d, 0, b, 1); },
+         {0xF3, 3, 0, 0, 0, 0, 0, 0, 1, 0},
+         1,
+         512,
          "DeviceRead:ScsiStatus= 0 DataTransferLength=512\r\n"},
-        {"write 512 not raised", [](DeviceControl& c, DeviceHandle* d, uint8_t* b) { return c.DeviceWrite(d, 7, b, 512); },
-         {0xF3, 1, 0, 0, 7, 0, 0, 0, 1, 0}, 0, 512,
+        {"write 512 not raised",
+         [](DeviceControl& c, DeviceHandle* d, uint8_t* b) { return c.DeviceWrite(d, 7, b, 512); },
+         {0xF3, 1, 0, 0, 7, 0, 0, 0, 1, 0},
+         0,
+         512,
          "DeviceWrite:ScsiStatus= 0 DataTransferLength=512\r\n"},
-        {"write 513 raised", [](DeviceControl& c, DeviceHandle* d, uint8_t* b) { return c.DeviceWrite(d, 0x01020304, b, 513); },
-         {0xF3, 1, 0, 0, 4, 3, 2, 1, 2, 0}, 0, 1024,
+        {"write 513 raised",
+         [](DeviceControl& c, DeviceHandle* d, uint8_t* b) {
+             return c.DeviceWrite(d, 0x01020304, b, 513);
+         },
+         {0xF3, 1, 0, 0, 4, 3, 2, 1, 2, 0},
+         0,
+         1024,
          "DeviceWrite:ScsiStatus= 0 DataTransferLength=1024\r\n"},
     };
     for (const auto& c : cases) {

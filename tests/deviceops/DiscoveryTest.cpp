@@ -27,7 +27,8 @@ TEST_F(DiscoveryTest, FirstAnsweringRemovableDriveIsDispatched) {
     EXPECT_TRUE(pages.writeEnabled);
     // Two handshakes: B and F.
     size_t n = 0;
-    for (size_t p = 0; (p = debug.Text().find("HandShakePipeSend", p)) != std::string::npos; ++p) ++n;
+    for (size_t p = 0; (p = debug.Text().find("HandShakePipeSend", p)) != std::string::npos; ++p)
+        ++n;
     EXPECT_EQ(n, 2u);
 }
 
@@ -42,10 +43,14 @@ TEST_F(DiscoveryTest, WriteModeAnnouncementsAndFollowUps) {
         bool buttons;
     };
     const Case cases[] = {
-        {"scan page, empty box", 1, u"", false, false, "新设备检测成功，当前无序列号可用", 0, 0, true},
-        {"scan page, ID", 1, u"AB", false, false, "新设备检测成功，现在可以进行ID烧写操作了", 0, 0, true},
-        {"list exhausted, auto", 0, u"", true, false, "新设备检测成功，当前无序列号可用", 1, 0, false},
-        {"increment page armed", 2, u"", false, true, "新设备检测成功，现在可以进行ID烧写操作了", 0, 1, false},
+        {"scan page, empty box", 1, u"", false, false, "新设备检测成功，当前无序列号可用", 0, 0,
+         true},
+        {"scan page, ID", 1, u"AB", false, false, "新设备检测成功，现在可以进行ID烧写操作了", 0, 0,
+         true},
+        {"list exhausted, auto", 0, u"", true, false, "新设备检测成功，当前无序列号可用", 1, 0,
+         false},
+        {"increment page armed", 2, u"", false, true, "新设备检测成功，现在可以进行ID烧写操作了", 0,
+         1, false},
     };
     line.Plug('E', 2048);
     core.m_bWriteMode = 1;

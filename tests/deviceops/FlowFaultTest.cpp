@@ -54,7 +54,8 @@ TEST_F(FlowFaultTest, ReadFaults) {
         std::u16string id = u"keep";
         EXPECT_EQ(core.ReadDeviceSN(id), c.code);
         EXPECT_EQ(id, u"keep");
-        EXPECT_EQ(LogLines(), std::vector<std::string>{"读取SN文件失败 Ln:" + std::to_string(c.code)});
+        EXPECT_EQ(LogLines(),
+                  std::vector<std::string>{"读取SN文件失败 Ln:" + std::to_string(c.code)});
         if (c.debugLine) {
             EXPECT_NE(debug.Text().find(c.debugLine), std::string::npos) << debug.Text();
         }
@@ -166,7 +167,8 @@ struct FakeVolkit {
         return -1;
     }
     static int32_t CloseFile(VolHandle, VolHandle) { return 0; }
-    static constexpr VolkitApi kApi = {Open, Format, CreateFile, Seek, Write, Read, Import, CloseFile, Close};
+    static constexpr VolkitApi kApi = {Open, Format, CreateFile, Seek, Write,
+                                       Read, Import, CloseFile,  Close};
 };
 
 TEST_F(FlowFaultTest, ImagesAreCutIntoBlocks) {

@@ -88,7 +88,8 @@ protected:
         while ((pos = t.find("\r\n", pos)) != std::string::npos) {
             pos += 2;
             size_t next = t.find("\r\n", pos);
-            lines.push_back(t.substr(pos, next == std::string::npos ? std::string::npos : next - pos));
+            lines.push_back(
+                t.substr(pos, next == std::string::npos ? std::string::npos : next - pos));
         }
         return lines;
     }

@@ -17,9 +17,8 @@ std::string Mtype(const std::vector<uint8_t>& storage, const TempDir& dir, const
     auto img = dir.Path() / "dump.img";
     WriteFile(img, std::string(storage.begin(), storage.end()));
     std::string out;
-    int rc = RunCommand("MTOOLS_SKIP_CHECK=1 mtype -i '" + img.string() + "' ::" + path +
-                            " 2>/dev/null",
-                        &out);
+    int rc = RunCommand(
+        "MTOOLS_SKIP_CHECK=1 mtype -i '" + img.string() + "' ::" + path + " 2>/dev/null", &out);
     return rc == 0 ? out : "<mtype failed>";
 }
 
@@ -67,8 +66,8 @@ TEST_F(WriteReadFlowTest, ReadFetchesAsTheLengthFieldSays) {
         uint32_t lastSector;
     };
     const Case cases[] = {
-        {0, 32, 31, 1984},        {100, 2, 0, 64},      {40000, 2, 0, 64},
-        {1048576, 32, 31, 1984},  {2000000, 32, 31, 1984},
+        {0, 32, 31, 1984},       {100, 2, 0, 64},         {40000, 2, 0, 64},
+        {1048576, 32, 31, 1984}, {2000000, 32, 31, 1984},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.length);
@@ -81,8 +80,8 @@ TEST_F(WriteReadFlowTest, ReadFetchesAsTheLengthFieldSays) {
         EXPECT_EQ(id, u"ABC");
         std::string text = debug.Text();
         int reads = 0;
-        for (size_t p = 0; (p = text.find("DeviceRead:ScsiStatus= 0 DataTransferLength=32768", p)) !=
-                           std::string::npos;
+        for (size_t p = 0; (p = text.find("DeviceRead:ScsiStatus= 0 DataTransferLength=32768",
+                                          p)) != std::string::npos;
              ++p)
             ++reads;
         EXPECT_EQ(reads, c.reads);
@@ -225,7 +224,8 @@ TEST_F(WriteReadFlowTest, FinishAnswers) {
         log.text.clear();
         EXPECT_EQ(core.WriteDeviceSN(u"AB"), c.code);
         EXPECT_EQ(core.m_pCurDevice, nullptr);
-        EXPECT_EQ(LogLines().back(), c.code == 0 ? "烧写成功 ID: AB\n" : "烧写失败, 请重新插设备烧写");
+        EXPECT_EQ(LogLines().back(),
+                  c.code == 0 ? "烧写成功 ID: AB\n" : "烧写失败, 请重新插设备烧写");
         line.Unplug('E');
     }
 }

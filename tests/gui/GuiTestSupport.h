@@ -15,7 +15,8 @@ namespace ts::gui::test {
 // Copies what the program needs from the build's application folder into
 // `dir`: configuration, data file and both plug-ins (the sample list too).
 inline void MakeAppFolder(const std::filesystem::path& dir) {
-    ts::test::InstallApp(dir, {"tagsmith.cfg", "ulpkData.bin", "modhost.so", "Volkit.so", "sample.ids"});
+    ts::test::InstallApp(dir,
+                         {"tagsmith.cfg", "ulpkData.bin", "modhost.so", "Volkit.so", "sample.ids"});
 }
 
 // Runs tagsmith-cli of the build on the line folder; its exit status.

@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "tests/support/TestSupport.h"
-
 #include <string>
 #include <vector>
 
 #include "idsource/TextFileDecoder.h"
 #include "idsource/TextUnicodeTest.h"
+#include "tests/support/TestSupport.h"
 
 namespace ts {
 namespace {

@@ -90,7 +90,7 @@ TEST(NodeName, OnlyPlainNamesUnderDev) {
 
 // A sysfs tree in a temp folder, laid out as the kernel lays it out.
 class FakeSysfs : public ::testing::Test {
-  protected:
+protected:
     void AddDisk(const std::string& name) {
         fs::create_directories(Sys() / "class/block" / name / "device");
     }
