@@ -200,6 +200,18 @@ Document Split(const std::string& bytes) {
     return doc;
 }
 
+// Re-encodes a code-page document as UTF-16LE with a mark, line by line, as
+// it reads: used when a value the operator saves has no code-page form, so
+// that it is stored exactly instead of being dropped or mangled.
+void ConvertToUtf16(Document& doc) {
+    for (RawLine& l : doc.lines) {
+        l.text = *Encode(Encoding::kUtf16Le, Decode(Encoding::kAnsi, l.text));
+        l.eol = *Encode(Encoding::kUtf16Le, Decode(Encoding::kAnsi, l.eol));
+    }
+    doc.enc = Encoding::kUtf16Le;
+    doc.bom = "\xFF\xFE";
+}
+
 std::string Join(const Document& doc) {
     std::string out = doc.bom;
     for (const RawLine& l : doc.lines) out += l.text + l.eol;
@@ -444,6 +456,11 @@ bool Profile::WriteString(std::u16string_view section, std::u16string_view key,
         return false;
     }
     Document doc = Split(file.bytes);
+    if (doc.enc == Encoding::kAnsi &&
+        (!Encode(Encoding::kAnsi, value) || !Encode(Encoding::kAnsi, key) ||
+         !Encode(Encoding::kAnsi, u"[" + std::u16string(section) + u"]"))) {
+        ConvertToUtf16(doc);
+    }
 
     std::string eol = "\r\n";
     if (doc.enc != Encoding::kAnsi) eol = *Encode(doc.enc, u"\r\n");

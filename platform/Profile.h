@@ -9,8 +9,9 @@
 //
 // Encoding: a file starting with a UTF-16LE, UTF-16BE or UTF-8 byte-order mark
 // is read and written in that encoding (mark kept); any other file, and a new
-// one, is CP936 with "\r\n" line ends. Lines the tool does not change are
-// written back byte for byte.
+// one, is CP936 with "\r\n" line ends, until a value GBK lacks is saved: the
+// file then becomes UTF-16LE with a mark. Lines the tool does not change are
+// otherwise written back byte for byte.
 //
 // Saving replaces the file atomically (temporary file in the same folder,
 // flushed to disk, renamed over the original): a crash or a full disk never
@@ -71,7 +72,8 @@ public:
     // replaced, or when the text cannot be stored faithfully: a line break or
     // NUL anywhere, a name that would not be read back as given (empty, blanks
     // at its ends, '[' or ';' starting a key, '=' in a key, ']' in a
-    // section), or a character the file's encoding lacks.
+    // section), or a character a marked UTF-8 file cannot hold. A code-page
+    // file that cannot hold the text is converted to UTF-16LE with a mark.
     bool WriteString(std::u16string_view section, std::u16string_view key,
                      std::u16string_view value) const;
 

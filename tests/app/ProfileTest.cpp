@@ -224,10 +224,18 @@ TEST_F(ProfileTest, ChineseValuesRoundTripInTheAnsiCodePage) {
     EXPECT_EQ(Read(), "[Option]\r\nidfile=" + WideToAnsi(value) + "\r\n");
     EXPECT_EQ(profile().GetString(cfg::kSection, cfg::kIdFile), value);
 
-    // Characters the code page lacks would be stored as '?': refused instead.
-    const std::string before = Read();
-    EXPECT_FALSE(profile().WriteString(cfg::kSection, cfg::kIdFile, u"a\U0001F600"));
-    EXPECT_EQ(Read(), before);
+    // A value the code page lacks (a path in Korean, say) would be stored as
+    // '?' and a stale value would survive a refusal: the file becomes
+    // UTF-16 with a mark instead, every other line kept as it read.
+    ASSERT_TRUE(profile().WriteString(cfg::kSection, u"SNPath", u"\\sn\\id.txt"));
+    const std::u16string korean = u"/home/한국/b\U0001F600.ids";
+    ASSERT_TRUE(profile().WriteString(cfg::kSection, cfg::kIdFile, korean));
+    EXPECT_EQ(Read().substr(0, 2), "\xFF\xFE");
+    EXPECT_EQ(profile().GetString(cfg::kSection, cfg::kIdFile), korean);
+    EXPECT_EQ(profile().GetString(cfg::kSection, u"SNPath"), u"\\sn\\id.txt");
+    ASSERT_TRUE(profile().WriteString(cfg::kSection, cfg::kMode, u"0"));
+    EXPECT_EQ(profile().GetInt(cfg::kSection, cfg::kMode, 1), 0);
+    EXPECT_EQ(Read().substr(0, 2), "\xFF\xFE") << "stays UTF-16";
 }
 
 TEST_F(ProfileTest, MarkedUnicodeFilesKeepTheirEncoding) {
