@@ -29,7 +29,6 @@ void TagsmithCore::WindowProc(DeviceEvent event) {
 
 void TagsmithCore::ScanDevices() {
     if (!drives_) return;
-    ++scanDepth_;
     const std::vector<std::u16string> roots = drives_->ListDrives();
     for (const std::u16string& root : roots) {
         if (drives_->GetDriveType(root) != kDriveRemovable) continue;
@@ -50,21 +49,23 @@ void TagsmithCore::ScanDevices() {
         std::memset(m_HandShakeBuf, 0, sizeof m_HandShakeBuf);
         int rc = m_DevCtrl.HandShake(device, m_HandShakeBuf, sizeof m_HandShakeBuf);
         if (rc != 0 || std::memcmp(m_HandShakeBuf, "usbhandshake", 13) != 0) {
-            // Not a device in programming mode. The current device, if any,
-            // stays current and open: it is still a valid open device.
+            // Not a device in programming mode. The reference to the current
+            // device is cleared, and the device is closed with it rather than
+            // leaked: the handshake answer no longer belongs to it.
             m_DevCtrl.DeviceClose(device);
+            CloseCurrentDevice();
             continue;
         }
         DispatchFoundDevice(device);
         break;
     }
-    --scanDepth_;
 }
 
 void TagsmithCore::DispatchFoundDevice(DeviceHandle* device) {
     auto makeCurrent = [this, device]() {
         if (m_pCurDevice && m_pCurDevice != device) m_DevCtrl.DeviceClose(m_pCurDevice);
         m_pCurDevice = device;
+        ++deviceEpoch_;
     };
     auto followUp = [this]() {
         if (!pages_) return;

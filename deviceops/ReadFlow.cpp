@@ -1,5 +1,7 @@
 // The read-ID flow: fetch the storage image block by block into tmp.data,
 // take the ID file out of it with the plug-in, return its text.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -79,7 +81,10 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
     m_pVolkit->VolClose(image);
 
     File sn(std::fopen(snPath.c_str(), "rb"));
-    if (!sn) return fail(kReadSnNotOpened);
+    struct stat st {};
+    // A folder of that name opens too, and would read as an empty ID.
+    if (!sn || ::fstat(fileno(sn.get()), &st) != 0 || !S_ISREG(st.st_mode))
+        return fail(kReadSnNotOpened);
     char text[260];
     size_t n = std::fread(text, 1, sizeof text, sn.get());
     size_t len = 0;

@@ -62,6 +62,7 @@ std::u16string TagsmithCore::ReadConfigString(const char16_t* key) const {
 }
 
 void TagsmithCore::CloseCurrentDevice() {
+    ++deviceEpoch_;
     if (m_pCurDevice) {
         m_DevCtrl.DeviceClose(m_pCurDevice);
         m_pCurDevice = nullptr;

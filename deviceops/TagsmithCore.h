@@ -140,7 +140,10 @@ private:
     MemoryLogView defaultLog_;
     ScriptedMessageBoxer defaultBoxes_;
     RealClock defaultClock_;
-    int scanDepth_ = 0;
+    // Moves on whenever the current device is replaced or closed, so a flow
+    // can tell that events handled inside one of its message boxes swapped
+    // the device under it.
+    uint64_t deviceEpoch_ = 0;
 };
 
 }  // namespace ts

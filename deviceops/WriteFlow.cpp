@@ -83,6 +83,7 @@ int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
     }
 
     if (!automatic) {
+        const uint64_t epoch = deviceEpoch_;
         std::u16string existing;
         if (ReadDeviceSN(existing) != 0) {
             OutputDebugStringW(u"无法读取SN……");
@@ -94,6 +95,12 @@ int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
                 CloseCurrentDevice();
                 return kWriteOk;
             }
+        }
+        // Events handled while a box was open may have put another device
+        // in place of the one checked: it must not get an ID unasked.
+        if (deviceEpoch_ != epoch) {
+            AppendLog(u"烧写失败, 请重新插设备烧写");
+            return kWriteFailed;
         }
     }
 
@@ -150,7 +157,7 @@ int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
 
     File tmp(std::fopen(tmpPath.c_str(), "rb"));
     struct stat st {};
-    if (!tmp || ::fstat(fileno(tmp.get()), &st) != 0 || st.st_size <= 0) {
+    if (!tmp || ::fstat(fileno(tmp.get()), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
         MessageBox(u"烧写失败，无法读取数据，请重新将设备拔出\n", MsgButtons::Ok, MsgIcon::None);
         return kWriteFailed;
     }

@@ -143,18 +143,44 @@ TEST_F(DiscoveryTest, ReadModeShowsTheIdAndClosesTheDevice) {
     EXPECT_EQ(line.OpenVolumes(), 0);
 }
 
-TEST_F(DiscoveryTest, OtherDeviceFailingTheHandshakeKeepsTheCurrentDevice) {
+TEST_F(DiscoveryTest, DriveFailingTheHandshakeClosesTheCurrentDevice) {
     line.Plug('E', 2048);
     core.m_bWriteMode = 1;
     pages.scanId = u"AB";
     core.WindowProc(DeviceEvent::Arrival);
-    DeviceHandle* current = core.m_pCurDevice;
-    ASSERT_NE(current, nullptr);
+    ASSERT_NE(core.m_pCurDevice, nullptr);
     line.Unplug('E');
     line.PlugDisk('D');
     core.ScanDevices();
-    EXPECT_EQ(core.m_pCurDevice, current);
-    EXPECT_EQ(line.OpenVolumes(), 1);
+    // The handshake buffer now holds D's answer: nothing may pair it with E.
+    EXPECT_EQ(core.m_pCurDevice, nullptr);
+    EXPECT_EQ(line.OpenVolumes(), 0) << "closed, not leaked";
+    EXPECT_EQ(core.WriteDeviceSN(u"AB"), 1);
+}
+
+TEST_F(DiscoveryTest, HandshakeMatchesOnTheFirstThirteenBytesOnly) {
+    struct Case {
+        const char* name;
+        std::string answer;
+        bool dispatched;
+    };
+    const Case cases[] = {
+        {"text, zero, anything after", std::string("usbhandshake\0\xFF\xFE\x01", 16), true},
+        {"non-zero at offset 12", "usbhandshakeX", false},
+        {"other text", "usbhandshakX", false},
+    };
+    core.m_bWriteMode = 1;
+    pages.scanId = u"AB";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimFaults f;
+        f.handshakeText = c.answer;
+        line.Plug('E', 2048, f);
+        core.WindowProc(DeviceEvent::Arrival);
+        EXPECT_EQ(core.m_pCurDevice != nullptr, c.dispatched);
+        core.CloseCurrentDevice();
+        line.Unplug('E');
+    }
 }
 
 TEST_F(DiscoveryTest, NestedEventsDuringAScanNeitherLeakNorUseAClosedDevice) {

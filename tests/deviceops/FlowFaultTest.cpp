@@ -3,6 +3,7 @@
 // staging folder, files that cannot be made, a failed seek.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -146,13 +147,14 @@ struct FakeVolkit {
     static inline std::string path;
     static inline std::string content;
     static inline int reads = 0;
+    static inline bool skipImport = false;
     static VolHandle Open(const char* p) {
         path = p;
         return 1;
     }
     static int32_t Format(VolHandle, int32_t, uint32_t, const char*) { return 0; }
     static int32_t Import(VolHandle, const char*, const char*) {
-        WriteFile(path, content);
+        if (!skipImport) WriteFile(path, content);
         return 0;
     }
     static int32_t Close(VolHandle) { return 0; }
@@ -206,6 +208,77 @@ TEST_F(FlowFaultTest, ImagesAreCutIntoBlocks) {
         }
         line.Unplug('E');
     }
+}
+
+TEST_F(FlowFaultTest, ImageThatCannotBeReadBack) {
+    // The plug-in "builds" nothing: the step that reads the image back fails.
+    core.m_pVolkit = &FakeVolkit::kApi;
+    FakeVolkit::skipImport = true;
+    line.Plug('E', 2048);
+    pages.autoRun = true;  // the box shows in every mode
+    OpenCurrent();
+    log.text.clear();
+    EXPECT_EQ(core.WriteDeviceSN(u"AB"), 1);
+    FakeVolkit::skipImport = false;
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, u"烧写失败，无法读取数据，请重新将设备拔出\n");
+    EXPECT_EQ(boxes.shown[0].icon, MsgIcon::None);
+    EXPECT_EQ(log.text, u"") << "nothing is logged";
+    EXPECT_NE(core.m_pCurDevice, nullptr) << "the device stays open";
+}
+
+TEST_F(FlowFaultTest, SnTxtThatIsNotAFileIsNotReadAsAnEmptyId) {
+    line.Plug('E', 2048);
+    OpenCurrent();
+    pages.autoWriting = true;
+    ASSERT_EQ(core.WriteDeviceSN(u"AB"), 0);
+    fs::create_directories(app.Path() / "sn.txt" / "blocker");
+    OpenCurrent();
+    std::u16string id = u"keep";
+    EXPECT_EQ(core.ReadDeviceSN(id), 527);
+    EXPECT_EQ(id, u"keep");
+    EXPECT_EQ(LogLines().back(), "读取SN文件失败 Ln:527");
+}
+
+// Answers the overwrite question only after the device was swapped by
+// events handled while the box was open.
+class SwappingBoxer : public MessageBoxer {
+public:
+    std::function<void()> during;
+    MsgAnswer Show(const MessageRequest& r) override {
+        if (r.buttons == MsgButtons::YesNo && during) during();
+        return r.buttons == MsgButtons::YesNo ? MsgAnswer::Yes : MsgAnswer::Ok;
+    }
+};
+
+TEST_F(FlowFaultTest, DeviceSwappedDuringTheOverwriteQuestionIsNotWritten) {
+    auto first = line.Plug('E', 2048);
+    OpenCurrent();
+    pages.autoWriting = true;
+    ASSERT_EQ(core.WriteDeviceSN(u"AAAA"), 0);
+    pages.autoWriting = false;
+    OpenCurrent();
+
+    std::shared_ptr<MemoryStorage> second;
+    SwappingBoxer swapping;
+    swapping.during = [&] {
+        line.Unplug('E');
+        core.WindowProc(DeviceEvent::Removal);
+        second = line.Plug('F', 2048);
+        core.m_bWriteMode = 1;
+        pages.scanId = u"BBBB";
+        core.WindowProc(DeviceEvent::Arrival);
+    };
+    core.SetMessageBoxer(&swapping);
+    log.text.clear();
+    EXPECT_EQ(core.WriteDeviceSN(u"CCCC"), 1);
+    core.SetMessageBoxer(&boxes);
+    EXPECT_EQ(LogLines().back(), "烧写失败, 请重新插设备烧写");
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(std::all_of(second->bytes.begin(), second->bytes.end(),
+                            [](uint8_t b) { return b == 0; }))
+        << "the device that arrived meanwhile was not written unasked";
+    EXPECT_NE(core.m_pCurDevice, nullptr) << "it stays current for its own write";
 }
 
 TEST_F(FlowFaultTest, FailedSeekIsNotTakenAsASize) {
