@@ -11,8 +11,11 @@ bool HasPrefix(const std::u16string& s) {
     return s.size() >= 2 && s[0] == u'0' && (s[1] == u'x' || s[1] == u'X');
 }
 
+// The platform's wide white space includes the no-break and ideographic
+// spaces, which a Chinese input method easily puts around a counter.
 bool IsBlank(char16_t c) {
-    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f';
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f' ||
+           c == u'\u00A0' || c == u'\u3000';
 }
 
 // The domain of the counter operations: an optional prefix, then only

@@ -63,9 +63,9 @@ TEST(ParseHexCounterTest, TrimsPlatformWhiteSpaceThenNormalises) {
         {u"0x 12", u" 12"},
         {u"1 2", u"1 2"},
         {u"\u3000"
-         u"12",
-         u"\u3000"
+         u"12\u00A0",
          u"12"},
+        {u"1\u30002", u"1\u30002"},
     };
     for (const auto& c : cases) EXPECT_EQ(ParseHexCounter(c.in), c.out) << Show(c.in);
 }
