@@ -2,21 +2,10 @@
 
 #include <cstring>
 
+#include "Bytes.h"
+
 namespace ts::volkit {
 namespace {
-
-uint32_t Rd16(const uint8_t* p) { return p[0] | (p[1] << 8); }
-uint32_t Rd32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void Wr16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Wr32(uint8_t* p, uint32_t v) {
-    Wr16(p, v);
-    Wr16(p + 2, v >> 16);
-}
 
 uint32_t FatSectorsFor(uint64_t clusters, uint32_t bits) {
     uint64_t bytes = ((clusters + 2) * bits + 7) / 8;

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "Bytes.h"
+
 namespace ts::volkit {
 namespace {
 
@@ -21,19 +23,6 @@ constexpr uint8_t kAttrLfn = 0x0F;
 constexpr uint32_t kMaxDirSlots = 65536;  // 2 MiB: the most any FAT folder may hold
 constexpr int kMaxDepth = 64;
 constexpr size_t kCopyChunk = 64 * 1024;
-
-uint32_t Rd16(const uint8_t* p) { return p[0] | (p[1] << 8); }
-uint32_t Rd32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void Wr16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Wr32(uint8_t* p, uint32_t v) {
-    Wr16(p, v);
-    Wr16(p + 2, v >> 16);
-}
 
 const uint8_t* Zeros() {
     static const std::vector<uint8_t> zeros(65536, 0);
