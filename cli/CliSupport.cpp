@@ -1,5 +1,7 @@
 #include "cli/CliSupport.h"
 
+#include <poll.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -37,6 +39,30 @@ MsgAnswer StderrBoxer::Show(const MessageRequest& request) {
     std::string reply;
     if (!std::getline(std::cin, reply)) return MsgAnswer::No;
     return (reply == "y" || reply == "Y" || reply == "yes") ? MsgAnswer::Yes : MsgAnswer::No;
+}
+
+StopSignals::StopSignals() {
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGINT);
+    sigaddset(&set_, SIGTERM);
+    sigprocmask(SIG_BLOCK, &set_, &old_);
+    fd_ = ::signalfd(-1, &set_, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+StopSignals::~StopSignals() {
+    if (fd_ >= 0) {
+        // Consume what arrived, so that unblocking does not kill the process.
+        signalfd_siginfo info;
+        while (::read(fd_, &info, sizeof info) == sizeof info) {
+        }
+        ::close(fd_);
+    }
+    sigprocmask(SIG_SETMASK, &old_, nullptr);
+}
+
+bool StopSignals::Requested() const {
+    pollfd p{fd_, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0;
 }
 
 bool Session::Open(Context& ctx) {

@@ -2,6 +2,8 @@
 // Shared pieces of tagsmith-cli: log lines on standard output as they are
 // appended, message boxes' texts on standard error, and a core session on
 // the line's drives with the application folder's plug-in and settings.
+#include <signal.h>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,6 +30,25 @@ public:
 };
 
 std::string ForTerminal(const std::u16string& text);
+
+// SIGINT and SIGTERM are blocked and read from a descriptor for the life of
+// the object: they end a run between devices, never in the middle of a write.
+class StopSignals {
+public:
+    StopSignals();
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    bool Ok() const { return fd_ >= 0; }
+    int Fd() const { return fd_; }
+    bool Requested() const;
+
+private:
+    sigset_t set_{};
+    sigset_t old_{};
+    int fd_ = -1;
+};
 
 // The pages as the one-shot commands see them: the scan page is active in
 // write mode and holds the ID to write; in read mode the list page's

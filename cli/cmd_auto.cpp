@@ -28,43 +28,6 @@ namespace {
 // writes an ID twice nor skips one. The GUI ignores it.
 constexpr char16_t kIdIndexKey[] = u"idindex";
 
-// SIGINT and SIGTERM are blocked and read from a descriptor: they end the run
-// between devices, never in the middle of a write.
-class StopSignals {
-public:
-    StopSignals() {
-        sigemptyset(&set_);
-        sigaddset(&set_, SIGINT);
-        sigaddset(&set_, SIGTERM);
-        sigprocmask(SIG_BLOCK, &set_, &old_);
-        fd_ = ::signalfd(-1, &set_, SFD_NONBLOCK | SFD_CLOEXEC);
-    }
-    ~StopSignals() {
-        if (fd_ >= 0) {
-            // Consume what arrived, so that unblocking does not kill the process.
-            signalfd_siginfo info;
-            while (::read(fd_, &info, sizeof info) == sizeof info) {
-            }
-            ::close(fd_);
-        }
-        sigprocmask(SIG_SETMASK, &old_, nullptr);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-    bool Ok() const { return fd_ >= 0; }
-    int Fd() const { return fd_; }
-    bool Requested() const {
-        pollfd p{fd_, POLLIN, 0};
-        return ::poll(&p, 1, 0) > 0;
-    }
-
-private:
-    sigset_t set_{};
-    sigset_t old_{};
-    int fd_ = -1;
-};
-
 struct AutoOptions {
     std::optional<std::string> ids;
     std::optional<std::u16string> prefix, counter, suffix;

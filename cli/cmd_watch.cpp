@@ -17,39 +17,7 @@
 
 namespace ts::cli {
 
-namespace {
-
-// SIGINT and SIGTERM blocked and read from a descriptor: a read in progress
-// always completes.
-class BlockedStopSignals {
-public:
-    BlockedStopSignals() {
-        sigemptyset(&set_);
-        sigaddset(&set_, SIGINT);
-        sigaddset(&set_, SIGTERM);
-        sigprocmask(SIG_BLOCK, &set_, &old_);
-        fd_ = ::signalfd(-1, &set_, SFD_NONBLOCK | SFD_CLOEXEC);
-    }
-    ~BlockedStopSignals() {
-        if (fd_ >= 0) {
-            signalfd_siginfo info;
-            while (::read(fd_, &info, sizeof info) == sizeof info) {
-            }
-            ::close(fd_);
-        }
-        sigprocmask(SIG_SETMASK, &old_, nullptr);
-    }
-    BlockedStopSignals(const BlockedStopSignals&) = delete;
-    BlockedStopSignals& operator=(const BlockedStopSignals&) = delete;
-    int Fd() const { return fd_; }
-
-private:
-    sigset_t set_{};
-    sigset_t old_{};
-    int fd_ = -1;
-};
-
-}  // namespace
+namespace {}  // namespace
 
 int CmdWatch(Context& ctx) {
     long count = 0;  // 0: until stopped
@@ -68,7 +36,7 @@ int CmdWatch(Context& ctx) {
         }
     }
 
-    BlockedStopSignals stop;
+    StopSignals stop;
     if (stop.Fd() < 0) {
         std::perror("tagsmith-cli: signalfd");
         return kExitFailed;
