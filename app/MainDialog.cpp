@@ -47,10 +47,9 @@ void MainDialog::OnReadMode() {
     readRadioChecked = true;
     writeRadioChecked = false;
     tabIndex = 0;
-    Notify();
-    m_page1.EnableIdFileButton(false);
     tabEnabled = false;
     Notify();
+    m_page1.EnableIdFileButton(false);
 }
 
 void MainDialog::OnTabSelChange(int index) {

@@ -45,7 +45,6 @@ public:
     // it must outlive every handle opened through this channel.
     explicit DeviceControl(VolumeOpener* opener = nullptr) : opener_(opener) {}
     void SetOpener(VolumeOpener* opener) { opener_ = opener; }
-    VolumeOpener* Opener() const { return opener_; }
 
     DeviceHandle* DeviceOpen(const char* drive, uint32_t access, uint32_t shareMode);
     int DeviceClose(DeviceHandle* device);

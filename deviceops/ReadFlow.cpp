@@ -98,7 +98,7 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
 
 int TagsmithCore::DownLoadFSFile(VolHandle image, const std::string& localPath) {
     if (!m_pVolkit) return kDownloadNoFile;
-    const std::u16string snPath = ReadConfigString(u"SNPath");
+    const std::u16string snPath = ReadConfigString(cfg::kSnPath);
     const std::string ansi = WideToAnsi(snPath);
     uint8_t security[12] = {};
     errno = 0;

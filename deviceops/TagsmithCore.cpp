@@ -44,7 +44,7 @@ void TagsmithCore::AppendLog(const std::u16string& line) {
     }
     log->SetText(text);
     log->ScrollToEnd();
-    if (auto* mem = dynamic_cast<MemoryLogView*>(log); mem && mem->onLine) mem->onLine(line);
+    log->LineAppended(line);
 }
 
 MsgAnswer TagsmithCore::MessageBox(const std::u16string& text, MsgButtons buttons, MsgIcon icon,
@@ -58,7 +58,7 @@ void TagsmithCore::Sleep(uint32_t ms) { (clock_ ? clock_ : &defaultClock_)->Slee
 void TagsmithCore::LoadPlugin() { m_pVolkit = LoadVolkit(m_strExeDir); }
 
 std::u16string TagsmithCore::ReadConfigString(const char16_t* key) const {
-    return Profile(ConfigPath()).GetString(u"Option", key, u"");
+    return Profile(ConfigPath()).GetString(cfg::kSection, key, u"");
 }
 
 void TagsmithCore::CloseCurrentDevice() {

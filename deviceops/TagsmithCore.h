@@ -10,6 +10,7 @@
 #include "device/DeviceControl.h"
 #include "deviceops/Volkit.h"
 #include "platform/DriveSystem.h"
+#include "platform/Profile.h"
 #include "platform/UiPorts.h"
 
 namespace ts {
@@ -102,7 +103,7 @@ public:
     void Sleep(uint32_t ms);
     // Loads the plug-in manager and the file-system plug-in from m_strExeDir.
     void LoadPlugin();
-    std::string ConfigPath() const { return m_strExeDir + "tagsmith.cfg"; }
+    std::string ConfigPath() const { return ConfigPathIn(m_strExeDir); }
     // Reads an installation key of section "Option" (259 characters at most).
     std::u16string ReadConfigString(const char16_t* key) const;
 

@@ -106,7 +106,7 @@ int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
 
     // Stage the ID file, as CP936 text and one NUL.
     const std::string staging = m_strExeDir + "prvdata";
-    const std::u16string snConfig = ReadConfigString(u"SNPath");
+    const std::u16string snConfig = ReadConfigString(cfg::kSnPath);
     const std::string idFile = StagedPath(staging, snConfig);
     if (idFile.empty()) {
         AppendLog(u"配置错误：SNPath 指向 prvdata 目录之外，已拒绝：" + snConfig);
@@ -127,7 +127,7 @@ int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
     }
 
     const std::string ulpkSource = m_strExeDir + "ulpkData.bin";
-    for (const char16_t* key : {u"ulpk0", u"ulpk1"}) {
+    for (const char16_t* key : {cfg::kUlpk0, cfg::kUlpk1}) {
         const std::u16string value = ReadConfigString(key);
         const std::string target = StagedPath(staging, value);
         if (target.empty()) {

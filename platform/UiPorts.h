@@ -19,6 +19,8 @@ public:
     virtual std::u16string GetText() = 0;
     virtual void SetText(const std::u16string& text) = 0;
     virtual void ScrollToEnd() {}
+    // Told of each line as it is appended (after the text was set).
+    virtual void LineAppended(const std::u16string& line) { (void)line; }
 };
 
 // A log kept in memory (CLI, tests); `onLine` sees each appended line.
@@ -28,6 +30,9 @@ public:
     std::function<void(const std::u16string&)> onLine;
     std::u16string GetText() override { return text; }
     void SetText(const std::u16string& t) override { text = t; }
+    void LineAppended(const std::u16string& line) override {
+        if (onLine) onLine(line);
+    }
 };
 
 enum class MsgButtons { Ok, YesNo };

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Profile.h"
+#include "platform/Profile.h"
 #include "platform/Codepage.h"
 #include "tests/support/TestSupport.h"
 
