@@ -256,12 +256,7 @@ void FeedBytes(std::string_view text, LineSink& sink) {
             ++i;
             continue;
         }
-        char16_t units[2];
-        size_t len;
-        const size_t count = detail::DecodeUtf8Seq(p, n, i, units, &len);
-        for (size_t k = 0; k < count; ++k)
-            if (!sink(units[k])) return;
-        i += len;
+        if (!detail::FeedUtf8Seq(p, n, i, sink)) return;
     }
 }
 

@@ -146,6 +146,19 @@ inline size_t DecodeUtf8Seq(const uint8_t* p, size_t n, size_t i, char16_t out[2
     return 1;
 }
 
+// Feeds the units of the multibyte sequence at p[i] and moves i past it;
+// false when the sink asked to stop.
+template <typename Sink>
+bool FeedUtf8Seq(const uint8_t* p, size_t n, size_t& i, Sink& sink) {
+    char16_t units[2];
+    size_t len;
+    const size_t count = DecodeUtf8Seq(p, n, i, units, &len);
+    for (size_t k = 0; k < count; ++k)
+        if (!sink(units[k])) return false;
+    i += len;
+    return true;
+}
+
 }  // namespace detail
 
 template <typename Sink>
@@ -159,12 +172,7 @@ void ForEachUtf8Unit(std::string_view utf8, Sink&& sink) {
             ++i;
             continue;
         }
-        char16_t units[2];
-        size_t len;
-        const size_t count = detail::DecodeUtf8Seq(p, n, i, units, &len);
-        for (size_t k = 0; k < count; ++k)
-            if (!sink(units[k])) return;
-        i += len;
+        if (!detail::FeedUtf8Seq(p, n, i, sink)) return;
     }
 }
 
