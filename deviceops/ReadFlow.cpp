@@ -18,12 +18,18 @@ using namespace flow;
 int TagsmithCore::ReadDeviceSN(std::u16string& id) {
     const std::string tmpPath = m_strExeDir + "tmp.data";
     std::remove(tmpPath.c_str());
-    File tmp(std::fopen(tmpPath.c_str(), "wb+"));
-    if (!tmp) {
+    auto cannotWrite = [this]() {
         MessageBox(u"读取失败，无法创建文件，请将设备拔出再重新连接电脑", MsgButtons::Ok,
                    MsgIcon::None);
         return kReadTmpNotCreated;
-    }
+    };
+    File tmp(std::fopen(tmpPath.c_str(), "wb+"));
+    if (!tmp) return cannotWrite();
+    // An image cut short by a full disk could read as "no ID" and let a
+    // write go on unasked: it counts as a tmp.data that cannot be made.
+    auto append = [&tmp](const std::vector<uint8_t>& b) {
+        return std::fwrite(b.data(), 1, b.size(), tmp.get()) == b.size();
+    };
 
     auto fail = [this](int code) {
         AppendLog(u"读取SN文件失败 Ln:" + Utf8ToWide(std::to_string(code)));
@@ -42,7 +48,7 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
     if (length == 0 || length > kMaxImage) length = kMaxImage;
     const uint32_t full = length / kBlock;
     const uint32_t tail = (length % kBlock + 511) / 512 * 512;
-    std::fwrite(block.data(), 1, kBlock, tmp.get());
+    if (!append(block)) return cannotWrite();
 
     for (uint32_t i = 1; i < full; ++i) {
         rc = m_DevCtrl.DeviceRead(m_pCurDevice, sector, block.data(), kBlock);
@@ -53,16 +59,16 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
             return fail(kReadFullBlockFailed);
         }
         sector += kSectorsPerBlock;
-        std::fwrite(block.data(), 1, kBlock, tmp.get());
+        if (!append(block)) return cannotWrite();
     }
     if (tail != 0) {
         // A whole block is read even for a short tail.
         if (m_DevCtrl.DeviceRead(m_pCurDevice, sector, block.data(), kBlock) != 0)
             return fail(kReadTailFailed);
         sector += tail / 512;
-        std::fwrite(block.data(), 1, kBlock, tmp.get());
+        if (!append(block)) return cannotWrite();
     }
-    tmp.reset();
+    if (std::fclose(tmp.release()) != 0) return cannotWrite();
 
     if (!m_pVolkit) {
         DebugW("ReadDeviceSN: no file-system plug-in\n");

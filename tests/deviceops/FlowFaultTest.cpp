@@ -2,8 +2,10 @@
 // odd image sizes, and the mended faults: no plug-in, paths that leave the
 // staging folder, files that cannot be made, a failed seek.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -227,6 +229,31 @@ TEST_F(FlowFaultTest, ImageThatCannotBeReadBack) {
     EXPECT_NE(core.m_pCurDevice, nullptr) << "the device stays open";
 }
 
+TEST_F(FlowFaultTest, FullDiskWhileFetchingIsNotTakenForAnEmptyDevice) {
+    line.Plug('E', 2048);
+    OpenCurrent();
+    pages.autoWriting = true;
+    ASSERT_EQ(core.WriteDeviceSN(u"AB"), 0);
+    OpenCurrent();
+    // The disk fills after the first block of the image.
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 40000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::u16string id = u"keep";
+    log.text.clear();
+    const int rc = core.ReadDeviceSN(id);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(rc, 447);
+    EXPECT_EQ(id, u"keep");
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, u"读取失败，无法创建文件，请将设备拔出再重新连接电脑");
+    EXPECT_EQ(log.text, u"");
+}
+
 TEST_F(FlowFaultTest, SnTxtThatIsNotAFileIsNotReadAsAnEmptyId) {
     line.Plug('E', 2048);
     OpenCurrent();
@@ -275,9 +302,9 @@ TEST_F(FlowFaultTest, DeviceSwappedDuringTheOverwriteQuestionIsNotWritten) {
     core.SetMessageBoxer(&boxes);
     EXPECT_EQ(LogLines().back(), "烧写失败, 请重新插设备烧写");
     ASSERT_NE(second, nullptr);
-    EXPECT_TRUE(std::all_of(second->bytes.begin(), second->bytes.end(),
-                            [](uint8_t b) { return b == 0; }))
-        << "the device that arrived meanwhile was not written unasked";
+    EXPECT_TRUE(std::all_of(second->bytes.begin(), second->bytes.end(), [](uint8_t b) {
+        return b == 0;
+    })) << "the device that arrived meanwhile was not written unasked";
     EXPECT_NE(core.m_pCurDevice, nullptr) << "it stays current for its own write";
 }
 
