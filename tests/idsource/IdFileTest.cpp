@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -60,6 +65,40 @@ TEST(IdFileTest, SameIdsLoadAlikeInEveryEncoding) {
         IdList list;
         ASSERT_EQ(Parse(bytes, &list), IdFileError::None);
         EXPECT_EQ(Texts(list), asciiExpected);
+    }
+}
+
+// Lists saved as UTF-16LE without a mark that the platform's test accepts
+// load as UTF-16 with every ID, not as one 8-bit ID cut at the first 0 byte.
+TEST(IdFileTest, UnmarkedUtf16ListsLoadWithEveryId) {
+    std::u16string longList;
+    std::vector<std::u16string> longIds;
+    for (int i = 100; i < 150; ++i) {  // 50 lines of seven units: 350 units
+        longIds.push_back(u"ID" + W(std::to_string(i)));
+        longList += longIds.back() + u"\r\n";
+    }
+    // Past the units the test looks at: a swapped line feed, and a U+0000
+    // that ends the text.
+    longList += u"X\x0A00Y\r\n";
+    longList += std::u16string(1, u'\0') + u"Z\r\n";
+    longIds.push_back(u"X\x0A00Y");
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::vector<std::u16string> ids;
+    };
+    const std::vector<Case> cases = {
+        {"ending in one U+0000", Utf16Le(std::u16string(u"a1\r\nb2\r\n\0", 9)), {u"A1", u"B2"}},
+        {"one line of digits, letters and Chinese", Utf16Le(u"1A批次"), {u"1A批次"}},
+        {"full-width digits on one line", Utf16Le(u"a１２３４５６"), {u"A１２３４５６"}},
+        {"an odd unit after the first 256 units", Utf16Le(longList), longIds},
+    };
+    for (const auto& c : cases) {
+        IdList list;
+        TextEncodingKind kind{};
+        ASSERT_EQ(Parse(c.bytes, &list, &kind), IdFileError::None) << c.name;
+        EXPECT_EQ(kind, TextEncodingKind::Utf16Le) << c.name;
+        EXPECT_EQ(Texts(list), c.ids) << c.name;
     }
 }
 
