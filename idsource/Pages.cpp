@@ -107,6 +107,11 @@ void CDlgCh1::ReloadIdFile(const std::u16string& path) {
     Notify();
 }
 
+void CDlgCh1::SetPathText(const std::u16string& text) {
+    pathText = text;
+    Notify();
+}
+
 void CDlgCh1::OnIdFileChosen(const std::u16string& path) {
     // An empty path is a cancelled dialog.
     ReloadIdFile(path);

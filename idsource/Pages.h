@@ -101,6 +101,10 @@ public:
     void EnableIdFileButton(bool enable);
     void EnableManualWriteButton(bool enable);
     std::u16string GetIdFilePath() const { return pathText; }
+    // The path field changed by the operator (its context menu pastes and
+    // deletes): the automatic write and the saved settings use what it shows.
+    // The loaded list stays as it is.
+    void SetPathText(const std::u16string& text);
 
     // View state (controls 1004, 1005, 1007, 1008, 1009).
     std::u16string pathText;             // 1005

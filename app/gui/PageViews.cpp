@@ -37,6 +37,10 @@ CDlgCh1View::CDlgCh1View(CDlgCh1& logic, QWidget* parent)
     : PageView(parent), logic_(logic), ui_(std::make_unique<Ui::DlgCh1>()) {
     ui_->setupUi(this);
     connect(ui_->ctl1004, &QPushButton::clicked, this, [this] { OnIdFileButton(); });
+    // The keyboard cannot change the path box, but its context menu can
+    // (paste, delete, undo): the page works with what the box shows.
+    connect(ui_->ctl1005, &QLineEdit::textEdited, this,
+            [this](const QString& t) { logic_.SetPathText(U16(t)); });
     connect(ui_->ctl1008, &QPushButton::clicked, this, [this] { logic_.OnBnClickedManualWrite(); });
     connect(ui_->ctl1009, &QPushButton::clicked, this, [this] { logic_.OnBnClickedAutoWrite(); });
     logic_.onChange = [this] { Refresh(); };

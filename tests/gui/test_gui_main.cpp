@@ -2,8 +2,10 @@
 // the About box, the page views and the picker, the settings at the end.
 #include <QAbstractItemModel>
 #include <QApplication>
+#include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTableView>
@@ -249,6 +251,65 @@ private slots:
         CDlgCh1View::FileDialogScript().push_back(QString());
         QTest::mouseClick(h.W<QPushButton>("ctl1004"), Qt::LeftButton);
         QCOMPARE(h.W<QLineEdit>("ctl1007")->text(), Q8("A100"));
+    }
+
+    // The path box ignores the keyboard but not its context menu: what the
+    // menu leaves in the box is what automatic writing checks and what is saved.
+    void pathBoxEditedThroughItsContextMenu_data() {
+        QTest::addColumn<QString>("action");  // the menu item's text
+        QTest::addColumn<QString>("pasted");  // file name in the temp folder, for a paste
+        QTest::addColumn<bool>("autoStarts");
+        QTest::addRow("delete all") << QStringLiteral("Delete") << QString() << false;
+        QTest::addRow("paste another list") << QStringLiteral("Paste") << Q8("m.ids") << true;
+        QTest::addRow("paste a missing file") << QStringLiteral("Paste") << Q8("gone.ids") << false;
+    }
+    void pathBoxEditedThroughItsContextMenu() {
+        QFETCH(QString, action);
+        QFETCH(QString, pasted);
+        QFETCH(bool, autoStarts);
+        Harness h;
+        h.Open();
+        ts::test::WriteFile(h.tmp.Path() / "l.ids", "A100\r\nA200\r\n");
+        ts::test::WriteFile(h.tmp.Path() / "m.ids", "B100\r\n");
+        CDlgCh1View::FileDialogScript().push_back(
+            QString::fromStdString((h.tmp.Path() / "l.ids").string()));
+        QTest::mouseClick(h.W<QPushButton>("ctl1004"), Qt::LeftButton);
+
+        const QString expected =
+            pasted.isEmpty()
+                ? QString()
+                : QString::fromStdString((h.tmp.Path() / pasted.toStdString()).string());
+        auto* box = h.W<QLineEdit>("ctl1005");
+        if (!pasted.isEmpty()) QGuiApplication::clipboard()->setText(expected);
+        box->selectAll();
+        std::unique_ptr<QMenu> menu(box->createStandardContextMenu());
+        QAction* item = nullptr;
+        for (QAction* a : menu->actions())
+            if (a->text().remove(QLatin1Char('&')).section(QLatin1Char('\t'), 0, 0) == action)
+                item = a;
+        QVERIFY(item && item->isEnabled());
+        item->trigger();
+        QCOMPARE(box->text(), expected);
+
+        auto* autoButton = h.W<QPushButton>("ctl1009");
+        QtMessageBoxer::Script().push_back(MsgAnswer::Ok);
+        QTest::mouseClick(autoButton, Qt::LeftButton);
+        if (autoStarts) {
+            QCOMPARE(autoButton->text(), Q8("停止烧写"));
+            QTest::mouseClick(autoButton, Qt::LeftButton);
+        } else {
+            QVERIFY(h.Shown(u"找不到id文件，无法进行自动烧写操作！"));
+        }
+        QCOMPARE(autoButton->text(), Q8("自动烧写"));
+
+        QTest::mouseClick(h.W<QPushButton>("ctl1000"), Qt::LeftButton);  // 关闭
+        h.dlg->DestroyWindow();
+        const std::string cfg = ts::test::ReadFile(h.app / "tagsmith.cfg");
+        const size_t at = cfg.find("\nidfile=");
+        QVERIFY(at != std::string::npos);
+        const size_t from = at + 8;
+        const std::string saved = cfg.substr(from, cfg.find_first_of("\r\n", from) - from);
+        QCOMPARE(QString::fromStdString(saved), expected);
     }
 
     void settingsWrittenOnClose() {
