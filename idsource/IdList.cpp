@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -74,13 +75,13 @@ bool IdList::Append(std::u16string_view text) {
 
 void IdList::ShrinkToFit() {
     if (arenaCap_ > arenaSize_) {
-        size_t granted = 0;
-        auto exact = AllocateLarge<char16_t>(arenaSize_, &granted);
-        if (exact) {  // without memory for a copy the spare room just stays
-            if (arenaSize_ != 0)
-                std::memcpy(exact.get(), arena_.get(), arenaSize_ * sizeof(char16_t));
-            arena_ = std::move(exact);
-            arenaCap_ = granted;
+        // Shrunk in place, so the text never exists twice; if that fails
+        // the spare room just stays.
+        const size_t units = std::max<size_t>(arenaSize_, 1);
+        if (void* p = std::realloc(arena_.get(), units * sizeof(char16_t))) {
+            (void)arena_.release();
+            arena_.reset(static_cast<char16_t*>(p));
+            arenaCap_ = units;
         }
     }
     offsets_.shrink_to_fit();
@@ -283,15 +284,18 @@ struct IdListLoader {
         if (decoder.OutOfMemory()) return IdFileError::NoMemory;
         if (text.empty()) return IdFileError::NoText;
 
-        // Widened text never has more units than the 8-bit text has bytes,
-        // so that bound sizes the list's text once. Code-page text is
-        // widened by the converter first (one call for the whole text).
-        std::u16string wide;
-        size_t bound = text.size();
+        // Code-page text is cut at its first 0 byte before it is converted:
+        // no CP936 character holds a 0 byte and the text ends at the U+0000
+        // it would become, so a file padded with zeros costs no conversion.
+        std::string_view used = text;
         if (decoder.Kind() == TextEncodingKind::Ansi) {
-            wide = AnsiToWide(text);
-            bound = wide.size();
+            if (const void* nul = std::memchr(text.data(), 0, text.size()))
+                used = text.substr(
+                    0, static_cast<size_t>(static_cast<const char*>(nul) - text.data()));
         }
+        // Widened text never has more units than the 8-bit text has bytes,
+        // so that bound sizes the list's text once.
+        const size_t bound = used.size();
 
         IdList list;
         std::vector<uint32_t> lineNumbers;
@@ -299,16 +303,25 @@ struct IdListLoader {
         if (!list.ReserveText(std::max<size_t>(bound, 1))) return IdFileError::NoMemory;
         LineSink sink(list.arena_.get(), list.offsets_, lines ? &lineNumbers : nullptr);
         switch (decoder.Kind()) {
-            case TextEncodingKind::Ansi:
-                for (char16_t u : wide)
-                    if (!sink(u)) break;
+            case TextEncodingKind::Ansi: {
+                // Converted in pieces straight into the list, never as a
+                // whole second copy; the bound is checked all the same.
+                size_t room = bound;
+                AnsiToWidePieces(used, [&](std::u16string_view piece) {
+                    if (piece.size() > room) piece = piece.substr(0, room);
+                    room -= piece.size();
+                    for (char16_t u : piece)
+                        if (!sink(u)) return false;
+                    return room > 0;
+                });
                 break;
+            }
             case TextEncodingKind::Ascii:
                 // Below 0x80 the station's code page is ASCII: no converter.
-                FeedBytes<false>(text, sink);
+                FeedBytes<false>(used, sink);
                 break;
             default:
-                FeedBytes<true>(text, sink);
+                FeedBytes<true>(used, sink);
                 break;
         }
         list.arenaSize_ = sink.Finish();

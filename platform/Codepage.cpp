@@ -3,6 +3,7 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <memory>
 #include <mutex>
 
 namespace ts {
@@ -53,6 +54,56 @@ std::u16string AnsiToWide(std::string_view ansi) {
         out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
                                        (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
     return out;
+}
+
+bool AnsiToWidePieces(std::string_view ansi, const std::function<bool(std::u16string_view)>& sink) {
+    if (ansi.empty()) return true;
+    iconv_t cd = iconv_open("UTF-16LE", "CP936");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return true;  // as AnsiToWide: nothing
+    struct Closer {
+        iconv_t cd;
+        ~Closer() { iconv_close(cd); }
+    } closer{cd};
+
+    constexpr size_t kBytes = kAnsiPieceUnits * 2;
+    const auto byteBuffer = std::make_unique<char[]>(kBytes);
+    const auto unitBuffer = std::make_unique<char16_t[]>(kAnsiPieceUnits);
+    char* const bytes = byteBuffer.get();
+    char16_t* const units = unitBuffer.get();
+    size_t used = 0;
+    // Hands the converted bytes on and empties the buffer.
+    auto emit = [&]() {
+        const size_t n = used / 2;
+        for (size_t i = 0; i < n; ++i)
+            units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                             (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+        used = 0;
+        return n == 0 || sink(std::u16string_view(units, n));
+    };
+
+    // The converter always sees the whole rest of the input, so it never
+    // stops inside a character; only its output is cut into pieces.
+    char* inp = const_cast<char*>(ansi.data());
+    size_t inleft = ansi.size();
+    while (inleft > 0) {
+        char* outp = bytes + used;
+        size_t outleft = kBytes - used;
+        const size_t r = iconv(cd, &inp, &inleft, &outp, &outleft);
+        used = kBytes - outleft;
+        if (r != static_cast<size_t>(-1)) break;
+        if (errno == E2BIG) {
+            if (!emit()) return false;
+            continue;
+        }
+        // EILSEQ, or EINVAL for a sequence cut off by the end: U+FFFD for
+        // one byte, then on.
+        if (kBytes - used < 2 && !emit()) return false;
+        bytes[used++] = '\xFD';
+        bytes[used++] = '\xFF';
+        ++inp;
+        --inleft;
+    }
+    return emit();
 }
 
 std::string WideToAnsi(std::u16string_view wide) {

@@ -3,12 +3,20 @@
 // Conversions never fail: what cannot be mapped becomes a replacement
 // character ('?' towards CP936, U+FFFD towards UTF-16), as the original
 // platform's converters do.
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
 namespace ts {
 
 std::u16string AnsiToWide(std::string_view ansi);
+// The same conversion, handed to `sink` in pieces of at most kAnsiPieceUnits
+// units, so that a large text never needs a converted copy of itself. The
+// pieces joined equal AnsiToWide(ansi): a character is never split between
+// two pieces. False when the sink returned false, which ends the conversion.
+constexpr size_t kAnsiPieceUnits = 16384;
+bool AnsiToWidePieces(std::string_view ansi, const std::function<bool(std::u16string_view)>& sink);
 std::string WideToAnsi(std::u16string_view wide);
 std::u16string Utf8ToWide(std::string_view utf8);
 std::string WideToUtf8(std::u16string_view wide);

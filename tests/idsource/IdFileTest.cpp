@@ -222,6 +222,80 @@ TEST(IdFileTest, ReadsALargeFileWhole) {
     EXPECT_LE(list.MemoryBytes(), 70000u * 40);
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+#define TS_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TS_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+// The process's address space in bytes, from /proc.
+size_t AddressSpaceInUse() {
+    std::FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f) return 0;
+    char line[256];
+    size_t kb = 0;
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmSize: %zu kB", &kb) == 1) break;
+    std::fclose(f);
+    return kb * 1024;
+}
+
+// A code-page list padded with a long run of zeros loads within three times
+// the file's size of address space: the text is cut at its first 0 byte
+// before it is converted, and converted in pieces.
+TEST(IdFileTest, CodePageListsLoadInBoundedMemory) {
+#ifdef TS_ADDRESS_SANITIZER
+    GTEST_SKIP() << "the sanitizer's own reservations defeat an address space limit";
+#endif
+    std::string ansiList;
+    for (int i = 0; i < 40000; ++i) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%08X", i * 2654435761u);
+        ansiList += "\xC5\xFA\xB4\xCE";  // 批次
+        ansiList += hex;
+        ansiList += "\r\n";
+    }
+    test::TempDir dir;
+    struct Case {
+        const char* name;
+        uintmax_t size;  // the file is padded with zeros up to this size
+    };
+    // Small files are left out: their bound would be below the converter's
+    // own overhead.
+    const std::vector<Case> cases = {
+        {"a list padded with zeros to 64 MiB", uintmax_t{64} << 20},
+        {"a list padded with zeros to 96 MiB", uintmax_t{96} << 20},
+    };
+    AnsiToWide("\xC5\xFA");  // the converter's module is loaded before the limit
+    for (const auto& c : cases) {
+        const auto path = dir.Path() / "list.ids";
+        test::WriteFile(path, ansiList);
+        std::filesystem::resize_file(path, c.size);  // sparse where the file system allows
+        std::fflush(nullptr);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const rlim_t limit = AddressSpaceInUse() + 3 * c.size;
+            const struct rlimit lim = {limit, limit};
+            if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(90);
+            IdList list;
+            TextEncodingKind kind{};
+            const IdFileError e = ReadIdFile(path.string(), &list, &kind);
+            if (e != IdFileError::None) _exit(static_cast<int>(e));
+            const bool right = kind == TextEncodingKind::Ansi && list.size() == 40000 &&
+                               list.Text(1) == u"批次9E3779B1";
+            _exit(right ? 0 : 91);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << c.name;
+        EXPECT_EQ(WEXITSTATUS(status), 0)
+            << c.name << " (" << static_cast<int>(IdFileError::NoMemory) << ": out of memory)";
+    }
+}
+
 TEST(IdFileTest, NullInputsAreRefused) {
     IdList list;
     EXPECT_EQ(ParseIdFileBytes(nullptr, 10, &list), IdFileError::NoText);
