@@ -153,8 +153,11 @@ int FatVolume::Format(Storage& s, uint32_t fatCount, uint32_t sectors, const cha
     if (!s.Writable()) return EROFS;
 
     // Truncating first drops every old byte; growing again leaves a sparse
-    // file of zeros, so only the non-zero structures need writing.
-    if (!s.Resize(0) || !s.Resize(g->VolumeBytes())) {
+    // file of zeros, so only the non-zero structures need writing. An empty
+    // image (the write flow's, just deleted) is only grown: cutting a file to
+    // nothing makes ext4 write it back when it is closed, and the next
+    // deletion then has blocks to free.
+    if ((s.Size() != 0 && !s.Resize(0)) || !s.Resize(g->VolumeBytes())) {
         int e = errno;
         s.Resize(0);
         return e ? e : EIO;
