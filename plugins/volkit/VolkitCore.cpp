@@ -20,8 +20,9 @@ constexpr uint32_t kSeekFailed = 0xFFFFFFFFu;
 constexpr size_t kMaxPath = 32768;
 
 struct Image {
-    std::unique_ptr<FileStorage> storage;
-    std::unique_ptr<FatVolume> volume;  // mounted at first use, or by VolFormat
+    std::unique_ptr<FileStorage> file;
+    std::unique_ptr<BufferedStorage> storage;  // over `file`; every call commits it
+    std::unique_ptr<FatVolume> volume;         // mounted at first use, or by VolFormat
 };
 
 struct OpenFile {
@@ -60,6 +61,20 @@ int Fail(int err) {
     return -1;
 }
 
+// Hands a call's buffered writes to the image file before the call returns,
+// so that a write that fails makes that call fail. `result` is the call's
+// own result; a failed commit turns success into -1 with errno set.
+template <typename T>
+T Committed(Image& img, T result) {
+    const int e = errno;
+    const bool written = img.storage->Commit();
+    if (written || result < 0) {
+        errno = e;  // a call that failed already keeps its own reason
+        return result;
+    }
+    return static_cast<T>(Fail(errno ? errno : EIO));
+}
+
 Image* FindImage(Registry& r, VolHandle h) {
     auto it = r.images.find(h);
     return it == r.images.end() ? nullptr : &it->second;
@@ -91,7 +106,9 @@ VolHandle VolOpen(const char* path) {
     Registry& r = Reg();
     std::lock_guard lock(r.mu);
     VolHandle h = r.Issue();
-    r.images[h].storage = std::move(storage);
+    Image& img = r.images[h];
+    img.file = std::move(storage);
+    img.storage = std::make_unique<BufferedStorage>(*img.file);
     return h;
 }
 
@@ -104,12 +121,12 @@ int32_t VolFormat(VolHandle image, int32_t fatCount, uint32_t sectors, const cha
     std::unique_ptr<FatVolume> vol;
     if (int e = FatVolume::Format(*img->storage, static_cast<uint32_t>(fatCount), sectors, label,
                                   &vol)) {
-        return Fail(e);
+        return Committed(*img, Fail(e));
     }
     // Files opened on the old contents would point into the new volume.
     r.CloseFilesOf(image);
     img->volume = std::move(vol);
-    return 0;
+    return Committed(*img, 0);
 }
 
 VolHandle VolCreateFile(VolHandle image, const char* path, uint32_t access, uint32_t /*share*/,
@@ -128,7 +145,8 @@ VolHandle VolCreateFile(VolHandle image, const char* path, uint32_t access, uint
     bool write = access & (kGenericWrite | kGenericAll);
     OpenFile f{image, {}};
     if (int e = vol->Open(std::string_view(path, len), creation, read, write, &f.cursor))
-        return Fail(e);
+        return Committed(*img, Fail(e));
+    if (Committed(*img, 0) != 0) return -1;
     VolHandle h = r.Issue();
     r.files.emplace(h, std::move(f));
     return h;
@@ -185,9 +203,10 @@ int32_t VolWriteFile(VolHandle image, VolHandle file, const void* buffer, uint32
     if (!f) return Fail(EBADF);
     if (!buffer && count > 0) return Fail(EFAULT);
     int err = 0;
-    int64_t n = r.images[image].volume->Write(f->cursor, buffer, count, &err);
-    if (n < 0) return Fail(err);
-    return static_cast<int32_t>(n);
+    Image& img = r.images[image];
+    int64_t n = img.volume->Write(f->cursor, buffer, count, &err);
+    if (n < 0) return Committed(img, Fail(err));
+    return Committed(img, static_cast<int32_t>(n));
 }
 
 int32_t VolReadFile(VolHandle image, VolHandle file, void* buffer, uint32_t count) {
@@ -214,8 +233,8 @@ int32_t VolImportDir(VolHandle image, const char* localFolder, const char* targe
     FatVolume* vol = VolumeOf(*img);
     if (!vol) return -1;
     if (int e = vol->ImportDir(std::string(localFolder, len), std::string_view(target, tlen)))
-        return Fail(e);
-    return 0;
+        return Committed(*img, Fail(e));
+    return Committed(*img, 0);
 }
 
 int32_t VolCloseFile(VolHandle image, VolHandle file) {
@@ -233,6 +252,7 @@ int32_t VolClose(VolHandle image) {
     if (!img) return Fail(EBADF);
     r.CloseFilesOf(image);
     int err = img->volume ? img->volume->Flush() : 0;
+    if (!img->storage->Commit() && err == 0) err = errno ? errno : EIO;
     r.images.erase(image);  // closes the file
     return err ? Fail(err) : 0;
 }

@@ -73,7 +73,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (off + k < image.size()) image[off + k] = data[i];
         }
     }
-    MemoryStorage storage(std::move(image), 1 << 20);
+    // Every other input goes through the plug-in's write buffer, kept small
+    // so that it also commits by itself.
+    MemoryStorage memory(std::move(image), 1 << 20);
+    BufferedStorage buffered(memory, 4 * BufferedStorage::kPage);
+    Storage& storage = (mode & 4) ? static_cast<Storage&>(buffered) : memory;
     std::unique_ptr<FatVolume> vol;
     if (FatVolume::Mount(storage, &vol) != 0) return 0;
 
@@ -103,6 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             int err = 0;
             vol->Write(t, "0x99", 4, &err);
         }
+        vol->Flush();
+        buffered.Commit();
     }
     return 0;
 }
