@@ -52,6 +52,7 @@ bool FileStorage::WriteAt(uint64_t off, const void* buf, size_t n) {
         errno = EROFS;
         return false;
     }
+    if (n == 0) return true;  // writing nothing does not grow the file
     const auto* p = static_cast<const uint8_t*>(buf);
     size_t done = 0;
     while (done < n) {
@@ -77,7 +78,7 @@ bool FileStorage::Resize(uint64_t n) {
 }
 
 int64_t MemoryStorage::ReadAt(uint64_t off, void* buf, size_t n) {
-    if (off >= bytes_.size()) return 0;
+    if (n == 0 || off >= bytes_.size()) return 0;
     size_t k = static_cast<size_t>(std::min<uint64_t>(n, bytes_.size() - off));
     std::memcpy(buf, bytes_.data() + off, k);
     return static_cast<int64_t>(k);
@@ -88,6 +89,7 @@ bool MemoryStorage::WriteAt(uint64_t off, const void* buf, size_t n) {
         errno = ENOSPC;
         return false;
     }
+    if (n == 0) return true;  // as a file: writing nothing does not grow it
     if (off + n > bytes_.size()) bytes_.resize(off + n);
     std::memcpy(bytes_.data() + off, buf, n);
     return true;
@@ -156,6 +158,7 @@ bool BufferedStorage::WriteAt(uint64_t off, const void* buf, size_t n) {
         errno = EFBIG;
         return false;
     }
+    if (n == 0) return true;
     const auto* in = static_cast<const uint8_t*>(buf);
     size_t done = 0;
     while (done < n) {
