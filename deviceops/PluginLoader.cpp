@@ -18,6 +18,7 @@ const VolkitApi* LoadVolkit(const std::string& appDir) {
     PluginRequest req{};
     std::string id = VOLKIT_PLUGIN_ID;
     std::string path = appDir + "Volkit.so";
+    static_assert(sizeof req.path - 1 - kMaxPluginDirBytes == sizeof "Volkit.so" - 1);
     if (path.size() >= sizeof req.path) return nullptr;
     id.copy(req.id, sizeof req.id - 1);
     path.copy(req.path, sizeof req.path - 1);

@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <climits>
+#include <string>
 
 #include "deviceops/PluginLoader.h"
+#include "platform/Codepage.h"
 #include "platform/Profile.h"
 
 namespace ts {
@@ -55,7 +57,16 @@ MsgAnswer TagsmithCore::MessageBox(const std::u16string& text, MsgButtons button
 
 void TagsmithCore::Sleep(uint32_t ms) { (clock_ ? clock_ : &defaultClock_)->Sleep(ms); }
 
-void TagsmithCore::LoadPlugin() { m_pVolkit = LoadVolkit(m_strExeDir); }
+void TagsmithCore::LoadPlugin() {
+    m_pVolkit = LoadVolkit(m_strExeDir);
+    // Every write and read would fail later without saying why.
+    if (!m_pVolkit && m_strExeDir.size() > kMaxPluginDirBytes) {
+        AppendLog(u"无法加载文件系统插件 (Volkit)：程序所在目录的路径过长（" +
+                  Utf8ToWide(std::to_string(m_strExeDir.size())) + u" 字节，最多 " +
+                  Utf8ToWide(std::to_string(kMaxPluginDirBytes)) + u" 字节）：" +
+                  Utf8ToWide(m_strExeDir));
+    }
+}
 
 std::u16string TagsmithCore::ReadConfigString(const char16_t* key) const {
     return Profile(ConfigPath()).GetString(cfg::kSection, key, u"");

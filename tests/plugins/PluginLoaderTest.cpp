@@ -3,11 +3,14 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "deviceops/PluginLoader.h"
+#include "deviceops/TagsmithCore.h"
+#include "platform/Codepage.h"
 #include "tests/support/TestSupport.h"
 
 namespace ts::test {
@@ -63,6 +66,42 @@ TEST(PluginLoader, AnyMissingPieceLeavesNoPlugin) {
     }
     // No folder at all: never a search of the system's library folders.
     EXPECT_EQ(LoadVolkit(""), nullptr);
+}
+
+TEST(PluginLoader, AnApplicationFolderTooLongForTheRequestSaysSo) {
+    struct Case {
+        size_t bytes;  // the application folder's path with its final '/'
+        bool loads;
+    };
+    const Case cases[] = {{250, true}, {251, false}, {400, false}};
+    // Folders stay until the end: a loaded plug-in is never unloaded.
+    std::vector<std::unique_ptr<TempDir>> roots;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        roots.push_back(std::make_unique<TempDir>());
+        std::string dir = roots.back()->Dir();
+        ASSERT_LT(dir.size() + 2, c.bytes);
+        // Deep enough, in parts a file system takes.
+        while (dir.size() < c.bytes) {
+            const size_t part = std::min<size_t>(c.bytes - dir.size() - 1, 200);
+            dir += std::string(std::max<size_t>(part, 1), 'd') + "/";
+        }
+        ASSERT_EQ(dir.size(), c.bytes);
+        InstallApp(dir, {"modhost.so", "Volkit.so", "tagsmith.cfg"});
+        TagsmithCore fresh;
+        MemoryLogView freshLog;
+        fresh.SetLogView(&freshLog);
+        fresh.InitExeDir(dir);
+        fresh.LoadPlugin();
+        EXPECT_EQ(fresh.m_pVolkit != nullptr, c.loads);
+        if (c.loads) {
+            EXPECT_EQ(freshLog.text, u"");
+        } else {
+            EXPECT_EQ(WideToUtf8(freshLog.text),
+                      "\r\n无法加载文件系统插件 (Volkit)：程序所在目录的路径过长（" +
+                          std::to_string(c.bytes) + " 字节，最多 250 字节）：" + dir);
+        }
+    }
 }
 
 class PluginManagerTest : public ::testing::Test {
