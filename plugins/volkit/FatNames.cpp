@@ -61,6 +61,45 @@ std::u16string AnsiToUtf16Lenient(std::string_view ansi) {
     return Cp936ToUtf16(ansi, true).value_or(std::u16string(ansi.size(), u'\xFFFD'));
 }
 
+std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8) {
+    std::u16string out;
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    const size_t n = utf8.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned c = p[i];
+        size_t len;
+        uint32_t v, min;
+        if (c < 0x80) {
+            out.push_back(static_cast<char16_t>(c));
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            len = 2, v = c & 0x1F, min = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            len = 3, v = c & 0x0F, min = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            len = 4, v = c & 0x07, min = 0x10000;
+        } else {
+            return std::nullopt;
+        }
+        if (n - i < len) return std::nullopt;
+        for (size_t k = 1; k < len; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) return std::nullopt;
+            v = (v << 6) | (p[i + k] & 0x3F);
+        }
+        if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return std::nullopt;
+        if (v >= 0x10000) {
+            v -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (v >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(v));
+        }
+        i += len;
+    }
+    return out;
+}
+
 std::u16string FoldCase(std::u16string_view name) {
     std::u16string out(name);
     for (auto& c : out) c = Upper(c);

@@ -1,6 +1,7 @@
 #pragma once
 // Names in a FAT folder: 8.3 short names, long (VFAT) names in UTF-16, and
-// the conversions between them and the ANSI (CP936) bytes the callers use.
+// the conversions between them and the bytes the callers use: ANSI (CP936)
+// for paths inside an image, UTF-8 for the names of local files.
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -17,6 +18,9 @@ using ShortName = std::array<uint8_t, 11>;  // 8 + 3 bytes, space padded
 std::optional<std::u16string> AnsiToUtf16(std::string_view ansi);
 // Lenient form for names read from an image: bad bytes become U+FFFD.
 std::u16string AnsiToUtf16Lenient(std::string_view ansi);
+// UTF-8 bytes to UTF-16; nothing for anything but well-formed UTF-8
+// (overlong forms, surrogates and cut-off sequences included).
+std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8);
 
 // Case folding for lookups: ASCII letters only, as names here are ASCII or CJK.
 std::u16string FoldCase(std::u16string_view name);

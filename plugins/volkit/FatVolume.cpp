@@ -791,26 +791,39 @@ int FatVolume::ImportDir(const std::string& localFolder, std::string_view target
         cluster = e.cluster;
         if (!IsCluster(cluster)) return EUCLEAN;
     }
+    // The folder named by the caller is taken as it is found; inside it,
+    // everything is reached relative to its parent and links are never
+    // followed, so nothing from elsewhere can be drawn into the image.
+    int fd = open(localFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
     std::vector<std::pair<uint64_t, uint64_t>> ancestors;
-    int e = ImportInto(localFolder, cluster, ancestors);
+    int e = ImportInto(fd, cluster, ancestors);
+    close(fd);
     int fl = Flush();
     return e ? e : fl;
 }
 
-int FatVolume::ImportInto(const std::string& local, uint32_t dirCluster,
+int FatVolume::ImportInto(int dirFd, uint32_t dirCluster,
                           std::vector<std::pair<uint64_t, uint64_t>>& ancestors) {
     struct stat st {};
-    if (stat(local.c_str(), &st) != 0) return errno;
+    if (fstat(dirFd, &st) != 0) return errno;
     if (!S_ISDIR(st.st_mode)) return ENOTDIR;
     std::pair<uint64_t, uint64_t> id{st.st_dev, st.st_ino};
-    // A link back to a folder being copied would never end.
+    // A folder mounted inside itself would never end.
     if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end() ||
         ancestors.size() >= kMaxDepth)
         return ELOOP;
 
     std::vector<std::string> names;
-    DIR* dir = opendir(local.c_str());
-    if (!dir) return errno;
+    // A descriptor of its own for the listing, so that closing it leaves dirFd open.
+    int listFd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listFd < 0) return errno;
+    DIR* dir = fdopendir(listFd);
+    if (!dir) {
+        int err = errno;
+        close(listFd);
+        return err;
+    }
     errno = 0;
     while (struct dirent* de = readdir(dir)) {
         std::string n = de->d_name;
@@ -827,8 +840,13 @@ int FatVolume::ImportInto(const std::string& local, uint32_t dirCluster,
     std::vector<std::u16string> added;  // folded names made by this copy
     int result = 0;
     for (const std::string& n : names) {
-        std::string path = local + "/" + n;
-        auto wide = AnsiToUtf16(n);
+        struct stat cs {};
+        if (fstatat(dirFd, n.c_str(), &cs, AT_SYMLINK_NOFOLLOW) != 0) {
+            result = errno;
+            break;
+        }
+        if (S_ISLNK(cs.st_mode)) continue;  // what it points to is not part of the tree
+        auto wide = Utf8ToUtf16(n);
         if (!wide) {
             result = EILSEQ;
             break;
@@ -845,63 +863,61 @@ int FatVolume::ImportInto(const std::string& local, uint32_t dirCluster,
             break;
         }
         added.push_back(folded);
-        struct stat cs {};
-        if (stat(path.c_str(), &cs) != 0) {
+        if (!S_ISDIR(cs.st_mode) && !S_ISREG(cs.st_mode)) {
+            result = ENOTSUP;  // devices, pipes and sockets have no place in an image
+            break;
+        }
+        // Opened without following a link, and checked again once open: an
+        // entry swapped for a link or a pipe meanwhile is refused, never
+        // followed or waited on.
+        const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
+                          (S_ISDIR(cs.st_mode) ? O_DIRECTORY : 0);
+        int fd = openat(dirFd, n.c_str(), flags);
+        if (fd < 0) {
             result = errno;
             break;
         }
+        struct stat os {};
+        if (fstat(fd, &os) != 0 || (os.st_mode & S_IFMT) != (cs.st_mode & S_IFMT)) {
+            close(fd);
+            result = ENOTSUP;
+            break;
+        }
         int existing = d.Find(folded);
-        if (S_ISDIR(cs.st_mode)) {
+        if (S_ISDIR(os.st_mode)) {
             uint32_t child = 0;
             if (existing >= 0) {
                 const DirEntry& e = d.entries[static_cast<size_t>(existing)];
                 if (!e.IsDir()) {
                     result = EEXIST;
-                    break;
+                } else {
+                    child = e.cluster;
+                    if (!IsCluster(child)) result = EUCLEAN;
                 }
-                child = e.cluster;
-                if (!IsCluster(child)) {
-                    result = EUCLEAN;
-                    break;
-                }
-            } else if ((result = MakeDir(d, *name, cs.st_mtime, &child)) != 0) {
-                break;
+            } else {
+                result = MakeDir(d, *name, os.st_mtime, &child);
             }
-            if ((result = Flush()) != 0 || (result = ImportInto(path, child, ancestors)) != 0)
-                break;
-        } else if (S_ISREG(cs.st_mode)) {
-            if ((result = ImportFile(path, d, *name, existing, cs.st_mtime)) != 0) break;
+            if (result == 0 && (result = Flush()) == 0) result = ImportInto(fd, child, ancestors);
         } else {
-            result = ENOTSUP;  // devices, pipes and sockets have no place in an image
-            break;
+            result = ImportFile(fd, d, *name, existing, os.st_mtime);
         }
+        close(fd);
+        if (result != 0) break;
     }
     ancestors.pop_back();
     return result;
 }
 
-int FatVolume::ImportFile(const std::string& local, Dir& d, const std::u16string& name,
-                          int existing, int64_t mtime) {
-    int fd = open(local.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
+int FatVolume::ImportFile(int fd, Dir& d, const std::u16string& name, int existing, int64_t mtime) {
     std::shared_ptr<FileNode> node;
     if (existing >= 0) {
         const DirEntry& e = d.entries[static_cast<size_t>(existing)];
-        if (e.IsDir()) {
-            close(fd);
-            return EEXIST;
-        }
+        if (e.IsDir()) return EEXIST;
         node = NodeFor(SlotOffset(d, e.shortSlot), e.cluster, e.size);
-        if (int err = Truncate(*node)) {
-            close(fd);
-            return err;
-        }
+        if (int err = Truncate(*node)) return err;
     } else {
         uint64_t entry = 0;
-        if (int err = AddEntry(d, name, kAttrArchive, 0, mtime, &entry)) {
-            close(fd);
-            return err;
-        }
+        if (int err = AddEntry(d, name, kAttrArchive, 0, mtime, &entry)) return err;
         existing = static_cast<int>(d.entries.size() - 1);
         node = NodeFor(entry, 0, 0);
     }
@@ -920,7 +936,6 @@ int FatVolume::ImportFile(const std::string& local, Dir& d, const std::u16string
         if (r == 0) break;
         if (Write(cur, buf.data(), static_cast<uint32_t>(r), &err) < 0) break;
     }
-    close(fd);
     if (!err) err = WriteEntryFields(*node, mtime);
     if (err) {
         // A half-copied file would pass for a whole one: remove it.

@@ -70,6 +70,7 @@ public:
     // and nothing changed when the volume lacks the room.
     int64_t Write(FileCursor& f, const void* buf, uint32_t count, int* err);
     // Copies a local folder's tree into the folder `target` of the volume.
+    // Local names are UTF-8; links inside the folder are skipped.
     int ImportDir(const std::string& localFolder, std::string_view target);
     // Writes the changed part of the FAT to every copy.
     int Flush();
@@ -104,10 +105,11 @@ private:
     int WriteSpan(FileCursor& f, uint32_t at, const uint8_t* src, uint32_t len);
     // Cuts the chain to what the file's size needs.
     void TrimTo(FileCursor& f);
-    int ImportInto(const std::string& local, uint32_t dirCluster,
+    // Copies the folder open as dirFd into the volume's folder at dirCluster.
+    int ImportInto(int dirFd, uint32_t dirCluster,
                    std::vector<std::pair<uint64_t, uint64_t>>& ancestors);
-    int ImportFile(const std::string& local, Dir& d, const std::u16string& name, int existing,
-                   int64_t mtime);
+    // Copies the open local file fd (left open) into the folder d.
+    int ImportFile(int fd, Dir& d, const std::u16string& name, int existing, int64_t mtime);
 
     Storage& storage_;
     FatGeometry geo_;

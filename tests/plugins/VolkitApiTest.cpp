@@ -364,7 +364,10 @@ TEST_F(VolkitTest, ImportProblemsAreReported) {
     };
     const Case cases[] = {
         {"names FAT cannot tell apart", {"ab.txt", "AB.TXT"}, EEXIST},
-        {"name that is not CP936", {"ok.txt", "\xFF\xFE.txt"}, EILSEQ},
+        {"name that is not UTF-8", {"ok.txt", "\xFF\xFE.txt"}, EILSEQ},
+        {"CP936 bytes are no UTF-8", {"\xD6\xD0\xCE\xC4.txt"}, EILSEQ},
+        {"overlong UTF-8", {"\xC0\xAF.txt"}, EILSEQ},
+        {"UTF-8 of a surrogate", {"\xED\xA0\x80.txt"}, EILSEQ},
         {"name with a colon", {"a:b.txt"}, EINVAL},
         {"file and folder of one name", {"x/y.txt", "X"}, EEXIST},
     };
@@ -391,22 +394,39 @@ TEST_F(VolkitTest, ImportProblemsAreReported) {
     Vk().VolClose(h);
 }
 
-TEST_F(VolkitTest, LinksBackToAnAncestorDoNotRecurseForever) {
+TEST_F(VolkitTest, LinksInTheFolderAreNeverFollowed) {
+    // What lies outside the imported folder, and links to it planted inside.
+    TempDir outside;
+    Put(outside.Path() / "secret.txt", "outside file");
+    Put(outside.Path() / "folder" / "inner.txt", "outside folder");
     Put(Stage() / "sub" / "f.txt", "x");
-    ASSERT_EQ(symlink("..", (Stage() / "sub" / "up").c_str()), 0);
-    VolHandle h = Vk().VolOpen(Img().c_str());
-    ASSERT_EQ(Vk().VolFormat(h, 2, 2048, "MIDINFO"), 0);
-    EXPECT_EQ(Vk().VolImportDir(h, Stage().c_str(), "\\"), -1);
-    EXPECT_EQ(errno, ELOOP);
-    Vk().VolClose(h);
+    struct Case {
+        const char* link;  // below the staging folder
+        std::string target;
+    };
+    const Case cases[] = {
+        {"file.txt", (outside.Path() / "secret.txt").string()},
+        {"sub/dir", (outside.Path() / "folder").string()},
+        {"sub/up", ".."},
+        {"dangling", (outside.Path() / "none").string()},
+        {"self", "self"},
+    };
+    for (const Case& c : cases) ASSERT_EQ(symlink(c.target.c_str(), (Stage() / c.link).c_str()), 0);
+    ASSERT_EQ(BuildImage(Img(), 2048, Stage()), 0);
+    EXPECT_EQ(ReadInner(Img(), "\\sub\\f.txt").bytes, "x");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.link);
+        EXPECT_EQ(ReadInner(Img(), c.link).err, ENOENT);
+    }
+    EXPECT_EQ(ReadInner(Img(), "\\sub\\dir\\inner.txt").err, ENOENT);
     FsckClean(Img());
 }
 
-TEST_F(VolkitTest, ChineseNamesKeepTheirLongNames) {
-    const std::string name = "\xD6\xD0\xCE\xC4\xC3\xFB.txt";  // CP936
-    Put(Stage() / "\xC4\xBF\xC2\xBC" / name, "gbk");
+TEST_F(VolkitTest, LocalNamesAreUtf8AndPathsInsideAreCp936) {
+    // 目录/中文名.txt on the local disk, read back by its CP936 path.
+    Put(Stage() / "\xE7\x9B\xAE\xE5\xBD\x95" / "\xE4\xB8\xAD\xE6\x96\x87\xE5\x90\x8D.txt", "gbk");
     ASSERT_EQ(BuildImage(Img(), 2048, Stage()), 0);
-    EXPECT_EQ(ReadInner(Img(), "\\\xC4\xBF\xC2\xBC\\" + name).bytes, "gbk");
+    EXPECT_EQ(ReadInner(Img(), "\\\xC4\xBF\xC2\xBC\\\xD6\xD0\xCE\xC4\xC3\xFB.txt").bytes, "gbk");
     EXPECT_EQ(ReadInner(Img(), "\\__~1\\___~1.TXT").bytes, "gbk");
     FsckClean(Img());
 }

@@ -11,6 +11,7 @@
 
 #include "FatLayout.h"
 #include "VolkitTestUtil.h"
+#include "platform/Codepage.h"
 
 namespace ts::test {
 namespace {
@@ -29,6 +30,9 @@ Tree SampleTree() {
         {"Backup Copies/nested folder/deeper/Mixed Case.Txt", "mixed"},
         {"empty.txt", ""},
         {"README", "plain 8.3 name"},
+        // Long names beyond ASCII, given as UTF-8 on both sides.
+        {"数据/序列号.txt", std::string("0x5A\0", 5)},
+        {"Backup Copies/备份 数据.bin", Pattern(3000, 24)},
     };
 }
 
@@ -38,7 +42,8 @@ void Stage(const fs::path& root, const Tree& t) {
 
 std::string Sh(const std::string& cmd, int* rc = nullptr) {
     std::string out;
-    int r = RunCommand("MTOOLS_SKIP_CHECK=1 " + cmd + " 2>&1", &out);
+    // mtools reads and prints long names in the locale's character set.
+    int r = RunCommand("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 " + cmd + " 2>&1", &out);
     if (rc) *rc = r;
     return out;
 }
@@ -124,7 +129,8 @@ TEST_P(ToolsBuildForVolkit, ThePluginReadsWhatToolsBuild) {
     ASSERT_EQ(rc, 0) << out;
     for (const auto& [path, bytes] : tree) {
         SCOPED_TRACE(path);
-        ReadResult r = ReadInner(img, "\\" + path);
+        // Paths inside an image are CP936.
+        ReadResult r = ReadInner(img, "\\" + WideToAnsi(Utf8ToWide(path)));
         EXPECT_EQ(r.err, 0);
         EXPECT_TRUE(r.bytes == bytes);
     }
