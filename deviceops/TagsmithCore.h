@@ -128,9 +128,6 @@ public:
 
 private:
     bool AutoWritingRuns();
-    // Converts a configuration path ("\SN\ID.txt") to a path below `base`,
-    // refusing one that would leave it. Empty on refusal.
-    static std::string StagedPath(const std::string& base, const std::u16string& configPath);
 
     LogView* log_ = nullptr;
     MessageBoxer* boxes_ = nullptr;

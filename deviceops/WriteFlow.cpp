@@ -1,21 +1,24 @@
 // The write-ID flow: validate, ask before overwriting, stage the ID file and
 // the two data copies in prvdata, build a fresh image with the plug-in and
 // send it to the device in 32768-byte blocks, then confirm with finish.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "deviceops/FlowSupport.h"
+#include "deviceops/Staging.h"
 #include "deviceops/TagsmithCore.h"
 #include "idsource/HexId.h"
 
 namespace ts {
+using namespace flow;
 namespace {
 
 bool PathExists(const std::string& p) {
@@ -23,15 +26,53 @@ bool PathExists(const std::string& p) {
     return ::stat(p.c_str(), &st) == 0;
 }
 
-bool CopyFileOver(const std::string& from, const std::string& to) {
-    std::error_code ec;
-    return std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing,
-                                      ec);
+bool WriteAll(int fd, const char* data, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, data, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        data += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Copies the whole of `from` (read from its start) into `to`.
+bool CopyAll(int from, int to) {
+    std::vector<char> buf(65536);
+    for (off_t at = 0;;) {
+        ssize_t r = ::pread(from, buf.data(), buf.size(), at);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return false;
+        if (r == 0) return true;
+        if (!WriteAll(to, buf.data(), static_cast<size_t>(r))) return false;
+        at += r;
+    }
+}
+
+// Copies ulpkData.bin to each target, into folders that exist. A copy that
+// cannot be made is left out, and so is every copy when there is nothing to
+// copy; only a link on the way stops it (kLink, with where it stood).
+StageOutcome StageCopies(const std::string& appDir, const std::vector<StagePath>& targets) {
+    StageOutcome out{Staged::kOk, {}};
+    const int data = ::open((appDir + "ulpkData.bin").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (data < 0) return out;
+    struct stat st {};
+    if (::fstat(data, &st) == 0 && S_ISREG(st.st_mode)) {
+        for (const StagePath& target : targets) {
+            const StageOutcome copy =
+                StageFile(appDir, target.parts, false, [&](int fd) { return CopyAll(data, fd); });
+            if (copy.result == Staged::kLink) {
+                out = copy;
+                break;
+            }
+        }
+    }
+    ::close(data);
+    return out;
 }
 
 }  // namespace
-
-using namespace flow;
 
 int TagsmithCore::EnsureDirectoryPath(const std::string& input) {
     if (input.size() < 2) return 0;
@@ -49,22 +90,6 @@ int TagsmithCore::EnsureDirectoryPath(const std::string& input) {
     return PathExists(path) ? 1 : 0;
 }
 
-std::string TagsmithCore::StagedPath(const std::string& base, const std::u16string& configPath) {
-    // Configuration paths use backslashes; each part must stay below `base`.
-    std::string rel = WideToUtf8(configPath);
-    std::string out = base;
-    size_t start = 0;
-    while (start <= rel.size()) {
-        size_t end = rel.find_first_of("\\/", start);
-        if (end == std::string::npos) end = rel.size();
-        std::string part = rel.substr(start, end - start);
-        if (part == "..") return std::string();
-        if (!part.empty() && part != ".") out += "/" + part;
-        start = end + 1;
-    }
-    return out;
-}
-
 int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
     const bool automatic = AutoWritingRuns();
 
@@ -80,6 +105,40 @@ int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
         AppendLog(text);
         if (!automatic) MessageBox(text, MsgButtons::Ok, MsgIcon::Error);
         return kWriteIdTooLong;
+    }
+
+    // The configured paths, checked before anything is read or sent.
+    const std::u16string snConfig = ReadConfigString(cfg::kSnPath);
+    const StagePath snPath = ParseConfigPath(snConfig, true);
+    if (snPath.status == StagePath::kOutside) {
+        AppendLog(u"配置错误：SNPath 指向 prvdata 目录之外，已拒绝：" + snConfig);
+        return kWriteFailed;
+    }
+    if (snPath.status == StagePath::kBadName) {
+        AppendLog(u"配置错误：SNPath 中有设备镜像无法保存的名称，已拒绝：" + snConfig);
+        return kWriteFailed;
+    }
+    std::vector<StagePath> copyTargets;
+    for (const char16_t* key : {cfg::kUlpk0, cfg::kUlpk1}) {
+        const std::u16string value = ReadConfigString(key);
+        StagePath target = ParseConfigPath(value, false);
+        if (target.status == StagePath::kOutside) {
+            AppendLog(u"配置错误：" + std::u16string(key) + u" 指向 prvdata 目录之外，已拒绝：" +
+                      value);
+            continue;
+        }
+        if (target.status == StagePath::kBadName) {
+            AppendLog(u"配置错误：" + std::u16string(key) +
+                      u" 中有设备镜像无法保存的名称，已拒绝：" + value);
+            return kWriteFailed;
+        }
+        // The copy would take the ID file's place in the image.
+        if (!snPath.parts.empty() && ImageKey(target.parts) == ImageKey(snPath.parts)) {
+            AppendLog(u"配置错误：" + std::u16string(key) + u" 与 SNPath 指向同一文件，已拒绝：" +
+                      value);
+            return kWriteFailed;
+        }
+        copyTargets.push_back(std::move(target));
     }
 
     if (!automatic) {
@@ -104,40 +163,28 @@ int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
         }
     }
 
+    auto linkRefused = [this](const std::string& where) {
+        AppendLog(u"烧写失败，prvdata 中存在链接，已拒绝：" + Utf8ToWide(where));
+        return kWriteFailed;
+    };
+
     // Stage the ID file, as CP936 text and one NUL.
-    const std::string staging = m_strExeDir + "prvdata";
-    const std::u16string snConfig = ReadConfigString(cfg::kSnPath);
-    const std::string idFile = StagedPath(staging, snConfig);
-    if (idFile.empty()) {
-        AppendLog(u"配置错误：SNPath 指向 prvdata 目录之外，已拒绝：" + snConfig);
+    std::string idBytes = WideToAnsi(id);
+    idBytes.push_back('\0');
+    const StageOutcome idFile = StageFile(m_strExeDir, snPath.parts, true, [&](int fd) {
+        return WriteAll(fd, idBytes.data(), idBytes.size());
+    });
+    if (idFile.result == Staged::kLink) return linkRefused(idFile.where);
+    if (idFile.result != Staged::kOk) {
+        // Writing on without the ID file would send an image without it.
+        AppendLog(u"烧写失败，无法创建ID文件：" + Utf8ToWide(idFile.where));
         return kWriteFailed;
     }
-    if (auto slash = idFile.rfind('/'); slash != std::string::npos)
-        EnsureDirectoryPath(idFile.substr(0, slash));
-    {
-        File f(std::fopen(idFile.c_str(), "wb"));
-        std::string bytes = WideToAnsi(id);
-        bytes.push_back('\0');
-        if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f.get()) != bytes.size() ||
-            std::fflush(f.get()) != 0) {
-            // Writing on without the ID file would send an image without it.
-            AppendLog(u"烧写失败，无法创建ID文件：" + Utf8ToWide(idFile));
-            return kWriteFailed;
-        }
-    }
 
-    const std::string ulpkSource = m_strExeDir + "ulpkData.bin";
-    for (const char16_t* key : {cfg::kUlpk0, cfg::kUlpk1}) {
-        const std::u16string value = ReadConfigString(key);
-        const std::string target = StagedPath(staging, value);
-        if (target.empty()) {
-            AppendLog(u"配置错误：" + std::u16string(key) + u" 指向 prvdata 目录之外，已拒绝：" +
-                      value);
-            continue;
-        }
-        CopyFileOver(ulpkSource, target);
-    }
+    const StageOutcome copies = StageCopies(m_strExeDir, copyTargets);
+    if (copies.result == Staged::kLink) return linkRefused(copies.where);
 
+    const std::string staging = m_strExeDir + "prvdata";
     const std::string tmpPath = m_strExeDir + "tmp.data";
     std::remove(tmpPath.c_str());
     if (!m_pVolkit) {
