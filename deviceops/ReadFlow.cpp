@@ -129,8 +129,12 @@ int TagsmithCore::DownLoadFSFile(VolHandle image, const std::string& localPath) 
 
     File out(std::fopen(localPath.c_str(), "wb+"));
     if (out) {
-        std::fwrite(buffer.data(), 1, buffer.size(), out.get());
-        std::fflush(out.get());
+        const bool written =
+            std::fwrite(buffer.data(), 1, buffer.size(), out.get()) == buffer.size() &&
+            std::fflush(out.get()) == 0;
+        // A copy cut short by a full disk would read as a shorter or empty
+        // ID: no copy at all makes the flow fail as one that cannot be opened.
+        if (std::fclose(out.release()) != 0 || !written) std::remove(localPath.c_str());
     }
     return 0;
 }

@@ -144,7 +144,14 @@ int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
     if (!automatic) {
         const uint64_t epoch = deviceEpoch_;
         std::u16string existing;
-        if (ReadDeviceSN(existing) != 0) {
+        const int read = ReadDeviceSN(existing);
+        if (read == kReadTmpNotCreated || read == kReadSnNotOpened) {
+            // The station failed, not the device: an ID it may hold was
+            // never seen, so the operator could not be asked about it.
+            AppendLog(u"烧写失败，本机无法检查设备中已有的ID，设备未被改写");
+            return kWriteFailed;
+        }
+        if (read != 0) {
             OutputDebugStringW(u"无法读取SN……");
         } else if (!existing.empty()) {
             MsgAnswer a =

@@ -1,6 +1,7 @@
 // What the write flow stages and how the read finds it again: configured
 // names beyond ASCII, names the image cannot hold, two keys naming one file,
-// and links planted in the staging folder.
+// links planted in the staging folder, and failures of the station itself
+// while checking for an existing ID.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -208,6 +209,81 @@ TEST_F(StagingTest, ConfigurationsTheImageCannotTakeAreRefusedBeforeSending) {
     EXPECT_TRUE(Mtype(ImageOf(*storage), "señal.bin", &rc) ==
                 ReadFile(app.Path() / "ulpkData.bin"));
     EXPECT_EQ(rc, 0);
+}
+
+// Answers message boxes like the scripted one, running `during` inside the
+// first box that shows.
+class HookedBoxer : public ScriptedMessageBoxer {
+public:
+    std::function<void()> during;
+    MsgAnswer Show(const MessageRequest& r) override {
+        if (during) std::exchange(during, nullptr)();
+        return ScriptedMessageBoxer::Show(r);
+    }
+};
+
+TEST_F(StagingTest, StationFailureWhileCheckingForAnIdStopsTheWrite) {
+    struct Case {
+        const char* what;
+        const char* blocker;   // a folder standing where the read makes its file
+        bool clearedInTheBox;  // the operator frees the station while the box shows
+        int readCode;
+    };
+    const Case cases[] = {
+        {"tmp.data cannot be made", "tmp.data", true, 447},
+        {"sn.txt cannot be made", "sn.txt", false, 527},
+    };
+    auto storage = line.Plug('E', 2048);
+    pages.autoWriting = true;
+    OpenCurrent();
+    ASSERT_EQ(core.WriteDeviceSN(u"AAAA"), 0);
+    pages.autoWriting = false;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path blocker = app.Path() / c.blocker;
+        fs::create_directories(blocker / "inside");
+        HookedBoxer answers;  // as `write --no`
+        answers.fallback = MsgAnswer::No;
+        if (c.clearedInTheBox) answers.during = [&] { fs::remove_all(blocker); };
+        core.SetMessageBoxer(&answers);
+        OpenCurrent();
+        log.text.clear();
+        EXPECT_EQ(core.WriteDeviceSN(u"BBBB"), 1);
+        core.SetMessageBoxer(&boxes);
+        EXPECT_EQ(LogLines().back(), "烧写失败，本机无法检查设备中已有的ID，设备未被改写");
+        EXPECT_NE(core.m_pCurDevice, nullptr) << "nothing was sent";
+        fs::remove_all(blocker);
+
+        std::u16string id;
+        EXPECT_EQ(core.ReadDeviceSN(id), 0);
+        EXPECT_EQ(id, u"AAAA") << "the device keeps its ID";
+        core.CloseCurrentDevice();
+    }
+}
+
+TEST_F(StagingTest, AnIdCopyCutShortByAFullDiskIsNoId) {
+    line.Plug('E', 2048);
+    pages.autoWriting = true;
+    OpenCurrent();
+    ASSERT_EQ(core.WriteDeviceSN(u"ABCDEF"), 0);
+    // An image holding that ID file, opened before the disk fills.
+    const std::string image = (work.Path() / "fetched.img").string();
+    VolHandle h = core.m_pVolkit->VolOpen(image.c_str());
+    ASSERT_EQ(core.m_pVolkit->VolFormat(h, 2, 2048, "MIDINFO"), 0);
+    ASSERT_EQ(core.m_pVolkit->VolImportDir(h, (app.Path() / "prvdata").c_str(), "\\"), 0);
+    const fs::path sn = app.Path() / "sn.txt";
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 3;  // room for "ABC" of "ABCDEF" and its NUL
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int rc = core.DownLoadFSFile(h, sn.string());
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    core.m_pVolkit->VolClose(h);
+    EXPECT_EQ(rc, 0);
+    EXPECT_FALSE(fs::exists(sn)) << "a cut copy would read as the ID " << ReadFile(sn);
 }
 
 TEST_F(StagingTest, LinksInTheStagingFolderAreNeverFollowed) {
