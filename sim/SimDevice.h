@@ -17,10 +17,13 @@ constexpr uint32_t kSimSector = 512;
 // Sense data of a check condition (fixed format).
 constexpr uint8_t kSenseIllegalRequest = 0x05;
 constexpr uint8_t kSenseHardwareError = 0x04;
+constexpr uint8_t kSenseMediumError = 0x03;
 constexpr uint8_t kAscInvalidOpcode = 0x20;
 constexpr uint8_t kAscLbaOutOfRange = 0x21;
 constexpr uint8_t kAscInvalidField = 0x24;
 constexpr uint8_t kAscInternalFailure = 0x44;
+constexpr uint8_t kAscWriteError = 0x0C;
+constexpr uint8_t kAscUnrecoveredRead = 0x11;
 
 // The bytes of a device. Offsets and lengths are checked by the caller
 // against Sectors(); an I/O failure returns false with an errno value.
@@ -83,7 +86,8 @@ public:
     bool Send(PassThroughRequest& request, uint8_t* data, int& lastError) override;
 
 private:
-    bool Execute(PassThroughRequest& req, SimKind kind, uint8_t* data, int& lastError);
+    bool Execute(PassThroughRequest& req, SimKind kind, uint8_t* data, bool shortened,
+                 int& lastError);
 
     std::shared_ptr<SimStorage> storage_;
     SimFaults faults_;

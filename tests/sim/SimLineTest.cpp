@@ -117,10 +117,10 @@ TEST_F(SimLineTest, PartialLastSectorIsNotServed) {
     uint8_t buf[1024] = {};
     EXPECT_EQ(ctl.DeviceRead(dev, 0, buf, 512), 0);
     EXPECT_EQ(buf[511], 'x');
-    EXPECT_EQ(ctl.DeviceRead(dev, 1, buf + 512, 512), 0);
+    EXPECT_EQ(ctl.DeviceRead(dev, 1, buf + 512, 512), kReadCallFailed);
     EXPECT_NE(debug.Text().find("DeviceRead:ScsiStatus= 2 DataTransferLength=0"),
               std::string::npos);
-    EXPECT_EQ(ctl.DeviceWrite(dev, 0, buf, 1024), 0);
+    EXPECT_EQ(ctl.DeviceWrite(dev, 0, buf, 1024), kWriteCallFailed);
     ctl.DeviceClose(dev);
     EXPECT_EQ(ReadFile(P("E.img")), std::string(1000, 'x')) << "refused write stored nothing";
 }
