@@ -1,6 +1,7 @@
 #include "sim/SimDevice.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,6 +116,12 @@ bool FileStorage::Write(uint64_t offset, const uint8_t* in, size_t n, int& err) 
         done += static_cast<size_t>(put);
     }
     return true;
+}
+
+bool FileStorage::Lock(int& err) {
+    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+    err = errno == EWOULDBLOCK ? EBUSY : errno;
+    return false;
 }
 
 bool FileStorage::Attached(int& err) {

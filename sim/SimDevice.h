@@ -66,6 +66,10 @@ public:
     bool Read(uint64_t offset, uint8_t* out, size_t n, int& err) override;
     bool Write(uint64_t offset, const uint8_t* in, size_t n, int& err) override;
     bool Attached(int& err) override;
+    // Takes an exclusive advisory lock on the image for as long as this
+    // storage is open, as a program holds a device it works on. False with
+    // err = EBUSY when another open holds it.
+    bool Lock(int& err);
 
 private:
     FileStorage(int fd, std::string path, uint64_t sectors, uint64_t dev, uint64_t ino)

@@ -199,6 +199,60 @@ TEST_F(SimLineTest, DeviceTakenOutUnderAnOpenVolumeFails) {
     fs::remove(keep);
 }
 
+// One program at a time works on a device: a second open while it is open
+// elsewhere fails at once with EBUSY; other ports and a later open are free.
+TEST_F(SimLineTest, OpenDeviceIsHeldExclusively) {
+    Plug('E');
+    Plug('F', 8, true);
+    DeviceHandle* first = Open('E');
+    ASSERT_NE(first, nullptr);
+    auto other = MakeSimLine(dir.Path().string());
+    DeviceControl ctl2(other.get());
+    SetLastError(0);
+    EXPECT_EQ(ctl2.DeviceOpen("E:\\", kGenericRead | kGenericWrite, 3), nullptr);
+    EXPECT_EQ(GetLastError(), EBUSY);
+    EXPECT_EQ(ctl2.DeviceOpen("E:\\", kGenericRead, 3), nullptr) << "reading too";
+    DeviceHandle* disk = ctl2.DeviceOpen("F:\\", kGenericRead | kGenericWrite, 3);
+    EXPECT_NE(disk, nullptr);
+    ctl2.DeviceClose(disk);
+    ctl.DeviceClose(first);
+    DeviceHandle* second = ctl2.DeviceOpen("E:\\", kGenericRead | kGenericWrite, 3);
+    EXPECT_NE(second, nullptr);
+    ctl2.DeviceClose(second);
+}
+
+// An attachment stays the same while the device is used and changes when a
+// device is plugged in again at the port.
+TEST_F(SimLineTest, AttachmentIdFollowsPlugging) {
+    EXPECT_EQ(line->AttachmentId(u"E:\\"), "") << "empty port";
+    Plug('E');
+    const std::string plugged = line->AttachmentId(u"E:\\");
+    EXPECT_NE(plugged, "");
+    DeviceHandle* dev = Open('E');
+    std::vector<uint8_t> block(32768, 0x5A);
+    EXPECT_EQ(ctl.DeviceWrite(dev, 0, block.data(), 32768), 0);
+    ctl.DeviceClose(dev);
+    EXPECT_EQ(line->AttachmentId(u"E:\\"), plugged) << "written, still the same attachment";
+
+    std::string error;
+    ASSERT_TRUE(SimUnplug(dir.Path().string(), 'E', nullptr, error)) << error;
+    Plug('E');
+    const std::string replugged = line->AttachmentId(u"E:\\");
+    EXPECT_NE(replugged, plugged);
+
+    // A link to an image: a new link to the same image is a new attachment.
+    TempDir images;
+    WriteFile(images.Path() / "a.img", std::string(64 * 512, '\0'));
+    fs::create_symlink(images.Path() / "a.img", P("G.img"));
+    const std::string linked = line->AttachmentId(u"G:\\");
+    EXPECT_NE(linked, "");
+    fs::remove(P("G.img"));
+    fs::create_symlink(images.Path() / "a.img", P("G.img"));
+    EXPECT_NE(line->AttachmentId(u"G:\\"), linked);
+    EXPECT_EQ(line->AttachmentId(u"G:"), line->AttachmentId(u"G:\\"));
+    EXPECT_EQ(line->AttachmentId(u"Q:\\"), "");
+}
+
 TEST(SimLineMakeTest, FolderMustExist) {
     DebugCapture debug;
     TempDir dir;
