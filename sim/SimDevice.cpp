@@ -248,6 +248,8 @@ bool SimDevice::Execute(PassThroughRequest& req, SimKind kind, uint8_t* data, bo
             bool ok;
             if (kind == SimKind::Read) {
                 ok = moved == 0 || storage_->Read(start * kSimSector, data, moved, err);
+                // A read that failed part-way hands over none of what it got.
+                if (!ok) std::memset(data, 0, moved);
             } else if (!writable_) {
                 ok = false;
                 err = EACCES;

@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <vector>
 
 #include "device/DeviceControl.h"
 #include "platform/Codepage.h"
@@ -197,6 +199,19 @@ TEST_F(SimLineTest, DeviceTakenOutUnderAnOpenVolumeFails) {
     }
     EXPECT_EQ(fs::file_size(keep), 8u * 512);
     fs::remove(keep);
+}
+
+// An image cut short under an open volume: the read that runs into the cut
+// fails, and hands over none of the bytes it got before it.
+TEST_F(SimLineTest, ReadFailingPartWayHandsOverNothing) {
+    WriteFile(P("E.img"), std::string(2048 * 512, 'Z'));
+    DeviceHandle* dev = Open('E');
+    ASSERT_NE(dev, nullptr);
+    fs::resize_file(P("E.img"), 64 * 512 + 1000);
+    std::vector<uint8_t> buf(32768, 0x77);
+    EXPECT_EQ(ctl.DeviceRead(dev, 64, buf.data(), 32768), kReadCallFailed);
+    EXPECT_EQ(std::count(buf.begin(), buf.end(), 'Z'), 0);
+    ctl.DeviceClose(dev);
 }
 
 // One program at a time works on a device: a second open while it is open
