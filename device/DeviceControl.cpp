@@ -56,6 +56,15 @@ bool Refuse(int error) {
     return false;
 }
 
+// A device that answers a data transfer with a status other than good, or
+// moves fewer bytes than asked, did not store or deliver the data: the
+// transfer failed even though the call itself went through.
+bool DeviceRefused(const PassThroughRequest& req, uint64_t asked) {
+    if (req.sptd.ScsiStatus == 0 && req.sptd.DataTransferLength >= asked) return false;
+    t_lastError = EIO;
+    return true;
+}
+
 }  // namespace
 
 int GetLastError() { return t_lastError; }
@@ -172,7 +181,7 @@ int DeviceControl::DeviceRead(DeviceHandle* device, uint32_t startSector, uint8_
         DebugLine("DeviceRead DeviceIoControl return Error GetLastError = %d\r\n", GetLastError());
         return kReadCallFailed;
     }
-    return 0;
+    return DeviceRefused(req, raised) ? kReadCallFailed : 0;
 }
 
 int DeviceControl::DeviceWrite(DeviceHandle* device, uint32_t startSector, uint8_t* buffer,
@@ -186,7 +195,7 @@ int DeviceControl::DeviceWrite(DeviceHandle* device, uint32_t startSector, uint8
                  static_cast<uint32_t>(raised / kSector));
     bool ok = raised <= kMaxTransfer ? Send(device, req, buffer) : Refuse(EINVAL);
     StatusLine("DeviceWrite", req);
-    return ok ? 0 : kWriteCallFailed;
+    return ok && !DeviceRefused(req, raised) ? 0 : kWriteCallFailed;
 }
 
 int DeviceControl::DeviceFinish(DeviceHandle* device, uint8_t* buffer, uint32_t length) {

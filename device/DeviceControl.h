@@ -25,10 +25,10 @@ enum DeviceResult : int {
     kFinishBadStatus = 650,
     kWriteNoDevice = 676,
     kWriteNoBuffer = 682,
-    kWriteCallFailed = 724,
+    kWriteCallFailed = 724,  // also: the device refused the data
     kReadNoDevice = 747,
     kReadNoBuffer = 753,
-    kReadCallFailed = 801,
+    kReadCallFailed = 801,  // also: the device refused the transfer
 };
 
 constexpr uint32_t kGenericRead = 0x80000000u;

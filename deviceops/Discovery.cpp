@@ -1,7 +1,10 @@
 // Device discovery and dispatch: every arrival or removal scans the
-// removable drives; the first one that answers the handshake is dispatched
-// by mode and active page.
+// removable drives; the first one that answers the handshake and was not yet
+// handled since it was plugged in is dispatched by mode and active page.
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "deviceops/FlowSupport.h"
 #include "deviceops/TagsmithCore.h"
@@ -27,44 +30,78 @@ void TagsmithCore::WindowProc(DeviceEvent event) {
     }
 }
 
+void TagsmithCore::DropHandled(const std::u16string& root) {
+    handled_.erase(root);
+    if (m_pCurDevice && m_pCurDevice == currentHandle_ && currentRoot_ == root)
+        CloseCurrentDevice();
+}
+
+void TagsmithCore::ForgetDetached(const std::vector<std::u16string>& roots) {
+    std::vector<std::u16string> gone;
+    for (const auto& [root, attachment] : handled_) {
+        const bool listed = std::find(roots.begin(), roots.end(), root) != roots.end();
+        if (!listed || drives_->AttachmentId(root) != attachment) gone.push_back(root);
+    }
+    for (const std::u16string& root : gone) DropHandled(root);
+}
+
 void TagsmithCore::ScanDevices() {
     if (!drives_) return;
     const std::vector<std::u16string> roots = drives_->ListDrives();
+    ForgetDetached(roots);
     for (const std::u16string& root : roots) {
         if (drives_->GetDriveType(root) != kDriveRemovable) continue;
         if (!root.empty() && root[0] == u'A') continue;
+        if (std::find(probing_.begin(), probing_.end(), root) != probing_.end()) continue;
+        // A device is handled once while it stays attached: several devices
+        // on a hub are each taken in turn, none of them twice.
+        const std::string attachment = drives_->AttachmentId(root);
+        if (auto it = handled_.find(root);
+            !attachment.empty() && it != handled_.end() && it->second == attachment)
+            continue;
         const std::string ansi = WideToAnsi(root);
         DeviceHandle* device =
             m_DevCtrl.DeviceOpen(ansi.c_str(), kGenericRead | kGenericWrite, kFileShareReadWrite);
         if (!device) {
-            DebugW("DeviceOpen Error = %d\n", GetLastError());
+            const int error = GetLastError();
+            DebugW("DeviceOpen Error = %d\n", error);
+            // Another program holds the device: it is left to that program.
+            if (error == EBUSY)
+                AppendLog(FormatWithText(u"设备 %s 正被其他程序使用，无法打开", root));
             continue;
         }
-        std::memset(m_HandShakeBuf, 0, sizeof m_HandShakeBuf);
         // Pending events run here, possibly a whole nested scan and dispatch.
         // `device` is held only by this scan until it is dispatched, so a
-        // nested scan can neither close it nor leak it; whatever the nested
-        // dispatch made current is replaced (and closed) by ours below.
+        // nested scan can neither close it nor leak it, and leaves its drive
+        // alone; whatever the nested dispatch made current is replaced (and
+        // closed) by ours below.
+        probing_.push_back(root);
         if (drain_) drain_();
-        std::memset(m_HandShakeBuf, 0, sizeof m_HandShakeBuf);
-        int rc = m_DevCtrl.HandShake(device, m_HandShakeBuf, sizeof m_HandShakeBuf);
-        if (rc != 0 || std::memcmp(m_HandShakeBuf, "usbhandshake", 13) != 0) {
-            // Not a device in programming mode. The reference to the current
-            // device is cleared, and the device is closed with it rather than
-            // leaked: the handshake answer no longer belongs to it.
+        probing_.pop_back();
+        // The answer lands in the shared buffer only for the device that is
+        // dispatched, so a drive that does not answer leaves the current
+        // device and its answer as they are.
+        uint8_t answer[sizeof m_HandShakeBuf] = {};
+        int rc = m_DevCtrl.HandShake(device, answer, sizeof answer);
+        if (rc != 0 || std::memcmp(answer, "usbhandshake", 13) != 0) {
             m_DevCtrl.DeviceClose(device);
-            CloseCurrentDevice();
             continue;
         }
+        std::memcpy(m_HandShakeBuf, answer, sizeof answer);
+        if (!attachment.empty()) handled_[root] = attachment;
+        dispatchRoot_ = root;
         DispatchFoundDevice(device);
         break;
     }
 }
 
 void TagsmithCore::DispatchFoundDevice(DeviceHandle* device) {
-    auto makeCurrent = [this, device]() {
+    const std::u16string root = std::exchange(dispatchRoot_, std::u16string());
+    auto makeCurrent = [this, device, root]() {
         if (m_pCurDevice && m_pCurDevice != device) m_DevCtrl.DeviceClose(m_pCurDevice);
         m_pCurDevice = device;
+        currentHandle_ = device;
+        currentRoot_ = root;
         ++deviceEpoch_;
     };
     auto followUp = [this]() {

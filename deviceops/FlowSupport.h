@@ -1,5 +1,6 @@
 #pragma once
 // Small helpers shared by the device flows.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -50,6 +51,17 @@ inline std::u16string FormatWithText(std::u16string_view format, std::u16string_
     auto pos = out.find(u"%s");
     if (pos != std::u16string::npos) out.replace(pos, 2, text);
     return out;
+}
+
+// The bytes of the block at `sector` that lie on a device that reported
+// `deviceSectors` in its handshake (0: not known, the whole block). A device
+// refuses any transfer that reaches past its end, so a block that crosses it
+// is sent or fetched only up to it.
+inline uint32_t BlockBytesOnDevice(uint32_t sector, uint32_t deviceSectors) {
+    if (deviceSectors == 0) return kBlock;
+    if (sector >= deviceSectors) return 0;
+    return static_cast<uint32_t>(
+        std::min<uint64_t>(kBlock, uint64_t{deviceSectors - sector} * 512));
 }
 
 }  // namespace ts::flow

@@ -2,6 +2,7 @@
 // take the ID file out of it with the plug-in, return its text.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -37,8 +38,17 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
     };
 
     std::vector<uint8_t> block(kBlock);
+    // A device refuses reads past the end it reported, and a refused read
+    // fails the flow: nothing is asked past that end, and a block that
+    // crosses it reads as zeros beyond it.
+    const uint32_t deviceSectors = GetLe32(m_HandShakeBuf + 16);
+    auto readBlock = [&](uint32_t at) {
+        const uint32_t n = BlockBytesOnDevice(at, deviceSectors);
+        std::fill(block.begin() + n, block.end(), 0);
+        return m_DevCtrl.DeviceRead(m_pCurDevice, at, block.data(), n);
+    };
     uint32_t sector = 0;
-    int rc = m_DevCtrl.DeviceRead(m_pCurDevice, sector, block.data(), kBlock);
+    int rc = readBlock(sector);
     if (rc != 0) {
         DebugW("Read Error %d\n", rc);
         return fail(kReadBlock0Failed);
@@ -46,12 +56,18 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
     sector = kSectorsPerBlock;
     uint32_t length = GetLe32(block.data() + 1024);
     if (length == 0 || length > kMaxImage) length = kMaxImage;
+    // A device smaller than the image is read to its end.
+    const uint64_t deviceBlocks =
+        (uint64_t{deviceSectors} + kSectorsPerBlock - 1) / kSectorsPerBlock;
+    const uint32_t fetched = std::max(length / kBlock, 1u) + (length % kBlock != 0 ? 1 : 0);
+    if (deviceSectors > 0 && fetched > deviceBlocks)
+        length = static_cast<uint32_t>(deviceBlocks * kBlock);
     const uint32_t full = length / kBlock;
     const uint32_t tail = (length % kBlock + 511) / 512 * 512;
     if (!append(block)) return cannotWrite();
 
     for (uint32_t i = 1; i < full; ++i) {
-        rc = m_DevCtrl.DeviceRead(m_pCurDevice, sector, block.data(), kBlock);
+        rc = readBlock(sector);
         Sleep(100);
         if (rc != 0) {
             DebugW("Read Error . Index = %d , Sec Pos = %d , Error Line %d\n", static_cast<int>(i),
@@ -63,8 +79,7 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
     }
     if (tail != 0) {
         // A whole block is read even for a short tail.
-        if (m_DevCtrl.DeviceRead(m_pCurDevice, sector, block.data(), kBlock) != 0)
-            return fail(kReadTailFailed);
+        if (readBlock(sector) != 0) return fail(kReadTailFailed);
         sector += tail / 512;
         if (!append(block)) return cannotWrite();
     }

@@ -17,6 +17,7 @@ TagsmithCore::~TagsmithCore() { CloseCurrentDevice(); }
 
 void TagsmithCore::SetDrives(DriveSystem* drives) {
     drives_ = drives;
+    handled_.clear();
     m_DevCtrl.SetOpener(drives);
 }
 
@@ -74,6 +75,8 @@ std::u16string TagsmithCore::ReadConfigString(const char16_t* key) const {
 
 void TagsmithCore::CloseCurrentDevice() {
     ++deviceEpoch_;
+    currentHandle_ = nullptr;
+    currentRoot_.clear();
     if (m_pCurDevice) {
         m_DevCtrl.DeviceClose(m_pCurDevice);
         m_pCurDevice = nullptr;

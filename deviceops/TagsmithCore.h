@@ -5,7 +5,9 @@
 // tagsmith-cli wire it to their views through the narrow ports below.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "device/DeviceControl.h"
 #include "deviceops/Volkit.h"
@@ -142,6 +144,22 @@ private:
     // can tell that events handled inside one of its message boxes swapped
     // the device under it.
     uint64_t deviceEpoch_ = 0;
+
+    // Discovery handles a device once per attachment: the attachment last
+    // dispatched on each drive, kept while it stays there.
+    std::map<std::u16string, std::string> handled_;
+    // Drives that scans further out are about to handshake (a nested scan
+    // leaves them to those).
+    std::vector<std::u16string> probing_;
+    // The drive of the device that a scan is dispatching, and of the current
+    // device it made (valid while m_pCurDevice is that device).
+    std::u16string dispatchRoot_;
+    std::u16string currentRoot_;
+    DeviceHandle* currentHandle_ = nullptr;
+    // Forgets what was handled on drives that are gone or hold another
+    // attachment now; the current device goes with its drive.
+    void ForgetDetached(const std::vector<std::u16string>& roots);
+    void DropHandled(const std::u16string& root);
 };
 
 }  // namespace ts

@@ -199,6 +199,16 @@ int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
         return kWriteFailed;
     }
     const uint32_t sectors = GetLe32(m_HandShakeBuf + 16);
+    // Block 0 carries the image length in 32 bits: no device can hold more
+    // sectors than that length can span, so a larger claim is a bad answer,
+    // refused before anything is built or sent.
+    constexpr uint32_t kMaxSectors = UINT32_MAX / kBlock * kBlock / 512;
+    if (sectors > kMaxSectors) {
+        DebugW("WriteDeviceSN: the device claims %u sectors, more than %u\n", sectors, kMaxSectors);
+        CloseCurrentDevice();
+        AppendLog(u"烧写失败, 请重新插设备烧写");
+        return kWriteFailed;
+    }
     VolHandle image = m_pVolkit->VolOpen(tmpPath.c_str());
     int32_t built = image == -1 ? -1 : m_pVolkit->VolFormat(image, 2, sectors, "MIDINFO");
     if (built == 0) built = m_pVolkit->VolImportDir(image, staging.c_str(), "\\");
@@ -224,23 +234,29 @@ int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
         AppendLog(u"烧写失败, 请重新插设备烧写");
         return kWriteFailed;
     };
+    if ((length + kBlock - 1) / kBlock * kBlock > UINT32_MAX) return transferFailed();
 
+    // A device refuses writes past the end it reported, and a refused write
+    // fails the flow: a block that crosses that end (the last one of a
+    // device whose size is no whole number of blocks) is sent up to it.
     std::vector<uint8_t> block(kBlock);
+    auto writeBlock = [&](uint32_t at) {
+        const uint32_t n = BlockBytesOnDevice(at, sectors);
+        return n != 0 && m_DevCtrl.DeviceWrite(m_pCurDevice, at, block.data(), n) == 0;
+    };
     std::fread(block.data(), 1, kBlock, tmp.get());
     PutLe32(block.data() + 2048, static_cast<uint32_t>((length + kBlock - 1) / kBlock * kBlock));
-    if (m_DevCtrl.DeviceWrite(m_pCurDevice, 0, block.data(), kBlock) != 0) return transferFailed();
+    if (!writeBlock(0)) return transferFailed();
     uint32_t sector = kSectorsPerBlock;
     for (uint64_t i = 1; i < full; ++i) {
         std::fread(block.data(), 1, kBlock, tmp.get());
-        if (m_DevCtrl.DeviceWrite(m_pCurDevice, sector, block.data(), kBlock) != 0)
-            return transferFailed();
+        if (!writeBlock(sector)) return transferFailed();
         sector += kSectorsPerBlock;
     }
     if (rest != 0) {
         // The bytes after the rest are what the buffer held before.
         std::fread(block.data(), 1, rest, tmp.get());
-        if (m_DevCtrl.DeviceWrite(m_pCurDevice, sector, block.data(), kBlock) != 0)
-            return transferFailed();
+        if (!writeBlock(sector)) return transferFailed();
     }
     tmp.reset();
     std::remove(tmpPath.c_str());

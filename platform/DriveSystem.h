@@ -33,6 +33,14 @@ public:
     // ("E:\" for a letter drive, the node "/dev/sdb" for a real drive).
     virtual std::vector<std::u16string> ListDrives() = 0;
     virtual unsigned GetDriveType(const std::u16string& root) = 0;
+    // Tells one attachment of the device at `root` from the next: the same
+    // text while it stays attached, another once it has been unplugged and
+    // plugged in again. Empty when that cannot be told; discovery then takes
+    // the drive for a new arrival at every scan.
+    virtual std::string AttachmentId(const std::u16string& root) {
+        (void)root;
+        return {};
+    }
     // Null when events cannot be watched (reason on the debug output).
     virtual std::unique_ptr<DeviceEventSource> WatchEvents() = 0;
 };

@@ -1,12 +1,14 @@
 #include "platform/SgTransport.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 namespace ts {
 namespace {
@@ -78,6 +80,11 @@ SgTransport::~SgTransport() {
 bool SgTransport::Send(PassThroughRequest& request, uint8_t* data, int& lastError) {
     sg_io_hdr_t hdr;
     if (!ToSgHeader(request, data, hdr, lastError)) return false;
+    const bool incoming = hdr.dxfer_direction == SG_DXFER_FROM_DEV;
+    if (incoming) {
+        bounce_.resize(hdr.dxfer_len);
+        hdr.dxferp = bounce_.data();
+    }
     errno = 0;
     // No retry on EINTR: the command may already have reached the device.
     if (ioctl_(fd_, &hdr) < 0) {
@@ -94,6 +101,8 @@ bool SgTransport::Send(PassThroughRequest& request, uint8_t* data, int& lastErro
     s.ScsiStatus = hdr.status;
     s.DataTransferLength = length - resid;
     s.SenseInfoLength = std::min(hdr.sb_len_wr, hdr.mx_sb_len);
+    // A refused command delivers nothing; otherwise only the bytes moved.
+    if (incoming && hdr.status == 0) std::memcpy(data, bounce_.data(), length - resid);
     return true;
 }
 
@@ -112,6 +121,12 @@ std::unique_ptr<PassThroughTransport> OpenSgNode(const std::string& node, uint32
     const int fd = ::open(node.c_str(), SgOpenFlags(access, shareMode) | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         lastError = errno;
+        return nullptr;
+    }
+    // Taken before anything else is asked of the node; released with the fd.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        lastError = errno == EWOULDBLOCK ? EBUSY : errno;
+        ::close(fd);
         return nullptr;
     }
     int version = 0;

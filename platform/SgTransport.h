@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "device/PassThrough.h"
 
@@ -28,19 +29,25 @@ public:
     SgTransport(const SgTransport&) = delete;
     SgTransport& operator=(const SgTransport&) = delete;
 
+    // Data from the device reaches `data` only when the call succeeded with
+    // good status: a command that timed out or failed may have filled part of
+    // the kernel's buffer (a late answer), and none of it may pass for data.
     bool Send(PassThroughRequest& request, uint8_t* data, int& lastError) override;
 
 private:
     int fd_;
     SgIoctl ioctl_;
+    std::vector<uint8_t> bounce_;  // where incoming data lands first
 };
 
 // open(2) flags for a desired-access and share-mode mask pair: read and write
 // → O_RDWR, read → O_RDONLY, write → O_WRONLY; no sharing at all → O_EXCL.
 int SgOpenFlags(uint32_t access, uint32_t shareMode);
 
-// Opens a SCSI generic node. Null on failure with lastError = errno of the
-// open; a node that is not a SCSI generic device gives ENODEV.
+// Opens a SCSI generic node and holds an exclusive advisory lock on it while
+// it is open, so that two processes never work on one device at once. Null
+// on failure with lastError = errno of the open; EBUSY when another open
+// holds the lock; ENODEV for a node that is not a SCSI generic device.
 std::unique_ptr<PassThroughTransport> OpenSgNode(const std::string& node, uint32_t access,
                                                  uint32_t shareMode, int& lastError);
 

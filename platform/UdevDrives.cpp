@@ -4,6 +4,7 @@
 #include <libudev.h>
 #include <linux/netlink.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -258,6 +259,11 @@ public:
         return kDriveFixed;
     }
 
+    std::string AttachmentId(const std::u16string& root) override {
+        const std::string name = BlockNameFromNode(WideToUtf8(root));
+        return name.empty() ? std::string() : DiskAttachmentId(paths_.sys, name);
+    }
+
     std::unique_ptr<PassThroughTransport> OpenVolume(const char* path, uint32_t access,
                                                      uint32_t shareMode, int& lastError) override {
         const std::string name = BlockNameFromNode(path ? path : "");
@@ -341,6 +347,21 @@ std::string FindSgName(const std::string& sysRoot, std::string_view blockName) {
             return name.substr(kLink.size());
     }
     return {};
+}
+
+std::string DiskAttachmentId(const std::string& sysRoot, std::string_view blockName) {
+    if (!IsPlainName(blockName)) return {};
+    const std::string dir = sysRoot + "/class/block/" + std::string(blockName);
+    if (FILE* f = std::fopen((dir + "/diskseq").c_str(), "re")) {
+        char text[32] = {};
+        const size_t n = std::fread(text, 1, sizeof text - 1, f);
+        std::fclose(f);
+        const std::string_view seq = Trim(std::string_view(text, n));
+        if (AllOf(seq, IsDigit)) return "seq:" + std::string(seq);
+    }
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0) return {};
+    return "sys:" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 }
 
 std::optional<DeviceEvent> ClassifyUevent(std::string_view action, std::string_view subsystem,

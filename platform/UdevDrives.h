@@ -36,6 +36,12 @@ std::string BlockNameFromNode(std::string_view node);
 // (normally "/sys"); empty when it has none (sg not loaded, not SCSI).
 std::string FindSgName(const std::string& sysRoot, std::string_view blockName);
 
+// What tells one attachment of a block disk from the next, read below
+// `sysRoot`: the kernel's disk sequence number ("diskseq", never reused while
+// the machine runs), else the identity of the disk's sysfs folder (made anew
+// at each attachment). Empty when the disk is not there.
+std::string DiskAttachmentId(const std::string& sysRoot, std::string_view blockName);
+
 // A disk's "add" is an arrival and its "remove" a removal; partitions and
 // everything else are no event.
 std::optional<DeviceEvent> ClassifyUevent(std::string_view action, std::string_view subsystem,

@@ -31,6 +31,7 @@ struct Slot {
     std::shared_ptr<MemoryStorage> storage;
     SimFaults faults;
     bool vendor = true;
+    uint64_t attachment = 0;
     // Shared with the volumes opened on this plug-in; cleared by Unplug.
     std::shared_ptr<std::atomic<bool>> plugged;
 };
@@ -44,6 +45,7 @@ struct MemoryLine::State {
     Slot slots[26];
     std::vector<std::weak_ptr<Queue>> watchers;
     std::atomic<int> openVolumes{0};
+    uint64_t attachments = 0;
 
     bool Insert(char letter, std::shared_ptr<MemoryStorage> storage, SimFaults faults,
                 bool vendor) {
@@ -55,6 +57,7 @@ struct MemoryLine::State {
         s.storage = std::move(storage);
         s.faults = std::move(faults);
         s.vendor = vendor;
+        s.attachment = ++attachments;
         s.plugged = std::make_shared<std::atomic<bool>>(true);
         Post(DeviceEvent::Arrival);
         return true;
@@ -201,6 +204,13 @@ unsigned MemoryLine::GetDriveType(const std::u16string& root) {
     if (!wellFormed) return kDriveUnknown;
     std::lock_guard lock(state_->mutex);
     return state_->slots[root[0] - u'A'].storage ? kDriveRemovable : kDriveUnknown;
+}
+
+std::string MemoryLine::AttachmentId(const std::u16string& root) {
+    if (GetDriveType(root) != kDriveRemovable) return {};
+    std::lock_guard lock(state_->mutex);
+    const Slot& s = state_->slots[root[0] - u'A'];
+    return s.storage ? "mem:" + std::to_string(s.attachment) : std::string();
 }
 
 std::unique_ptr<PassThroughTransport> MemoryLine::OpenVolume(const char* path, uint32_t access,

@@ -1,6 +1,7 @@
 #include "sim/SimDevice.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -117,6 +118,12 @@ bool FileStorage::Write(uint64_t offset, const uint8_t* in, size_t n, int& err) 
     return true;
 }
 
+bool FileStorage::Lock(int& err) {
+    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+    err = errno == EWOULDBLOCK ? EBUSY : errno;
+    return false;
+}
+
 bool FileStorage::Attached(int& err) {
     struct stat st;
     if (::stat(path_.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_dev) != dev_ ||
@@ -174,10 +181,21 @@ bool SimDevice::Send(PassThroughRequest& req, uint8_t* data, int& lastError) {
         CheckCondition(req, *status, kSenseHardwareError, kAscInternalFailure);
         return true;
     }
-    return Execute(req, kind, data, lastError);
+    const uint32_t ordinal = counts_[cdb[1]];
+    if (faults_.checkAt.Picks(kind, ordinal)) {
+        if (kind == SimKind::Read)
+            CheckCondition(req, 2, kSenseMediumError, kAscUnrecoveredRead);
+        else if (kind == SimKind::Write)
+            CheckCondition(req, 2, kSenseMediumError, kAscWriteError);
+        else
+            CheckCondition(req, 2, kSenseHardwareError, kAscInternalFailure);
+        return true;
+    }
+    return Execute(req, kind, data, faults_.shortAt.Picks(kind, ordinal), lastError);
 }
 
-bool SimDevice::Execute(PassThroughRequest& req, SimKind kind, uint8_t* data, int& lastError) {
+bool SimDevice::Execute(PassThroughRequest& req, SimKind kind, uint8_t* data, bool shortened,
+                        int& lastError) {
     auto& s = req.sptd;
     const uint8_t* cdb = s.Cdb;
     const uint32_t length = s.DataTransferLength;
@@ -194,19 +212,26 @@ bool SimDevice::Execute(PassThroughRequest& req, SimKind kind, uint8_t* data, in
                                    ? *faults_.reportedSectors
                                    : std::min<uint64_t>(storage_->Sectors(), UINT32_MAX);
             const std::string text = faults_.handshakeText.value_or(kHandshakeText);
-            FillAnswer(data, length, text, false);
+            std::vector<uint8_t> answer(length);
+            FillAnswer(answer.data(), length, text, false);
             if (text.size() < kSizeFieldOffset) {
                 uint8_t field[4] = {
                     static_cast<uint8_t>(sectors), static_cast<uint8_t>(sectors >> 8),
                     static_cast<uint8_t>(sectors >> 16), static_cast<uint8_t>(sectors >> 24)};
                 for (size_t i = 0; i < 4 && kSizeFieldOffset + i < length; ++i)
-                    data[kSizeFieldOffset + i] = field[i];
+                    answer[kSizeFieldOffset + i] = field[i];
             }
+            s.DataTransferLength = shortened ? length / 2 : length;
+            if (s.DataTransferLength > 0) std::memcpy(data, answer.data(), s.DataTransferLength);
             return true;
         }
         case SimKind::Finish: {
             if (length != param2) break;
-            FillAnswer(data, length, faults_.finishText.value_or(kFinishText), faults_.finishNoNul);
+            std::vector<uint8_t> answer(length);
+            FillAnswer(answer.data(), length, faults_.finishText.value_or(kFinishText),
+                       faults_.finishNoNul);
+            s.DataTransferLength = shortened ? length / 2 : length;
+            if (s.DataTransferLength > 0) std::memcpy(data, answer.data(), s.DataTransferLength);
             return true;
         }
         case SimKind::Read:
@@ -218,20 +243,24 @@ bool SimDevice::Execute(PassThroughRequest& req, SimKind kind, uint8_t* data, in
                 return true;
             }
             if (length == 0) return true;
+            const uint32_t moved = shortened ? length / 2 / kSimSector * kSimSector : length;
             int err = 0;
             bool ok;
             if (kind == SimKind::Read) {
-                ok = storage_->Read(start * kSimSector, data, length, err);
+                ok = moved == 0 || storage_->Read(start * kSimSector, data, moved, err);
+                // A read that failed part-way hands over none of what it got.
+                if (!ok) std::memset(data, 0, moved);
             } else if (!writable_) {
                 ok = false;
                 err = EACCES;
             } else {
-                ok = storage_->Write(start * kSimSector, data, length, err);
+                ok = moved == 0 || storage_->Write(start * kSimSector, data, moved, err);
             }
             if (!ok) {
                 lastError = err;
                 return false;
             }
+            s.DataTransferLength = moved;
             return true;
         }
     }

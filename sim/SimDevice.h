@@ -17,10 +17,13 @@ constexpr uint32_t kSimSector = 512;
 // Sense data of a check condition (fixed format).
 constexpr uint8_t kSenseIllegalRequest = 0x05;
 constexpr uint8_t kSenseHardwareError = 0x04;
+constexpr uint8_t kSenseMediumError = 0x03;
 constexpr uint8_t kAscInvalidOpcode = 0x20;
 constexpr uint8_t kAscLbaOutOfRange = 0x21;
 constexpr uint8_t kAscInvalidField = 0x24;
 constexpr uint8_t kAscInternalFailure = 0x44;
+constexpr uint8_t kAscWriteError = 0x0C;
+constexpr uint8_t kAscUnrecoveredRead = 0x11;
 
 // The bytes of a device. Offsets and lengths are checked by the caller
 // against Sectors(); an I/O failure returns false with an errno value.
@@ -63,6 +66,10 @@ public:
     bool Read(uint64_t offset, uint8_t* out, size_t n, int& err) override;
     bool Write(uint64_t offset, const uint8_t* in, size_t n, int& err) override;
     bool Attached(int& err) override;
+    // Takes an exclusive advisory lock on the image for as long as this
+    // storage is open, as a program holds a device it works on. False with
+    // err = EBUSY when another open holds it.
+    bool Lock(int& err);
 
 private:
     FileStorage(int fd, std::string path, uint64_t sectors, uint64_t dev, uint64_t ino)
@@ -83,7 +90,8 @@ public:
     bool Send(PassThroughRequest& request, uint8_t* data, int& lastError) override;
 
 private:
-    bool Execute(PassThroughRequest& req, SimKind kind, uint8_t* data, int& lastError);
+    bool Execute(PassThroughRequest& req, SimKind kind, uint8_t* data, bool shortened,
+                 int& lastError);
 
     std::shared_ptr<SimStorage> storage_;
     SimFaults faults_;

@@ -91,6 +91,27 @@ bool KindItem(std::string_view item, F f) {
     return kind && f(*kind, Trim(item.substr(colon + 1)));
 }
 
+// "KIND:N[,KIND:N...]" with "KIND:*" for every command of the kind, added to
+// `pick`; left as it was when any item is bad.
+bool ParsePick(std::string_view value, SimPick& pick) {
+    SimPick next = pick;
+    bool ok = EachItem(value, [&](std::string_view item) {
+        return KindItem(item, [&](SimKind k, std::string_view v) {
+            auto i = static_cast<size_t>(k);
+            if (v == "*") {
+                next.all[i] = true;
+                return true;
+            }
+            uint32_t n;
+            if (!ParseNumber(v, n) || n == 0) return false;
+            next.at[i].push_back(n);
+            return true;
+        });
+    });
+    if (ok) pick = std::move(next);
+    return ok;
+}
+
 bool Apply(SimFaults& f, std::string_view key, std::string_view value) {
     if (key == "open") {
         if (value != "fail" && value != "ok") return false;
@@ -111,23 +132,14 @@ bool Apply(SimFaults& f, std::string_view key, std::string_view value) {
         return true;
     }
     if (key == "fail_at") {
-        SimFaults next = f;
-        bool ok = EachItem(value, [&](std::string_view item) {
-            return KindItem(item, [&](SimKind k, std::string_view v) {
-                auto i = static_cast<size_t>(k);
-                if (v == "*") {
-                    next.failAll[i] = true;
-                    return true;
-                }
-                uint32_t n;
-                if (!ParseNumber(v, n) || n == 0) return false;
-                next.failAt[i].push_back(n);
-                return true;
-            });
-        });
-        if (ok) f = std::move(next);
-        return ok;
+        SimPick pick{f.failAt, f.failAll};
+        if (!ParsePick(value, pick)) return false;
+        f.failAt = std::move(pick.at);
+        f.failAll = pick.all;
+        return true;
     }
+    if (key == "check_at") return ParsePick(value, f.checkAt);
+    if (key == "short_at") return ParsePick(value, f.shortAt);
     if (key == "status") {
         SimFaults next = f;
         bool ok = EachItem(value, [&](std::string_view item) {
@@ -194,6 +206,13 @@ void BadLine(std::string_view origin, size_t lineNo, std::string_view line) {
 }
 
 }  // namespace
+
+bool SimPick::Picks(SimKind kind, uint32_t ordinal) const {
+    auto i = static_cast<size_t>(kind);
+    if (all[i]) return true;
+    const auto& v = at[i];
+    return std::find(v.begin(), v.end(), ordinal) != v.end();
+}
 
 bool SimFaults::FailsCall(SimKind kind, uint32_t ordinal) const {
     auto i = static_cast<size_t>(kind);

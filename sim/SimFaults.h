@@ -15,6 +15,14 @@ namespace ts {
 enum class SimKind : uint8_t { Handshake = 0, Write = 1, Finish = 2, Read = 3 };
 constexpr size_t kSimKinds = 4;
 
+// Commands picked by their ordinal since the volume was opened (1-based), or
+// all of a kind.
+struct SimPick {
+    std::array<std::vector<uint32_t>, kSimKinds> at{};
+    std::array<bool, kSimKinds> all{};
+    bool Picks(SimKind kind, uint32_t ordinal) const;
+};
+
 struct SimFaults {
     // Opening the volume fails with `openErrno`.
     bool openFails = false;
@@ -34,6 +42,12 @@ struct SimFaults {
     bool finishNoNul = false;
     // Size in sectors that the handshake reports, whatever the storage holds.
     std::optional<uint32_t> reportedSectors;
+    // Picked commands end with a check condition (medium error for reads and
+    // writes, hardware error otherwise); nothing is moved or stored.
+    SimPick checkAt;
+    // Picked commands go through with good status but move only the first
+    // half of the data (whole sectors for reads and writes).
+    SimPick shortAt;
 
     bool FailsCall(SimKind kind, uint32_t ordinal) const;
 };

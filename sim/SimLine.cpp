@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <set>
+#include <vector>
 
 #include "device/DeviceControl.h"
 #include "platform/DebugOut.h"
@@ -61,6 +63,38 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
     if (::link(from.c_str(), to.c_str()) != 0) return errno;
     ::unlink(from.c_str());
     return 0;
+}
+
+// The identity of the file at `path` (of a link itself unless `follow`):
+// device and inode, with the file handle where the file system gives one (it
+// holds the inode's generation, so a freed inode number that the next file
+// gets still counts as another file) and the birth time. Empty when it is
+// not there.
+std::string FileIdentity(const std::string& path, bool follow) {
+    struct statx st {};
+    if (::statx(AT_FDCWD, path.c_str(), follow ? 0 : AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME,
+                &st) != 0)
+        return {};
+    std::string id = std::to_string(st.stx_dev_major) + "." + std::to_string(st.stx_dev_minor) +
+                     "." + std::to_string(st.stx_ino);
+    if (st.stx_mask & STATX_BTIME)
+        id +=
+            "@" + std::to_string(st.stx_btime.tv_sec) + "." + std::to_string(st.stx_btime.tv_nsec);
+    std::vector<unsigned char> buf(sizeof(file_handle) + MAX_HANDLE_SZ);
+    auto* handle = reinterpret_cast<file_handle*>(buf.data());
+    handle->handle_bytes = MAX_HANDLE_SZ;
+    int mountId = 0;
+    if (::name_to_handle_at(AT_FDCWD, path.c_str(), handle, &mountId,
+                            follow ? AT_SYMLINK_FOLLOW : 0) == 0) {
+        static const char kHex[] = "0123456789abcdef";
+        const unsigned char* bytes = buf.data() + offsetof(file_handle, f_handle);
+        id += "#";
+        for (unsigned i = 0; i < handle->handle_bytes && i < MAX_HANDLE_SZ; ++i) {
+            id += kHex[bytes[i] >> 4];
+            id += kHex[bytes[i] & 15];
+        }
+    }
+    return id;
 }
 
 class FolderEvents : public DeviceEventSource {
@@ -172,10 +206,27 @@ public:
         }
         bool writable = (access & kGenericWrite) != 0;
         auto file = PortFile(dir_, *letter, port == Port::Image ? kImageSuffix : kDiskSuffix);
-        std::shared_ptr<SimStorage> storage = FileStorage::Open(file, writable, lastError);
-        if (!storage) return nullptr;
+        std::unique_ptr<FileStorage> storage = FileStorage::Open(file, writable, lastError);
+        // One program at a time works on a device, as with real drives.
+        if (!storage || !storage->Lock(lastError)) return nullptr;
         return std::make_unique<SimDevice>(std::move(storage), std::move(faults),
                                            port == Port::Image, writable);
+    }
+
+    // The port file's identity, and that of the file it links to: a device
+    // plugged in again is a new file (or a new link) even under the same
+    // name.
+    std::string AttachmentId(const std::u16string& root) override {
+        if (GetDriveType(root) != kDriveRemovable) return {};
+        const char letter = static_cast<char>(root[0]);
+        const Port port = Probe(dir_, letter);
+        if (port == Port::Empty) return {};
+        const std::string file =
+            PortFile(dir_, letter, port == Port::Image ? kImageSuffix : kDiskSuffix);
+        const std::string link = FileIdentity(file, false);
+        const std::string target = FileIdentity(file, true);
+        if (link.empty() || target.empty()) return {};
+        return (port == Port::Image ? "img " : "disk ") + link + " " + target;
     }
 
     std::unique_ptr<DeviceEventSource> WatchEvents() override {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -313,11 +314,60 @@ TEST_F(LineTest, RemovalOfAnotherDiskRescansAndDisablesTheButtons) {
     line.Unplug('F');
     lines.clear();
     dlg.core.WindowProc(DeviceEvent::Removal);
-    EXPECT_EQ(lines, (std::vector<std::u16string>{u"设备已退出......", u"请插入新设备", kFound}));
-    EXPECT_NE(dlg.core.m_pCurDevice, nullptr);
-    EXPECT_EQ(line.OpenVolumes(), 1);
+    // E stays attached and was announced already: not again.
+    EXPECT_EQ(lines, (std::vector<std::u16string>{u"设备已退出......", u"请插入新设备"}));
+    EXPECT_EQ(dlg.core.m_pCurDevice, nullptr);
+    EXPECT_EQ(line.OpenVolumes(), 0);
     EXPECT_FALSE(dlg.m_page1.manualWriteEnabled);
     EXPECT_FALSE(dlg.m_page2.writeButtonEnabled);
+}
+
+// Three devices on a hub, plugged one after another while the list page
+// writes automatically: each gets the next ID in plug order, and events
+// while they stay attached (another disk, a removal) write none of them
+// again. Read mode then reads each one once as it arrives.
+TEST_F(LineTest, DevicesAttachedTogetherAreEachWrittenOnceInPlugOrder) {
+    dlg.m_page1.ReloadIdFile(ListFile("A1\nA2\nA3\nA4\n"));
+    dlg.m_page1.OnBnClickedAutoWrite();
+    ASSERT_TRUE(dlg.m_page1.IsAutoWriting());
+    std::vector<std::u16string> written;
+    auto record = [&] {
+        for (const auto& l : lines)
+            if (l.starts_with(u"烧写")) written.push_back(l);
+    };
+    std::map<char, std::shared_ptr<MemoryStorage>> storage;
+    for (char letter : {'E', 'F', 'G'}) {
+        storage[letter] = line.Plug(letter, 2048);
+        Arrive();
+        record();
+    }
+    line.PlugDisk('H');
+    Arrive();
+    record();
+    line.Unplug('H');
+    lines.clear();
+    dlg.core.WindowProc(DeviceEvent::Removal);
+    record();
+    EXPECT_EQ(written, (std::vector<std::u16string>{u"烧写成功 ID: A1\n", u"烧写成功 ID: A2\n",
+                                                    u"烧写成功 ID: A3\n"}));
+    EXPECT_EQ(dlg.m_page1.m_cursor, 3u);
+    dlg.m_page1.OnBnClickedAutoWrite();
+
+    for (char letter : {'E', 'F', 'G'}) line.Unplug(letter);
+    dlg.core.WindowProc(DeviceEvent::Removal);
+    dlg.OnReadMode();
+    std::vector<std::u16string> read;
+    for (char letter : {'G', 'E', 'F'}) {
+        line.Plug(letter, storage[letter]);
+        Arrive();
+        for (const auto& l : lines)
+            if (l.starts_with(u"设备ID为")) read.push_back(l);
+    }
+    line.PlugDisk('H');
+    Arrive();
+    EXPECT_TRUE(lines.empty()) << "nothing read again";
+    EXPECT_EQ(read,
+              (std::vector<std::u16string>{u"设备ID为 :A3", u"设备ID为 :A1", u"设备ID为 :A2"}));
 }
 
 TEST_F(LineTest, ManualWriteThroughThePickerMarksTheEntry) {

@@ -182,13 +182,51 @@ TEST_F(DeviceControlTest, ResultCodes) {
     EXPECT_EQ(ctl.DeviceRead(d, 0, buf, 512), 801);
     EXPECT_EQ(ctl.DeviceFinish(d, buf, 32), 0) << "finish judges by status byte only";
 
-    // The call succeeds with a check condition.
+    // The call succeeds with a check condition: the handshake is judged by
+    // its answer text, the data transfers fail as the device refused them.
     opener.dev.callOk = true;
     opener.dev.status = 2;
     EXPECT_EQ(ctl.HandShakePipeSend(d, buf, 32), 0);
-    EXPECT_EQ(ctl.DeviceWrite(d, 0, buf, 512), 0);
-    EXPECT_EQ(ctl.DeviceRead(d, 0, buf, 512), 0);
+    EXPECT_EQ(ctl.DeviceWrite(d, 0, buf, 512), 724);
+    EXPECT_EQ(ctl.DeviceRead(d, 0, buf, 512), 801);
     EXPECT_EQ(ctl.DeviceFinish(d, buf, 32), 650);
+    EXPECT_EQ(ctl.DeviceClose(d), 0);
+}
+
+// A device that refuses a block (status not good) or moves fewer bytes than
+// asked has not stored or delivered it, though the call went through.
+TEST_F(DeviceControlTest, DeviceRefusalFailsReadsAndWrites) {
+    struct Case {
+        const char* name;
+        uint8_t status;
+        uint32_t moved;  // UINT32_MAX: everything asked
+        int read, write;
+    };
+    const Case cases[] = {
+        {"good", 0, UINT32_MAX, 0, 0},
+        {"check condition, nothing moved", 2, 0, 801, 724},
+        {"check condition, length left as asked", 2, UINT32_MAX, 801, 724},
+        {"busy", 8, UINT32_MAX, 801, 724},
+        {"one sector short", 0, 32768 - 512, 801, 724},
+        {"nothing moved", 0, 0, 801, 724},
+    };
+    DeviceHandle* d = ctl.DeviceOpen("E:\\", kGenericRead | kGenericWrite, 3);
+    ASSERT_NE(d, nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        opener.dev.status = c.status;
+        opener.dev.moved = c.moved;
+        SetLastError(0);
+        EXPECT_EQ(ctl.DeviceRead(d, 64, buf, 32768), c.read);
+        EXPECT_EQ(GetLastError(), c.read ? EIO : 0);
+        EXPECT_EQ(ctl.DeviceWrite(d, 64, buf, 32768), c.write);
+    }
+    // A raised length counts: 1000 bytes asked are 1024 moved.
+    opener.dev.status = 0;
+    opener.dev.moved = 1000;
+    EXPECT_EQ(ctl.DeviceWrite(d, 0, buf, 1000), 724);
+    opener.dev.moved = 1024;
+    EXPECT_EQ(ctl.DeviceWrite(d, 0, buf, 1000), 0);
     EXPECT_EQ(ctl.DeviceClose(d), 0);
 }
 

@@ -3,6 +3,10 @@
 // events that arrive in the middle of a scan.
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "deviceops/FlowSupport.h"
+#include "sim/SimLine.h"
 #include "tests/deviceops/FlowFixture.h"
 
 namespace ts::test {
@@ -52,10 +56,12 @@ TEST_F(DiscoveryTest, WriteModeAnnouncementsAndFollowUps) {
         {"increment page armed", 2, u"", false, true, "新设备检测成功，现在可以进行ID烧写操作了", 0,
          1, false},
     };
-    line.Plug('E', 2048);
     core.m_bWriteMode = 1;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        // Each case a new attachment: the last case's device went away.
+        line.Unplug('E');
+        line.Plug('E', 2048);
         pages = FakePages{};
         pages.tab = c.tab;
         pages.scanId = c.scanId;
@@ -94,13 +100,14 @@ TEST_F(DiscoveryTest, RemovalClosesRescansAndDisablesButtons) {
     pages.scanId = u"AB";
     core.WindowProc(DeviceEvent::Arrival);
     log.text.clear();
-    // An unrelated disk leaves; E stays attached and is found again.
+    // An unrelated disk leaves; E stays attached, was handled already and is
+    // not announced again.
     core.WindowProc(DeviceEvent::Removal);
-    EXPECT_EQ(LogLines(), (std::vector<std::string>{"设备已退出......", "请插入新设备",
-                                                    "新设备检测成功，现在可以进行ID烧写操作了"}));
-    EXPECT_FALSE(pages.manualEnabled) << "the removal handling disables them after the rescan";
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"设备已退出......", "请插入新设备"}));
+    EXPECT_FALSE(pages.manualEnabled);
     EXPECT_FALSE(pages.writeEnabled);
-    EXPECT_EQ(line.OpenVolumes(), 1);
+    EXPECT_EQ(core.m_pCurDevice, nullptr);
+    EXPECT_EQ(line.OpenVolumes(), 0);
 
     line.Unplug('E');
     log.text.clear();
@@ -143,19 +150,38 @@ TEST_F(DiscoveryTest, ReadModeShowsTheIdAndClosesTheDevice) {
     EXPECT_EQ(line.OpenVolumes(), 0);
 }
 
-TEST_F(DiscoveryTest, DriveFailingTheHandshakeClosesTheCurrentDevice) {
-    line.Plug('E', 2048);
+// A drive that does not answer leaves the current device alone when that is
+// still attached, with its own handshake answer; a current device whose
+// drive has gone is closed by the scan.
+TEST_F(DiscoveryTest, DriveFailingTheHandshakeLeavesAnAttachedCurrentDevice) {
+    struct Case {
+        const char* name;
+        bool currentStays;
+        int write;
+    };
+    const Case cases[] = {
+        {"current device unplugged", false, 1},
+        {"current device still attached", true, 0},
+    };
     core.m_bWriteMode = 1;
     pages.scanId = u"AB";
-    core.WindowProc(DeviceEvent::Arrival);
-    ASSERT_NE(core.m_pCurDevice, nullptr);
-    line.Unplug('E');
-    line.PlugDisk('D');
-    core.ScanDevices();
-    // The handshake buffer now holds D's answer: nothing may pair it with E.
-    EXPECT_EQ(core.m_pCurDevice, nullptr);
-    EXPECT_EQ(line.OpenVolumes(), 0) << "closed, not leaked";
-    EXPECT_EQ(core.WriteDeviceSN(u"AB"), 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        line.Plug('E', 2048);
+        core.WindowProc(DeviceEvent::Arrival);
+        ASSERT_NE(core.m_pCurDevice, nullptr);
+        if (!c.currentStays) line.Unplug('E');
+        line.PlugDisk('D');
+        core.ScanDevices();
+        EXPECT_EQ(core.m_pCurDevice != nullptr, c.currentStays);
+        EXPECT_EQ(line.OpenVolumes(), c.currentStays ? 1 : 0) << "closed, not leaked";
+        pages.autoWriting = true;  // no question: the transfer alone tells
+        EXPECT_EQ(core.WriteDeviceSN(u"AB"), c.write);
+        pages.autoWriting = false;
+        EXPECT_EQ(line.OpenVolumes(), 0);
+        line.Unplug('D');
+        line.Unplug('E');
+    }
 }
 
 TEST_F(DiscoveryTest, HandshakeMatchesOnTheFirstThirteenBytesOnly) {
@@ -204,6 +230,91 @@ TEST_F(DiscoveryTest, NestedEventsDuringAScanNeitherLeakNorUseAClosedDevice) {
     // The surviving device works.
     EXPECT_EQ(core.WriteDeviceSN(u"AB"), 0);
     EXPECT_EQ(line.OpenVolumes(), 0);
+}
+
+// Several devices attached at once (a hub): every arrival dispatches the
+// device that came, never again one that was handled and stayed attached,
+// and other events dispatch nothing. Plugged in again, a device is new.
+TEST_F(DiscoveryTest, EachDeviceIsDispatchedOncePerAttachment) {
+    struct Case {
+        const char* name;
+        int writeMode;
+        bool autoRun;
+    };
+    const Case cases[] = {
+        {"write mode, manual buttons", 1, false},
+        {"write mode, increment page armed", 1, true},
+        {"read mode", 0, false},
+    };
+    // What each step dispatched, told by the size its handshake reported
+    // (0: nothing).
+    const std::vector<uint32_t> expected = {2048, 2049, 2050, 0, 0, 0, 2049};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        pages = FakePages{};
+        pages.tab = c.writeMode ? 2 : 0;
+        pages.prefix = u"AB";
+        pages.autoRun = c.autoRun;
+        core.m_bWriteMode = c.writeMode;
+        std::shared_ptr<MemoryStorage> f;
+        const std::function<void()> steps[] = {
+            [&] { line.Plug('E', 2048), core.WindowProc(DeviceEvent::Arrival); },
+            [&] { f = line.Plug('F', 2049), core.WindowProc(DeviceEvent::Arrival); },
+            [&] { line.Plug('G', 2050), core.WindowProc(DeviceEvent::Arrival); },
+            [&] { line.PlugDisk('D'), core.WindowProc(DeviceEvent::Arrival); },
+            [&] { line.Unplug('D'), core.WindowProc(DeviceEvent::Removal); },
+            [&] { line.Unplug('F'), core.WindowProc(DeviceEvent::Removal); },
+            [&] { line.Plug('F', f), core.WindowProc(DeviceEvent::Arrival); },
+        };
+        std::vector<uint32_t> dispatched;
+        for (const auto& step : steps) {
+            log.text.clear();
+            step();
+            size_t n = 0;
+            for (const std::string& l : LogLines())
+                n += l.starts_with("新设备检测成功") || l.starts_with("设备检测成功");
+            EXPECT_LE(n, 1u);
+            dispatched.push_back(n ? flow::GetLe32(core.m_HandShakeBuf + 16) : 0);
+        }
+        EXPECT_EQ(dispatched, expected);
+        core.CloseCurrentDevice();
+        for (char letter : {'E', 'F', 'G'}) line.Unplug(letter);
+        core.WindowProc(DeviceEvent::Removal);
+    }
+}
+
+// A device that another program holds open is left to it, with a line that
+// says so; the scan goes on, and takes the device once it is free.
+TEST_F(DiscoveryTest, DeviceHeldByAnotherProgramIsLeftToIt) {
+    TempDir folder;
+    std::string error;
+    ASSERT_TRUE(SimPlug(folder.Path().string(), 'E', 2048, false, error)) << error;
+    ASSERT_TRUE(SimPlug(folder.Path().string(), 'F', 2049, false, error)) << error;
+    auto sim = MakeSimLine(folder.Path().string());
+    core.SetDrives(sim.get());
+    auto otherLine = MakeSimLine(folder.Path().string());
+    DeviceControl other(otherLine.get());
+    DeviceHandle* held = other.DeviceOpen("E:\\", kGenericRead | kGenericWrite, 3);
+    ASSERT_NE(held, nullptr);
+
+    core.m_bWriteMode = 1;
+    pages.scanId = u"AB";
+    DebugCapture debug;
+    core.WindowProc(DeviceEvent::Arrival);
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"设备 E:\\ 正被其他程序使用，无法打开",
+                                                    "新设备检测成功，现在可以进行ID烧写操作了"}));
+    EXPECT_NE(debug.Text().find("DeviceOpen Error = 16\n"), std::string::npos);
+    ASSERT_NE(core.m_pCurDevice, nullptr);
+    EXPECT_STREQ(core.m_pCurDevice->path, "\\\\.\\F:");
+
+    other.DeviceClose(held);
+    log.text.clear();
+    core.WindowProc(DeviceEvent::Arrival);
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"新设备检测成功，现在可以进行ID烧写操作了"});
+    ASSERT_NE(core.m_pCurDevice, nullptr);
+    EXPECT_STREQ(core.m_pCurDevice->path, "\\\\.\\E:");
+    core.CloseCurrentDevice();
+    core.SetDrives(&line);
 }
 
 TEST_F(DiscoveryTest, OtherEventsAndNoDrivesDoNothing) {

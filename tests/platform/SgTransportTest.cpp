@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "device/DeviceControl.h"
@@ -26,6 +28,7 @@ struct Answer {
     unsigned short driver = 0;
     int resid = 0;
     unsigned char senseWritten = 0;  // sb_len_wr as reported
+    std::string data = {};           // what reached the data buffer, whatever the outcome
 };
 
 struct Capture {
@@ -44,6 +47,9 @@ SgIoctl Hook(Capture& cap, Answer answer) {
         // The kernel never writes more sense than asked for.
         const size_t n = std::min<size_t>(answer.senseWritten, hdr->mx_sb_len);
         for (size_t i = 0; i < n; ++i) hdr->sbp[i] = static_cast<unsigned char>(0x70 + i);
+        if (hdr->dxfer_direction == SG_DXFER_FROM_DEV)
+            std::memcpy(hdr->dxferp, answer.data.data(),
+                        std::min<size_t>(answer.data.size(), hdr->dxfer_len));
         hdr->sb_len_wr = answer.senseWritten;
         hdr->status = answer.status;
         hdr->host_status = answer.host;
@@ -83,7 +89,13 @@ TEST_P(SgCommandTest, BlockBecomesHeader) {
     EXPECT_EQ(cap.cdb, std::vector<uint8_t>(req.sptd.Cdb, req.sptd.Cdb + 10));
     EXPECT_EQ(cap.hdr.dxfer_direction, c.direction);
     EXPECT_EQ(cap.hdr.dxfer_len, c.length);
-    EXPECT_EQ(cap.hdr.dxferp, c.length ? static_cast<void*>(data.data()) : nullptr);
+    if (c.length == 0) {
+        EXPECT_EQ(cap.hdr.dxferp, nullptr);
+    } else if (c.direction == SG_DXFER_TO_DEV) {
+        EXPECT_EQ(cap.hdr.dxferp, static_cast<void*>(data.data()));
+    } else {
+        EXPECT_NE(cap.hdr.dxferp, nullptr);  // the transport's own buffer first
+    }
     EXPECT_EQ(cap.hdr.timeout, 2000u);
     EXPECT_EQ(cap.hdr.mx_sb_len, 24);
     EXPECT_EQ(cap.hdr.sbp, req.sense);
@@ -220,6 +232,79 @@ TEST(SgTransport, LongTimeoutSaturates) {
     EXPECT_EQ(cap.fd, 7);
 }
 
+// Only a call that went through with good status hands the device's bytes
+// over, and only those it moved; after a timeout the kernel's buffer may
+// already hold a late answer.
+TEST(SgTransport, DeviceDataReachesTheCallerOnlyFromAGoodCall) {
+    const std::string late = std::string("usb_dataok\0", 11) + std::string(21, 'D');
+    struct Case {
+        const char* name;
+        Answer answer;
+        size_t delivered;  // leading bytes of `late` that reach the caller
+    };
+    const Case cases[] = {
+        {"good", {.data = late}, 32},
+        {"short transfer", {.resid = 22, .data = late}, 10},
+        {"host timeout", {.host = kDidTimeOut, .data = late}, 0},
+        {"driver timeout", {.driver = kDriverTimeout, .data = late}, 0},
+        {"call fails after the data came", {.rc = -1, .error = ETIMEDOUT, .data = late}, 0},
+        {"interrupted", {.rc = -1, .error = EINTR, .data = late}, 0},
+        {"device gone", {.host = kDidNoConnect, .data = late}, 0},
+        {"check condition", {.status = 0x02, .driver = kDriverSense, .data = late}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PassThroughRequest req;
+        DeviceControl::BuildRequest(req, 0x02, kScsiIoctlDataIn, 32, 0, 32);
+        uint8_t data[32];
+        std::memset(data, 0xEE, sizeof data);
+        Capture cap;
+        SgTransport t(-1, Hook(cap, c.answer));
+        int err = 0;
+        t.Send(req, data, err);
+        for (size_t i = 0; i < sizeof data; ++i) {
+            const uint8_t want = i < c.delivered ? static_cast<uint8_t>(late[i]) : 0xEE;
+            ASSERT_EQ(data[i], want) << "byte " << i;
+        }
+    }
+}
+
+// The finish that the write flow judges: a late "usb_dataok" after a timeout
+// leaves the zeroed answer as it was, so the write is not confirmed.
+TEST(SgTransport, LateFinishAnswerIsNotSeenByTheChannel) {
+    struct Opener : VolumeOpener {
+        Answer answer;
+        Capture cap;
+        std::unique_ptr<PassThroughTransport> OpenVolume(const char*, uint32_t, uint32_t,
+                                                         int&) override {
+            return std::make_unique<SgTransport>(-1, Hook(cap, answer));
+        }
+    };
+    const std::string ok("usb_dataok\0", 11);
+    struct Case {
+        const char* name;
+        Answer answer;
+        bool confirmed;
+    };
+    const Case cases[] = {
+        {"in time", {.data = ok}, true},
+        {"after the timeout", {.host = kDidTimeOut, .data = ok}, false},
+        {"call timed out", {.rc = -1, .error = ETIMEDOUT, .data = ok}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Opener opener;
+        opener.answer = c.answer;
+        DeviceControl ctl(&opener);
+        DeviceHandle* dev = ctl.DeviceOpen("/dev/sdb", kGenericRead | kGenericWrite, 3);
+        ASSERT_NE(dev, nullptr);
+        uint8_t answer[32] = {};
+        EXPECT_EQ(ctl.DeviceFinish(dev, answer, sizeof answer), 0);
+        EXPECT_EQ(std::strcmp(reinterpret_cast<char*>(answer), "usb_dataok") == 0, c.confirmed);
+        EXPECT_EQ(ctl.DeviceClose(dev), 0);
+    }
+}
+
 // The whole channel over the transport: the status line shows what SG_IO
 // reported, and a device that answers a finish with a check condition fails it.
 TEST(SgTransport, ChannelSeesStatusAndTransportFailures) {
@@ -236,11 +321,17 @@ TEST(SgTransport, ChannelSeesStatusAndTransportFailures) {
         Answer answer;
         int finish;
         int read;
+        int error;  // after the read
     };
     const Case cases[] = {
-        {"good", {}, 0, 0},
-        {"check condition", {.status = 0x02, .driver = kDriverSense, .senseWritten = 18}, 650, 0},
-        {"timeout", {.host = kDidTimeOut}, 0, 801},
+        {"good", {}, 0, 0, 0},
+        {"check condition",
+         {.status = 0x02, .driver = kDriverSense, .senseWritten = 18},
+         650,
+         801,
+         EIO},
+        {"short transfer", {.resid = 256}, 0, 801, EIO},
+        {"timeout", {.host = kDidTimeOut}, 0, 801, ETIMEDOUT},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -251,9 +342,10 @@ TEST(SgTransport, ChannelSeesStatusAndTransportFailures) {
         ASSERT_NE(dev, nullptr);
         uint8_t buf[512] = {};
         EXPECT_EQ(ctl.DeviceFinish(dev, buf, 32), c.finish);
+        SetLastError(0);
         EXPECT_EQ(ctl.DeviceRead(dev, 0, buf, 512), c.read);
         if (c.read) {
-            EXPECT_EQ(GetLastError(), ETIMEDOUT);
+            EXPECT_EQ(GetLastError(), c.error);
         }
         EXPECT_EQ(ctl.DeviceClose(dev), 0);
     }
@@ -294,6 +386,39 @@ TEST(SgOpen, FailuresLeaveTheOpenError) {
     err = 0;
     EXPECT_EQ(OpenSgNode("/dev/null", kGenericRead | kGenericWrite, 3, err), nullptr);
     EXPECT_EQ(err, ENODEV);
+}
+
+// A node that another process holds is refused at once, before anything is
+// asked of it, and is free again once that process lets go.
+TEST(SgOpen, NodeHeldByAnotherProcessIsBusy) {
+    test::TempDir dir;
+    const std::string node = (dir.Path() / "sg0").string();
+    test::WriteFile(node, "not a device");
+    int toChild[2], toParent[2];
+    ASSERT_EQ(::pipe(toChild), 0);
+    ASSERT_EQ(::pipe(toParent), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int fd = ::open(node.c_str(), O_RDWR);
+        const char ready = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+        if (::write(toParent[1], &ready, 1) != 1) _exit(1);
+        char go;
+        _exit(::read(toChild[0], &go, 1) == 1 ? 0 : 1);  // holds the lock until told
+    }
+    char ready = 0;
+    ASSERT_EQ(::read(toParent[0], &ready, 1), 1);
+    ASSERT_EQ(ready, 'y');
+    int err = 0;
+    EXPECT_EQ(OpenSgNode(node, kGenericRead | kGenericWrite, 3, err), nullptr);
+    EXPECT_EQ(err, EBUSY);
+    ASSERT_EQ(::write(toChild[1], "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    err = 0;
+    EXPECT_EQ(OpenSgNode(node, kGenericRead | kGenericWrite, 3, err), nullptr);
+    EXPECT_EQ(err, ENODEV) << "free again: now refused only as no generic node";
+    for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) ::close(fd);
 }
 
 TEST(SgOpen, PermissionDeniedIsEacces) {

@@ -162,6 +162,26 @@ TEST_F(FakeSysfs, OpenVolumeReportsWhyItFailed) {
     EXPECT_EQ(GetLastError(), ENODEV);
 }
 
+// The disk sequence number tells one attachment from the next; without it
+// the identity of the disk's sysfs folder, which is made anew at each one.
+TEST_F(FakeSysfs, AttachmentOfADisk) {
+    AddDisk("sdb");
+    test::WriteFile(Sys() / "class/block/sdb/diskseq", "17\n");
+    AddDisk("sdc");  // an older kernel: no diskseq
+    AddDisk("sdd");
+    test::WriteFile(Sys() / "class/block/sdd/diskseq", "garbage");
+    EXPECT_EQ(DiskAttachmentId(Sys().string(), "sdb"), "seq:17");
+    const std::string folder = DiskAttachmentId(Sys().string(), "sdc");
+    EXPECT_TRUE(folder.starts_with("sys:")) << folder;
+    EXPECT_TRUE(DiskAttachmentId(Sys().string(), "sdd").starts_with("sys:"));
+    for (const char* bad : {"sdq", "..", "", "sdb/../sdb"})
+        EXPECT_EQ(DiskAttachmentId(Sys().string(), bad), "") << bad;
+
+    auto drives = MakeUdevDrives(Paths());
+    EXPECT_EQ(drives->AttachmentId(u"/dev/sdb"), "seq:17");
+    EXPECT_EQ(drives->AttachmentId(u"sdb"), "");
+}
+
 std::string Message(std::initializer_list<std::string> fields) {
     std::string m;
     for (const auto& f : fields) m += f + '\0';

@@ -155,13 +155,13 @@ TEST_F(SimDeviceTest, BadRequestsEndInCheckConditionWithSense) {
     }
 }
 
-TEST_F(SimDeviceTest, CommandChannelSeesCheckConditionAsSuccessfulCall) {
+TEST_F(SimDeviceTest, CommandChannelFailsTransfersPastTheEnd) {
     uint8_t buf[512] = {};
-    // Read and write judge by the call; finish by the status byte.
-    EXPECT_EQ(ctl.DeviceRead(dev, kSectors, buf, 512), 0);
+    // The call goes through; the check condition fails the transfer.
+    EXPECT_EQ(ctl.DeviceRead(dev, kSectors, buf, 512), kReadCallFailed);
     EXPECT_NE(debug.Text().find("DeviceRead:ScsiStatus= 2 DataTransferLength=0"),
               std::string::npos);
-    EXPECT_EQ(ctl.DeviceWrite(dev, kSectors, buf, 512), 0);
+    EXPECT_EQ(ctl.DeviceWrite(dev, kSectors, buf, 512), kWriteCallFailed);
     EXPECT_NE(debug.Text().find("DeviceWrite:ScsiStatus= 2 DataTransferLength=0"),
               std::string::npos);
 }
@@ -234,8 +234,8 @@ TEST(SimDiskTest, OrdinaryDiskRejectsEveryVendorCommand) {
     uint8_t buf[512] = {};
     EXPECT_EQ(ctl.HandShake(dev, buf, 32), 0) << "the call succeeds";
     EXPECT_EQ(std::count(buf, buf + 512, 0), 512) << "but nothing is answered";
-    EXPECT_EQ(ctl.DeviceRead(dev, 0, buf, 512), 0);
-    EXPECT_EQ(ctl.DeviceWrite(dev, 0, buf, 512), 0);
+    EXPECT_EQ(ctl.DeviceRead(dev, 0, buf, 512), kReadCallFailed);
+    EXPECT_EQ(ctl.DeviceWrite(dev, 0, buf, 512), kWriteCallFailed);
     EXPECT_EQ(ctl.DeviceFinish(dev, buf, 32), 650);
     EXPECT_EQ(debug.Text(),
               "HandShakePipeSend:ScsiStatus= 2 DataTransferLength=0\r\n"

@@ -1,6 +1,7 @@
 // Every fault key, parsed from text and shown through the command channel.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -94,6 +95,91 @@ TEST(SimFaultsTest, FailingCallsCountedPerKindSinceOpen) {
             }
         }
         EXPECT_EQ(GetLastError(), c.lastError);
+        rig.ctl.DeviceClose(dev);
+    }
+}
+
+// Picked commands go through the call, but the device refuses them or moves
+// only part of the data; the channel fails reads and writes either way.
+TEST(SimFaultsTest, RefusedAndShortTransfersCountedPerKind) {
+    struct Case {
+        const char* text;
+        const char* ops;
+        std::vector<int> codes;
+    };
+    const Case cases[] = {
+        {"check_at=read:2", "RRR", {0, 801, 0}},
+        {"check_at=write:*", "WW", {724, 724}},
+        {"check_at=write:1, read:1", "WR", {724, 801}},
+        {"check_at=finish:2", "FF", {0, 650}},
+        {"short_at=read:1", "RR", {801, 0}},
+        {"short_at=write:2\nshort_at=write:3", "WWWW", {0, 724, 724, 0}},
+        // Finish and handshake are judged by their answers (below).
+        {"short_at=finish:*", "F", {0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        Rig rig(c.text);
+        DeviceHandle* dev = rig.Open();
+        ASSERT_NE(dev, nullptr);
+        ASSERT_EQ(std::strlen(c.ops), c.codes.size());
+        for (size_t i = 0; c.ops[i]; ++i) {
+            std::vector<uint8_t> buf(32768, 0x42);
+            int code = -1;
+            if (c.ops[i] == 'R') code = rig.ctl.DeviceRead(dev, 0, buf.data(), 32768);
+            if (c.ops[i] == 'W') code = rig.ctl.DeviceWrite(dev, 0, buf.data(), 32768);
+            if (c.ops[i] == 'F') code = rig.ctl.DeviceFinish(dev, buf.data(), 32);
+            EXPECT_EQ(code, c.codes[i]) << "command " << i;
+        }
+        rig.ctl.DeviceClose(dev);
+    }
+}
+
+// What a refused or shortened command leaves: sense data and nothing moved,
+// or exactly the first half moved.
+TEST(SimFaultsTest, RefusedAndShortTransfersMoveWhatTheySay) {
+    struct Case {
+        const char* text;
+        uint8_t sub;
+        uint32_t length;
+        uint8_t status, senseKey, asc;
+        uint32_t moved;
+    };
+    const Case cases[] = {
+        {"check_at=read:1", 3, 32768, 2, 0x03, 0x11, 0},
+        {"check_at=write:1", 1, 32768, 2, 0x03, 0x0C, 0},
+        {"check_at=finish:1", 2, 32, 2, 0x04, 0x44, 0},
+        {"short_at=read:1", 3, 32768, 0, 0, 0, 16384},
+        {"short_at=write:1", 1, 32768, 0, 0, 0, 16384},
+        {"short_at=read:1", 3, 1536, 0, 0, 0, 512},  // whole sectors only
+        {"short_at=handshake:1", 0, 32, 0, 0, 0, 16},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.text) + " sub " + std::to_string(c.sub));
+        Rig rig(c.text);
+        std::fill(rig.storage->bytes.begin(), rig.storage->bytes.end(), 0x11);
+        DeviceHandle* dev = rig.Open();
+        ASSERT_NE(dev, nullptr);
+        const bool out = c.sub == 1;
+        PassThroughRequest req;
+        const uint32_t count = c.sub == 1 || c.sub == 3 ? c.length / 512 : c.length;
+        DeviceControl::BuildRequest(req, c.sub, out ? kScsiIoctlDataOut : kScsiIoctlDataIn,
+                                    c.length, 0, count);
+        std::vector<uint8_t> buf(c.length, 0x22);
+        int err = 0;
+        ASSERT_TRUE(dev->volume->Send(req, buf.data(), err)) << "the call itself succeeds";
+        EXPECT_EQ(req.sptd.ScsiStatus, c.status);
+        EXPECT_EQ(req.sptd.DataTransferLength, c.moved);
+        if (c.status) {
+            EXPECT_EQ(req.sense[2], c.senseKey);
+            EXPECT_EQ(req.sense[12], c.asc);
+        }
+        // Reads and answers fill the buffer only as far as moved; writes
+        // store only as far as moved.
+        const std::vector<uint8_t>& changed = out ? rig.storage->bytes : buf;
+        const uint8_t before = out ? 0x11 : 0x22;
+        for (size_t i = 0; i < c.length; ++i)
+            ASSERT_EQ(changed[i] != before, i < c.moved) << "byte " << i;
         rig.ctl.DeviceClose(dev);
     }
 }
@@ -224,6 +310,10 @@ TEST(SimFaultsTest, BadLinesAreSkippedWithADebugLine) {
         "fail_at=erase:1",
         "fail_at=read:1,",
         "fail_at=",
+        "check_at=read:0",
+        "check_at=write",
+        "short_at=",
+        "short_at=erase:*",
         "status=read:300",
         "status=read",
         "size=-1",
@@ -247,6 +337,10 @@ TEST(SimFaultsTest, BadLinesAreSkippedWithADebugLine) {
         for (size_t k = 0; k < kSimKinds; ++k) {
             EXPECT_TRUE(f.failAt[k].empty());
             EXPECT_FALSE(f.failAll[k]);
+            EXPECT_TRUE(f.checkAt.at[k].empty());
+            EXPECT_FALSE(f.checkAt.all[k]);
+            EXPECT_TRUE(f.shortAt.at[k].empty());
+            EXPECT_FALSE(f.shortAt.all[k]);
             EXPECT_FALSE(f.status[k]);
         }
         EXPECT_FALSE(f.handshakeText);

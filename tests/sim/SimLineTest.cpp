@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <vector>
 
 #include "device/DeviceControl.h"
 #include "platform/Codepage.h"
@@ -117,10 +119,10 @@ TEST_F(SimLineTest, PartialLastSectorIsNotServed) {
     uint8_t buf[1024] = {};
     EXPECT_EQ(ctl.DeviceRead(dev, 0, buf, 512), 0);
     EXPECT_EQ(buf[511], 'x');
-    EXPECT_EQ(ctl.DeviceRead(dev, 1, buf + 512, 512), 0);
+    EXPECT_EQ(ctl.DeviceRead(dev, 1, buf + 512, 512), kReadCallFailed);
     EXPECT_NE(debug.Text().find("DeviceRead:ScsiStatus= 2 DataTransferLength=0"),
               std::string::npos);
-    EXPECT_EQ(ctl.DeviceWrite(dev, 0, buf, 1024), 0);
+    EXPECT_EQ(ctl.DeviceWrite(dev, 0, buf, 1024), kWriteCallFailed);
     ctl.DeviceClose(dev);
     EXPECT_EQ(ReadFile(P("E.img")), std::string(1000, 'x')) << "refused write stored nothing";
 }
@@ -197,6 +199,73 @@ TEST_F(SimLineTest, DeviceTakenOutUnderAnOpenVolumeFails) {
     }
     EXPECT_EQ(fs::file_size(keep), 8u * 512);
     fs::remove(keep);
+}
+
+// An image cut short under an open volume: the read that runs into the cut
+// fails, and hands over none of the bytes it got before it.
+TEST_F(SimLineTest, ReadFailingPartWayHandsOverNothing) {
+    WriteFile(P("E.img"), std::string(2048 * 512, 'Z'));
+    DeviceHandle* dev = Open('E');
+    ASSERT_NE(dev, nullptr);
+    fs::resize_file(P("E.img"), 64 * 512 + 1000);
+    std::vector<uint8_t> buf(32768, 0x77);
+    EXPECT_EQ(ctl.DeviceRead(dev, 64, buf.data(), 32768), kReadCallFailed);
+    EXPECT_EQ(std::count(buf.begin(), buf.end(), 'Z'), 0);
+    ctl.DeviceClose(dev);
+}
+
+// One program at a time works on a device: a second open while it is open
+// elsewhere fails at once with EBUSY; other ports and a later open are free.
+TEST_F(SimLineTest, OpenDeviceIsHeldExclusively) {
+    Plug('E');
+    Plug('F', 8, true);
+    DeviceHandle* first = Open('E');
+    ASSERT_NE(first, nullptr);
+    auto other = MakeSimLine(dir.Path().string());
+    DeviceControl ctl2(other.get());
+    SetLastError(0);
+    EXPECT_EQ(ctl2.DeviceOpen("E:\\", kGenericRead | kGenericWrite, 3), nullptr);
+    EXPECT_EQ(GetLastError(), EBUSY);
+    EXPECT_EQ(ctl2.DeviceOpen("E:\\", kGenericRead, 3), nullptr) << "reading too";
+    DeviceHandle* disk = ctl2.DeviceOpen("F:\\", kGenericRead | kGenericWrite, 3);
+    EXPECT_NE(disk, nullptr);
+    ctl2.DeviceClose(disk);
+    ctl.DeviceClose(first);
+    DeviceHandle* second = ctl2.DeviceOpen("E:\\", kGenericRead | kGenericWrite, 3);
+    EXPECT_NE(second, nullptr);
+    ctl2.DeviceClose(second);
+}
+
+// An attachment stays the same while the device is used and changes when a
+// device is plugged in again at the port.
+TEST_F(SimLineTest, AttachmentIdFollowsPlugging) {
+    EXPECT_EQ(line->AttachmentId(u"E:\\"), "") << "empty port";
+    Plug('E');
+    const std::string plugged = line->AttachmentId(u"E:\\");
+    EXPECT_NE(plugged, "");
+    DeviceHandle* dev = Open('E');
+    std::vector<uint8_t> block(32768, 0x5A);
+    EXPECT_EQ(ctl.DeviceWrite(dev, 0, block.data(), 32768), 0);
+    ctl.DeviceClose(dev);
+    EXPECT_EQ(line->AttachmentId(u"E:\\"), plugged) << "written, still the same attachment";
+
+    std::string error;
+    ASSERT_TRUE(SimUnplug(dir.Path().string(), 'E', nullptr, error)) << error;
+    Plug('E');
+    const std::string replugged = line->AttachmentId(u"E:\\");
+    EXPECT_NE(replugged, plugged);
+
+    // A link to an image: a new link to the same image is a new attachment.
+    TempDir images;
+    WriteFile(images.Path() / "a.img", std::string(64 * 512, '\0'));
+    fs::create_symlink(images.Path() / "a.img", P("G.img"));
+    const std::string linked = line->AttachmentId(u"G:\\");
+    EXPECT_NE(linked, "");
+    fs::remove(P("G.img"));
+    fs::create_symlink(images.Path() / "a.img", P("G.img"));
+    EXPECT_NE(line->AttachmentId(u"G:\\"), linked);
+    EXPECT_EQ(line->AttachmentId(u"G:"), line->AttachmentId(u"G:\\"));
+    EXPECT_EQ(line->AttachmentId(u"Q:\\"), "");
 }
 
 TEST(SimLineMakeTest, FolderMustExist) {
