@@ -415,6 +415,11 @@ check_watch_attached_at_once() {
     [ "$(grep '^ID ' "$W/out" | tr '\n' ' ')" = "ID 5E6F ID 1111 " ] || { show; return 1; }
 }
 
+# Every handler served its ring to the end without a complaint.
+check_handlers_clean() {
+    ! grep -H 'tagsmith-tcmu:\|Sanitizer\|runtime error' "$W"/*.log
+}
+
 t0=$(now)
 run_check "the SCSI, target and vfat modules are loaded, sg is not" check_modules
 run_check "without sg: the disk is listed, opening it fails with errno 19, nothing is written" check_without_sg
@@ -441,6 +446,7 @@ run_check "auto writes devices plugged one after another" check_auto_one_after_a
 run_check "auto with devices left attached writes each once, in plug order" check_auto_attached_at_once
 run_check "watch with devices left attached reads each arrival once" check_watch_attached_at_once
 unplug_all
+run_check "every handler served its disk without an error" check_handlers_clean
 # What the kernel sent the disks besides the tool's vendor commands.
 echo "guest: opcodes seen: $(cat "$W"/*.log | awk '/^cmd .*status/ {print $2}' | sort | uniq -c |
     awk '{printf "%s%s x%s", sep, $2, $1; sep=", "}')"
