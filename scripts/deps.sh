@@ -4,7 +4,10 @@ set -euo pipefail
 PKGS=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
       libgtest-dev libgmock-dev googletest libbenchmark-dev libudev-dev
       qt6-base-dev qt6-base-dev-tools libgl-dev
-      dosfstools mtools fonts-wqy-zenhei xvfb xauth)
+      dosfstools mtools fonts-wqy-zenhei xvfb xauth
+      # the real-kernel test: a kernel and its modules to boot in qemu, with
+      # busybox and cpio for its initramfs
+      linux-image-amd64 qemu-system-x86 busybox-static cpio)
 missing=()
 for p in "${PKGS[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
