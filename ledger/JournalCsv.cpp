@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 
 namespace ts {
 namespace {
@@ -130,7 +131,9 @@ void AppendInt(std::string& out, int64_t v) {
 
 }  // namespace
 
-std::string FormatUtcMs(int64_t ms) {
+// Appends "YYYY-MM-DDTHH:MM:SS.mmmZ"; digits by hand, as an export formats
+// a million of them.
+void AppendUtcMs(std::string& out, int64_t ms) {
     int64_t days = ms / kMsPerDay;
     int64_t rest = ms % kMsPerDay;
     if (rest < 0) {
@@ -142,10 +145,31 @@ std::string FormatUtcMs(int64_t ms) {
     CivilFromDays(days, y, m, d);
     const auto r = static_cast<unsigned>(rest);
     char buf[48];
-    std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02u:%02u:%02u.%03uZ",
-                  static_cast<long long>(y), m, d, r / 3600000, r / 60000 % 60, r / 1000 % 60,
-                  r % 1000);
-    return buf;
+    if (y < 0 || y > 9999) {
+        const int n = std::snprintf(buf, sizeof buf, "%lld-%02u-%02uT%02u:%02u:%02u.%03uZ",
+                                    static_cast<long long>(y), m, d, r / 3600000, r / 60000 % 60,
+                                    r / 1000 % 60, r % 1000);
+        out.append(buf, static_cast<size_t>(n));
+        return;
+    }
+    const auto put = [&](char* p, unsigned v, int width) {
+        for (int i = width - 1; i >= 0; --i, v /= 10) p[i] = static_cast<char>('0' + v % 10);
+    };
+    std::memcpy(buf, "0000-00-00T00:00:00.000Z", 24);
+    put(buf, static_cast<unsigned>(y), 4);
+    put(buf + 5, m, 2);
+    put(buf + 8, d, 2);
+    put(buf + 11, r / 3600000, 2);
+    put(buf + 14, r / 60000 % 60, 2);
+    put(buf + 17, r / 1000 % 60, 2);
+    put(buf + 20, r % 1000, 3);
+    out.append(buf, 24);
+}
+
+std::string FormatUtcMs(int64_t ms) {
+    std::string s;
+    AppendUtcMs(s, ms);
+    return s;
 }
 
 std::optional<int64_t> ParseUtcTime(std::string_view s) {
@@ -214,7 +238,7 @@ const std::string& JournalCsvHeader() {
 }
 
 void AppendJournalCsvRow(std::string& out, const JournalRow& r) {
-    out += FormatUtcMs(r.timeMs);
+    AppendUtcMs(out, r.timeMs);
     for (std::string_view f : {r.station, r.mode, r.source, r.fileSha256, r.fileName}) {
         out.push_back(',');
         AppendCsvField(out, f);

@@ -12,6 +12,7 @@ namespace ts {
 
 // "2024-05-01T12:34:56.789Z".
 std::string FormatUtcMs(int64_t ms);
+void AppendUtcMs(std::string& out, int64_t ms);
 
 // UTC milliseconds since 1970 of "YYYY-MM-DD", optionally followed by 'T' or
 // a blank and "HH:MM", ":SS", ".fff" (one to three digits) and a final 'Z'.

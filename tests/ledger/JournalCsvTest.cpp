@@ -131,6 +131,7 @@ TEST(UtcTimeTest, FormatsAndParses) {
     EXPECT_EQ(FormatUtcMs(-1), "1969-12-31T23:59:59.999Z");
     EXPECT_EQ(FormatUtcMs(1709251199999), "2024-02-29T23:59:59.999Z");
     EXPECT_EQ(FormatUtcMs(951868800000), "2000-03-01T00:00:00.000Z");
+    EXPECT_EQ(FormatUtcMs(253402300800000), "10000-01-01T00:00:00.000Z");
 
     struct Case {
         const char* text;
