@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <limits>
 #include <random>
-#include <unordered_map>
 
 #include "ledger/CounterBound.h"
 #include "platform/Codepage.h"
@@ -194,6 +193,52 @@ int CompareHex8(std::string_view a, std::string_view b) {
     return a.compare(b);
 }
 
+// The IDs of a whole ledger with their states, for matching a long list
+// against it: texts in one arena, an open-addressing index over them.
+class IdTable {
+public:
+    void Add(std::string_view id, IdState state) {
+        entries_.push_back({std::hash<std::string_view>{}(id), arena_.size(), id.size(), state});
+        arena_.append(id);
+    }
+
+    void Build() {
+        size_t cap = 16;
+        while (cap < entries_.size() * 2) cap *= 2;
+        mask_ = cap - 1;
+        slots_.assign(cap, kEmpty);
+        for (uint32_t k = 0; k < entries_.size(); ++k) {
+            size_t at = entries_[k].hash & mask_;
+            while (slots_[at] != kEmpty) at = (at + 1) & mask_;
+            slots_[at] = k;
+        }
+    }
+
+    IdState Find(std::string_view id) const {
+        const size_t hash = std::hash<std::string_view>{}(id);
+        for (size_t at = hash & mask_; slots_[at] != kEmpty; at = (at + 1) & mask_) {
+            const Entry& e = entries_[slots_[at]];
+            if (e.hash == hash && e.size == id.size() &&
+                std::memcmp(arena_.data() + e.offset, id.data(), id.size()) == 0)
+                return e.state;
+        }
+        return IdState::None;
+    }
+
+private:
+    static constexpr uint32_t kEmpty = UINT32_MAX;
+    struct Entry {
+        size_t hash;
+        size_t offset;
+        size_t size;
+        IdState state;
+    };
+    std::string arena_;
+    std::vector<Entry> entries_;
+    std::vector<uint32_t> slots_;
+    size_t mask_ = 0;
+};
+
 }  // namespace
 
 struct SqliteLedger::Row {
@@ -276,7 +321,9 @@ LedgerResult CreateLedgerFile(const std::string& path, const LedgerOpenOptions& 
         for (const char* ext : {"", "-journal", "-wal", "-shm"}) fs::remove(tmp + ext, ec);
     };
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(tmp.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    int rc =
+        sqlite3_open_v2(tmp.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     std::string failure;
     if (rc == SQLITE_OK) {
         std::string sql = "PRAGMA synchronous=FULL; PRAGMA application_id=" +
@@ -333,7 +380,10 @@ LedgerResult SqliteLedger::Open(const std::string& path, const LedgerOpenOptions
     }
 
     std::unique_ptr<SqliteLedger> ledger(new SqliteLedger(path, options));
-    const int flags = options.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
+    // One connection per ledger object, used by one thread at a time: no
+    // mutex around every call.
+    const int flags =
+        (options.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
     const int rc = sqlite3_open_v2(path.c_str(), &ledger->db_, flags, nullptr);
     if (rc != SQLITE_OK) return ledger->Error(rc, "cannot be opened");
     LedgerResult r = ledger->Init();
@@ -686,29 +736,19 @@ LedgerResult SqliteLedger::StatesOf(size_t count,
         return {};
     }
     // One pass over the ledger into a table, then a look-up per entry.
-    std::string arena;
-    std::vector<std::pair<size_t, size_t>> spans;
-    std::vector<IdState> held;
+    IdTable table;
     {
         Owned q;
         int rc = sqlite3_prepare_v2(db_, "SELECT id, state FROM ids", -1, &q.s, nullptr);
         if (rc != SQLITE_OK) return Error(rc, "cannot be read");
-        while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
-            const std::string_view t = Text(q.s, 0);
-            spans.emplace_back(arena.size(), t.size());
-            arena.append(t);
-            held.push_back(StateFrom(sqlite3_column_int64(q.s, 1)));
-        }
+        while ((rc = sqlite3_step(q.s)) == SQLITE_ROW)
+            table.Add(Text(q.s, 0), StateFrom(sqlite3_column_int64(q.s, 1)));
         if (rc != SQLITE_DONE) return Error(rc, "cannot be read");
     }
-    std::unordered_map<std::string_view, IdState> table;
-    table.reserve(spans.size());
-    for (size_t k = 0; k < spans.size(); ++k)
-        table.emplace(std::string_view(arena).substr(spans[k].first, spans[k].second), held[k]);
+    table.Build();
     for (size_t i = 0; i < count; ++i) {
         ToUtf8(idAt(i), id8);
-        const auto it = table.find(id8);
-        if (it != table.end()) result[i] = it->second;
+        result[i] = table.Find(id8);
     }
     states->swap(result);
     return {};

@@ -8,6 +8,9 @@
 // so an existing file that is empty, not a database, not a ledger, of a
 // newer schema or damaged (quick_check on open) is refused with a clear
 // error, never replaced by a fresh ledger.
+//
+// An object is used by one thread at a time (its connection has no lock of
+// its own); other processes may use the same file.
 #include <cstdint>
 #include <functional>
 #include <memory>
