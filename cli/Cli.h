@@ -33,6 +33,8 @@ int CmdRead(Context& ctx);
 int CmdWrite(Context& ctx);
 int CmdAuto(Context& ctx);
 int CmdWatch(Context& ctx);
+int CmdLedger(Context& ctx);
+int CmdJournal(Context& ctx);
 
 void Usage();
 

@@ -30,7 +30,11 @@ void Usage() {
         "  auto --ids FILE [--count N] [--state FILE]\n"
         "  auto --prefix P --counter C --suffix S [--down] [--count N] [--state FILE]\n"
         "                               write one ID into every arriving device\n"
-        "  watch [--count N]            read mode: print each arriving device's ID\n",
+        "  watch [--count N]            read mode: print each arriving device's ID\n"
+        "  ledger status                the ledger's counts by state and its reserved IDs\n"
+        "  ledger release ID            give back an ID a stopped run left reserved\n"
+        "  journal [--since TIME] [--csv FILE]\n"
+        "                               every attempt; CSV into FILE ('-': standard output)\n",
         stderr);
 }
 
@@ -82,6 +86,8 @@ int main(int argc, char** argv) {
     if (cmd == "write") return CmdWrite(ctx);
     if (cmd == "auto") return CmdAuto(ctx);
     if (cmd == "watch") return CmdWatch(ctx);
+    if (cmd == "ledger") return CmdLedger(ctx);
+    if (cmd == "journal") return CmdJournal(ctx);
     std::fprintf(stderr, "tagsmith-cli: unknown command '%s'\n", cmd.c_str());
     Usage();
     return kExitUsage;

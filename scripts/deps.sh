@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages the build, the tests and the GUI need, once.
 set -euo pipefail
 PKGS=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-      libgtest-dev libgmock-dev googletest libbenchmark-dev libudev-dev
+      libgtest-dev libgmock-dev googletest libbenchmark-dev libudev-dev libsqlite3-dev
       qt6-base-dev qt6-base-dev-tools libgl-dev
       dosfstools mtools fonts-wqy-zenhei xvfb xauth
       # the real-kernel test: a kernel and its modules to boot in qemu, with

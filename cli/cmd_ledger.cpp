@@ -1,0 +1,98 @@
+// tagsmith-cli ledger status | release ID: the ledger's counts by state and
+// its reserved IDs, and the operator's release of a reservation that a run
+// left behind, once the device has been checked.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "cli/Cli.h"
+#include "ledger/JournalCsv.h"
+#include "ledger/LedgerSettings.h"
+#include "platform/Codepage.h"
+#include "platform/Profile.h"
+
+namespace ts::cli {
+namespace {
+
+std::string Safe(std::string_view text) {
+    std::string out;
+    AppendSafeText(out, text);
+    return out;
+}
+
+// Opens the ledger the application folder's configuration names, without
+// ever making one. Prints why not and returns null when it cannot.
+std::unique_ptr<IdLedger> OpenExisting(const Context& ctx, bool readOnly) {
+    const LedgerSettings settings = ReadLedgerSettings(ConfigPathIn(ctx.appDir), ctx.appDir);
+    if (settings.off) {
+        std::fputs("tagsmith-cli: the ledger is off (ledger=off in tagsmith.cfg)\n", stderr);
+        return nullptr;
+    }
+    LedgerOpenOptions options;
+    options.create = false;
+    options.readOnly = readOnly;
+    std::unique_ptr<IdLedger> ledger;
+    const LedgerResult r = OpenLedger(settings, options, &ledger);
+    if (!r.ok()) {
+        std::fprintf(stderr, "tagsmith-cli: %s\n", Safe(r.message).c_str());
+        return nullptr;
+    }
+    return ledger;
+}
+
+void PrintRecord(const IdRecord& rec) {
+    std::printf("  %s  %s  station %s  device %s\n", Safe(WideToUtf8(rec.id)).c_str(),
+                FormatUtcMs(rec.timeMs).c_str(), Safe(rec.station).c_str(),
+                rec.device.empty() ? "-" : Safe(rec.device).c_str());
+}
+
+int Status(const Context& ctx) {
+    auto ledger = OpenExisting(ctx, true);
+    if (!ledger) return kExitFailed;
+    StateCounts c;
+    std::vector<IdRecord> reserved;
+    LedgerResult r = ledger->Counts(&c);
+    if (r.ok()) r = ledger->ListReserved(&reserved);
+    if (!r.ok()) {
+        std::fprintf(stderr, "tagsmith-cli: %s\n", Safe(r.message).c_str());
+        return kExitFailed;
+    }
+    std::printf("ledger: %s\n", Safe(ledger->Describe()).c_str());
+    std::printf(
+        "reserved: %llu\nwritten: %llu\nverified: %llu\nreleased: %llu\n",
+        static_cast<unsigned long long>(c.reserved), static_cast<unsigned long long>(c.written),
+        static_cast<unsigned long long>(c.verified), static_cast<unsigned long long>(c.released));
+    if (!reserved.empty()) {
+        std::puts("reserved IDs (check the device, then: tagsmith-cli ledger release ID):");
+        for (const IdRecord& rec : reserved) PrintRecord(rec);
+    }
+    return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+}
+
+int Release(const Context& ctx, const std::string& id) {
+    auto ledger = OpenExisting(ctx, false);
+    if (!ledger) return kExitFailed;
+    IdRecord was;
+    const LedgerResult r = ledger->ReleaseReserved(Utf8ToWide(id), &was);
+    if (!r.ok()) {
+        std::fprintf(stderr, "tagsmith-cli: %s\n", Safe(r.message).c_str());
+        return kExitFailed;
+    }
+    std::printf("released %s (reserved %s, station %s, device %s)\n", Safe(id).c_str(),
+                FormatUtcMs(was.timeMs).c_str(), Safe(was.station).c_str(),
+                was.device.empty() ? "-" : Safe(was.device).c_str());
+    return kExitOk;
+}
+
+}  // namespace
+
+int CmdLedger(Context& ctx) {
+    const auto& a = ctx.args;
+    if (a.size() == 1 && a[0] == "status") return Status(ctx);
+    if (a.size() == 2 && a[0] == "release") return Release(ctx, a[1]);
+    std::fputs("usage: tagsmith-cli ledger status\n       tagsmith-cli ledger release ID\n",
+               stderr);
+    return kExitUsage;
+}
+
+}  // namespace ts::cli

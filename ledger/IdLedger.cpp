@@ -1,0 +1,77 @@
+#include "ledger/IdLedger.h"
+
+namespace ts {
+
+const char* IdStateName(IdState s) {
+    switch (s) {
+        case IdState::None:
+            return "none";
+        case IdState::Reserved:
+            return "reserved";
+        case IdState::Written:
+            return "written";
+        case IdState::Verified:
+            return "verified";
+        case IdState::Released:
+            return "released";
+    }
+    return "unknown";
+}
+
+const char* SourceKindName(IdSource::Kind k) {
+    switch (k) {
+        case IdSource::Kind::None:
+            return "";
+        case IdSource::Kind::File:
+            return "file";
+        case IdSource::Kind::Scan:
+            return "scan";
+        case IdSource::Kind::Counter:
+            return "counter";
+    }
+    return "";
+}
+
+const char* AttemptModeName(AttemptMode m) {
+    switch (m) {
+        case AttemptMode::Write:
+            return "write";
+        case AttemptMode::Read:
+            return "read";
+        case AttemptMode::Release:
+            return "release";
+    }
+    return "";
+}
+
+std::string DeviceInfo::Summary() const {
+    std::string s = !node.empty() ? node : (!port.empty() ? "port " + port : std::string());
+    if (!usbSerial.empty()) s += (s.empty() ? "serial " : " serial ") + usbSerial;
+    return s;
+}
+
+IdSource IdSource::FromFile(std::string sha256, std::string name, uint32_t line) {
+    IdSource s;
+    s.kind = Kind::File;
+    s.fileSha256 = std::move(sha256);
+    s.fileName = std::move(name);
+    s.line = line;
+    return s;
+}
+
+IdSource IdSource::FromScan() {
+    IdSource s;
+    s.kind = Kind::Scan;
+    return s;
+}
+
+IdSource IdSource::FromCounter(std::u16string prefix, std::u16string suffix, bool down) {
+    IdSource s;
+    s.kind = Kind::Counter;
+    s.prefix = std::move(prefix);
+    s.suffix = std::move(suffix);
+    s.down = down;
+    return s;
+}
+
+}  // namespace ts

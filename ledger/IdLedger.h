@@ -1,0 +1,216 @@
+#pragma once
+// The ledger: the durable record of every ID's fate and the journal of every
+// attempt, so that no ID reaches two devices, not after a crash, a power cut
+// or the next morning's start with the same ID file.
+//
+// A write goes:
+//   Reserve        before the first block is sent (durable when it returns)
+//   MarkWritten    once the device confirmed
+//   Release        when the write failed (the ID may be offered again)
+// With verify after write, the confirmed write is checked first and then
+// recorded with MarkVerified (written and verified in one step); a mismatch
+// is recorded with KeepReserved, so the ID stays out of circulation until the
+// operator has checked the device.
+//
+// IdLedger is the interface the pages and flows use; SqliteLedger keeps it in
+// a local file. Nothing here throws: every operation returns a LedgerResult.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ts {
+
+enum class IdState : int {
+    None = 0,      // not in the ledger
+    Reserved = 1,  // on its way to a device, or left by a run that died
+    Written = 2,   // a device confirmed it
+    Verified = 3,  // a device confirmed it and reading it back matched
+    Released = 4,  // a write failed and the ID was given back
+};
+
+// Reserved, written and verified IDs are held: no automatic write uses them.
+inline bool IsHeld(IdState s) {
+    return s == IdState::Reserved || s == IdState::Written || s == IdState::Verified;
+}
+const char* IdStateName(IdState s);  // "reserved", "written", ...
+
+enum class LedgerStatus : int {
+    Ok = 0,
+    Held = 1,         // Reserve: the ID is reserved or written already
+    NotReserved = 2,  // operator release: the ID is not reserved
+    NotFound = 3,     // no ledger at the place named (and none was to be made)
+    Busy = 4,         // another program holds the ledger locked
+    Full = 5,         // the disk (or the file size limit) is full
+    Damaged = 6,      // not a ledger, damaged, or made by a newer version
+    IoError = 7,      // any other failure to read or write it
+    Unsupported = 8,  // a kind of ledger this build cannot open
+};
+
+struct LedgerResult {
+    LedgerStatus status = LedgerStatus::Ok;
+    std::string message;  // empty on success; says what and where otherwise
+
+    bool ok() const { return status == LedgerStatus::Ok; }
+    static LedgerResult Fail(LedgerStatus s, std::string m) { return {s, std::move(m)}; }
+};
+
+// The device of an attempt, as far as the platform tells it. UTF-8 texts;
+// empty where unknown.
+struct DeviceInfo {
+    std::string node;  // device node or drive, e.g. "/dev/sg2"
+    std::string usbSerial;
+    std::string usbVendor;
+    std::string usbProduct;
+    std::string port;  // the port on a simulated line, e.g. "E"
+
+    // One short text for listings: the node (or "port E"), then the serial.
+    std::string Summary() const;
+};
+
+// Where an ID came from.
+struct IdSource {
+    enum class Kind { None, File, Scan, Counter };
+    Kind kind = Kind::None;
+    std::string fileSha256;  // File: SHA-256 of the file's bytes, lower-case hex
+    std::string fileName;    // File: the name it was loaded under, for people
+    uint32_t line = 0;       // File: 1-based line of the ID
+    std::u16string prefix;   // Counter
+    std::u16string suffix;   // Counter
+    bool down = false;       // Counter: counting down
+
+    static IdSource FromFile(std::string sha256, std::string name, uint32_t line);
+    static IdSource FromScan();
+    static IdSource FromCounter(std::u16string prefix, std::u16string suffix, bool down);
+};
+const char* SourceKindName(IdSource::Kind k);  // "", "file", "scan", "counter"
+
+enum class AttemptMode { Write, Read, Release };
+const char* AttemptModeName(AttemptMode m);  // "write", "read", "release"
+
+struct Attempt {
+    AttemptMode mode = AttemptMode::Write;
+    IdSource source;
+    std::u16string id;
+    DeviceInfo device;
+};
+
+// A held reservation, handed back to MarkWritten, MarkVerified, Release or
+// KeepReserved.
+struct Reservation {
+    std::u16string id;
+    int64_t attempt = 0;    // the journal row of this attempt
+    int64_t startedMs = 0;  // monotonic milliseconds at Reserve, for the duration
+    std::string device;     // DeviceInfo::Summary of the attempt's device
+};
+
+// What the ledger holds for one ID.
+struct IdRecord {
+    std::u16string id;
+    IdState state = IdState::None;
+    std::string station;
+    std::string device;  // DeviceInfo::Summary of the last attempt
+    int64_t timeMs = 0;  // UTC milliseconds since 1970 of the last change
+};
+
+struct StateCounts {
+    uint64_t reserved = 0;
+    uint64_t written = 0;
+    uint64_t verified = 0;
+    uint64_t released = 0;
+};
+
+// One journal row as read back; the views are valid during the callback only.
+struct JournalRow {
+    int64_t seq = 0;
+    int64_t timeMs = 0;
+    std::string_view station;
+    std::string_view mode;
+    std::string_view source;
+    std::string_view fileSha256;
+    std::string_view fileName;
+    int64_t line = 0;  // 0: none
+    std::string_view prefix;
+    std::string_view suffix;
+    std::string_view direction;  // "up", "down" or empty
+    std::string_view id;
+    std::string_view device;
+    std::string_view usbSerial;
+    std::string_view usbVendor;
+    std::string_view usbProduct;
+    std::string_view port;
+    std::optional<int64_t> result;  // none: the attempt never finished
+    int64_t durationMs = 0;
+    bool verified = false;
+};
+
+class IdLedger {
+public:
+    virtual ~IdLedger() = default;
+
+    // Where the ledger lives, for messages (never with credentials).
+    virtual std::string Describe() const = 0;
+    // This station's name, recorded with every change.
+    virtual const std::string& Station() const = 0;
+
+    // Reserves `a.id` and opens its journal row; durable when it returns.
+    // Held: the ID is reserved, written or verified already; `existing`
+    // (optional) then tells by whom and when. `rewrite` is the operator's
+    // explicit decision to write a held ID again: it is reserved all the same,
+    // and a Release gives it back its previous state.
+    virtual LedgerResult Reserve(const Attempt& a, bool rewrite, Reservation* out,
+                                 IdRecord* existing = nullptr) = 0;
+    // The device confirmed: the ID is written, whatever happened to the
+    // reservation meanwhile (the device holds it now).
+    virtual LedgerResult MarkWritten(const Reservation& r) = 0;
+    // Reading back matched: written and verified (from reserved or written).
+    virtual LedgerResult MarkVerified(const Reservation& r) = 0;
+    // The write failed with `resultCode`: the ID goes back to released (or to
+    // the state it had before a rewrite), unless it is no longer this
+    // reservation's.
+    virtual LedgerResult Release(const Reservation& r, int resultCode) = 0;
+    // Closes the attempt with `resultCode` but leaves the ID reserved (a
+    // device that confirmed but holds another ID).
+    virtual LedgerResult KeepReserved(const Reservation& r, int resultCode) = 0;
+    // A journal row for an attempt that reserves nothing (a read, a refused
+    // ID).
+    virtual LedgerResult RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
+                                       bool verified) = 0;
+
+    // The operator's release of a reserved ID after checking the device.
+    // NotReserved when it is not reserved; `was` receives what was held.
+    virtual LedgerResult ReleaseReserved(std::u16string_view id, IdRecord* was) = 0;
+
+    virtual LedgerResult Lookup(std::u16string_view id, IdRecord* out) = 0;
+
+    // The state of each of `count` IDs (idAt(i) for i below count): for
+    // resuming a list, whose entries the ledger holds become used.
+    virtual LedgerResult StatesOf(size_t count,
+                                  const std::function<std::u16string_view(size_t)>& idAt,
+                                  std::vector<IdState>* states) = 0;
+
+    // Counter support: among the held IDs of the form prefix + hexadecimal
+    // digits + suffix (blanks, tabs and carriage returns removed from both
+    // parts, as the increment page forms its IDs), the digits of the one
+    // furthest in the counting direction (largest counting up, smallest
+    // counting down). Empty when none is held.
+    virtual LedgerResult FurthestCounter(std::u16string_view prefix, std::u16string_view suffix,
+                                         bool down, std::optional<std::u16string>* out) = 0;
+
+    // Reservations of this station made by another session (a run that
+    // died), oldest first.
+    virtual LedgerResult StaleReservations(std::vector<IdRecord>* out) = 0;
+    // Every reserved ID, of any station and session, oldest first.
+    virtual LedgerResult ListReserved(std::vector<IdRecord>* out) = 0;
+
+    virtual LedgerResult Counts(StateCounts* out) = 0;
+
+    // The journal rows from `sinceMs` on (UTC milliseconds; the smallest
+    // int64_t for all), in order. The sink returns false to stop.
+    virtual LedgerResult ReadJournal(int64_t sinceMs,
+                                     const std::function<bool(const JournalRow&)>& sink) = 0;
+};
+
+}  // namespace ts

@@ -1,0 +1,69 @@
+#include "ledger/LedgerSettings.h"
+
+#include "platform/Codepage.h"
+#include "platform/LocalSystem.h"
+#include "platform/Profile.h"
+
+namespace ts {
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+bool IsUrl(const std::string& location) { return location.find("://") != std::string::npos; }
+
+}  // namespace
+
+LedgerSettings ReadLedgerSettings(const std::string& configPath, const std::string& appDir) {
+    const Profile cfgFile(configPath);
+    LedgerSettings s;
+    const std::string ledger = WideToUtf8(cfgFile.GetString(cfg::kSection, kLedgerKey));
+    if (Lower(ledger) == "off") {
+        s.off = true;
+    } else if (ledger.empty()) {
+        s.location = appDir + kLedgerFileName;
+    } else if (ledger.front() == '/' || IsUrl(ledger)) {
+        s.location = ledger;
+    } else {
+        s.location = appDir + ledger;
+    }
+    s.verify = cfgFile.GetInt(cfg::kSection, kVerifyKey, 0) != 0;
+    s.station = WideToUtf8(cfgFile.GetString(cfg::kSection, kStationKey));
+    if (s.station.empty()) s.station = HostName();
+    return s;
+}
+
+std::string LedgerDisplayName(const std::string& location) {
+    const size_t scheme = location.find("://");
+    if (scheme == std::string::npos) return location;
+    const size_t hostStart = scheme + 3;
+    size_t pathStart = location.find_first_of("/?#", hostStart);
+    if (pathStart == std::string::npos) pathStart = location.size();
+    std::string host = location.substr(hostStart, pathStart - hostStart);
+    const size_t at = host.rfind('@');
+    if (at != std::string::npos) host = "***@" + host.substr(at + 1);
+    std::string path = location.substr(pathStart);
+    path = path.substr(0, path.find_first_of("?#"));
+    return location.substr(0, hostStart) + host + path;
+}
+
+LedgerResult OpenLedger(const LedgerSettings& settings, LedgerOpenOptions options,
+                        std::unique_ptr<IdLedger>* out, bool* created) {
+    out->reset();
+    if (created) *created = false;
+    if (settings.off) return {};
+    if (IsUrl(settings.location))
+        return LedgerResult::Fail(LedgerStatus::Unsupported,
+                                  "ledger " + LedgerDisplayName(settings.location) +
+                                      ": shared ledgers are not available in this build");
+    options.station = settings.station;
+    std::unique_ptr<SqliteLedger> ledger;
+    LedgerResult r = SqliteLedger::Open(settings.location, options, &ledger, created);
+    if (r.ok()) *out = std::move(ledger);
+    return r;
+}
+
+}  // namespace ts

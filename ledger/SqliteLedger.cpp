@@ -1,0 +1,889 @@
+#include "ledger/SqliteLedger.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <random>
+
+#include "ledger/CounterBound.h"
+#include "platform/Codepage.h"
+#include "platform/LocalSystem.h"
+
+namespace ts {
+
+namespace {
+
+constexpr const char* kSchemaV1[] = {
+    // One row per ID that ever reached a reservation. prev_state and
+    // prev_attempt keep what a rewrite (the operator's decision to write a
+    // held ID again) replaced, so that a failed rewrite gives it back.
+    "CREATE TABLE ids("
+    " id TEXT NOT NULL PRIMARY KEY,"
+    " state INTEGER NOT NULL,"
+    " prev_state INTEGER,"
+    " prev_attempt INTEGER,"
+    " attempt INTEGER NOT NULL,"
+    " station TEXT NOT NULL,"
+    " device TEXT NOT NULL,"
+    " time INTEGER NOT NULL"
+    ") WITHOUT ROWID",
+    "CREATE INDEX ids_reserved ON ids(time) WHERE state = 1",
+    // Every attempt; result is NULL while it runs (and stays so when the
+    // process died).
+    "CREATE TABLE journal("
+    " seq INTEGER PRIMARY KEY,"
+    " time INTEGER NOT NULL,"
+    " station TEXT NOT NULL,"
+    " session TEXT NOT NULL,"
+    " mode TEXT NOT NULL,"
+    " source TEXT NOT NULL,"
+    " file_sha256 TEXT NOT NULL,"
+    " file_name TEXT NOT NULL,"
+    " line INTEGER NOT NULL,"
+    " prefix TEXT NOT NULL,"
+    " suffix TEXT NOT NULL,"
+    " direction TEXT NOT NULL,"
+    " id TEXT NOT NULL,"
+    " device TEXT NOT NULL,"
+    " usb_serial TEXT NOT NULL,"
+    " usb_vendor TEXT NOT NULL,"
+    " usb_product TEXT NOT NULL,"
+    " port TEXT NOT NULL,"
+    " result INTEGER,"
+    " duration_ms INTEGER NOT NULL,"
+    " verified INTEGER NOT NULL"
+    ")",
+    "CREATE INDEX journal_time ON journal(time)",
+};
+
+std::string ToUtf8(std::u16string_view w) {
+    std::string s;
+    s.resize(w.size());
+    for (size_t i = 0; i < w.size(); ++i) {
+        if (w[i] >= 0x80) return WideToUtf8(w);
+        s[i] = static_cast<char>(w[i]);
+    }
+    return s;
+}
+
+// Into a reused buffer: the resume query converts a million IDs.
+void ToUtf8(std::u16string_view w, std::string& s) {
+    s.resize(w.size());
+    for (size_t i = 0; i < w.size(); ++i) {
+        if (w[i] >= 0x80) {
+            s = WideToUtf8(w);
+            return;
+        }
+        s[i] = static_cast<char>(w[i]);
+    }
+}
+
+std::u16string FromUtf8(std::string_view s) {
+    std::u16string w(s.size(), u'\0');
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (static_cast<unsigned char>(s[i]) >= 0x80) return Utf8ToWide(s);
+        w[i] = static_cast<char16_t>(s[i]);
+    }
+    return w;
+}
+
+std::string_view Text(sqlite3_stmt* s, int col) {
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s, col));
+    if (!p) return {};
+    return std::string_view(p, static_cast<size_t>(sqlite3_column_bytes(s, col)));
+}
+
+// A state read from the file; anything unknown is kept out of circulation.
+IdState StateFrom(int64_t v) {
+    if (v >= 1 && v <= 4) return static_cast<IdState>(v);
+    return IdState::Reserved;
+}
+
+// What Lookup tells of an ID the ledger does not hold.
+IdRecord Unknown(std::u16string_view id) {
+    IdRecord rec;
+    rec.id = std::u16string(id);
+    return rec;
+}
+
+int64_t SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string NewSession() {
+    std::random_device rd;
+    static const char kHex[] = "0123456789abcdef";
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        uint32_t v = rd();
+        for (int k = 0; k < 8; ++k, v >>= 4) s.push_back(kHex[v & 15]);
+    }
+    return s;
+}
+
+// The errno of the last failed write: SQLite keeps it with each file (the
+// database and its log or journal), which outlives the rollback that
+// follows a failed commit; the connection's own value is the last resort.
+int LastErrno(sqlite3* db) {
+    if (!db) return 0;
+    sqlite3_file* log = nullptr;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log) == SQLITE_OK && log &&
+        log->pMethods) {
+        int err = 0;
+        if (log->pMethods->xFileControl(log, SQLITE_FCNTL_LAST_ERRNO, &err) == SQLITE_OK &&
+            err != 0)
+            return err;
+    }
+    int err = 0;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_LAST_ERRNO, &err) == SQLITE_OK && err != 0)
+        return err;
+    return sqlite3_system_errno(db);
+}
+
+bool IsNoRoom(int err) { return err == ENOSPC || err == EFBIG || err == EDQUOT; }
+
+// Resets a cached statement when a call is done with it.
+struct Reset {
+    sqlite3_stmt* s;
+    ~Reset() {
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
+    }
+};
+
+// A statement prepared for one call.
+struct Owned {
+    sqlite3_stmt* s = nullptr;
+    ~Owned() { sqlite3_finalize(s); }
+};
+
+// Rolls back a transaction that was not committed.
+struct TxnGuard {
+    sqlite3* db;
+    ~TxnGuard() {
+        if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+};
+
+void Bind(sqlite3_stmt* s, int i, std::string_view t) {
+    sqlite3_bind_text(s, i, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
+}
+
+// The smallest text above every text that begins with `prefix`, in byte
+// order; empty when there is none.
+std::string PrefixEnd(std::string prefix) {
+    while (!prefix.empty() && static_cast<unsigned char>(prefix.back()) == 0xFF) prefix.pop_back();
+    if (!prefix.empty()) prefix.back() = static_cast<char>(prefix.back() + 1);
+    return prefix;
+}
+
+bool IsUpperHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+
+// Compares hexadecimal digit texts by value.
+int CompareHex8(std::string_view a, std::string_view b) {
+    while (!a.empty() && a.front() == '0') a.remove_prefix(1);
+    while (!b.empty() && b.front() == '0') b.remove_prefix(1);
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    return a.compare(b);
+}
+
+// The IDs of a whole ledger with their states, for matching a long list
+// against it: texts in one arena, an open-addressing index over them.
+class IdTable {
+public:
+    void Add(std::string_view id, IdState state) {
+        entries_.push_back({std::hash<std::string_view>{}(id), arena_.size(), id.size(), state});
+        arena_.append(id);
+    }
+
+    void Build() {
+        size_t cap = 16;
+        while (cap < entries_.size() * 2) cap *= 2;
+        mask_ = cap - 1;
+        slots_.assign(cap, kEmpty);
+        for (uint32_t k = 0; k < entries_.size(); ++k) {
+            size_t at = entries_[k].hash & mask_;
+            while (slots_[at] != kEmpty) at = (at + 1) & mask_;
+            slots_[at] = k;
+        }
+    }
+
+    IdState Find(std::string_view id) const {
+        const size_t hash = std::hash<std::string_view>{}(id);
+        for (size_t at = hash & mask_; slots_[at] != kEmpty; at = (at + 1) & mask_) {
+            const Entry& e = entries_[slots_[at]];
+            if (e.hash == hash && e.size == id.size() &&
+                std::memcmp(arena_.data() + e.offset, id.data(), id.size()) == 0)
+                return e.state;
+        }
+        return IdState::None;
+    }
+
+private:
+    static constexpr uint32_t kEmpty = UINT32_MAX;
+    struct Entry {
+        size_t hash;
+        size_t offset;
+        size_t size;
+        IdState state;
+    };
+    std::string arena_;
+    std::vector<Entry> entries_;
+    std::vector<uint32_t> slots_;
+    size_t mask_ = 0;
+};
+
+}  // namespace
+
+struct SqliteLedger::Row {
+    IdState state = IdState::None;
+    std::optional<IdState> prevState;
+    int64_t prevAttempt = 0;
+    int64_t attempt = 0;
+    std::string station;
+    std::string device;
+    int64_t time = 0;
+
+    IdRecord Record(std::u16string_view id) const {
+        return IdRecord{std::u16string(id), state, station, device, time};
+    }
+};
+
+SqliteLedger::SqliteLedger(std::string path, const LedgerOpenOptions& options)
+    : path_(std::move(path)),
+      station_(options.station),
+      session_(NewSession()),
+      options_(options) {}
+
+SqliteLedger::~SqliteLedger() {
+    for (sqlite3_stmt* s : {selectId_, putId_, insertJournal_, finishJournal_}) sqlite3_finalize(s);
+    if (db_) sqlite3_close(db_);
+}
+
+int64_t SqliteLedger::NowMs() const {
+    if (options_.clockMs) return options_.clockMs();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+LedgerResult SqliteLedger::Error(int rc, const char* what) const {
+    const int primary = rc & 0xFF;
+    const int sysErr = primary == SQLITE_IOERR ? LastErrno(db_) : 0;
+    std::string detail = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+    LedgerStatus status = LedgerStatus::IoError;
+    if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) {
+        status = LedgerStatus::Busy;
+        detail = "locked by another program";
+    } else if (primary == SQLITE_FULL || IsNoRoom(sysErr)) {
+        status = LedgerStatus::Full;
+        detail = "the disk is full";
+    } else if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB) {
+        status = LedgerStatus::Damaged;
+        detail = "damaged or not a ledger (" + detail + ")";
+    } else if (primary == SQLITE_IOERR && sysErr != 0) {
+        detail += std::string(" (") + std::strerror(sysErr) + ")";
+    }
+    return LedgerResult::Fail(status, "ledger " + path_ + ": " + what + ": " + detail);
+}
+
+LedgerResult SqliteLedger::Exec(const char* sql, const char* what) {
+    const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK ? LedgerResult{} : Error(rc, what);
+}
+
+LedgerResult SqliteLedger::Prepare(sqlite3_stmt** stmt, const char* sql) {
+    const int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, stmt, nullptr);
+    return rc == SQLITE_OK ? LedgerResult{} : Error(rc, "cannot be read");
+}
+
+namespace {
+
+// Makes a complete ledger under a temporary name beside `path` and gives it
+// the final name. When another program made one there meanwhile, theirs
+// stays and `made` is false.
+LedgerResult CreateLedgerFile(const std::string& path, const LedgerOpenOptions& options,
+                              bool* made) {
+    *made = false;
+    namespace fs = std::filesystem;
+    const fs::path target(path);
+    const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    const std::string tmp =
+        (dir / ("." + target.filename().string() + ".new-" + NewSession())).string();
+    auto removeTmp = [&] {
+        std::error_code ec;
+        for (const char* ext : {"", "-journal", "-wal", "-shm"}) fs::remove(tmp + ext, ec);
+    };
+    sqlite3* db = nullptr;
+    int rc =
+        sqlite3_open_v2(tmp.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    std::string failure;
+    if (rc == SQLITE_OK) {
+        std::string sql = "PRAGMA synchronous=FULL; PRAGMA application_id=" +
+                          std::to_string(SqliteLedger::kApplicationId) + "; BEGIN;";
+        for (const char* stmt : kSchemaV1) sql += std::string(stmt) + ";";
+        sql += "PRAGMA user_version=" + std::to_string(SqliteLedger::kSchemaVersion) + "; COMMIT;";
+        if (options.writeAheadLog) sql += "PRAGMA journal_mode=WAL;";
+        rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    }
+    if (rc != SQLITE_OK) failure = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    const int sysErr = (rc & 0xFF) == SQLITE_IOERR ? LastErrno(db) : 0;
+    sqlite3_close(db);
+    if (rc != SQLITE_OK) {
+        removeTmp();
+        const bool full = (rc & 0xFF) == SQLITE_FULL || IsNoRoom(sysErr);
+        if (sysErr != 0 && !full) failure += std::string(" (") + std::strerror(sysErr) + ")";
+        return LedgerResult::Fail(full ? LedgerStatus::Full : LedgerStatus::IoError,
+                                  "ledger " + path + ": cannot be made: " +
+                                      (full ? std::string("the disk is full") : failure));
+    }
+    const int err = PublishNewFile(tmp, path);
+    removeTmp();
+    if (err != 0 && err != EEXIST)
+        return LedgerResult::Fail(LedgerStatus::IoError,
+                                  "ledger " + path + ": cannot be made: " + std::strerror(err));
+    *made = err == 0;
+    return {};
+}
+
+}  // namespace
+
+LedgerResult SqliteLedger::Open(const std::string& path, const LedgerOpenOptions& options,
+                                std::unique_ptr<SqliteLedger>* out, bool* created) {
+    namespace fs = std::filesystem;
+    if (created) *created = false;
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    if (!fs::exists(st)) {
+        if (ec && ec != std::errc::no_such_file_or_directory)
+            return LedgerResult::Fail(LedgerStatus::IoError,
+                                      "ledger " + path + ": cannot be reached: " + ec.message());
+        if (options.readOnly || !options.create)
+            return LedgerResult::Fail(LedgerStatus::NotFound, "no ledger at " + path);
+        bool made = false;
+        LedgerResult r = CreateLedgerFile(path, options, &made);
+        if (!r.ok()) return r;
+        if (created) *created = made;
+    } else if (!fs::is_regular_file(st)) {
+        return LedgerResult::Fail(LedgerStatus::Damaged, "ledger " + path + ": not a file");
+    } else if (fs::file_size(path, ec) == 0) {
+        // Never made so by this program (a new ledger gets its name only when
+        // complete): it was cut short, and what it held is lost.
+        return LedgerResult::Fail(LedgerStatus::Damaged, "ledger " + path + ": the file is empty");
+    }
+
+    std::unique_ptr<SqliteLedger> ledger(new SqliteLedger(path, options));
+    // One connection per ledger object, used by one thread at a time: no
+    // mutex around every call.
+    const int flags =
+        (options.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
+    const int rc = sqlite3_open_v2(path.c_str(), &ledger->db_, flags, nullptr);
+    if (rc != SQLITE_OK) return ledger->Error(rc, "cannot be opened");
+    LedgerResult r = ledger->Init();
+    if (!r.ok()) return r;
+    *out = std::move(ledger);
+    return {};
+}
+
+LedgerResult SqliteLedger::Init() {
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_timeout(db_, options_.busyTimeoutMs);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+
+    int64_t appId = 0, version = 0;
+    for (auto [pragma, value] :
+         {std::pair{"PRAGMA application_id", &appId}, std::pair{"PRAGMA user_version", &version}}) {
+        Owned q;
+        int rc = sqlite3_prepare_v2(db_, pragma, -1, &q.s, nullptr);
+        if (rc == SQLITE_OK) rc = sqlite3_step(q.s);
+        if (rc != SQLITE_ROW) return Error(rc, "cannot be read");
+        *value = sqlite3_column_int64(q.s, 0);
+    }
+    if (appId != kApplicationId)
+        return LedgerResult::Fail(LedgerStatus::Damaged,
+                                  "ledger " + path_ + ": not a ledger (another kind of database)");
+    if (version > kSchemaVersion)
+        return LedgerResult::Fail(LedgerStatus::Damaged,
+                                  "ledger " + path_ + ": made by a newer version (schema " +
+                                      std::to_string(version) + ", this program knows " +
+                                      std::to_string(kSchemaVersion) + ")");
+    if (version < 1)
+        return LedgerResult::Fail(LedgerStatus::Damaged,
+                                  "ledger " + path_ + ": damaged (no schema version)");
+    // Upgrades of older schemas go here, one transaction per version.
+
+    {
+        Owned q;
+        int rc = sqlite3_prepare_v2(db_, "PRAGMA quick_check(1)", -1, &q.s, nullptr);
+        if (rc == SQLITE_OK) rc = sqlite3_step(q.s);
+        if (rc != SQLITE_ROW) return Error(rc, "cannot be checked");
+        const std::string_view verdict = Text(q.s, 0);
+        if (verdict != "ok")
+            return LedgerResult::Fail(LedgerStatus::Damaged, "ledger " + path_ + ": damaged (" +
+                                                                 std::string(verdict) + ")");
+    }
+
+    if (!options_.readOnly) {
+        LedgerResult r =
+            Exec(options_.writeAheadLog ? "PRAGMA journal_mode=WAL" : "PRAGMA journal_mode=DELETE",
+                 "cannot be opened for writing");
+        if (!r.ok()) return r;
+    }
+    LedgerResult r =
+        Exec(options_.syncToDisk ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=OFF",
+             "cannot be opened");
+    if (!r.ok()) return r;
+
+    for (auto [stmt, sql] : {
+             std::pair{&selectId_,
+                       "SELECT state, prev_state, prev_attempt, attempt, station, device, time "
+                       "FROM ids WHERE id = ?1"},
+             std::pair{&putId_,
+                       "INSERT INTO ids(id, state, prev_state, prev_attempt, attempt, station, "
+                       "device, time) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) "
+                       "ON CONFLICT(id) DO UPDATE SET state = excluded.state, "
+                       "prev_state = excluded.prev_state, prev_attempt = excluded.prev_attempt, "
+                       "attempt = excluded.attempt, station = excluded.station, "
+                       "device = excluded.device, time = excluded.time"},
+             std::pair{&insertJournal_,
+                       "INSERT INTO journal(time, station, session, mode, source, file_sha256, "
+                       "file_name, line, prefix, suffix, direction, id, device, usb_serial, "
+                       "usb_vendor, usb_product, port, result, duration_ms, verified) "
+                       "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
+                       "?15, ?16, ?17, ?18, ?19, ?20)"},
+             std::pair{&finishJournal_,
+                       "UPDATE journal SET result = ?2, duration_ms = ?3, "
+                       "verified = max(verified, ?4) WHERE seq = ?1"},
+         }) {
+        r = Prepare(stmt, sql);
+        // A ledger without its tables (or with others of those names).
+        if (r.status == LedgerStatus::IoError)
+            return LedgerResult::Fail(LedgerStatus::Damaged, "ledger " + path_ + ": damaged (" +
+                                                                 sqlite3_errmsg(db_) + ")");
+        if (!r.ok()) return r;
+    }
+    return {};
+}
+
+LedgerResult SqliteLedger::ReadRow(std::string_view id8, Row* row, bool* found) {
+    Reset reset{selectId_};
+    Bind(selectId_, 1, id8);
+    const int rc = sqlite3_step(selectId_);
+    *found = rc == SQLITE_ROW;
+    if (rc == SQLITE_DONE) return {};
+    if (rc != SQLITE_ROW) return Error(rc, "cannot be read");
+    row->state = StateFrom(sqlite3_column_int64(selectId_, 0));
+    row->prevState.reset();
+    if (sqlite3_column_type(selectId_, 1) != SQLITE_NULL)
+        row->prevState = StateFrom(sqlite3_column_int64(selectId_, 1));
+    row->prevAttempt = sqlite3_column_int64(selectId_, 2);
+    row->attempt = sqlite3_column_int64(selectId_, 3);
+    row->station = Text(selectId_, 4);
+    row->device = Text(selectId_, 5);
+    row->time = sqlite3_column_int64(selectId_, 6);
+    return {};
+}
+
+LedgerResult SqliteLedger::InsertJournal(const Attempt& a, std::string_view id8, int64_t time,
+                                         const int* result, int64_t durationMs, bool verified,
+                                         int64_t* seq) {
+    sqlite3_stmt* s = insertJournal_;
+    Reset reset{s};
+    const IdSource& src = a.source;
+    const bool counter = src.kind == IdSource::Kind::Counter;
+    sqlite3_bind_int64(s, 1, time);
+    Bind(s, 2, station_);
+    Bind(s, 3, session_);
+    Bind(s, 4, AttemptModeName(a.mode));
+    Bind(s, 5, SourceKindName(src.kind));
+    Bind(s, 6, src.kind == IdSource::Kind::File ? src.fileSha256 : std::string());
+    Bind(s, 7, src.kind == IdSource::Kind::File ? src.fileName : std::string());
+    sqlite3_bind_int64(s, 8, src.kind == IdSource::Kind::File ? src.line : 0);
+    Bind(s, 9, counter ? ToUtf8(src.prefix) : std::string());
+    Bind(s, 10, counter ? ToUtf8(src.suffix) : std::string());
+    Bind(s, 11, counter ? (src.down ? "down" : "up") : "");
+    Bind(s, 12, id8);
+    Bind(s, 13, a.device.node);
+    Bind(s, 14, a.device.usbSerial);
+    Bind(s, 15, a.device.usbVendor);
+    Bind(s, 16, a.device.usbProduct);
+    Bind(s, 17, a.device.port);
+    if (result) {
+        sqlite3_bind_int(s, 18, *result);
+    } else {
+        sqlite3_bind_null(s, 18);
+    }
+    sqlite3_bind_int64(s, 19, durationMs);
+    sqlite3_bind_int(s, 20, verified ? 1 : 0);
+    const int rc = sqlite3_step(s);
+    if (rc != SQLITE_DONE) return Error(rc, "the journal cannot be written");
+    if (seq) *seq = sqlite3_last_insert_rowid(db_);
+    return {};
+}
+
+LedgerResult SqliteLedger::FinishJournal(int64_t seq, int result, int64_t durationMs,
+                                         bool verified) {
+    Reset reset{finishJournal_};
+    sqlite3_bind_int64(finishJournal_, 1, seq);
+    sqlite3_bind_int(finishJournal_, 2, result);
+    sqlite3_bind_int64(finishJournal_, 3, durationMs);
+    sqlite3_bind_int(finishJournal_, 4, verified ? 1 : 0);
+    const int rc = sqlite3_step(finishJournal_);
+    return rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "the journal cannot be written");
+}
+
+LedgerResult SqliteLedger::PutId(std::string_view id8, IdState state, const IdState* prevState,
+                                 int64_t prevAttempt, int64_t attempt, std::string_view station,
+                                 std::string_view device, int64_t time) {
+    Reset reset{putId_};
+    Bind(putId_, 1, id8);
+    sqlite3_bind_int(putId_, 2, static_cast<int>(state));
+    if (prevState) {
+        sqlite3_bind_int(putId_, 3, static_cast<int>(*prevState));
+        sqlite3_bind_int64(putId_, 4, prevAttempt);
+    } else {
+        sqlite3_bind_null(putId_, 3);
+        sqlite3_bind_null(putId_, 4);
+    }
+    sqlite3_bind_int64(putId_, 5, attempt);
+    Bind(putId_, 6, station);
+    Bind(putId_, 7, device);
+    sqlite3_bind_int64(putId_, 8, time);
+    const int rc = sqlite3_step(putId_);
+    return rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "cannot be written");
+}
+
+// A reservation ends without a write: back to the state a rewrite replaced
+// (with the station, device and time of that attempt), else released.
+LedgerResult SqliteLedger::GiveBack(std::string_view id8, const Row& row, int64_t time) {
+    if (!row.prevState)
+        return PutId(id8, IdState::Released, nullptr, 0, row.attempt, row.station, row.device,
+                     time);
+    Row prev = row;
+    prev.state = *row.prevState;
+    prev.attempt = row.prevAttempt;
+    Owned q;
+    int rc = sqlite3_prepare_v2(
+        db_, "SELECT station, device, usb_serial, port, time FROM journal WHERE seq = ?1", -1, &q.s,
+        nullptr);
+    if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+    sqlite3_bind_int64(q.s, 1, row.prevAttempt);
+    rc = sqlite3_step(q.s);
+    if (rc == SQLITE_ROW) {
+        DeviceInfo d;
+        d.node = Text(q.s, 1);
+        d.usbSerial = Text(q.s, 2);
+        d.port = Text(q.s, 3);
+        prev.station = Text(q.s, 0);
+        prev.device = d.Summary();
+        prev.time = sqlite3_column_int64(q.s, 4);
+    } else if (rc != SQLITE_DONE) {
+        return Error(rc, "cannot be read");
+    }
+    return PutId(id8, prev.state, nullptr, 0, prev.attempt, prev.station, prev.device, prev.time);
+}
+
+LedgerResult SqliteLedger::Reserve(const Attempt& a, bool rewrite, Reservation* out,
+                                   IdRecord* existing) {
+    const std::string id8 = ToUtf8(a.id);
+    TxnGuard guard{db_};
+    LedgerResult r = Exec("BEGIN IMMEDIATE", "cannot reserve");
+    if (!r.ok()) return r;
+    Row row;
+    bool found = false;
+    r = ReadRow(id8, &row, &found);
+    if (!r.ok()) return r;
+    if (found && existing) *existing = row.Record(a.id);
+    const bool held = found && IsHeld(row.state);
+    if (held && !rewrite)
+        return LedgerResult::Fail(LedgerStatus::Held,
+                                  "ID " + id8 + " is " + IdStateName(row.state) + " already");
+    const int64_t now = NowMs();
+    int64_t seq = 0;
+    r = InsertJournal(a, id8, now, nullptr, 0, false, &seq);
+    if (!r.ok()) return r;
+    // A rewrite keeps what it replaces; a rewrite of a rewrite in progress
+    // keeps the original.
+    std::optional<IdState> prev;
+    int64_t prevAttempt = 0;
+    if (held) {
+        const bool nested = row.state == IdState::Reserved && row.prevState;
+        prev = nested ? *row.prevState : row.state;
+        prevAttempt = nested ? row.prevAttempt : row.attempt;
+    }
+    const std::string device = a.device.Summary();
+    r = PutId(id8, IdState::Reserved, prev ? &*prev : nullptr, prevAttempt, seq, station_, device,
+              now);
+    if (!r.ok()) return r;
+    const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) return Error(rc, "cannot reserve");
+    *out = Reservation{a.id, seq, SteadyMs(), device};
+    return {};
+}
+
+LedgerResult SqliteLedger::Confirm(const Reservation& res, IdState state) {
+    const std::string id8 = ToUtf8(res.id);
+    TxnGuard guard{db_};
+    LedgerResult r = Exec("BEGIN IMMEDIATE", "cannot record the write");
+    if (!r.ok()) return r;
+    const int64_t now = NowMs();
+    r = PutId(id8, state, nullptr, 0, res.attempt, station_, res.device, now);
+    if (!r.ok()) return r;
+    r = FinishJournal(res.attempt, 0, SteadyMs() - res.startedMs, state == IdState::Verified);
+    if (!r.ok()) return r;
+    const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK ? LedgerResult{} : Error(rc, "cannot record the write");
+}
+
+LedgerResult SqliteLedger::MarkWritten(const Reservation& r) {
+    return Confirm(r, IdState::Written);
+}
+
+LedgerResult SqliteLedger::MarkVerified(const Reservation& r) {
+    return Confirm(r, IdState::Verified);
+}
+
+LedgerResult SqliteLedger::Release(const Reservation& res, int resultCode) {
+    const std::string id8 = ToUtf8(res.id);
+    TxnGuard guard{db_};
+    LedgerResult r = Exec("BEGIN IMMEDIATE", "cannot release");
+    if (!r.ok()) return r;
+    Row row;
+    bool found = false;
+    r = ReadRow(id8, &row, &found);
+    if (!r.ok()) return r;
+    if (found && row.state == IdState::Reserved && row.attempt == res.attempt) {
+        r = GiveBack(id8, row, NowMs());
+        if (!r.ok()) return r;
+    }
+    r = FinishJournal(res.attempt, resultCode, SteadyMs() - res.startedMs, false);
+    if (!r.ok()) return r;
+    const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK ? LedgerResult{} : Error(rc, "cannot release");
+}
+
+LedgerResult SqliteLedger::KeepReserved(const Reservation& res, int resultCode) {
+    return FinishJournal(res.attempt, resultCode, SteadyMs() - res.startedMs, false);
+}
+
+LedgerResult SqliteLedger::RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
+                                         bool verified) {
+    return InsertJournal(a, ToUtf8(a.id), NowMs(), &resultCode, durationMs, verified, nullptr);
+}
+
+LedgerResult SqliteLedger::ReleaseReserved(std::u16string_view id, IdRecord* was) {
+    const std::string id8 = ToUtf8(id);
+    TxnGuard guard{db_};
+    LedgerResult r = Exec("BEGIN IMMEDIATE", "cannot release");
+    if (!r.ok()) return r;
+    Row row;
+    bool found = false;
+    r = ReadRow(id8, &row, &found);
+    if (!r.ok()) return r;
+    if (was) *was = found ? row.Record(id) : Unknown(id);
+    if (!found || row.state != IdState::Reserved)
+        return LedgerResult::Fail(
+            LedgerStatus::NotReserved,
+            "ID " + id8 + " is not reserved" +
+                (found ? std::string(" (it is ") + IdStateName(row.state) + ")"
+                       : std::string(" (not in the ledger)")));
+    const int64_t now = NowMs();
+    Attempt a;
+    a.mode = AttemptMode::Release;
+    a.id = std::u16string(id);
+    a.device.node = row.device;
+    const int ok = 0;
+    r = InsertJournal(a, id8, now, &ok, 0, false, nullptr);
+    if (!r.ok()) return r;
+    r = GiveBack(id8, row, now);
+    if (!r.ok()) return r;
+    const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK ? LedgerResult{} : Error(rc, "cannot release");
+}
+
+LedgerResult SqliteLedger::Lookup(std::u16string_view id, IdRecord* out) {
+    Row row;
+    bool found = false;
+    LedgerResult r = ReadRow(ToUtf8(id), &row, &found);
+    if (!r.ok()) return r;
+    *out = found ? row.Record(id) : Unknown(id);
+    return {};
+}
+
+LedgerResult SqliteLedger::StatesOf(size_t count,
+                                    const std::function<std::u16string_view(size_t)>& idAt,
+                                    std::vector<IdState>* states) {
+    std::vector<IdState> result(count, IdState::None);
+    std::string id8;
+    if (count <= kLookupLimit) {
+        Row row;
+        for (size_t i = 0; i < count; ++i) {
+            bool found = false;
+            ToUtf8(idAt(i), id8);
+            LedgerResult r = ReadRow(id8, &row, &found);
+            if (!r.ok()) return r;
+            if (found) result[i] = row.state;
+        }
+        states->swap(result);
+        return {};
+    }
+    // One pass over the ledger into a table, then a look-up per entry.
+    IdTable table;
+    {
+        Owned q;
+        int rc = sqlite3_prepare_v2(db_, "SELECT id, state FROM ids", -1, &q.s, nullptr);
+        if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+        while ((rc = sqlite3_step(q.s)) == SQLITE_ROW)
+            table.Add(Text(q.s, 0), StateFrom(sqlite3_column_int64(q.s, 1)));
+        if (rc != SQLITE_DONE) return Error(rc, "cannot be read");
+    }
+    table.Build();
+    for (size_t i = 0; i < count; ++i) {
+        ToUtf8(idAt(i), id8);
+        result[i] = table.Find(id8);
+    }
+    states->swap(result);
+    return {};
+}
+
+LedgerResult SqliteLedger::FurthestCounter(std::u16string_view prefix, std::u16string_view suffix,
+                                           bool down, std::optional<std::u16string>* out) {
+    const std::string p8 = ToUtf8(CleanIdPart(prefix));
+    const std::string s8 = ToUtf8(CleanIdPart(suffix));
+    const std::string end = PrefixEnd(p8);
+    std::string sql = "SELECT id FROM ids WHERE state IN (1, 2, 3)";
+    if (!p8.empty()) sql += " AND id >= ?1";
+    if (!end.empty()) sql += " AND id < ?2";
+    Owned q;
+    int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &q.s, nullptr);
+    if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+    if (!p8.empty()) Bind(q.s, 1, p8);
+    if (!end.empty()) Bind(q.s, 2, end);
+    std::optional<std::string> best;
+    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+        const std::string_view id = Text(q.s, 0);
+        if (id.size() <= p8.size() + s8.size() || id.substr(0, p8.size()) != p8 ||
+            id.substr(id.size() - s8.size()) != s8)
+            continue;
+        const std::string_view digits = id.substr(p8.size(), id.size() - p8.size() - s8.size());
+        bool hex = true;
+        for (char c : digits) hex = hex && IsUpperHexDigit(c);
+        if (!hex) continue;
+        const int cmp = best ? CompareHex8(digits, *best) : 0;
+        if (!best || (down ? cmp < 0 : cmp > 0)) best = std::string(digits);
+    }
+    if (rc != SQLITE_DONE) return Error(rc, "cannot be read");
+    out->reset();
+    if (best) *out = FromUtf8(*best);
+    return {};
+}
+
+LedgerResult SqliteLedger::Reservations(bool staleOnly, std::vector<IdRecord>* out) {
+    Owned q;
+    const char* sql = staleOnly ? "SELECT i.id, i.station, i.device, i.time FROM ids AS i "
+                                  "LEFT JOIN journal AS j ON j.seq = i.attempt "
+                                  "WHERE i.state = 1 AND i.station = ?1 "
+                                  "AND (j.session IS NULL OR j.session != ?2) "
+                                  "ORDER BY i.time, i.attempt"
+                                : "SELECT id, station, device, time FROM ids "
+                                  "WHERE state = 1 ORDER BY time, attempt";
+    int rc = sqlite3_prepare_v2(db_, sql, -1, &q.s, nullptr);
+    if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+    if (staleOnly) {
+        Bind(q.s, 1, station_);
+        Bind(q.s, 2, session_);
+    }
+    out->clear();
+    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW)
+        out->push_back(IdRecord{FromUtf8(Text(q.s, 0)), IdState::Reserved,
+                                std::string(Text(q.s, 1)), std::string(Text(q.s, 2)),
+                                sqlite3_column_int64(q.s, 3)});
+    return rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "cannot be read");
+}
+
+LedgerResult SqliteLedger::StaleReservations(std::vector<IdRecord>* out) {
+    return Reservations(true, out);
+}
+
+LedgerResult SqliteLedger::ListReserved(std::vector<IdRecord>* out) {
+    return Reservations(false, out);
+}
+
+LedgerResult SqliteLedger::Counts(StateCounts* out) {
+    Owned q;
+    int rc = sqlite3_prepare_v2(db_, "SELECT state, count(*) FROM ids GROUP BY state", -1, &q.s,
+                                nullptr);
+    if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+    *out = StateCounts{};
+    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+        const auto n = static_cast<uint64_t>(sqlite3_column_int64(q.s, 1));
+        switch (StateFrom(sqlite3_column_int64(q.s, 0))) {
+            case IdState::Written:
+                out->written += n;
+                break;
+            case IdState::Verified:
+                out->verified += n;
+                break;
+            case IdState::Released:
+                out->released += n;
+                break;
+            default:
+                out->reserved += n;
+                break;
+        }
+    }
+    return rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "cannot be read");
+}
+
+LedgerResult SqliteLedger::ReadJournal(int64_t sinceMs,
+                                       const std::function<bool(const JournalRow&)>& sink) {
+    const bool all = sinceMs == std::numeric_limits<int64_t>::min();
+    std::string sql =
+        "SELECT seq, time, station, mode, source, file_sha256, file_name, line, prefix, suffix, "
+        "direction, id, device, usb_serial, usb_vendor, usb_product, port, result, duration_ms, "
+        "verified FROM journal ";
+    // Rows are in time order but for clock changes: start at the first row
+    // of the period (found through the time index), then filter.
+    if (!all) sql += "WHERE seq >= (SELECT min(seq) FROM journal WHERE time >= ?1) AND time >= ?1 ";
+    sql += "ORDER BY seq";
+    Owned q;
+    int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &q.s, nullptr);
+    if (rc != SQLITE_OK) return Error(rc, "the journal cannot be read");
+    if (!all) sqlite3_bind_int64(q.s, 1, sinceMs);
+    JournalRow row;
+    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+        row.seq = sqlite3_column_int64(q.s, 0);
+        row.timeMs = sqlite3_column_int64(q.s, 1);
+        row.station = Text(q.s, 2);
+        row.mode = Text(q.s, 3);
+        row.source = Text(q.s, 4);
+        row.fileSha256 = Text(q.s, 5);
+        row.fileName = Text(q.s, 6);
+        row.line = sqlite3_column_int64(q.s, 7);
+        row.prefix = Text(q.s, 8);
+        row.suffix = Text(q.s, 9);
+        row.direction = Text(q.s, 10);
+        row.id = Text(q.s, 11);
+        row.device = Text(q.s, 12);
+        row.usbSerial = Text(q.s, 13);
+        row.usbVendor = Text(q.s, 14);
+        row.usbProduct = Text(q.s, 15);
+        row.port = Text(q.s, 16);
+        row.result.reset();
+        if (sqlite3_column_type(q.s, 17) != SQLITE_NULL) row.result = sqlite3_column_int64(q.s, 17);
+        row.durationMs = sqlite3_column_int64(q.s, 18);
+        row.verified = sqlite3_column_int64(q.s, 19) != 0;
+        if (!sink(row)) return {};
+    }
+    return rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "the journal cannot be read");
+}
+
+}  // namespace ts

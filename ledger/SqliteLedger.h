@@ -1,0 +1,116 @@
+#pragma once
+// The ledger in a local SQLite file (by default tagsmith.ledger in the
+// application folder).
+//
+// Every change is one transaction committed with synchronous=FULL into a
+// write-ahead log, so it is on the disk when the call returns. A new file is
+// made under a temporary name and given its final name only once complete,
+// so an existing file that is empty, not a database, not a ledger, of a
+// newer schema or damaged (quick_check on open) is refused with a clear
+// error, never replaced by a fresh ledger.
+//
+// An object is used by one thread at a time (its connection has no lock of
+// its own); other processes may use the same file.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "ledger/IdLedger.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace ts {
+
+struct LedgerOpenOptions {
+    std::string station;        // recorded with every change
+    bool create = true;         // make a new ledger when the file does not exist
+    bool readOnly = false;      // for listings: never writes, never creates
+    int busyTimeoutMs = 5000;   // how long to wait for another program's lock
+    bool writeAheadLog = true;  // false: rollback journal (kept for measuring)
+    // False commits without waiting for the disk: only for filling ledgers
+    // in tests, where a crash of the machine does not matter.
+    bool syncToDisk = true;
+    // UTC milliseconds since 1970; the system clock when empty.
+    std::function<int64_t()> clockMs;
+};
+
+class SqliteLedger final : public IdLedger {
+public:
+    // The schema version this build writes (PRAGMA user_version).
+    static constexpr int kSchemaVersion = 1;
+    // PRAGMA application_id of a ledger file ("TSLG").
+    static constexpr int32_t kApplicationId = 0x54534C47;
+
+    // Opens the ledger at `path`, making it when it does not exist and
+    // options.create is set; `created` tells whether it was made now.
+    static LedgerResult Open(const std::string& path, const LedgerOpenOptions& options,
+                             std::unique_ptr<SqliteLedger>* out, bool* created = nullptr);
+
+    ~SqliteLedger() override;
+    SqliteLedger(const SqliteLedger&) = delete;
+    SqliteLedger& operator=(const SqliteLedger&) = delete;
+
+    std::string Describe() const override { return path_; }
+    const std::string& Station() const override { return station_; }
+    // This session's token: reservations made under another are stale.
+    const std::string& Session() const { return session_; }
+
+    LedgerResult Reserve(const Attempt& a, bool rewrite, Reservation* out,
+                         IdRecord* existing = nullptr) override;
+    LedgerResult MarkWritten(const Reservation& r) override;
+    LedgerResult MarkVerified(const Reservation& r) override;
+    LedgerResult Release(const Reservation& r, int resultCode) override;
+    LedgerResult KeepReserved(const Reservation& r, int resultCode) override;
+    LedgerResult RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
+                               bool verified) override;
+    LedgerResult ReleaseReserved(std::u16string_view id, IdRecord* was) override;
+    LedgerResult Lookup(std::u16string_view id, IdRecord* out) override;
+    LedgerResult StatesOf(size_t count, const std::function<std::u16string_view(size_t)>& idAt,
+                          std::vector<IdState>* states) override;
+    LedgerResult FurthestCounter(std::u16string_view prefix, std::u16string_view suffix, bool down,
+                                 std::optional<std::u16string>* out) override;
+    LedgerResult StaleReservations(std::vector<IdRecord>* out) override;
+    LedgerResult ListReserved(std::vector<IdRecord>* out) override;
+    LedgerResult Counts(StateCounts* out) override;
+    LedgerResult ReadJournal(int64_t sinceMs,
+                             const std::function<bool(const JournalRow&)>& sink) override;
+
+    // Lists up to this many IDs are looked up one by one; longer ones are
+    // matched against one pass over the ledger.
+    static constexpr size_t kLookupLimit = 20000;
+
+private:
+    struct Stmt;
+    struct Row;
+
+    SqliteLedger(std::string path, const LedgerOpenOptions& options);
+    LedgerResult Init();
+    LedgerResult Error(int rc, const char* what) const;
+    int64_t NowMs() const;
+    LedgerResult Exec(const char* sql, const char* what);
+    LedgerResult Prepare(sqlite3_stmt** stmt, const char* sql);
+    LedgerResult ReadRow(std::string_view id8, Row* row, bool* found);
+    LedgerResult InsertJournal(const Attempt& a, std::string_view id8, int64_t time,
+                               const int* result, int64_t durationMs, bool verified, int64_t* seq);
+    LedgerResult FinishJournal(int64_t seq, int result, int64_t durationMs, bool verified);
+    LedgerResult PutId(std::string_view id8, IdState state, const IdState* prevState,
+                       int64_t prevAttempt, int64_t attempt, std::string_view station,
+                       std::string_view device, int64_t time);
+    LedgerResult GiveBack(std::string_view id8, const Row& row, int64_t time);
+    LedgerResult Confirm(const Reservation& r, IdState state);
+    LedgerResult Reservations(bool staleOnly, std::vector<IdRecord>* out);
+
+    std::string path_;
+    std::string station_;
+    std::string session_;
+    LedgerOpenOptions options_;
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* selectId_ = nullptr;
+    sqlite3_stmt* putId_ = nullptr;
+    sqlite3_stmt* insertJournal_ = nullptr;
+    sqlite3_stmt* finishJournal_ = nullptr;
+};
+
+}  // namespace ts

@@ -1,0 +1,17 @@
+#pragma once
+// Small facts and file steps of the local system that layers above need
+// without including the system's own headers.
+#include <string>
+
+namespace ts {
+
+// The machine's host name; "localhost" when the system gives none.
+std::string HostName();
+
+// Gives the finished file `tmp` its final name `path`, only if nothing exists
+// there yet, and makes the new name durable (the folder is flushed to disk).
+// Returns 0, or EEXIST when `path` exists (then `tmp` is left in place for
+// the caller to remove), or another errno value.
+int PublishNewFile(const std::string& tmp, const std::string& path);
+
+}  // namespace ts

@@ -1,0 +1,180 @@
+// tagsmith-cli ledger and journal, on a private application folder.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "ledger/SqliteLedger.h"
+#include "tests/support/TestSupport.h"
+
+namespace ts {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+class LedgerCommandTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::InstallApp(app.Path(), {"tagsmith-cli", "tagsmith.cfg"});
+        // Two stations wrote into this ledger; st1 left A3 reserved.
+        for (const char* station : {"st1", "st2"}) {
+            LedgerOpenOptions o;
+            o.station = station;
+            o.clockMs = [this] { return now += 1000; };
+            std::unique_ptr<SqliteLedger> l;
+            ASSERT_TRUE(SqliteLedger::Open(Ledger(), o, &l).ok());
+            for (int i = 1; i <= 3; ++i) {
+                Attempt a;
+                a.id = (station[2] == '1' ? u"A" : u"B") + std::u16string(1, u'0' + i);
+                a.source = IdSource::FromFile(std::string(64, 'c'), "b7.ids", i);
+                a.device.port = "E";
+                Reservation r;
+                ASSERT_TRUE(l->Reserve(a, false, &r).ok());
+                if (station[2] == '1' && i == 3) continue;
+                ASSERT_TRUE((i == 2 ? l->Release(r, 1) : l->MarkWritten(r)).ok());
+            }
+        }
+    }
+
+    std::string Ledger() const { return app.Dir() + "tagsmith.ledger"; }
+
+    int Run(const std::string& args) {
+        const std::string errPath = (dir.Path() / "stderr.txt").string();
+        const int rc = test::RunCommand(
+            Quote(app.Dir() + "tagsmith-cli") + " " + args + " 2>" + Quote(errPath), &out);
+        err = test::ReadFile(errPath);
+        return rc;
+    }
+
+    test::TempDir app, dir;
+    std::string out, err;
+    int64_t now = 1700000000000;  // 2023-11-14T22:13:20Z
+};
+
+TEST_F(LedgerCommandTest, StatusCountsByStateAndListsReservations) {
+    ASSERT_EQ(Run("ledger status"), 0) << err;
+    EXPECT_EQ(out, "ledger: " + Ledger() +
+                       "\nreserved: 1\nwritten: 3\nverified: 0\nreleased: 2\n"
+                       "reserved IDs (check the device, then: tagsmith-cli ledger release ID):\n"
+                       "  A3  2023-11-14T22:13:25.000Z  station st1  device port E\n");
+}
+
+TEST_F(LedgerCommandTest, ReleaseGivesBackAReservedIdOnly) {
+    ASSERT_EQ(Run("ledger release A3"), 0) << err;
+    EXPECT_EQ(out, "released A3 (reserved 2023-11-14T22:13:25.000Z, station st1, device port E)\n");
+    ASSERT_EQ(Run("ledger status"), 0) << err;
+    EXPECT_NE(out.find("reserved: 0\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("released: 3\n"), std::string::npos) << out;
+
+    struct Case {
+        const char* args;
+        int status;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {"ledger release A3", 1, "A3 is not reserved (it is released)"},
+        {"ledger release A1", 1, "A1 is not reserved (it is written)"},
+        {"ledger release ZZ", 1, "ZZ is not reserved (not in the ledger)"},
+        {"ledger release", 2, "usage"},
+        {"ledger release A1 A2", 2, "usage"},
+        {"ledger", 2, "usage"},
+        {"ledger forget A1", 2, "usage"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Run(c.args), c.status) << c.args;
+        EXPECT_NE(err.find(c.says), std::string::npos) << c.args << ": " << err;
+    }
+}
+
+TEST_F(LedgerCommandTest, JournalAsCsvAndAsLines) {
+    ASSERT_EQ(Run("journal --csv -"), 0) << err;
+    const std::string all = out;
+    EXPECT_EQ(all.rfind("time,station,mode,", 0), 0u) << all;
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 7);
+    EXPECT_NE(all.find("\n2023-11-14T22:13:21.000Z,st1,write,file," + std::string(64, 'c') +
+                       ",b7.ids,1,,,,A1,,,,,E,0,"),
+              std::string::npos)
+        << all;
+    EXPECT_NE(all.find(",A3,,,,,E,,0,0\n"), std::string::npos) << "unfinished: no result\n" << all;
+
+    ASSERT_EQ(Run("journal --since 2023-11-14T22:13:25 --csv -"), 0) << err;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 5) << out;
+
+    const std::string file = (dir.Path() / "journal.csv").string();
+    test::WriteFile(file, "an earlier export");
+    ASSERT_EQ(Run("journal --csv " + Quote(file)), 0) << err;
+    EXPECT_EQ(test::ReadFile(file), all);
+    EXPECT_NE(err.find("6 attempts written"), std::string::npos) << err;
+
+    ASSERT_EQ(Run("journal"), 0) << err;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 6);
+    EXPECT_NE(out.find("2023-11-14T22:13:23.000Z  st1  write  A2  file b7.ids:2  port E  result 1"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("  A3  file b7.ids:3  port E  unfinished"), std::string::npos) << out;
+}
+
+TEST_F(LedgerCommandTest, JournalUsageAndOutputErrors) {
+    struct Case {
+        const char* args;
+        int status;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {"journal --since yesterday", 2, "not a time: yesterday"},
+        {"journal --since", 2, "usage"},
+        {"journal --csv", 2, "usage"},
+        {"journal --csv - --csv -", 2, "usage"},
+        {"journal --verbose x", 2, "usage"},
+        {"journal --csv /nonexistent-folder/j.csv", 1, "cannot write /nonexistent-folder/j.csv"},
+        {"journal --csv - >/dev/full", 1, "standard output"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Run(c.args), c.status) << c.args;
+        EXPECT_NE(err.find(c.says), std::string::npos) << c.args << ": " << err;
+    }
+}
+
+TEST_F(LedgerCommandTest, LedgerThatCannotBeUsed) {
+    struct Case {
+        const char* name;
+        std::string cfgExtra;     // appended to the installation's configuration
+        std::string ledgerBytes;  // replaces the ledger; empty: keep
+        bool removeLedger;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {"off", "ledger=off\r\n", "", false, "the ledger is off"},
+        {"missing", "", "", true, "no ledger at"},
+        {"named elsewhere and missing", "ledger=other.ledger\r\n", "", false, "no ledger at"},
+        {"garbage", "", std::string(5000, '\x5A'), false, "not a ledger"},
+        {"shared", "ledger=postgresql://u:secret@db/line\r\n", "", false, "not available"},
+    };
+    const std::string cfg = test::ReadFile(app.Path() / "tagsmith.cfg");
+    const std::string ledgerBytes = test::ReadFile(Ledger());
+    for (const auto& c : cases) {
+        test::WriteFile(
+            app.Path() / "tagsmith.cfg",
+            cfg + (cfg.find("[Option]") == std::string::npos ? "[Option]\r\n" : "") + c.cfgExtra);
+        test::WriteFile(Ledger(), c.ledgerBytes.empty() ? ledgerBytes : c.ledgerBytes);
+        if (c.removeLedger) fs::remove(Ledger());
+        for (const char* cmd : {"ledger status", "ledger release A3", "journal --csv -"}) {
+            EXPECT_EQ(Run(cmd), 1) << c.name << ": " << cmd;
+            EXPECT_NE(err.find(c.says), std::string::npos) << c.name << ": " << cmd << ": " << err;
+            EXPECT_EQ(err.find("secret"), std::string::npos) << err;
+        }
+        EXPECT_EQ(fs::exists(Ledger()), !c.removeLedger) << c.name << ": never made here";
+        EXPECT_FALSE(fs::exists(app.Path() / "other.ledger")) << c.name;
+        if (!c.removeLedger) {
+            EXPECT_EQ(test::ReadFile(Ledger()), c.ledgerBytes.empty() ? ledgerBytes : c.ledgerBytes)
+                << c.name;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace ts

@@ -1,0 +1,452 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "idsource/IdList.h"
+#include "ledger/CounterBound.h"
+#include "ledger/Resume.h"
+#include "platform/Codepage.h"
+#include "tests/ledger/LedgerFixture.h"
+
+namespace ts {
+namespace {
+
+using test::kStartMs;
+
+class LedgerTest : public test::LedgerFixture {};
+
+// Steps on one ID through named reservations, with the status each returns
+// and the state the ID is in afterwards.
+struct Step {
+    const char* op;      // reserve, rewrite, written, verified, release, keep, operator
+    const char* handle;  // the reservation a step makes or uses
+    LedgerStatus status;
+    IdState after;
+};
+
+struct TransitionCase {
+    const char* name;
+    std::vector<Step> steps;
+};
+
+TEST_F(LedgerTest, StateTransitions) {
+    using S = LedgerStatus;
+    using I = IdState;
+    const std::vector<TransitionCase> cases = {
+        {"confirmed write",
+         {{"reserve", "r1", S::Ok, I::Reserved},
+          {"written", "r1", S::Ok, I::Written},
+          {"reserve", "r2", S::Held, I::Written},
+          {"operator", "", S::NotReserved, I::Written}}},
+        {"failed write goes back into circulation",
+         {{"reserve", "r1", S::Ok, I::Reserved},
+          {"reserve", "r2", S::Held, I::Reserved},
+          {"release", "r1", S::Ok, I::Released},
+          {"reserve", "r2", S::Ok, I::Reserved},
+          {"written", "r2", S::Ok, I::Written}}},
+        {"verified from reserved",
+         {{"reserve", "r1", S::Ok, I::Reserved},
+          {"verified", "r1", S::Ok, I::Verified},
+          {"reserve", "r2", S::Held, I::Verified}}},
+        {"written, then verified",
+         {{"reserve", "r1", S::Ok, I::Reserved},
+          {"written", "r1", S::Ok, I::Written},
+          {"verified", "r1", S::Ok, I::Verified}}},
+        {"verify mismatch stays reserved until the operator releases it",
+         {{"reserve", "r1", S::Ok, I::Reserved},
+          {"keep", "r1", S::Ok, I::Reserved},
+          {"reserve", "r2", S::Held, I::Reserved},
+          {"operator", "", S::Ok, I::Released},
+          {"operator", "", S::NotReserved, I::Released}}},
+        {"failed rewrite gives the earlier write back",
+         {{"reserve", "r1", S::Ok, I::Reserved},
+          {"written", "r1", S::Ok, I::Written},
+          {"rewrite", "r2", S::Ok, I::Reserved},
+          {"release", "r2", S::Ok, I::Written}}},
+        {"rewrite of a rewrite in progress keeps the original",
+         {{"reserve", "r1", S::Ok, I::Reserved},
+          {"verified", "r1", S::Ok, I::Verified},
+          {"rewrite", "r2", S::Ok, I::Reserved},
+          {"rewrite", "r3", S::Ok, I::Reserved},
+          {"release", "r3", S::Ok, I::Verified}}},
+        {"operator release of a rewrite gives the earlier write back",
+         {{"reserve", "r1", S::Ok, I::Reserved},
+          {"written", "r1", S::Ok, I::Written},
+          {"rewrite", "r2", S::Ok, I::Reserved},
+          {"operator", "", S::Ok, I::Written}}},
+        {"a late release does not free another run's reservation",
+         {{"reserve", "r1", S::Ok, I::Reserved},
+          {"operator", "", S::Ok, I::Released},
+          {"reserve", "r2", S::Ok, I::Reserved},
+          {"release", "r1", S::Ok, I::Reserved},
+          {"written", "r2", S::Ok, I::Written}}},
+        {"a device that confirmed counts even after the operator released it",
+         {{"reserve", "r1", S::Ok, I::Reserved},
+          {"operator", "", S::Ok, I::Released},
+          {"written", "r1", S::Ok, I::Written}}},
+        {"rewrite of a free ID is a plain reservation",
+         {{"rewrite", "r1", S::Ok, I::Reserved}, {"release", "r1", S::Ok, I::Released}}},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        auto l = Open();
+        ASSERT_TRUE(l);
+        const std::u16string id = u"A" + Utf8ToWide(std::to_string(++n));
+        std::map<std::string, Reservation> handles;
+        for (size_t k = 0; k < c.steps.size(); ++k) {
+            const Step& s = c.steps[k];
+            const std::string op = s.op;
+            LedgerResult r;
+            if (op == "reserve" || op == "rewrite") {
+                Reservation res;
+                r = l->Reserve(Write(id), op == "rewrite", &res);
+                if (r.ok()) handles[s.handle] = res;
+            } else if (op == "operator") {
+                r = l->ReleaseReserved(id, nullptr);
+            } else {
+                const Reservation& res = handles.at(s.handle);
+                if (op == "written") r = l->MarkWritten(res);
+                if (op == "verified") r = l->MarkVerified(res);
+                if (op == "release") r = l->Release(res, 1);
+                if (op == "keep") r = l->KeepReserved(res, 2);
+            }
+            EXPECT_EQ(r.status, s.status) << c.name << ", step " << k << ": " << r.message;
+            EXPECT_EQ(StateOf(*l, id), s.after) << c.name << ", step " << k;
+        }
+    }
+}
+
+TEST_F(LedgerTest, HeldIdTellsByWhomAndWhen) {
+    auto l = Open();
+    Reservation r1;
+    ASSERT_TRUE(l->Reserve(Write(u"AB", "E"), false, &r1).ok());
+    now += 5000;
+    ASSERT_TRUE(l->MarkWritten(r1).ok());
+    now += 5000;
+    Reservation r2;
+    IdRecord existing;
+    const LedgerResult r = l->Reserve(Write(u"AB", "F"), false, &r2, &existing);
+    EXPECT_EQ(r.status, LedgerStatus::Held);
+    EXPECT_NE(r.message.find("AB"), std::string::npos) << r.message;
+    EXPECT_EQ(existing.state, IdState::Written);
+    EXPECT_EQ(existing.station, "st1");
+    EXPECT_EQ(existing.device, "port E");
+    EXPECT_EQ(existing.timeMs, kStartMs + 5000);
+
+    // The operator writes it again on F, which fails: the record shows the
+    // write on E again, not the failed attempt.
+    ASSERT_TRUE(l->Reserve(Write(u"AB", "F"), true, &r2).ok());
+    IdRecord rec;
+    ASSERT_TRUE(l->Lookup(u"AB", &rec).ok());
+    EXPECT_EQ(rec.device, "port F");
+    now += 5000;
+    ASSERT_TRUE(l->Release(r2, 1).ok());
+    ASSERT_TRUE(l->Lookup(u"AB", &rec).ok());
+    EXPECT_EQ(rec.state, IdState::Written);
+    EXPECT_EQ(rec.device, "port E");
+    EXPECT_EQ(rec.timeMs, kStartMs) << "the time of the attempt that wrote it";
+}
+
+TEST_F(LedgerTest, JournalRecordsEveryAttempt) {
+    auto l = Open();
+    DeviceInfo dev;
+    dev.node = "/dev/sg3";
+    dev.usbSerial = "SN-1";
+    dev.usbVendor = "0781";
+    dev.usbProduct = "5567";
+    Attempt fromFile = Write(u"0001", "", IdSource::FromFile(std::string(64, 'a'), "b7.ids", 12));
+    fromFile.device = dev;
+    Reservation r;
+    ASSERT_TRUE(l->Reserve(fromFile, false, &r).ok());
+    ASSERT_TRUE(l->MarkVerified(r).ok());
+
+    now += 60000;
+    ASSERT_TRUE(
+        l->Reserve(Write(u"AB0FCD", "F", IdSource::FromCounter(u"AB", u"CD", true)), false, &r)
+            .ok());
+    ASSERT_TRUE(l->Release(r, 1).ok());
+
+    now += 60000;
+    ASSERT_TRUE(l->Reserve(Write(u"77"), false, &r).ok());  // never finished
+    Attempt read;
+    read.mode = AttemptMode::Read;
+    read.id = u"0001";
+    read.device = Port("G");
+    ASSERT_TRUE(l->RecordAttempt(read, 0, 250, false).ok());
+    ASSERT_TRUE(l->ReleaseReserved(u"77", nullptr).ok());
+
+    std::vector<std::string> lines;
+    auto collect = [&](int64_t since) {
+        lines.clear();
+        const LedgerResult res = l->ReadJournal(since, [&](const JournalRow& j) {
+            std::string s = std::to_string(j.timeMs - kStartMs) + "|" + std::string(j.station) +
+                            "|" + std::string(j.mode) + "|" + std::string(j.source) + "|" +
+                            std::string(j.fileSha256.substr(0, 2)) + "|" + std::string(j.fileName) +
+                            "|" + std::to_string(j.line) + "|" + std::string(j.prefix) + "|" +
+                            std::string(j.suffix) + "|" + std::string(j.direction) + "|" +
+                            std::string(j.id) + "|" + std::string(j.device) + "|" +
+                            std::string(j.usbSerial) + "|" + std::string(j.usbVendor) + "|" +
+                            std::string(j.usbProduct) + "|" + std::string(j.port) + "|" +
+                            (j.result ? std::to_string(*j.result) : "none") + "|" +
+                            (j.verified ? "verified" : "");
+            lines.push_back(s);
+            return true;
+        });
+        EXPECT_TRUE(res.ok()) << res.message;
+    };
+    collect(INT64_MIN);
+    const std::vector<std::string> expected = {
+        "0|st1|write|file|aa|b7.ids|12||||0001|/dev/sg3|SN-1|0781|5567||0|verified",
+        "60000|st1|write|counter|||0|AB|CD|down|AB0FCD|||||F|1|",
+        "120000|st1|write|scan|||0||||77|||||E|none|",
+        "120000|st1|read||||0||||0001|||||G|0|",
+        "120000|st1|release||||0||||77|port E|||||0|",
+    };
+    EXPECT_EQ(lines, expected);
+    collect(kStartMs + 60000);
+    EXPECT_EQ(lines.size(), 4u) << "from the second attempt on";
+    collect(kStartMs + 200000);
+    EXPECT_TRUE(lines.empty());
+
+    // The sink may stop early.
+    int seen = 0;
+    ASSERT_TRUE(l->ReadJournal(INT64_MIN, [&](const JournalRow&) { return ++seen < 2; }).ok());
+    EXPECT_EQ(seen, 2);
+}
+
+// What the ledger holds, then a list whose entries are checked against it;
+// both the one-by-one and the one-pass look-ups give the same answers.
+TEST_F(LedgerTest, StatesOfAListForResuming) {
+    auto l = Open();
+    Put(*l, u"A", "written");
+    Put(*l, u"B", "reserved");
+    Put(*l, u"C", "released");
+    Put(*l, u"D", "verified");
+    Put(*l, u"中文", "written");
+    const std::vector<std::u16string> head = {u"A", u"X", u"B", u"C", u"D", u"A", u"", u"中文"};
+    const std::vector<IdState> expected = {IdState::Written,  IdState::None,     IdState::Reserved,
+                                           IdState::Released, IdState::Verified, IdState::Written,
+                                           IdState::None,     IdState::Written};
+    for (size_t pad : {size_t{0}, SqliteLedger::kLookupLimit + 1}) {
+        std::vector<std::u16string> list = head;
+        for (size_t i = 0; i < pad; ++i) list.push_back(u"F" + Utf8ToWide(std::to_string(i)));
+        std::vector<IdState> states;
+        const LedgerResult r = l->StatesOf(
+            list.size(), [&](size_t i) { return std::u16string_view(list[i]); }, &states);
+        ASSERT_TRUE(r.ok()) << r.message;
+        ASSERT_EQ(states.size(), list.size());
+        EXPECT_EQ(std::vector<IdState>(states.begin(), states.begin() + head.size()), expected)
+            << "padding " << pad;
+        for (size_t i = head.size(); i < list.size(); ++i)
+            ASSERT_EQ(states[i], IdState::None) << "padding " << pad << ", entry " << i;
+    }
+
+    // An ID list: held entries become used, others stay free.
+    IdList ids;
+    for (const auto& id : head) ids.Append(id);
+    ResumeCounts counts;
+    ASSERT_TRUE(MarkHeldUsed(*l, ids, &counts).ok());
+    std::vector<bool> used;
+    for (size_t i = 0; i < ids.size(); ++i) used.push_back(ids.IsUsed(i));
+    EXPECT_EQ(used, (std::vector<bool>{true, false, true, false, true, true, false, true}));
+    EXPECT_EQ(counts.written, 4u);
+    EXPECT_EQ(counts.reserved, 1u);
+    uint32_t cursor = 0;
+    ASSERT_TRUE(ids.AdvanceToUnused(cursor));
+    EXPECT_EQ(ids.Text(cursor), u"X") << "the first ID no device has";
+}
+
+TEST_F(LedgerTest, FurthestCounterOfAPrefixAndSuffix) {
+    auto l = Open();
+    struct Held {
+        const char16_t* id;
+        const char* how;
+    };
+    const std::vector<Held> held = {
+        {u"AB0FCD", "written"},  {u"AB10CD", "reserved"}, {u"AB100CD", "released"},
+        {u"AB1GCD", "written"},  {u"ABCD", "written"},    {u"AB0000FFCD", "verified"},
+        {u"XAB20CD", "written"}, {u"AB30CDE", "written"}, {u"0X5", "written"},
+    };
+    for (const auto& h : held) Put(*l, h.id, h.how);
+    struct Case {
+        const char16_t* prefix;
+        const char16_t* suffix;
+        bool down;
+        std::optional<std::u16string> furthest;
+    };
+    const std::vector<Case> cases = {
+        {u"AB", u"CD", false, u"0000FF"},  // by value; AB100CD is released
+        {u"AB", u"CD", true, u"0F"},
+        {u"A B ", u"\tCD\r", false, u"0000FF"},  // blanks are not part of an ID
+        {u"A", u"CD", false, u"B0000FF"},        // a hexadecimal prefix overlaps the digits
+        {u"AB", u"CDE", false, u"30"},
+        {u"", u"", false, u"AB0000FFCD"},  // every all-hexadecimal held ID
+        {u"", u"", true, u"ABCD"},
+        {u"0X", u"", false, u"5"},
+        {u"ZZ", u"", false, std::nullopt},
+        {u"AB", u"EF", true, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        std::optional<std::u16string> got = u"unset";
+        const LedgerResult r = l->FurthestCounter(c.prefix, c.suffix, c.down, &got);
+        ASSERT_TRUE(r.ok()) << r.message;
+        EXPECT_EQ(got, c.furthest) << U8(c.prefix) << "|" << U8(c.suffix) << " down " << c.down;
+    }
+
+    std::optional<std::u16string> next;
+    ASSERT_TRUE(ResumeCounter(*l, u"AB", u"5", u"CD", false, &next).ok());
+    EXPECT_EQ(next, u"100");
+    ASSERT_TRUE(ResumeCounter(*l, u"AB", u"5", u"CD", true, &next).ok());
+    EXPECT_EQ(next, u"5") << "counting down from below the held ones";
+}
+
+TEST(CounterPastTest, MovesPastTheFurthestHeldValue) {
+    struct Case {
+        const char16_t* current;
+        std::optional<std::u16string> furthest;
+        bool down;
+        std::optional<std::u16string> expected;
+    };
+    const std::vector<Case> cases = {
+        {u"5", std::nullopt, false, u"5"}, {u"5", u"0000FF", false, u"100"},
+        {u"FF", u"FF", false, u"100"},     {u"100", u"FF", false, u"100"},
+        {u"0x0a", u"F", false, u"10"},     {u"0", u"FFF", false, u"1000"},
+        {u"0", u"0", false, u"1"},         {u"20", u"10", true, u"F"},
+        {u"10", u"10", true, u"F"},        {u"5", u"10", true, u"5"},
+        {u"10", u"0", true, std::nullopt}, {u"10", u"000", true, std::nullopt},
+        {u"G1", u"5", false, u"G1"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CounterPast(c.current, c.furthest, c.down), c.expected)
+            << U8(c.current) << " past " << (c.furthest ? U8(*c.furthest) : "none") << " down "
+            << c.down;
+}
+
+TEST_F(LedgerTest, StaleReservationsAreThoseOfEarlierRuns) {
+    {
+        auto first = Open();
+        Reservation r;
+        ASSERT_TRUE(first->Reserve(Write(u"A1", "E"), false, &r).ok());
+        now += 1000;
+        ASSERT_TRUE(first->Reserve(Write(u"A2", "F"), false, &r).ok());
+        ASSERT_TRUE(first->MarkWritten(r).ok());
+        std::vector<IdRecord> stale;
+        ASSERT_TRUE(first->StaleReservations(&stale).ok());
+        EXPECT_TRUE(stale.empty()) << "its own reservations are not stale";
+    }
+    now += 1000;
+    auto other = Open("st2");
+    Reservation r;
+    ASSERT_TRUE(other->Reserve(Write(u"B1", "G"), false, &r).ok());
+    auto second = Open();
+    ASSERT_TRUE(second->Reserve(Write(u"A3", "H"), false, &r).ok());
+
+    std::vector<IdRecord> stale;
+    ASSERT_TRUE(second->StaleReservations(&stale).ok());
+    ASSERT_EQ(stale.size(), 1u);
+    EXPECT_EQ(stale[0].id, u"A1");
+    EXPECT_EQ(stale[0].device, "port E");
+    EXPECT_EQ(stale[0].timeMs, kStartMs);
+    EXPECT_EQ(stale[0].station, "st1");
+
+    std::vector<IdRecord> all;
+    ASSERT_TRUE(second->ListReserved(&all).ok());
+    std::vector<std::u16string> ids;
+    for (const auto& rec : all) ids.push_back(rec.id);
+    EXPECT_EQ(ids, (std::vector<std::u16string>{u"A1", u"B1", u"A3"}));
+
+    IdRecord was;
+    ASSERT_TRUE(second->ReleaseReserved(u"A1", &was).ok());
+    EXPECT_EQ(was.device, "port E");
+    ASSERT_TRUE(second->StaleReservations(&stale).ok());
+    EXPECT_TRUE(stale.empty());
+
+    StateCounts counts;
+    ASSERT_TRUE(second->Counts(&counts).ok());
+    EXPECT_EQ(counts.reserved, 2u);
+    EXPECT_EQ(counts.written, 1u);
+    EXPECT_EQ(counts.verified, 0u);
+    EXPECT_EQ(counts.released, 1u);
+}
+
+// A process killed at any moment keeps every reservation it was told about.
+TEST_F(LedgerTest, ReservationSurvivesSigkill) {
+    Open();  // made before, so the child only reserves
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::unique_ptr<SqliteLedger> l;
+        LedgerOpenOptions o;
+        o.station = "st1";
+        if (!SqliteLedger::Open(Path(), o, &l).ok()) _exit(3);
+        Reservation r;
+        Attempt a;
+        a.id = u"C00";
+        if (!l->Reserve(a, false, &r).ok()) _exit(4);
+        kill(getpid(), SIGKILL);  // right after the reservation returned
+        _exit(5);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    auto l = Open();
+    ASSERT_TRUE(l);
+    EXPECT_EQ(StateOf(*l, u"C00"), IdState::Reserved);
+    std::vector<IdRecord> stale;
+    ASSERT_TRUE(l->StaleReservations(&stale).ok());
+    ASSERT_EQ(stale.size(), 1u);
+    EXPECT_EQ(stale[0].id, u"C00");
+    int rows = 0;
+    ASSERT_TRUE(l->ReadJournal(INT64_MIN, [&](const JournalRow& j) {
+                     EXPECT_FALSE(j.result) << "the attempt never finished";
+                     return ++rows != 0;
+                 }).ok());
+    EXPECT_EQ(rows, 1);
+}
+
+TEST_F(LedgerTest, KilledInTheMiddleOfReservingLosesNoReportedReservation) {
+    Open();
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(fds[0]);
+        std::unique_ptr<SqliteLedger> l;
+        LedgerOpenOptions o;
+        o.station = "st1";
+        if (!SqliteLedger::Open(Path(), o, &l).ok()) _exit(3);
+        for (int i = 0;; ++i) {
+            Reservation r;
+            Attempt a;
+            a.id = u"D" + Utf8ToWide(std::to_string(i));
+            if (!l->Reserve(a, false, &r).ok()) _exit(4);
+            if (i % 2 == 1 && !l->MarkWritten(r).ok()) _exit(4);
+            if (write(fds[1], &i, sizeof i) != sizeof i) _exit(5);
+        }
+    }
+    close(fds[1]);
+    int last = -1, got = 0;
+    while (last < 20 && read(fds[0], &got, sizeof got) == sizeof got) last = got;
+    kill(pid, SIGKILL);  // lands somewhere in a later transaction
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    close(fds[0]);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "child exit " << WEXITSTATUS(status);
+    auto l = Open();
+    ASSERT_TRUE(l) << "a ledger killed mid-transaction opens cleanly";
+    for (int i = 0; i <= last; ++i)
+        EXPECT_EQ(StateOf(*l, u"D" + Utf8ToWide(std::to_string(i))),
+                  i % 2 == 1 ? IdState::Written : IdState::Reserved)
+            << i;
+}
+
+}  // namespace
+}  // namespace ts
