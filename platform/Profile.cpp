@@ -15,6 +15,7 @@
 
 #include "platform/Codepage.h"
 #include "platform/DebugOut.h"
+#include "platform/RegularFile.h"
 
 namespace ts {
 namespace {
@@ -66,14 +67,20 @@ private:
 
 Loaded ReadWhole(const std::string& path) {
     Loaded r;
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    FileKind kind = FileKind::Regular;
+    int err = 0;
+    Fd fd(OpenRegularFile(path, &kind, &err));
     if (fd.get() < 0) {
-        r.status = errno == ENOENT ? LoadStatus::kMissing : LoadStatus::kError;
-        if (r.status == LoadStatus::kError) Debug("open", path, errno);
+        r.status = kind == FileKind::Missing ? LoadStatus::kMissing : LoadStatus::kError;
+        if (r.status == LoadStatus::kError) {
+            Debug(kind == FileKind::Regular ? std::string("open")
+                                            : std::string("open (") + FileKindText(kind) + ")",
+                  path, err);
+        }
         return r;
     }
-    if (::fstat(fd.get(), &r.st) != 0 || !S_ISREG(r.st.st_mode)) {
-        Debug("open (not a regular file)", path, 0);
+    if (::fstat(fd.get(), &r.st) != 0) {
+        Debug("stat", path, errno);
         return r;
     }
     char buf[65536];
