@@ -8,6 +8,11 @@
 
 namespace ts {
 
+// False when the system has no converter for the code page (iconv's modules
+// missing): every conversion would then come out empty, so the tool refuses
+// to start rather than fail on every drive and file.
+bool AnsiCodepageAvailable();
+
 std::u16string AnsiToWide(std::string_view ansi);
 std::string WideToAnsi(std::u16string_view wide);
 std::u16string Utf8ToWide(std::string_view utf8);
