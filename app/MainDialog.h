@@ -4,10 +4,12 @@
 // holds the mode handlers, the tab handling, the control lock and the
 // settings. The desktop program's CTagsmithDlg is a thin view over it; the
 // CLI and the tests drive it directly.
+#include <span>
 #include <string>
 
 #include "deviceops/TagsmithCore.h"
 #include "idsource/Pages.h"
+#include "platform/Profile.h"
 
 namespace ts {
 
@@ -44,9 +46,13 @@ public:
     void OnClearLog();
     void LoadConfig();
     void SaveConfig();
-    // The same keys in another file (tagsmith-cli's --state).
+    // The same keys in another file (tagsmith-cli's --state), with `extra`
+    // keys of the caller's own saved in the same replacement of the file.
+    // False when the file could not be replaced; `refused` counts keys whose
+    // text the file cannot hold (they keep their previous values).
     void LoadConfig(const std::string& path);
-    void SaveConfig(const std::string& path);
+    bool SaveConfig(const std::string& path, std::span<const ProfileEntry> extra = {},
+                    size_t* refused = nullptr);
     // The end of the main window: settings saved, current device closed.
     void DestroyWindow();
 

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "app/MainDialog.h"
 #include "platform/Codepage.h"
@@ -61,26 +62,33 @@ void MainDialog::LoadConfig(const std::string& path) {
     if (tab >= 0 && tab < 3) OnTabSelChange(tab);
 }
 
-void MainDialog::SaveConfig(const std::string& path) {
-    const Profile cfgFile(path);
+bool MainDialog::SaveConfig(const std::string& path, std::span<const ProfileEntry> extra,
+                            size_t* refused) {
     // A value the file cannot hold faithfully (a line break, say) is refused
-    // by the profile, and the key keeps its previous value.
-    const auto put = [&](const char16_t* key, const std::u16string& value) {
-        cfgFile.WriteString(cfg::kSection, key, value);
-    };
-
-    put(cfg::kOption, readRadioChecked ? u"0" : u"1");
-    put(cfg::kIdFile, m_page1.GetIdFilePath());
-    // Nothing reads it back; with no unused ID left the text is empty.
-    std::u16string next;
+    // by the profile, and the key keeps its previous value. All keys go in
+    // one replacement of the file.
+    std::u16string next;  // nothing reads it back; empty with no unused ID left
     m_page1.TakeNextUnusedId(next);
-    put(cfg::kIdValue, next);
-    put(cfg::kIdValue2, m_page2.GetScanId());
-    put(cfg::kMode, Decimal(m_page3.IsIncrease()));
-    put(cfg::kIdPrefix, m_page3.GetPrefix());
-    put(cfg::kIdAuto, m_page3.GetCounter());
-    put(cfg::kIdSuffix, m_page3.GetSuffix());
-    put(cfg::kTabMode, Decimal(tabIndex));
+    const std::u16string idFile = m_page1.GetIdFilePath();
+    const std::u16string scanId = m_page2.GetScanId();
+    const std::u16string mode = Decimal(m_page3.IsIncrease());
+    const std::u16string prefix = m_page3.GetPrefix();
+    const std::u16string counter = m_page3.GetCounter();
+    const std::u16string suffix = m_page3.GetSuffix();
+    const std::u16string tab = Decimal(tabIndex);
+    std::vector<ProfileEntry> entries = {
+        {cfg::kOption, readRadioChecked ? u"0" : u"1"},
+        {cfg::kIdFile, idFile},
+        {cfg::kIdValue, next},
+        {cfg::kIdValue2, scanId},
+        {cfg::kMode, mode},
+        {cfg::kIdPrefix, prefix},
+        {cfg::kIdAuto, counter},
+        {cfg::kIdSuffix, suffix},
+        {cfg::kTabMode, tab},
+    };
+    entries.insert(entries.end(), extra.begin(), extra.end());
+    return Profile(path).WriteStrings(cfg::kSection, entries, refused);
 }
 
 }  // namespace ts

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/AppFolder.h"
 #include "platform/DriveSystem.h"
 
 namespace ts::cli {
@@ -19,7 +20,8 @@ constexpr int kExitNoDevice = 3;
 struct Context {
     std::optional<std::string> simDir;  // --simulate DIR
     bool debug = false;                 // --debug: print debug lines on stderr
-    std::string appDir;                 // folder of the executable, ending in '/'
+    std::string appDir;                 // folder of the executable, ending in '/'; empty: unknown
+    AppFolderLock lock;                 // held by the commands that use appDir's files
     std::vector<std::string> args;      // the command's own arguments
 
     // The drives of the simulated line or of the machine.

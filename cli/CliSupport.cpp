@@ -5,31 +5,114 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
 #include "platform/Codepage.h"
+#include "platform/Profile.h"
+#include "platform/RegularFile.h"
 
 namespace ts::cli {
 
-std::string ForTerminal(const std::u16string& text) {
+namespace {
+
+bool NeedsEscape(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+void AppendEscape(std::string& out, char32_t c) {
+    static const char kHex[] = "0123456789ABCDEF";
+    switch (c) {
+        case u'\n':
+            out += "\\n";
+            return;
+        case u'\r':
+            out += "\\r";
+            return;
+        case u'\t':
+            out += "\\t";
+            return;
+        default:
+            break;
+    }
+    if (c <= 0xFF) {
+        out += "\\x";
+        out += kHex[c >> 4];
+        out += kHex[c & 0xF];
+        return;
+    }
+    out += "\\u{";
+    for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(c >> shift) & 0xF];
+    out += '}';
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+bool IsHigh(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLow(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+}  // namespace
+
+void AppendPrintable(std::string& out, std::u16string_view text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0x20 && c < 0x7F) {  // the common case, IDs above all
+            if (c == u'\\') out += '\\';
+            out += static_cast<char>(c);
+        } else if (IsHigh(text[i]) && i + 1 < text.size() && IsLow(text[i + 1])) {
+            AppendUtf8(out, 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00u));
+            ++i;
+        } else if (NeedsEscape(c) || IsHigh(text[i]) || IsLow(text[i])) {
+            AppendEscape(out, c);
+        } else {
+            AppendUtf8(out, c);
+        }
+    }
+}
+
+std::string PrintableId(std::u16string_view text) {
     std::string out;
-    for (char c : WideToUtf8(text))
-        if (c != '\r') out += c;
+    out.reserve(text.size());
+    AppendPrintable(out, text);
+    return out;
+}
+
+std::string ForTerminal(const std::u16string& text) {
+    std::u16string_view t(text);
+    while (!t.empty() && (t.back() == u'\n' || t.back() == u'\r')) t.remove_suffix(1);
+    std::string out;
+    out.reserve(t.size() * 3);
+    AppendPrintable(out, t);
     return out;
 }
 
 StdoutLog::StdoutLog() {
     onLine = [](const std::u16string& line) {
-        std::string s = ForTerminal(line);
-        if (s.empty() || s.back() != '\n') s += '\n';
+        const std::string s = ForTerminal(line) + '\n';
         std::fwrite(s.data(), 1, s.size(), stdout);
         std::fflush(stdout);
     };
 }
 
 MsgAnswer StderrBoxer::Show(const MessageRequest& request) {
-    std::string s = ForTerminal(request.text);
-    if (s.empty() || s.back() != '\n') s += '\n';
+    const std::string s = ForTerminal(request.text) + '\n';
     std::fwrite(s.data(), 1, s.size(), stderr);
     if (request.buttons == MsgButtons::Ok) return MsgAnswer::Ok;
     if (answer) return *answer;
@@ -65,7 +148,41 @@ bool StopSignals::Requested() const {
     return ::poll(&p, 1, 0) > 0;
 }
 
+bool UseAppFolder(Context& ctx) {
+    if (ctx.appDir.empty()) {
+        std::fputs(
+            "tagsmith-cli: the application folder cannot be found: /proc/self/exe cannot be "
+            "read (is /proc mounted?)\n",
+            stderr);
+        return false;
+    }
+    switch (ctx.lock.Acquire(ctx.appDir)) {
+        case AppFolderLock::Status::Held:
+            break;
+        case AppFolderLock::Status::Busy:
+            std::fprintf(stderr,
+                         "tagsmith-cli: the application folder %s is in use by another process",
+                         ctx.appDir.c_str());
+            if (ctx.lock.Holder() > 0) std::fprintf(stderr, " (pid %ld)", ctx.lock.Holder());
+            std::fputs("; one process at a time may use it\n", stderr);
+            return false;
+        case AppFolderLock::Status::Failed:
+            std::fprintf(stderr, "tagsmith-cli: cannot lock the application folder: %s: %s\n",
+                         ctx.lock.Path().c_str(),
+                         ctx.lock.Error() ? std::strerror(ctx.lock.Error()) : "not a regular file");
+            return false;
+    }
+    const std::string config = ConfigPathIn(ctx.appDir);
+    const FileKind kind = KindOf(config);
+    if (kind != FileKind::Regular && kind != FileKind::Missing) {
+        std::fprintf(stderr, "tagsmith-cli: %s is %s\n", config.c_str(), FileKindText(kind));
+        return false;
+    }
+    return true;
+}
+
 bool Session::Open(Context& ctx) {
+    if (!UseAppFolder(ctx)) return false;
     drives = ctx.OpenDrives();
     if (!drives) {
         std::fputs("tagsmith-cli: no drive system available\n", stderr);

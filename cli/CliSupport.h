@@ -29,7 +29,28 @@ public:
     MsgAnswer Show(const MessageRequest& request) override;
 };
 
+// Text that devices and files supply (an ID read back, the lines of an ID
+// list, anything a log line or a box quotes) is untrusted: printed raw, a line
+// feed in it would forge output lines and an escape sequence would reach the
+// terminal. Appends `text` as UTF-8 with every control written as an escape:
+// \n, \r, \t; \xNN for the other C0 controls, DEL and the C1 controls;
+// \u{NNNN} for the line and paragraph separators, the bidirectional
+// formatting characters and a lone surrogate; and '\' itself as "\\", so
+// that the printed text reads back unambiguously.
+void AppendPrintable(std::string& out, std::u16string_view text);
+
+// An ID (or another machine-read value) as one line.
+std::string PrintableId(std::u16string_view text);
+
+// A log line or a box's text as one line: its own line end is dropped, the
+// rest escaped as above.
 std::string ForTerminal(const std::u16string& text);
+
+// Takes the application folder for the life of the process (commands that
+// use its files: read, write, auto, watch) and checks what every such run
+// needs: the folder is known, no other process uses it, and tagsmith.cfg is
+// a file. False, with a message on standard error, when the run cannot go on.
+bool UseAppFolder(Context& ctx);
 
 // SIGINT and SIGTERM are blocked and read from a descriptor for the life of
 // the object: they end a run between devices, never in the middle of a write.
@@ -85,7 +106,8 @@ struct Session {
     std::unique_ptr<DriveSystem> drives;
     TagsmithCore core;  // destroyed first: it closes the current device
 
-    // False (with a message) when no drive system is available.
+    // False (with a message) when the application folder cannot be used or
+    // no drive system is available.
     bool Open(Context& ctx);
 };
 

@@ -19,14 +19,18 @@
 #include "cli/CliSupport.h"
 #include "platform/Codepage.h"
 #include "platform/Profile.h"
+#include "platform/RegularFile.h"
 
 namespace ts::cli {
 
 namespace {
 
-// The state file's own key: the list cursor, so that a resumed run neither
-// writes an ID twice nor skips one. The GUI ignores it.
+// The state file's own keys, which the GUI ignores: the list cursor, so that
+// a resumed run neither writes an ID twice nor skips one, and whether a
+// count-down stopped at its zero guard (a resumed run must stop there too,
+// not write the counter 0).
 constexpr char16_t kIdIndexKey[] = u"idindex";
+constexpr char16_t kAtZeroKey[] = u"idatzero";
 
 struct AutoOptions {
     std::optional<std::string> ids;
@@ -90,10 +94,12 @@ class LineDialog : public MainDialog {
 public:
     long written = 0;
     long failed = 0;
+    std::u16string lastWritten;
     int WriteDeviceSN(const std::u16string& id) override {
         // Automatic writing asks nothing, so 0 always means written.
         const int r = MainDialog::WriteDeviceSN(id);
         ++(r == 0 ? written : failed);
+        if (r == 0) lastWritten = id;
         return r;
     }
 };
@@ -116,6 +122,8 @@ private:
     bool SourceLeft() const;
     bool SaveState();
     int Finish(bool exhausted);
+    // After a failed save: the run stops before the next device.
+    int StopUnsaved();
 
     Context& ctx_;
     AutoOptions o_;
@@ -126,6 +134,8 @@ private:
     StderrBoxer boxes_;
     LineDialog dlg_;
     bool listMode_ = true;
+    bool resuming_ = false;   // the source comes from the state file
+    bool stateSaved_ = true;  // the last save succeeded
 };
 
 bool AutoRun::Setup() {
@@ -145,7 +155,15 @@ bool AutoRun::Setup() {
     }
     dlg_.core.SetDrives(drives_.get());
     dlg_.core.InitExeDir(ctx_.appDir);
-    if (o_.state) dlg_.LoadConfig(*o_.state);
+    if (o_.state) {
+        const FileKind kind = KindOf(*o_.state);
+        if (kind != FileKind::Regular && kind != FileKind::Missing) {
+            std::fprintf(stderr, "tagsmith-cli: the state file %s is %s\n", o_.state->c_str(),
+                         FileKindText(kind));
+            return false;
+        }
+        dlg_.LoadConfig(*o_.state);
+    }
     dlg_.core.LoadPlugin();
     if (!dlg_.core.m_pVolkit) {
         std::fprintf(stderr, "tagsmith-cli: the file-system plug-in could not be loaded from %s\n",
@@ -160,6 +178,7 @@ bool AutoRun::Setup() {
         listMode_ = false;
     } else {
         // Resuming: the page the state was saved on.
+        resuming_ = true;
         const int tab = dlg_.tabIndex;
         if (tab != 0 && tab != 2) {
             std::fprintf(stderr, "tagsmith-cli: %s was not saved by an automatic run\n",
@@ -213,8 +232,9 @@ bool AutoRun::ResumeListCursor() {
         (static_cast<size_t>(index) == n ? next.empty() : page.m_ids.Text(index) == next);
     if (!matches) {
         std::fprintf(stderr,
-                     "tagsmith-cli: %s does not match the ID list (position %d); "
-                     "start again with --ids\n",
+                     "tagsmith-cli: %s does not match the ID list (position %d): the list "
+                     "changed since the state was saved; check which IDs were written before "
+                     "starting again with --ids\n",
                      o_.state->c_str(), index);
         return false;
     }
@@ -226,7 +246,10 @@ bool AutoRun::ResumeListCursor() {
 bool AutoRun::SetupIncrement() {
     CDlgCh3& page = dlg_.m_page3;
     dlg_.OnTabSelChange(2);
-    if (o_.Increment()) {
+    if (resuming_) {
+        // A count-down that ended at its guard stays there.
+        g_bCounterAtZero = Profile(*o_.state).GetInt(cfg::kSection, kAtZeroKey, 0) != 0 ? 1 : 0;
+    } else {
         page.SetPrefix(o_.prefix.value_or(u""));
         page.SetCounter(o_.counter.value_or(u""));
         page.SetSuffix(o_.suffix.value_or(u""));
@@ -252,25 +275,43 @@ bool AutoRun::SourceLeft() const {
 
 bool AutoRun::SaveState() {
     if (!o_.state) return true;
-    dlg_.SaveConfig(*o_.state);
-    // A file that cannot be replaced refuses every key alike; the last one tells.
-    if (Profile(*o_.state).WriteString(cfg::kSection, kIdIndexKey, Decimal(dlg_.m_page1.m_cursor)))
-        return true;
-    std::fprintf(stderr, "tagsmith-cli: cannot write the state file %s\n", o_.state->c_str());
+    // Every key in one replacement of the file: a kill or a full disk leaves
+    // the previous state or the new one, never a mix a resume would refuse.
+    const std::u16string index = Decimal(dlg_.m_page1.m_cursor);
+    const std::u16string atZero = Decimal(g_bCounterAtZero != 0 ? 1 : 0);
+    const ProfileEntry own[] = {{kIdIndexKey, index}, {kAtZeroKey, atZero}};
+    size_t refused = 0;
+    stateSaved_ = dlg_.SaveConfig(*o_.state, own, &refused) && refused == 0;
+    if (stateSaved_) return true;
+    std::fprintf(stderr, "tagsmith-cli: cannot write the state file %s%s\n", o_.state->c_str(),
+                 refused != 0 ? " (a value cannot be stored in it)" : "");
     return false;
 }
 
 int AutoRun::Finish(bool exhausted) {
     dlg_.core.CloseCurrentDevice();
-    SaveState();
+    const bool saved = SaveState();
     std::printf("written %ld, failed %ld\n", dlg_.written, dlg_.failed);
     std::fflush(stdout);
     if (exhausted) std::fputs("tagsmith-cli: no ID left to write\n", stderr);
     const bool short_ = exhausted && o_.count && dlg_.written < *o_.count;
-    return dlg_.failed > 0 || short_ ? kExitFailed : kExitOk;
+    return dlg_.failed > 0 || short_ || !saved ? kExitFailed : kExitOk;
+}
+
+int AutoRun::StopUnsaved() {
+    std::fputs("tagsmith-cli: the run stops before the next device\n", stderr);
+    Finish(false);  // which tries the save once more
+    if (!stateSaved_) {
+        std::fprintf(stderr,
+                     "tagsmith-cli: %s does not record the last ID written (%s); a resumed run "
+                     "would write it again\n",
+                     o_.state->c_str(), PrintableId(dlg_.lastWritten).c_str());
+    }
+    return kExitFailed;
 }
 
 int AutoRun::Run() {
+    if (!UseAppFolder(ctx_)) return kExitFailed;
     StopSignals stop;
     if (!stop.Ok()) {
         std::perror("tagsmith-cli: signalfd");
@@ -297,7 +338,7 @@ int AutoRun::Run() {
         for (DeviceEvent ev : events_->ReadEvents()) {
             const long before = dlg_.written;
             dlg_.core.WindowProc(ev);
-            if (dlg_.written != before) SaveState();
+            if (dlg_.written != before && !SaveState()) return StopUnsaved();
             if (countReached() || stop.Requested()) break;
         }
         if (!SourceLeft()) return Finish(true);

@@ -7,7 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "cli/Cli.h"
+#include "cli/CliSupport.h"
 #include "idsource/HexId.h"
 #include "idsource/IdList.h"
 
@@ -16,36 +16,6 @@ namespace {
 
 constexpr size_t kMaxIdLength = 1024;  // longer IDs are refused by the write flow
 constexpr size_t kListedLines = 20;    // line numbers shown per finding
-
-// Appends UTF-8 for UTF-16 text; a pair becomes one character, a lone
-// surrogate U+FFFD, so the output is always well-formed.
-void AppendUtf8(std::string& out, std::u16string_view w) {
-    for (size_t i = 0; i < w.size(); ++i) {
-        uint32_t c = w[i];
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-            continue;
-        }
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < w.size() && w[i + 1] >= 0xDC00 &&
-            w[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (w[i + 1] - 0xDC00u);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        }
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
 
 // A count of findings with the first few line numbers.
 struct Finding {
@@ -91,11 +61,12 @@ int CmdIds(Context& ctx) {
     const size_t n = list.size();
     const bool noIds = n == 1 && list.Text(0).empty() && lines[0] == 0;
 
-    // The IDs, as loaded, in one buffered stream.
+    // The IDs, as loaded, in one buffered stream; a control character in a
+    // line is escaped, so that each ID stays one line of the output.
     std::string out;
     out.reserve(1u << 20);
     for (size_t i = 0; i < n; ++i) {
-        AppendUtf8(out, list.Text(i));
+        AppendPrintable(out, list.Text(i));
         out.push_back('\n');
         if (out.size() >= (1u << 20) - 8192) {
             std::fwrite(out.data(), 1, out.size(), stdout);

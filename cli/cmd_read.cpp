@@ -24,7 +24,7 @@ int CmdRead(Context& ctx) {
         std::printf("result %d\n", s.core.m_lastReadResult);
         return kExitFailed;
     }
-    std::printf("%s\n", ForTerminal(s.pages.shown).c_str());
+    std::printf("%s\n", PrintableId(s.pages.shown).c_str());
     return kExitOk;
 }
 

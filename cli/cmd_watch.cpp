@@ -17,8 +17,6 @@
 
 namespace ts::cli {
 
-namespace {}  // namespace
-
 int CmdWatch(Context& ctx) {
     long count = 0;  // 0: until stopped
     for (size_t i = 0; i < ctx.args.size(); ++i) {
@@ -36,6 +34,7 @@ int CmdWatch(Context& ctx) {
         }
     }
 
+    if (!UseAppFolder(ctx)) return kExitFailed;
     StopSignals stop;
     if (stop.Fd() < 0) {
         std::perror("tagsmith-cli: signalfd");
@@ -78,7 +77,7 @@ int CmdWatch(Context& ctx) {
             dlg.core.m_lastReadResult = -1;
             dlg.core.WindowProc(ev);
             if (dlg.core.m_lastReadResult == 0) {
-                std::printf("ID %s\n", ForTerminal(dlg.m_page1.currentIdText).c_str());
+                std::printf("ID %s\n", PrintableId(dlg.m_page1.currentIdText).c_str());
                 std::fflush(stdout);
                 ++read;
             } else if (dlg.core.m_lastReadResult > 0) {

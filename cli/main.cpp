@@ -1,12 +1,11 @@
-#include <unistd.h>
-
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
 
 #include "cli/Cli.h"
+#include "platform/AppFolder.h"
+#include "platform/Codepage.h"
 #include "platform/DebugOut.h"
 #include "sim/SimLine.h"
 
@@ -38,21 +37,12 @@ void Usage() {
         stderr);
 }
 
-static std::string ExeDir() {
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return "./";
-    std::string p(buf, static_cast<size_t>(n));
-    auto slash = p.rfind('/');
-    return slash == std::string::npos ? "./" : p.substr(0, slash + 1);
-}
-
 }  // namespace ts::cli
 
 int main(int argc, char** argv) {
     using namespace ts::cli;
     Context ctx;
-    ctx.appDir = ExeDir();
+    ctx.appDir = ts::ExecutableFolder().value_or(std::string());
     int i = 1;
     for (; i < argc; ++i) {
         std::string a = argv[i];
@@ -78,6 +68,16 @@ int main(int argc, char** argv) {
             std::fwrite(line.data(), 1, line.size(), stderr);
             if (line.empty() || line.back() != '\n') std::fputc('\n', stderr);
         });
+    }
+    // Drive roots, ID files and configuration values all pass through the
+    // station's code page; without its converter every one would fail
+    // obscurely. The simulated line's own plumbing needs none.
+    if (cmd != "sim" && !ts::AnsiCodepageAvailable()) {
+        std::fputs(
+            "tagsmith-cli: this system has no converter for code page CP936 (iconv's GBK module "
+            "is missing); drives, ID files and settings cannot be read\n",
+            stderr);
+        return kExitFailed;
     }
     if (cmd == "devices") return CmdDevices(ctx);
     if (cmd == "sim") return CmdSim(ctx);

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include "platform/RegularFile.h"
+
 namespace ts {
 
 const VolkitApi* LoadVolkit(const std::string& appDir) {
@@ -9,6 +11,9 @@ const VolkitApi* LoadVolkit(const std::string& appDir) {
     // in the application folder.
     std::string manPath = appDir + "modhost.so";
     if (manPath.find('/') == std::string::npos) return nullptr;
+    // dlopen would wait forever on a FIFO: load only regular files.
+    if (KindOf(manPath) != FileKind::Regular) return nullptr;
+    if (KindOf(appDir + "Volkit.so") != FileKind::Regular) return nullptr;
     void* lib = dlopen(manPath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!lib) return nullptr;
     auto get = reinterpret_cast<GetPluginManFn>(dlsym(lib, "GetPluginMan"));

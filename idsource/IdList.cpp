@@ -12,6 +12,7 @@
 #include <new>
 
 #include "platform/Codepage.h"
+#include "platform/RegularFile.h"
 
 namespace ts {
 namespace {
@@ -349,6 +350,10 @@ const char* IdFileErrorText(IdFileError error) {
             return "loaded";
         case IdFileError::CannotOpen:
             return "the file cannot be opened";
+        case IdFileError::IsFolder:
+            return "the path is a folder, not a file";
+        case IdFileError::NotAFile:
+            return "the path is a FIFO, socket or device node, not a file";
         case IdFileError::TooLarge:
             return "the file is 4 GiB or larger";
         case IdFileError::ShortRead:
@@ -370,8 +375,13 @@ IdFileError ParseIdFileBytes(const uint8_t* data, size_t size, IdList* out, Text
 IdFileError ReadIdFile(const std::string& path, IdList* out, TextEncodingKind* kind,
                        std::vector<uint32_t>* lines) {
     if (out == nullptr) return IdFileError::CannotOpen;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return IdFileError::CannotOpen;
+    FileKind what = FileKind::Regular;
+    const int fd = OpenRegularFile(path, &what);
+    if (fd < 0) {
+        if (what == FileKind::Folder) return IdFileError::IsFolder;
+        if (what == FileKind::Special) return IdFileError::NotAFile;
+        return IdFileError::CannotOpen;
+    }
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }

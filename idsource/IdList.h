@@ -103,6 +103,8 @@ inline void swap(IdList& a, IdList& b) noexcept { a.swap(b); }
 enum class IdFileError {
     None = 0,
     CannotOpen,  // missing, unreadable, or not a file whose size can be found
+    IsFolder,    // the path names a folder
+    NotAFile,    // a FIFO, socket or device node: refused before it is opened
     TooLarge,    // 4 GiB or more
     ShortRead,   // fewer bytes read than the size
     NoText,      // empty, or nothing but a byte-order mark

@@ -9,6 +9,8 @@
 namespace ts {
 namespace {
 
+constexpr char kAnsiCodepage[] = "CP936";
+
 // Runs one iconv conversion, replacing each input unit that does not convert
 // with `replacement` and skipping `skip` input bytes.
 std::string Convert(const char* to, const char* from, std::string_view in,
@@ -46,9 +48,19 @@ std::string Convert(const char* to, const char* from, std::string_view in,
 
 }  // namespace
 
+bool AnsiCodepageAvailable() {
+    const auto can = [](const char* to, const char* from) {
+        iconv_t cd = iconv_open(to, from);
+        if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+        iconv_close(cd);
+        return true;
+    };
+    return can("UTF-16LE", kAnsiCodepage) && can(kAnsiCodepage, "UTF-16LE");
+}
+
 std::u16string AnsiToWide(std::string_view ansi) {
     static const char kRepl[] = {'\xFD', '\xFF'};  // U+FFFD, little-endian
-    std::string bytes = Convert("UTF-16LE", "CP936", ansi, std::string_view(kRepl, 2), 1);
+    std::string bytes = Convert("UTF-16LE", kAnsiCodepage, ansi, std::string_view(kRepl, 2), 1);
     std::u16string out(bytes.size() / 2, u'\0');
     for (size_t i = 0; i < out.size(); ++i)
         out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
@@ -112,7 +124,7 @@ std::string WideToAnsi(std::u16string_view wide) {
         bytes[2 * i] = static_cast<char>(wide[i] & 0xFF);
         bytes[2 * i + 1] = static_cast<char>(wide[i] >> 8);
     }
-    return Convert("CP936", "UTF-16LE", bytes, "?", 2);
+    return Convert(kAnsiCodepage, "UTF-16LE", bytes, "?", 2);
 }
 
 std::u16string Utf8ToWide(std::string_view s) {

@@ -10,6 +10,11 @@
 
 namespace ts {
 
+// False when the system has no converter for the code page (iconv's modules
+// missing): every conversion would then come out empty, so the tool refuses
+// to start rather than fail on every drive and file.
+bool AnsiCodepageAvailable();
+
 std::u16string AnsiToWide(std::string_view ansi);
 // The same conversion, handed to `sink` in pieces of at most kAnsiPieceUnits
 // units, so that a large text never needs a converted copy of itself. The

@@ -15,6 +15,7 @@
 
 #include "platform/Codepage.h"
 #include "platform/DebugOut.h"
+#include "platform/RegularFile.h"
 
 namespace ts {
 namespace {
@@ -66,14 +67,20 @@ private:
 
 Loaded ReadWhole(const std::string& path) {
     Loaded r;
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    FileKind kind = FileKind::Regular;
+    int err = 0;
+    Fd fd(OpenRegularFile(path, &kind, &err));
     if (fd.get() < 0) {
-        r.status = errno == ENOENT ? LoadStatus::kMissing : LoadStatus::kError;
-        if (r.status == LoadStatus::kError) Debug("open", path, errno);
+        r.status = kind == FileKind::Missing ? LoadStatus::kMissing : LoadStatus::kError;
+        if (r.status == LoadStatus::kError) {
+            Debug(kind == FileKind::Regular ? std::string("open")
+                                            : std::string("open (") + FileKindText(kind) + ")",
+                  path, err);
+        }
         return r;
     }
-    if (::fstat(fd.get(), &r.st) != 0 || !S_ISREG(r.st.st_mode)) {
-        Debug("open (not a regular file)", path, 0);
+    if (::fstat(fd.get(), &r.st) != 0) {
+        Debug("stat", path, errno);
         return r;
     }
     char buf[65536];
@@ -412,6 +419,45 @@ std::string ResolveTarget(const std::string& path) {
     return path;
 }
 
+// Sets one key in the document; false, with the document unchanged, when a
+// part cannot be stored in the file's encoding.
+bool SetKey(Document& doc, std::u16string_view section, std::u16string_view key,
+            std::u16string_view value, const std::string& eol) {
+    auto encode = [&](std::u16string_view text) { return Encode(doc.enc, text); };
+    auto endLine = [&](size_t i) {
+        if (doc.lines[i].eol.empty()) doc.lines[i].eol = eol;
+    };
+    const Location loc = Find(doc, section, key);
+    const std::optional<std::string> encodedValue = encode(value);
+    if (!encodedValue) return false;
+    if (loc.keyLine) {
+        // Keep everything up to the value as it stands (indent, key spelling,
+        // blanks around '=').
+        const Parsed p = ParseLine(loc.decodedKeyLine);
+        std::optional<std::string> head =
+            encode(std::u16string_view(loc.decodedKeyLine).substr(0, p.valueStart));
+        if (!head) return false;
+        doc.lines[*loc.keyLine].text = *head + *encodedValue;
+        return true;
+    }
+    const std::optional<std::string> name = encode(key);
+    if (!name) return false;
+    RawLine line{*name + *encode(u"=") + *encodedValue, eol};
+    if (loc.section) {
+        const size_t after = loc.lastInSection.value_or(*loc.section);
+        endLine(after);
+        doc.lines.insert(doc.lines.begin() + static_cast<std::ptrdiff_t>(after) + 1,
+                         std::move(line));
+        return true;
+    }
+    const std::optional<std::string> header = encode(u"[" + std::u16string(section) + u"]");
+    if (!header) return false;
+    if (!doc.lines.empty()) endLine(doc.lines.size() - 1);
+    doc.lines.push_back({*header, eol});
+    doc.lines.push_back(std::move(line));
+    return true;
+}
+
 }  // namespace
 
 int Profile::GetInt(std::u16string_view section, std::u16string_view key, int def) const {
@@ -441,11 +487,31 @@ std::u16string Profile::GetString(std::u16string_view section, std::u16string_vi
 
 bool Profile::WriteString(std::u16string_view section, std::u16string_view key,
                           std::u16string_view value) const {
-    if (!ValidName(section) || HasAny(section, u"]") || !ValidName(key) || HasAny(key, u"=") ||
-        key.front() == u'[' || key.front() == u';' || HasAny(value, kBreaks)) {
-        Debug("write (section, key or value cannot be stored)", path_, 0);
+    const ProfileEntry entry{key, value};
+    size_t refused = 0;
+    return WriteStrings(section, std::span(&entry, 1), &refused) && refused == 0;
+}
+
+bool Profile::WriteStrings(std::u16string_view section, std::span<const ProfileEntry> entries,
+                           size_t* refused) const {
+    if (refused) *refused = 0;
+    if (!ValidName(section) || HasAny(section, u"]")) {
+        Debug("write (section cannot be stored)", path_, 0);
+        if (refused) *refused = entries.size();
         return false;
     }
+    std::vector<ProfileEntry> keep;
+    for (const ProfileEntry& e : entries) {
+        if (!ValidName(e.key) || HasAny(e.key, u"=") || e.key.front() == u'[' ||
+            e.key.front() == u';' || HasAny(e.value, kBreaks)) {
+            Debug("write (key or value cannot be stored): " + WideToUtf8(e.key), path_, 0);
+            if (refused) ++*refused;
+        } else {
+            keep.push_back(e);
+        }
+    }
+    if (keep.empty()) return true;
+
     const std::string target = ResolveTarget(path_);
     Loaded file = ReadWhole(target);
     if (file.status == LoadStatus::kError) return false;
@@ -456,10 +522,11 @@ bool Profile::WriteString(std::u16string_view section, std::u16string_view key,
         return false;
     }
     Document doc = Split(file.bytes);
-    if (doc.enc == Encoding::kAnsi &&
-        (!Encode(Encoding::kAnsi, value) || !Encode(Encoding::kAnsi, key) ||
-         !Encode(Encoding::kAnsi, u"[" + std::u16string(section) + u"]"))) {
-        ConvertToUtf16(doc);
+    if (doc.enc == Encoding::kAnsi) {
+        bool fits = Encode(Encoding::kAnsi, u"[" + std::u16string(section) + u"]").has_value();
+        for (const ProfileEntry& e : keep)
+            fits = fits && Encode(Encoding::kAnsi, e.value) && Encode(Encoding::kAnsi, e.key);
+        if (!fits) ConvertToUtf16(doc);
     }
 
     std::string eol = "\r\n";
@@ -470,46 +537,11 @@ bool Profile::WriteString(std::u16string_view section, std::u16string_view key,
             break;
         }
     }
-    auto encode = [&](std::u16string_view text) { return Encode(doc.enc, text); };
-    auto endLine = [&](size_t i) {
-        if (doc.lines[i].eol.empty()) doc.lines[i].eol = eol;
-    };
-
-    Location loc = Find(doc, section, key);
-    std::optional<std::string> encodedValue = encode(value);
-    if (!encodedValue) {
-        Debug("write (value not representable in the file's encoding)", path_, 0);
-        return false;
-    }
-    if (loc.keyLine) {
-        // Keep everything up to the value as it stands (indent, key spelling,
-        // blanks around '=').
-        const Parsed p = ParseLine(loc.decodedKeyLine);
-        std::optional<std::string> head =
-            encode(std::u16string_view(loc.decodedKeyLine).substr(0, p.valueStart));
-        if (!head) return false;
-        doc.lines[*loc.keyLine].text = *head + *encodedValue;
-    } else {
-        std::optional<std::string> name = encode(key);
-        if (!name) {
-            Debug("write (key not representable in the file's encoding)", path_, 0);
-            return false;
-        }
-        RawLine line{*name + *encode(u"=") + *encodedValue, eol};
-        if (loc.section) {
-            size_t after = loc.lastInSection.value_or(*loc.section);
-            endLine(after);
-            doc.lines.insert(doc.lines.begin() + static_cast<std::ptrdiff_t>(after) + 1,
-                             std::move(line));
-        } else {
-            std::optional<std::string> header = encode(u"[" + std::u16string(section) + u"]");
-            if (!header) {
-                Debug("write (section not representable in the file's encoding)", path_, 0);
-                return false;
-            }
-            if (!doc.lines.empty()) endLine(doc.lines.size() - 1);
-            doc.lines.push_back({*header, eol});
-            doc.lines.push_back(std::move(line));
+    for (const ProfileEntry& e : keep) {
+        if (!SetKey(doc, section, e.key, e.value, eol)) {
+            Debug("write (not representable in the file's encoding): " + WideToUtf8(e.key), path_,
+                  0);
+            if (refused) ++*refused;
         }
     }
     std::string bytes = Join(doc);

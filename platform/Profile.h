@@ -17,6 +17,7 @@
 // flushed to disk, renamed over the original): a crash or a full disk never
 // leaves a truncated configuration.
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,11 @@ inline constexpr char16_t kUlpk1[] = u"ulpk1";
 
 // appDir ends in a separator; the name is appended as it stands.
 inline std::string ConfigPathIn(const std::string& appDir) { return appDir + cfg::kFileName; }
+
+struct ProfileEntry {
+    std::u16string_view key;
+    std::u16string_view value;
+};
 
 class Profile {
 public:
@@ -76,6 +82,16 @@ public:
     // file that cannot hold the text is converted to UTF-16LE with a mark.
     bool WriteString(std::u16string_view section, std::u16string_view key,
                      std::u16string_view value) const;
+
+    // Sets several keys of one section in a single replacement of the file,
+    // so that a reader, a kill or a full disk sees all of them or none. Each
+    // key is set as WriteString sets it; a key that cannot be stored
+    // faithfully is skipped (it keeps its previous value) and counted in
+    // `refused`. False, with the file untouched, when the file cannot be
+    // read, is read-only or cannot be replaced, or the section name cannot
+    // be stored.
+    bool WriteStrings(std::u16string_view section, std::span<const ProfileEntry> entries,
+                      size_t* refused = nullptr) const;
 
 private:
     std::string path_;

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "platform/DebugOut.h"
+#include "platform/RegularFile.h"
 
 namespace ts {
 namespace {
@@ -247,9 +248,14 @@ SimFaults ParseSimFaults(std::string_view text, std::string_view origin) {
 }
 
 SimFaults LoadSimFaults(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    FileKind kind = FileKind::Regular;
+    int fd = OpenRegularFile(path, &kind);
     if (fd < 0) {
-        if (errno != ENOENT) BadLine(path, 0, "cannot be read");
+        if (kind == FileKind::Folder || kind == FileKind::Special) {
+            BadLine(path, 0, "not a regular file; no faults taken from it");
+        } else if (kind != FileKind::Missing) {
+            BadLine(path, 0, "cannot be read");
+        }
         return {};
     }
     std::string text(kMaxFaultFile + 1, '\0');

@@ -11,13 +11,19 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <QMessageBox>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QThread>
 #include <cstdio>
 
+#include "app/gui/GuiText.h"
 #include "app/gui/TagsmithDlg.h"
+#include "platform/AppFolder.h"
+#include "platform/Codepage.h"
 #include "platform/DebugOut.h"
+#include "platform/Profile.h"
+#include "platform/RegularFile.h"
 #include "sim/SimLine.h"
 
 // Resources of the static library must be registered by hand.
@@ -113,6 +119,27 @@ void CTagsmithApp::InstallSignalHandlers() {
     sigaction(SIGINT, &sa, nullptr);
 }
 
+QString CTagsmithApp::CheckAppFolder(const std::string& appDir) {
+    if (!AnsiCodepageAvailable())
+        return QStringLiteral("系统缺少 CP936 字符集转换模块，程序无法启动！");
+    switch (folderLock_.Acquire(appDir)) {
+        case AppFolderLock::Status::Held:
+            break;
+        case AppFolderLock::Status::Busy:
+            return QStringLiteral("程序目录 %1 正被另一个进程使用，程序无法启动！")
+                .arg(QString::fromStdString(appDir));
+        case AppFolderLock::Status::Failed:
+            return QStringLiteral("无法使用程序目录中的锁文件 %1，程序无法启动！")
+                .arg(QString::fromStdString(folderLock_.Path()));
+    }
+    const std::string config = ConfigPathIn(appDir);
+    const FileKind kind = KindOf(config);
+    if (kind != FileKind::Regular && kind != FileKind::Missing)
+        return QStringLiteral("配置文件 %1 不是普通文件，程序无法启动！")
+            .arg(QString::fromStdString(config));
+    return QString();
+}
+
 int CTagsmithApp::InitInstance(int argc, char** argv) {
     std::string simDir;
     bool simulate = false;
@@ -147,6 +174,21 @@ int CTagsmithApp::InitInstance(int argc, char** argv) {
                      qPrintable(LockPath()));
     }
 
+    // The application folder: found, served by a code page converter, not
+    // used by another process (a tagsmith-cli run, or another user's copy).
+    const std::optional<std::string> appDir = ExecutableFolder();
+    const QString problem =
+        appDir ? CheckAppFolder(*appDir)
+               : QStringLiteral("无法确定程序所在的目录（/proc 不可用），程序无法启动！");
+    if (!problem.isEmpty()) {
+        std::fprintf(stderr, "tagsmith: %s\n", problem.toUtf8().constData());
+        QMessageBox box(QMessageBox::Critical, Q(std::u16string(kAppTitle)), problem,
+                        QMessageBox::Ok);
+        box.setTextFormat(Qt::PlainText);  // a path is shown as it stands
+        box.exec();
+        return 1;
+    }
+
     std::unique_ptr<DriveSystem> drives = simulate ? MakeSimLine(simDir) : MakeSystemDrives();
     if (simulate && !drives) {
         std::fprintf(stderr, "tagsmith: %s is not a folder\n", simDir.c_str());
@@ -159,7 +201,7 @@ int CTagsmithApp::InitInstance(int argc, char** argv) {
     dlg_ = &dlg;
     Listen();
     InstallSignalHandlers();
-    dlg.OnInitDialog();
+    dlg.OnInitDialog(*appDir);
     dlg.RunModal();
     dlg_ = nullptr;
     return 0;

@@ -1,11 +1,16 @@
 #pragma once
 // The application object: one copy per user session. The first start holds
 // a lock file and listens on a local socket; a later start asks it to bring
-// its window forward and ends without showing anything.
+// its window forward and ends without showing anything. Apart from that, the
+// application folder is locked for the process's life, as tagsmith-cli locks
+// it: a copy started by another user, or a command-line run, on the same
+// folder is refused with a message.
 #include <QObject>
 #include <QString>
 #include <memory>
 #include <string>
+
+#include "platform/AppFolder.h"
 
 class QLocalServer;
 class QLockFile;
@@ -34,9 +39,13 @@ public:
 
 private:
     bool Listen();
+    // Takes the application folder and checks that the program can work in
+    // it; the operator's text of what stops it, empty when nothing does.
+    QString CheckAppFolder(const std::string& appDir);
     void InstallSignalHandlers();
 
-    std::unique_ptr<QLockFile> lock_;
+    std::unique_ptr<QLockFile> lock_;  // one copy per user
+    AppFolderLock folderLock_;         // one process per application folder
     QLocalServer* server_ = nullptr;
     CTagsmithDlg* dlg_ = nullptr;
 };

@@ -1,22 +1,14 @@
 // tagsmith-cli auto and watch, run as processes on a simulated line while the
 // test plugs and unplugs devices with `sim new` / `sim unplug`.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/resource.h>
 
-#include <chrono>
 #include <filesystem>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "tests/support/TestSupport.h"
-
-extern char** environ;
+#include "tests/cli/CliLine.h"
 
 namespace ts {
 namespace {
@@ -24,108 +16,9 @@ namespace {
 namespace fs = std::filesystem;
 using test::ReadFile;
 using test::RunCommand;
-using test::TempDir;
 using test::WriteFile;
 
-// A private application folder (the binary, the plug-ins, the installation),
-// so that runs never share tmp.data or prvdata with other tests.
-class AutoCommandTest : public ::testing::Test {
-protected:
-    TempDir app, line, work;
-
-    void SetUp() override {
-        test::InstallApp(app.Path(), {"tagsmith-cli", "modhost.so", "Volkit.so", "tagsmith.cfg",
-                                      "ulpkData.bin"});
-    }
-    void TearDown() override {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    std::string Cli() const { return (app.Path() / "tagsmith-cli").string(); }
-    std::string Out() const { return ReadFile(work.Path() / "out.txt"); }
-    std::string Err() const { return ReadFile(work.Path() / "err.txt"); }
-
-    // Starts `tagsmith-cli --simulate LINE args...` in the background.
-    void Start(const std::vector<std::string>& args) {
-        // Emptied here, so that no wait can see the previous run's output.
-        WriteFile(work.Path() / "out.txt", "");
-        WriteFile(work.Path() / "err.txt", "");
-        std::vector<std::string> argv = {Cli(), "--simulate", line.Path().string()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> cargv;
-        for (auto& a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        const std::string out = (work.Path() / "out.txt").string();
-        const std::string err = (work.Path() / "err.txt").string();
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_EQ(posix_spawn(&pid_, Cli().c_str(), &fa, nullptr, cargv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&fa);
-    }
-
-    // Waits (a hang guard, not a speed check) until `text` occurs `times` in stdout.
-    bool WaitForOutput(const std::string& text, int times = 1) {
-        return WaitUntil([&] {
-            const std::string o = Out();
-            int n = 0;
-            for (size_t p = o.find(text); p != std::string::npos; p = o.find(text, p + 1)) ++n;
-            return n >= times;
-        });
-    }
-    static bool WaitUntil(const std::function<bool()>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (done()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-    // The exit status of the background run (-1 when it does not end).
-    int Wait() {
-        int status = 0;
-        bool ended = WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; });
-        if (!ended) return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    void Stop() { ::kill(pid_, SIGTERM); }
-
-    int Sim(const std::string& args) {
-        return RunCommand(Cli() + " --simulate " + line.Path().string() + " sim " + args +
-                          " >/dev/null");
-    }
-    // The ID file inside a kept device image.
-    std::string IdIn(const fs::path& image) {
-        std::string out;
-        RunCommand("MTOOLS_SKIP_CHECK=1 mtype -i " + image.string() + " ::/sn/id.txt", &out);
-        return out.substr(0, out.find('\0'));
-    }
-    // Plugs `n` devices one after another; each is unplugged (kept in the
-    // work folder) once written, and the next plugged once the removal has
-    // been handled.
-    std::vector<std::string> PlugWritten(int n) {
-        std::vector<std::string> ids;
-        for (int i = 1; i <= n; ++i) {
-            EXPECT_EQ(Sim("new E"), 0);
-            EXPECT_TRUE(WaitForOutput("烧写成功 ID:", i)) << Out() << Err();
-            const fs::path kept = work.Path() / ("dev" + std::to_string(++devices_) + ".img");
-            EXPECT_EQ(Sim("unplug E --keep " + kept.string()), 0);
-            if (i < n) {
-                EXPECT_TRUE(WaitForOutput("请插入新设备", i));
-            }
-            ids.push_back(IdIn(kept));
-        }
-        return ids;
-    }
-
-    pid_t pid_ = -1;
-    int devices_ = 0;
-};
+class AutoCommandTest : public test::CliLine {};
 
 TEST_F(AutoCommandTest, ListRunWritesTheFirstIdsThenResumesFromItsState) {
     WriteFile(work.Path() / "list.ids", "a1\r\nA2\r\nA3\r\nA4\r\n");
@@ -167,13 +60,97 @@ TEST_F(AutoCommandTest, IncrementRunCountsUp) {
     EXPECT_NE(saved.find("tabmode=2\r\n"), std::string::npos) << saved;
 }
 
-TEST_F(AutoCommandTest, CountingDownStopsAtTheZeroGuard) {
-    Start({"auto", "--counter", "1", "--down", "--count", "5"});
+TEST_F(AutoCommandTest, CountingDownStopsAtTheZeroGuardAndResumesThere) {
+    const std::string state = (work.Path() / "state.cfg").string();
+    Start({"auto", "--counter", "1", "--down", "--count", "5", "--state", state});
     ASSERT_TRUE(WaitForOutput("软件就绪")) << Err();
     EXPECT_EQ(PlugWritten(1), std::vector<std::string>{"1"});
     // The counter now shows 0 after a write: nothing is left to write.
     EXPECT_EQ(Wait(), 1);
     EXPECT_NE(Out().find("written 1, failed 0\n"), std::string::npos) << Out();
+
+    // Resumed, the run is still at the guard: it never writes the counter 0.
+    Start({"auto", "--state", state});
+    EXPECT_EQ(Wait(), 1) << Out();
+    EXPECT_NE(Out().find("written 0, failed 0\n"), std::string::npos) << Out();
+    EXPECT_NE(Err().find("no ID left to write"), std::string::npos) << Err();
+
+    // Counting down from 0 itself writes 0 once, and a resume then stops too.
+    Start({"auto", "--counter", "0", "--down", "--state", state});
+    ASSERT_TRUE(WaitForOutput("软件就绪")) << Err();
+    EXPECT_EQ(PlugWritten(1), std::vector<std::string>{"0"});
+    EXPECT_EQ(Wait(), 0);
+    Start({"auto", "--state", state});
+    EXPECT_EQ(Wait(), 1) << Out();
+}
+
+TEST_F(AutoCommandTest, AStateThatCannotBeSavedStopsTheRunBeforeTheNextDevice) {
+    WriteFile(work.Path() / "list.ids", "A1\nA2\nA3\n");
+    // A state file larger than the file-size limit set below, and the 64 KiB
+    // device image smaller: the write goes through, the save after it fails
+    // as on a full disk.
+    const fs::path state = work.Path() / "state.cfg";
+    WriteFile(state, "; notes\r\n" + std::string(256 << 10, ';') + "\r\n");
+    // A write beyond the limit then fails with EFBIG, as one on a full disk
+    // fails with ENOSPC, instead of raising SIGXFSZ (the run inherits SIG_IGN).
+    struct sigaction ignore {
+    }, saved{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &saved);
+    Start({"auto", "--ids", (work.Path() / "list.ids").string(), "--state", state.string()});
+    sigaction(SIGXFSZ, &saved, nullptr);
+    // Saved at the start, once the list is armed.
+    ASSERT_TRUE(WaitUntil([&] {
+        return ReadFile(state).find("idvalue=A1\r\n") != std::string::npos;
+    })) << Err();
+    const std::string started = ReadFile(state);
+
+    const rlimit limit{128 << 10, 128 << 10};
+    ASSERT_EQ(::prlimit(pid_, RLIMIT_FSIZE, &limit, nullptr), 0);
+    ASSERT_EQ(Sim("new E --sectors 128"), 0);
+    // The run ends by itself: no second device is needed to stop it.
+    EXPECT_EQ(Wait(), 1) << Out() << Err();
+    EXPECT_EQ(Unplug(), "A1");
+    EXPECT_NE(Out().find("written 1, failed 0\n"), std::string::npos) << Out();
+    EXPECT_NE(Err().find("cannot write the state file"), std::string::npos) << Err();
+    EXPECT_NE(Err().find("does not record the last ID written (A1)"), std::string::npos) << Err();
+    // Nothing of the state file was lost on the way.
+    EXPECT_EQ(ReadFile(state), started);
+    for (const auto& e : fs::directory_iterator(work.Path()))
+        EXPECT_EQ(e.path().filename().string().find(".state.cfg.tmp"), std::string::npos);
+}
+
+TEST_F(AutoCommandTest, AKillAtAnySaveLeavesAStateThatResumesWithTheNextId) {
+    WriteFile(work.Path() / "list.ids", "A1\nA2\nA3\n");
+    const std::string list = (work.Path() / "list.ids").string();
+    const std::string state = (work.Path() / "state.cfg").string();
+    // Kill point k: the run dies right after the k-th replacement of its
+    // state file; past the last one it ends by itself.
+    for (int k = 1;; ++k) {
+        SCOPED_TRACE("killed after replacement " + std::to_string(k));
+        ASSERT_LT(k, 20);
+        fs::remove(state);
+        Start({"auto", "--ids", list, "--count", "1", "--state", state},
+              {"LD_PRELOAD=" TAGSMITH_KILL_SHIM, "TS_KILL_RENAME_NAME=state.cfg",
+               "TS_KILL_RENAME_AFTER=" + std::to_string(k)});
+        ASSERT_TRUE(
+            WaitUntil([&] { return Ended() || Out().find("软件就绪") != std::string::npos; }));
+        std::string written;  // what the device holds, if one was plugged in
+        if (!Ended()) {
+            ASSERT_EQ(Sim("new E"), 0);
+        }
+        const int status = Wait();
+        if (Out().find("软件就绪") != std::string::npos) written = Unplug();
+        ASSERT_TRUE(status == 0 || status == 128 + SIGKILL) << status;
+
+        // The resumed run is accepted and goes on with the first ID no
+        // device holds.
+        Start({"auto", "--state", state, "--count", "1"});
+        ASSERT_TRUE(WaitForOutput("软件就绪")) << Err();
+        EXPECT_EQ(PlugWritten(1), std::vector<std::string>{written == "A1" ? "A2" : "A1"});
+        EXPECT_EQ(Wait(), 0) << Err();
+        if (status == 0) break;
+    }
 }
 
 TEST_F(AutoCommandTest, SignalEndsTheRunBetweenDevices) {

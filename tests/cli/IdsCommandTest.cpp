@@ -20,8 +20,10 @@ protected:
     // Runs "tagsmith-cli ids ARGS"; returns the exit status.
     int Run(const std::string& args) {
         const std::string errPath = (dir.Path() / "stderr.txt").string();
-        const int rc = test::RunCommand(
-            Quote(test::AppDir() + "tagsmith-cli") + " ids " + args + " 2>" + Quote(errPath), &out);
+        const int rc =
+            test::RunCommand("timeout -k 5 60 " + Quote(test::AppDir() + "tagsmith-cli") + " ids " +
+                                 args + " 2>" + Quote(errPath),
+                             &out);
         err = test::ReadFile(errPath);
         return rc;
     }
@@ -29,6 +31,11 @@ protected:
         const auto p = dir.Path() / name;
         test::WriteFile(p, bytes);
         return Quote(p.string());
+    }
+
+    std::string Fifo(const std::string& name) {
+        test::MakeFifo(dir.Path() / name);
+        return Quote((dir.Path() / name).string());
     }
 
     test::TempDir dir;
@@ -79,6 +86,40 @@ TEST_F(IdsCommandTest, EncodingsAndSpecialFiles) {
     }
 }
 
+TEST_F(IdsCommandTest, ControlCharactersInIdsAreEscaped) {
+    // Tabs and carriage returns are cleaned out by the loader and line feeds
+    // split lines; every other control must not reach the output raw.
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::string out;
+    };
+    const std::vector<Case> cases = {
+        {"escape sequence and bell", "A1\x1b[2J\x07\n", "A1\\x1B[2J\\x07\n"},
+        {"DEL and a C1 control (NEL)",
+         "\xEF\xBB\xBF"
+         "B\x7f\xC2\x85"
+         "C\n",
+         "B\\x7F\\x85C\n"},
+        {"bidirectional override and line separator",
+         "\xEF\xBB\xBF"
+         "D\xE2\x80\xAE"
+         "E\xE2\x80\xA8"
+         "F\n",
+         "D\\u{202E}E\\u{2028}F\n"},
+        {"a backslash", "G\\x41\n", "G\\\\X41\n"},
+        {"a lone surrogate in UTF-16", test::Utf16Le(u"\uFEFFH\xD800I\n"), "H\\u{D800}I\n"},
+        {"Chinese and a surrogate pair kept",
+         "\xEF\xBB\xBF"
+         "\xE4\xB8\xAD\xF0\x9F\x98\x80\n",
+         "\xE4\xB8\xAD\xF0\x9F\x98\x80\n"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(Run(File("f.ids", c.bytes)), 0) << c.name << err;
+        EXPECT_EQ(out, c.out) << c.name;
+    }
+}
+
 TEST_F(IdsCommandTest, CapsTheListedLineNumbers) {
     std::string bytes;
     for (int i = 0; i < 25; ++i) bytes += "Z\n";
@@ -103,6 +144,9 @@ TEST_F(IdsCommandTest, RefusedLoadsAndUsage) {
         {"mark only", File("bom.ids", "\xEF\xBB\xBF"), 1, "holds no text"},
         {"no file named", "", 2, "usage"},
         {"two files named", "a b", 2, "usage"},
+        {"a folder", Quote(dir.Path().string()), 1, "is a folder"},
+        {"a FIFO, never waited on", Fifo("fifo.ids"), 1, "is a FIFO"},
+        {"a device node", "/dev/zero", 1, "is a FIFO, socket or device node"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Run(c.args), c.rc) << c.name;

@@ -34,10 +34,15 @@ class InstanceTest : public QObject {
             return QString::fromStdString(run.string()) + "/CTagsmithApp-" +
                    QString::number(getuid());
         }
-        void Start(QProcess& p) const {
+        // `runtime`: another user's runtime folder instead of this one's;
+        // `extra`: more environment.
+        void Start(QProcess& p, const std::filesystem::path& runtime = {},
+                   const QStringList& extra = {}) const {
             QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
             env.insert("HOME", QString::fromStdString(tmp.Path().string()));
-            env.insert("XDG_RUNTIME_DIR", QString::fromStdString(run.string()));
+            env.insert("XDG_RUNTIME_DIR",
+                       QString::fromStdString((runtime.empty() ? run : runtime).string()));
+            for (const QString& e : extra) env.insert(e.section('=', 0, 0), e.section('=', 1));
             env.insert("QT_QPA_PLATFORM", "offscreen");
             p.setProcessEnvironment(env);
             p.setProcessChannelMode(QProcess::MergedChannels);
@@ -81,6 +86,65 @@ private slots:
         std::string cfg = ts::test::ReadFile(s.app / "tagsmith.cfg");
         QVERIFY(cfg.find("tabmode=0") != std::string::npos);
         QVERIFY(cfg.find("SNPath=") != std::string::npos);
+    }
+
+    // Apart from the one-copy-per-user rule, the application folder is used
+    // by one process at a time, whoever runs it.
+    void oneProcessPerApplicationFolder() {
+        Station s;
+        std::filesystem::copy_file(std::filesystem::path(ts::test::AppDir()) / "tagsmith-cli",
+                                   s.app / "tagsmith-cli");
+        QProcess first;
+        s.Start(first);
+        QVERIFY(s.WaitListening(first));
+
+        std::string out;
+        QCOMPARE(ts::test::RunCommand("'" + (s.app / "tagsmith-cli").string() + "' --simulate '" +
+                                          s.line.string() + "' read 2>&1",
+                                      &out),
+                 1);
+        QVERIFY2(out.find("in use by another process (pid " + std::to_string(first.processId()) +
+                          ")") != std::string::npos,
+                 out.c_str());
+
+        // Another user's copy: not an activation of the first, a refusal.
+        const std::filesystem::path otherRun = s.tmp.Path() / "run2";
+        std::filesystem::create_directories(otherRun);
+        ::chmod(otherRun.c_str(), 0700);
+        QProcess other;
+        s.Start(other, otherRun);
+        QVERIFY(WaitFor([&] {
+            other.waitForReadyRead(50);
+            return QString::fromUtf8(other.peek(1 << 20)).contains("正被另一个进程使用");
+        }));
+        other.kill();  // its message box waits for the operator
+        QVERIFY(other.waitForFinished(15000));
+        QCOMPARE(first.state(), QProcess::Running);
+
+        ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
+        QVERIFY(first.waitForFinished(15000));
+        QCOMPARE(first.exitCode(), 0);
+        // Its folder is free again.
+        QCOMPARE(ts::test::RunCommand("'" + (s.app / "tagsmith-cli").string() + "' --simulate '" +
+                                      s.line.string() + "' read >/dev/null 2>&1"),
+                 3);  // no device, but past the lock
+    }
+
+    void aMissingCodePageConverterIsNamed() {
+        Station s;
+        const std::filesystem::path gconv = s.tmp.Path() / "gconv";
+        std::filesystem::create_directories(gconv);
+        ts::test::WriteFile(gconv / "gconv-modules",
+                            "alias\tCP936//\tNO-SUCH-MODULE//\nalias\tGBK//\tNO-SUCH-MODULE//\n");
+        QProcess p;
+        s.Start(p, {}, {"GCONV_PATH=" + QString::fromStdString(gconv.string())});
+        QVERIFY(WaitFor([&] {
+            p.waitForReadyRead(50);
+            return QString::fromUtf8(p.peek(1 << 20)).contains("CP936 字符集转换模块");
+        }));
+        p.kill();
+        QVERIFY(p.waitForFinished(15000));
+        QVERIFY(!std::filesystem::exists(s.app / "tagsmith.lock"));
     }
 
     void aCopyThatDiedDoesNotBlockTheNext() {

@@ -192,9 +192,29 @@ TEST_F(LoadRefusalTest, RefusedLoadsChangeNothing) {
         EXPECT_FALSE(LoadIdFile(path.string(), list, cursor)) << c.name;
         ExpectUntouched(c.name);
     }
-    // A folder opens but cannot be read as a file.
-    EXPECT_FALSE(LoadIdFile(dir.Path().string(), list, cursor));
-    ExpectUntouched("folder");
+    // What is not a file is named as such, and a FIFO is never waited on.
+    test::MakeFifo(dir.Path() / "fifo.ids");
+    const struct {
+        std::string path;
+        IdFileError error;
+    } special[] = {
+        {dir.Path().string(), IdFileError::IsFolder},
+        {(dir.Path() / "fifo.ids").string(), IdFileError::NotAFile},
+        {"/dev/zero", IdFileError::NotAFile},
+    };
+    for (const auto& c : special) {
+        IdList probe;
+        IdFileError error = IdFileError::None;
+        bool loaded = true;
+        ASSERT_TRUE(test::ReturnsWithoutBlocking(dir.Path() / "fifo.ids", [&] {
+            error = ReadIdFile(c.path, &probe);
+            loaded = LoadIdFile(c.path, list, cursor);
+        })) << c.path;
+        EXPECT_EQ(error, c.error) << c.path;
+        EXPECT_FALSE(loaded) << c.path;
+        ExpectUntouched(c.path.c_str());
+    }
+    EXPECT_STREQ(IdFileErrorText(IdFileError::IsFolder), "the path is a folder, not a file");
 }
 
 TEST_F(LoadRefusalTest, SuccessfulLoadReplacesListMarksAndCursor) {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Profile.h"
 #include "platform/Codepage.h"
+#include "platform/Profile.h"
 #include "tests/support/TestSupport.h"
 
 namespace ts {
@@ -365,6 +365,63 @@ TEST_F(ProfileTest, FailedSaveLeavesTheOldFileAndNoTemporaryFile) {
     EXPECT_EQ(bigProfile.GetInt(cfg::kSection, cfg::kMode, 1), 1);
     EXPECT_FALSE(bigProfile.WriteString(cfg::kSection, cfg::kMode, u"1"));
     EXPECT_EQ(fs::file_size(big), Profile::kMaxFileBytes + 1);
+}
+
+TEST_F(ProfileTest, SeveralKeysAreSavedTogetherOrNotAtAll) {
+    const std::string original = "[Option]\r\nSNPath=x\r\nidindex=3\r\n; kept\r\n";
+    Write(original);
+    const ProfileEntry entries[] = {
+        {cfg::kIdValue, u"A4"},
+        {cfg::kIdPrefix, u"line\nbreak"},  // refused: keeps its old value (none)
+        {u"idindex", u"4"},
+        {cfg::kIdFile, u"/lists/批次.ids"},  // GBK holds it: the file stays in the code page
+    };
+    size_t refused = 0;
+    ASSERT_TRUE(profile().WriteStrings(cfg::kSection, entries, &refused));
+    EXPECT_EQ(refused, 1u);
+    EXPECT_EQ(Read(), "[Option]\r\nSNPath=x\r\nidindex=4\r\nidvalue=A4\r\nidfile=" +
+                          WideToAnsi(u"/lists/批次.ids") + "\r\n; kept\r\n");
+
+    // A value the code page lacks turns the whole file into UTF-16, once.
+    const ProfileEntry wide[] = {{cfg::kIdValue, u"A5"}, {cfg::kIdValue2, u"\u00e9\U0001F600"}};
+    ASSERT_TRUE(profile().WriteStrings(cfg::kSection, wide, &refused));
+    EXPECT_EQ(refused, 0u);
+    EXPECT_EQ(profile().GetString(cfg::kSection, cfg::kIdValue), u"A5");
+    EXPECT_EQ(profile().GetString(cfg::kSection, cfg::kIdValue2), u"\u00e9\U0001F600");
+    EXPECT_EQ(profile().GetString(cfg::kSection, cfg::kIdFile), u"/lists/批次.ids");
+    EXPECT_EQ(Read().substr(0, 2), "\xFF\xFE");
+
+    // A full disk in the middle of the save: no key at all is changed.
+    Write(original);
+    struct sigaction ignore {
+    }, saved{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &saved);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = original.size() + 8;
+    setrlimit(RLIMIT_FSIZE, &small);
+    const ProfileEntry two[] = {{u"idindex", u"5"}, {cfg::kIdValue, u"A6"}};
+    const bool written = profile().WriteStrings(cfg::kSection, two, &refused);
+    setrlimit(RLIMIT_FSIZE, &old);
+    sigaction(SIGXFSZ, &saved, nullptr);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(Read(), original);
+    EXPECT_EQ(Names(dir_.Path()), std::vector<std::string>{cfg::kFileName});
+}
+
+TEST_F(ProfileTest, AFifoIsNeitherWaitedOnNorReplaced) {
+    test::MakeFifo(path());
+    std::u16string value;
+    bool written = true;
+    ASSERT_TRUE(test::ReturnsWithoutBlocking(path(), [&] {
+        value = profile().GetString(cfg::kSection, cfg::kSnPath, u"default");
+        written = profile().WriteString(cfg::kSection, cfg::kMode, u"1");
+    }));
+    EXPECT_EQ(value, u"default");
+    EXPECT_FALSE(written);
+    EXPECT_EQ(fs::status(path()).type(), fs::file_type::fifo);
 }
 
 TEST_F(ProfileTest, PermissionProblemsLoseNothing) {

@@ -20,6 +20,8 @@ namespace fs = std::filesystem;
 
 fs::path Built(const char* name) { return fs::path(AppDir()) / name; }
 
+const VolkitApi kNoApi{};
+
 TEST(PluginLoader, LoadsTheTableFromTheApplicationFolder) {
     const VolkitApi* api = LoadVolkit(AppDir());
     ASSERT_NE(api, nullptr);
@@ -66,6 +68,24 @@ TEST(PluginLoader, AnyMissingPieceLeavesNoPlugin) {
     }
     // No folder at all: never a search of the system's library folders.
     EXPECT_EQ(LoadVolkit(""), nullptr);
+
+    // A FIFO in place of either library is not waited on.
+    for (const char* fifoName : {"modhost.so", "Volkit.so"}) {
+        SCOPED_TRACE(fifoName);
+        dirs.push_back(std::make_unique<TempDir>());
+        const fs::path& d = dirs.back()->Path();
+        for (const char* name : {"modhost.so", "Volkit.so"}) {
+            if (std::strcmp(name, fifoName) == 0) {
+                MakeFifo(d / name);
+            } else {
+                fs::copy_file(Built(name), d / name);
+            }
+        }
+        const VolkitApi* api = &kNoApi;
+        ASSERT_TRUE(
+            ReturnsWithoutBlocking(d / fifoName, [&] { api = LoadVolkit(dirs.back()->Dir()); }));
+        EXPECT_EQ(api, nullptr);
+    }
 }
 
 TEST(PluginLoader, AnApplicationFolderTooLongForTheRequestSaysSo) {

@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the test programs.
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -40,5 +41,14 @@ std::string Utf16Be(std::u16string_view w);
 
 // Runs a shell command, returns its exit status and fills `out` with stdout.
 int RunCommand(const std::string& command, std::string* out = nullptr);
+
+// Makes a FIFO at `p`.
+void MakeFifo(const std::filesystem::path& p);
+
+// Runs `call` on a thread and waits for it to return (a hang guard, not a
+// speed check). When it is still running after 30 s it is taken to be
+// blocked in open() on the FIFO `fifo`: the FIFO is opened for writing and
+// closed, which releases such a reader, and the result is false.
+bool ReturnsWithoutBlocking(const std::filesystem::path& fifo, const std::function<void()>& call);
 
 }  // namespace ts::test

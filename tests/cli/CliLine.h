@@ -1,0 +1,159 @@
+#pragma once
+// tagsmith-cli run as processes on a simulated line, from a private
+// application folder (the binary, the plug-ins, the installation), so that
+// runs never share tmp.data or prvdata with other tests. The test plugs and
+// unplugs devices with `sim new` / `sim unplug`.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+
+extern char** environ;
+
+namespace ts::test {
+
+class CliLine : public ::testing::Test {
+protected:
+    TempDir app, line, work;
+
+    void SetUp() override {
+        InstallApp(app.Path(),
+                   {"tagsmith-cli", "modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
+    }
+    void TearDown() override {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    std::string Cli() const { return (app.Path() / "tagsmith-cli").string(); }
+    std::string Out() const { return ReadFile(work.Path() / "out.txt"); }
+    std::string Err() const { return ReadFile(work.Path() / "err.txt"); }
+
+    // Starts `tagsmith-cli --simulate LINE args...` in the background, with
+    // `env` ("NAME=value") added to the environment.
+    void Start(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+        // Emptied here, so that no wait can see the previous run's output.
+        WriteFile(work.Path() / "out.txt", "");
+        WriteFile(work.Path() / "err.txt", "");
+        std::vector<std::string> argv = {Cli(), "--simulate", line.Path().string()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> cargv;
+        for (auto& a : argv) cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+        std::vector<std::string> envText(env);
+        std::vector<char*> cenv;
+        for (auto& e : envText) cenv.push_back(e.data());
+        for (char** e = environ; *e; ++e) cenv.push_back(*e);
+        cenv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        const std::string out = (work.Path() / "out.txt").string();
+        const std::string err = (work.Path() / "err.txt").string();
+        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_EQ(posix_spawn(&pid_, Cli().c_str(), &fa, nullptr, cargv.data(), cenv.data()), 0);
+        posix_spawn_file_actions_destroy(&fa);
+    }
+
+    // Runs `tagsmith-cli --simulate LINE args` to its end (a hang ends it
+    // after 60 s: status 124, or 137 when the run holds SIGTERM back); its
+    // status, stdout in `out`, stderr in `err`.
+    int Run(const std::string& args, std::string* out = nullptr, std::string* err = nullptr,
+            const std::string& env = "") {
+        const std::string errPath = (work.Path() / "run-err.txt").string();
+        std::string o;
+        const int status =
+            RunCommand(env + " timeout -k 5 60 '" + Cli() + "' --simulate '" +
+                           line.Path().string() + "' " + args + " 2>'" + errPath + "'",
+                       &o);
+        if (out) *out = o;
+        if (err) *err = ReadFile(errPath);
+        return status;
+    }
+
+    // Waits (a hang guard, not a speed check) until `text` occurs `times` in stdout.
+    bool WaitForOutput(const std::string& text, int times = 1) {
+        return WaitUntil([&] {
+            const std::string o = Out();
+            int n = 0;
+            for (size_t p = o.find(text); p != std::string::npos; p = o.find(text, p + 1)) ++n;
+            return n >= times;
+        });
+    }
+    static bool WaitUntil(const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    // The background run has ended (without reaping it).
+    bool Ended() const {
+        siginfo_t info{};
+        return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == pid_;
+    }
+    // The exit status of the background run (-1 when it does not end; 128+N
+    // for signal N).
+    int Wait() {
+        int status = 0;
+        bool ended = WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; });
+        if (!ended) return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    void Stop() { ::kill(pid_, SIGTERM); }
+
+    int Sim(const std::string& args) {
+        return RunCommand("'" + Cli() + "' --simulate '" + line.Path().string() + "' sim " + args +
+                          " >/dev/null");
+    }
+    // The ID file inside a kept device image.
+    static std::string IdIn(const std::filesystem::path& image) {
+        std::string out;
+        RunCommand("MTOOLS_SKIP_CHECK=1 mtype -i '" + image.string() + "' ::/sn/id.txt", &out);
+        return out.substr(0, out.find('\0'));
+    }
+    // Takes device E out of the line into the work folder; its ID.
+    std::string Unplug() {
+        const std::filesystem::path kept =
+            work.Path() / ("dev" + std::to_string(++devices_) + ".img");
+        EXPECT_EQ(Sim("unplug E --keep '" + kept.string() + "'"), 0);
+        return IdIn(kept);
+    }
+    // Plugs `n` devices one after another; each is unplugged (kept in the
+    // work folder) once written, and the next plugged once the removal has
+    // been handled.
+    std::vector<std::string> PlugWritten(int n) {
+        std::vector<std::string> ids;
+        for (int i = 1; i <= n; ++i) {
+            EXPECT_EQ(Sim("new E"), 0);
+            EXPECT_TRUE(WaitForOutput("烧写成功 ID:", i)) << Out() << Err();
+            ids.push_back(Unplug());
+            if (i < n) {
+                EXPECT_TRUE(WaitForOutput("请插入新设备", i));
+            }
+        }
+        return ids;
+    }
+
+    pid_t pid_ = -1;
+    int devices_ = 0;
+};
+
+}  // namespace ts::test
