@@ -21,7 +21,7 @@ constexpr QEventLoop::ProcessEventsFlags kRepaintOnly =
 // whole ID is in the tooltip and the log.
 QString ShortId(const std::u16string& id) {
     QString s = Q(id);
-    constexpr int kMax = 26;
+    constexpr int kMax = 16;
     if (s.size() <= kMax) return s;
     return s.left(kMax / 2 - 1) + QChar(0x2026) + s.right(kMax / 2 - 1);
 }
