@@ -22,6 +22,7 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
     auto cannotWrite = [this]() {
         MessageBox(u"读取失败，无法创建文件，请将设备拔出再重新连接电脑", MsgButtons::Ok,
                    MsgIcon::None);
+        if (progress_) progress_->ReadEnded(kReadTmpNotCreated, std::u16string());
         return kReadTmpNotCreated;
     };
     File tmp(std::fopen(tmpPath.c_str(), "wb+"));
@@ -34,6 +35,7 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
 
     auto fail = [this](int code) {
         AppendLog(u"读取SN文件失败 Ln:" + Utf8ToWide(std::to_string(code)));
+        if (progress_) progress_->ReadEnded(code, std::u16string());
         return code;
     };
 
@@ -65,6 +67,8 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
     const uint32_t full = length / kBlock;
     const uint32_t tail = (length % kBlock + 511) / 512 * 512;
     if (!append(block)) return cannotWrite();
+    const uint64_t blocks = std::max(full, 1u) + (tail != 0 ? 1u : 0u);
+    ReportBlock(progress_, FlowKind::Read, kBlock, blocks * kBlock);
 
     for (uint32_t i = 1; i < full; ++i) {
         rc = readBlock(sector);
@@ -76,12 +80,14 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
         }
         sector += kSectorsPerBlock;
         if (!append(block)) return cannotWrite();
+        ReportBlock(progress_, FlowKind::Read, uint64_t{i + 1} * kBlock, blocks * kBlock);
     }
     if (tail != 0) {
         // A whole block is read even for a short tail.
         if (readBlock(sector) != 0) return fail(kReadTailFailed);
         sector += tail / 512;
         if (!append(block)) return cannotWrite();
+        ReportBlock(progress_, FlowKind::Read, blocks * kBlock, blocks * kBlock);
     }
     if (std::fclose(tmp.release()) != 0) return cannotWrite();
 
@@ -114,6 +120,7 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
     sn.reset();
     std::remove(tmpPath.c_str());
     std::remove(snPath.c_str());
+    if (progress_) progress_->ReadEnded(kReadOk, id);
     return kReadOk;
 }
 

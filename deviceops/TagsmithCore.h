@@ -13,6 +13,7 @@
 #include "deviceops/Volkit.h"
 #include "platform/DriveSystem.h"
 #include "platform/Profile.h"
+#include "platform/ProgressPort.h"
 #include "platform/UiPorts.h"
 
 namespace ts {
@@ -77,6 +78,7 @@ public:
     void SetMessageBoxer(MessageBoxer* boxes) { boxes_ = boxes; }
     void SetClock(Clock* clock) { clock_ = clock; }
     void SetPages(PagesPort* pages) { pages_ = pages; }
+    void SetProgress(ProgressPort* progress) { progress_ = progress; }
     // The drives to scan; also becomes the command channel's volume opener.
     void SetDrives(DriveSystem* drives);
     DriveSystem* Drives() const { return drives_; }
@@ -135,6 +137,7 @@ private:
     MessageBoxer* boxes_ = nullptr;
     Clock* clock_ = nullptr;
     PagesPort* pages_ = nullptr;
+    ProgressPort* progress_ = nullptr;
     DriveSystem* drives_ = nullptr;
     std::function<void()> drain_;
     MemoryLogView defaultLog_;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -244,19 +245,23 @@ int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
         const uint32_t n = BlockBytesOnDevice(at, sectors);
         return n != 0 && m_DevCtrl.DeviceWrite(m_pCurDevice, at, block.data(), n) == 0;
     };
+    const uint64_t total = (std::max<uint64_t>(full, 1) + (rest != 0 ? 1 : 0)) * kBlock;
     std::fread(block.data(), 1, kBlock, tmp.get());
     PutLe32(block.data() + 2048, static_cast<uint32_t>((length + kBlock - 1) / kBlock * kBlock));
     if (!writeBlock(0)) return transferFailed();
+    ReportBlock(progress_, FlowKind::Write, kBlock, total);
     uint32_t sector = kSectorsPerBlock;
     for (uint64_t i = 1; i < full; ++i) {
         std::fread(block.data(), 1, kBlock, tmp.get());
         if (!writeBlock(sector)) return transferFailed();
         sector += kSectorsPerBlock;
+        ReportBlock(progress_, FlowKind::Write, (i + 1) * kBlock, total);
     }
     if (rest != 0) {
         // The bytes after the rest are what the buffer held before.
         std::fread(block.data(), 1, rest, tmp.get());
         if (!writeBlock(sector)) return transferFailed();
+        ReportBlock(progress_, FlowKind::Write, total, total);
     }
     tmp.reset();
     std::remove(tmpPath.c_str());

@@ -5,6 +5,8 @@ PKGS=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
       libgtest-dev libgmock-dev googletest libbenchmark-dev libudev-dev libsqlite3-dev
       qt6-base-dev qt6-base-dev-tools libgl-dev
       dosfstools mtools fonts-wqy-zenhei xvfb xauth
+      # Qt's own texts (message-box buttons, file dialog) in Chinese
+      qt6-translations-l10n
       # the real-kernel test: a kernel and its modules to boot in qemu, with
       # busybox and cpio for its initramfs
       linux-image-amd64 qemu-system-x86 busybox-static cpio)

@@ -338,4 +338,66 @@ bool SimUnplug(const std::string& folder, char letter, const std::string* keepPa
     return true;
 }
 
+bool SimReplug(const std::string& folder, char letter, const std::string& imagePath,
+               std::string& error) {
+    if (!IsLetter(letter)) {
+        error = "drive letter must be A-Z";
+        return false;
+    }
+    std::string dir = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+    if (!IsRegularFile(imagePath)) {
+        error = "no device image at " + imagePath;
+        return false;
+    }
+    const std::string target = PortFile(dir, letter, kImageSuffix);
+    const int err = RenameNoReplace(imagePath, target);
+    if (err != 0) {
+        error = err == EEXIST
+                    ? target + " already exists"
+                    : "cannot move " + imagePath + " to " + target + ": " + std::strerror(err);
+        return false;
+    }
+    return true;
+}
+
+bool SimSetFaults(const std::string& folder, char letter, const std::string& lines,
+                  std::string& error) {
+    if (!IsLetter(letter)) {
+        error = "drive letter must be A-Z";
+        return false;
+    }
+    std::string dir = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+    const std::string target = PortFile(dir, letter, kFaultSuffix);
+    if (lines.empty()) {
+        if (::unlink(target.c_str()) != 0 && errno != ENOENT) {
+            error = "cannot remove " + target + ": " + std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    const std::string temp = target + ".new-" + std::to_string(::getpid());
+    int fd = ::open(temp.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = "cannot create " + temp + ": " + std::strerror(errno);
+        return false;
+    }
+    int err = 0;
+    for (size_t at = 0; at < lines.size() && err == 0;) {
+        const ssize_t n = ::write(fd, lines.data() + at, lines.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0)
+            err = n < 0 ? errno : EIO;
+        else
+            at += static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err == 0 && ::rename(temp.c_str(), target.c_str()) != 0) err = errno;
+    if (err != 0) {
+        ::unlink(temp.c_str());
+        error = "cannot write " + target + ": " + std::strerror(err);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace ts

@@ -31,4 +31,15 @@ bool SimPlug(const std::string& folder, char letter, uint64_t sectors, bool disk
 bool SimUnplug(const std::string& folder, char letter, const std::string* keepPath,
                std::string& error);
 
+// Plugs the device image at `imagePath` (one that SimUnplug kept) back into
+// the port `letter`: moved in under its port name, never over a device that
+// is there. False with a message when it cannot be.
+bool SimReplug(const std::string& folder, char letter, const std::string& imagePath,
+               std::string& error);
+
+// Sets the faults of the port `letter` (the `E.fault` file, replaced in one
+// rename); empty `lines` removes the file. They apply at the next open.
+bool SimSetFaults(const std::string& folder, char letter, const std::string& lines,
+                  std::string& error);
+
 }  // namespace ts

@@ -61,6 +61,15 @@ MsgAnswer QtMessageBoxer::Show(const MessageRequest& r) {
     QWidget* parent = QApplication::activeModalWidget();
     if (!parent) parent = QApplication::activeWindow();
     if (!parent) parent = parent_;
+    // A flow shows the busy cursor; a question waits for the operator.
+    const bool busy = QApplication::overrideCursor() != nullptr;
+    if (busy) QApplication::setOverrideCursor(Qt::ArrowCursor);
+    struct RestoreCursor {
+        bool busy;
+        ~RestoreCursor() {
+            if (busy) QApplication::restoreOverrideCursor();
+        }
+    } restore{busy};
     QMessageBox box(parent);
     box.setWindowTitle(Q(r.caption));
     box.setText(Q(r.text));

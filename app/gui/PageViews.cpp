@@ -85,6 +85,11 @@ CDlgCh2View::CDlgCh2View(CDlgCh2& logic, QWidget* parent)
 
 CDlgCh2View::~CDlgCh2View() { logic_.onChange = nullptr; }
 
+void CDlgCh2View::FocusScanBox() {
+    ui_->ctl1011->setFocus(Qt::OtherFocusReason);
+    ui_->ctl1011->selectAll();
+}
+
 void CDlgCh2View::Refresh() {
     SyncText(ui_->ctl1011, logic_.scanText);
     ui_->ctl1012->setEnabled(logic_.writeButtonEnabled);

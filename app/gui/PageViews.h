@@ -52,6 +52,9 @@ public:
     CDlgCh2View(CDlgCh2& logic, QWidget* parent = nullptr);
     ~CDlgCh2View() override;
     void Refresh() override;
+    // Ready for a scanner: the scan box focused, its text selected so the
+    // next scan replaces it.
+    void FocusScanBox();
 
 private:
     CDlgCh2& logic_;

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QIcon>
+#include <QLibraryInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
@@ -15,6 +16,7 @@
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QThread>
+#include <QTranslator>
 #include <cstdio>
 
 #include "app/gui/GuiText.h"
@@ -74,6 +76,21 @@ bool CTagsmithApp::ActivateRunningCopy() {
         if (sent) return true;
     }
     return false;
+}
+
+bool CTagsmithApp::LoadQtTranslations() {
+    static QTranslator* installed = nullptr;
+    if (installed) return true;
+    auto* qt = new QTranslator(QCoreApplication::instance());
+    if (!qt->load(QStringLiteral("qtbase_zh_CN"),
+                  QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        OutputDebugStringA("CTagsmithApp: qtbase_zh_CN.qm not found; Qt's texts stay English\n");
+        delete qt;
+        return false;
+    }
+    QCoreApplication::installTranslator(qt);
+    installed = qt;
+    return true;
 }
 
 bool CTagsmithApp::Listen() {
@@ -196,9 +213,11 @@ int CTagsmithApp::InitInstance(int argc, char** argv) {
     }
 
     ApplyDialogLook();
+    LoadQtTranslations();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/tagsmith.png")));
     CTagsmithDlg dlg(std::move(drives));
     dlg_ = &dlg;
+    if (simulate) dlg.EnableTrainingBench(simDir);
     Listen();
     InstallSignalHandlers();
     dlg.OnInitDialog(*appDir);

@@ -36,6 +36,10 @@ public:
     // A second start: tells the running copy to come forward, trying at
     // most 6 times over 500 ms. True when it was told.
     static bool ActivateRunningCopy();
+    // Qt's own texts (standard buttons, file dialog, edit menus) in
+    // Chinese whatever the machine's language. False when the translation
+    // file is not installed (they stay English).
+    static bool LoadQtTranslations();
 
 private:
     bool Listen();

@@ -6,7 +6,9 @@
 #include <QFont>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalBlocker>
@@ -19,12 +21,20 @@
 #include "app/gui/GuiPorts.h"
 #include "app/gui/PageViews.h"
 #include "app/gui/PickerView.h"
+#include "app/gui/StationStatus.h"
+#include "app/gui/TrainingBench.h"
 #include "platform/DebugOut.h"
 #include "ui_MainDlg.h"
 
 namespace ts::gui {
 
 namespace {
+// A column right of the template's controls: the trainer's panel, the last
+// result (beside the log) and the progress bar (beside the buttons).
+constexpr int kSideX = 764;
+constexpr int kSideWidth = 240;
+constexpr int kWindowWidth = kSideX + kSideWidth + 18;
+
 bool IsEnterOrEsc(const QKeyEvent* k) {
     return k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter || k->key() == Qt::Key_Escape;
 }
@@ -45,7 +55,14 @@ CTagsmithDlg::CTagsmithDlg(std::unique_ptr<DriveSystem> drives, QWidget* parent)
     ui_->setupUi(this);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFixedSize(size());
+    result_ = new QLabel(this);
+    result_->setObjectName(QStringLiteral("resultBox"));
+    result_->setGeometry(kSideX, 78, kSideWidth, 361);
+    result_->setFrameShape(QFrame::StyledPanel);
+    progress_ = new QProgressBar(this);
+    progress_->setObjectName(QStringLiteral("progressBar"));
+    progress_->setGeometry(kSideX, 447, kSideWidth, 31);
+    setFixedSize(kWindowWidth, height());
     setWindowIcon(QIcon(QStringLiteral(":/icons/tagsmith.png")));
 
     log_ = std::make_unique<EditLogView>(ui_->ctl1010);
@@ -53,18 +70,35 @@ CTagsmithDlg::CTagsmithDlg(std::unique_ptr<DriveSystem> drives, QWidget* parent)
     model_.core.SetLogView(log_.get());
     model_.core.SetMessageBoxer(boxer_.get());
     model_.core.SetDrives(drives_.get());
+    clock_ = std::make_unique<GuiClock>();
+    status_ = std::make_unique<StationStatus>(result_, progress_);
+    model_.core.SetClock(clock_.get());
+    model_.core.SetProgress(status_.get());
+    model_.writeStarts = [this] {
+        BeginBusy();
+        status_->WriteStarts();
+    };
+    model_.writeEnded = [this](int result, const std::u16string& id) {
+        status_->WriteEnded(result, id);
+        EndBusy();
+    };
     // The scan drains pending events before each handshake.
     model_.core.SetDrainHook([] { QCoreApplication::processEvents(); });
     model_.runPicker = [this](CDlgListID& picker) {
         CDlgListIDView view(picker, this);
-        return view.exec() == QDialog::Accepted;
+        if (busy_ > 0) QApplication::setOverrideCursor(Qt::ArrowCursor);
+        const bool chosen = view.exec() == QDialog::Accepted;
+        if (busy_ > 0) QApplication::restoreOverrideCursor();
+        return chosen;
     };
     model_.onChange = [this] { Refresh(); };
 
     connect(ui_->ctl1001, &QRadioButton::clicked, this, [this] { model_.OnWriteMode(); });
     connect(ui_->ctl1002, &QRadioButton::clicked, this, [this] { model_.OnReadMode(); });
-    connect(ui_->ctl1003, &QTabWidget::currentChanged, this,
-            [this](int index) { model_.OnTabSelChange(index); });
+    connect(ui_->ctl1003, &QTabWidget::currentChanged, this, [this](int index) {
+        model_.OnTabSelChange(index);
+        if (index == 1 && page2_) page2_->FocusScanBox();
+    });
     connect(ui_->ctl1028, &QPushButton::clicked, this, [this] { model_.OnClearLog(); });
     connect(ui_->ctl1000, &QPushButton::clicked, this, [this] { accept(); });
 
@@ -85,6 +119,10 @@ CTagsmithDlg::~CTagsmithDlg() {
     delete page3_;
     model_.onChange = nullptr;
     model_.runPicker = nullptr;
+    model_.writeStarts = nullptr;
+    model_.writeEnded = nullptr;
+    model_.core.SetProgress(nullptr);
+    model_.core.SetClock(nullptr);
     model_.core.SetDrainHook(nullptr);
     model_.core.SetLogView(nullptr);
     model_.core.SetMessageBoxer(nullptr);
@@ -130,12 +168,44 @@ void CTagsmithDlg::Refresh() {
     }
 }
 
+int GuiModel::WriteDeviceSN(const std::u16string& id) {
+    if (writeStarts) writeStarts();
+    const int result = MainDialog::WriteDeviceSN(id);
+    if (writeEnded) writeEnded(result, id);
+    return result;
+}
+
 void CTagsmithDlg::OnDeviceEvents() {
     if (!events_ || destroyed_) return;
     for (DeviceEvent ev : events_->ReadEvents()) {
         if (destroyed_) return;
+        if (ev == DeviceEvent::Arrival) status_->Reset();
+        BeginBusy();
         model_.core.WindowProc(ev);
+        EndBusy();
     }
+    if (!destroyed_) FocusScanBoxIfWriting();
+}
+
+void CTagsmithDlg::FocusScanBoxIfWriting() {
+    if (model_.core.IsWriteMode() && model_.tabIndex == 1 && model_.core.m_pCurDevice && page2_)
+        page2_->FocusScanBox();
+}
+
+void CTagsmithDlg::BeginBusy() {
+    if (busy_++ == 0) QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+void CTagsmithDlg::EndBusy() {
+    if (busy_ > 0 && --busy_ == 0) QApplication::restoreOverrideCursor();
+}
+
+void CTagsmithDlg::EnableTrainingBench(const std::string& folder) {
+    if (bench_) return;
+    bench_ = new TrainingBench(folder, 'E', this);
+    bench_->setGeometry(kSideX, 8, kSideWidth, 218);
+    result_->setGeometry(kSideX, 234, kSideWidth, 205);
+    bench_->show();
 }
 
 int CTagsmithDlg::RunModal() {

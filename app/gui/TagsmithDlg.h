@@ -3,12 +3,15 @@
 // the three page views inside the tab control, the log box and message-box
 // ports, and the watch on the drive system's arrival and removal events.
 #include <QDialog>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "app/MainDialog.h"
 #include "platform/DriveSystem.h"
 
+class QLabel;
+class QProgressBar;
 class QSocketNotifier;
 class QPlainTextEdit;
 
@@ -22,7 +25,19 @@ class CDlgCh1View;
 class CDlgCh2View;
 class CDlgCh3View;
 class EditLogView;
+class GuiClock;
 class QtMessageBoxer;
+class StationStatus;
+class TrainingBench;
+
+// The model with its write flows observed: the last result comes from what
+// the core's write returns.
+class GuiModel : public MainDialog {
+public:
+    std::function<void()> writeStarts;
+    std::function<void(int, const std::u16string&)> writeEnded;
+    int WriteDeviceSN(const std::u16string& id) override;
+};
 
 class CTagsmithDlg : public QDialog {
     Q_OBJECT
@@ -45,12 +60,18 @@ public:
     // A second start asked for the window: restore, raise, activate.
     void Activate();
     void ShowAbout();
+    // The trainer's panel, for a window on the simulated line `folder`.
+    void EnableTrainingBench(const std::string& folder);
 
     MainDialog& Model() { return model_; }
     QPlainTextEdit* LogBox() const;
     CDlgCh1View* Page1() const { return page1_; }
     CDlgCh2View* Page2() const { return page2_; }
     CDlgCh3View* Page3() const { return page3_; }
+    StationStatus& Status() { return *status_; }
+    QLabel* ResultBox() const { return result_; }
+    QProgressBar* ProgressBar() const { return progress_; }
+    TrainingBench* Bench() const { return bench_; }
     void Refresh();
 
     void done(int result) override;
@@ -65,18 +86,28 @@ protected:
 private:
     void OnDeviceEvents();
     bool CloseAllowed() const { return model_.closeEnabled || quitting_; }
+    // Around a flow: the busy cursor (nested flows count).
+    void BeginBusy();
+    void EndBusy();
+    void FocusScanBoxIfWriting();
 
     // Declared before the model: the core points at them until it is gone.
     std::unique_ptr<DriveSystem> drives_;
     std::unique_ptr<EditLogView> log_;
     std::unique_ptr<QtMessageBoxer> boxer_;
-    MainDialog model_;
+    std::unique_ptr<GuiClock> clock_;
+    std::unique_ptr<StationStatus> status_;
+    GuiModel model_;
     std::unique_ptr<Ui::MainDlg> ui_;
     CDlgCh1View* page1_ = nullptr;
     CDlgCh2View* page2_ = nullptr;
     CDlgCh3View* page3_ = nullptr;
     std::unique_ptr<DeviceEventSource> events_;
     QSocketNotifier* notifier_ = nullptr;
+    QLabel* result_ = nullptr;
+    QProgressBar* progress_ = nullptr;
+    TrainingBench* bench_ = nullptr;
+    int busy_ = 0;
     bool destroyed_ = false;
     bool quitting_ = false;
 };

@@ -2,12 +2,14 @@
 // (run under Xvfb: xvfb-run -a gui_screens OUTDIR). Not a test.
 #include <QApplication>
 #include <QDir>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QTimer>
 #include <cstdio>
 
 #include "app/gui/AboutDlg.h"
 #include "app/gui/PickerView.h"
+#include "app/gui/StationStatus.h"
 #include "app/gui/TagsmithApp.h"
 #include "app/gui/TagsmithDlg.h"
 #include "platform/Codepage.h"
@@ -21,6 +23,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     CTagsmithApp resources;  // registers the icon
     ApplyDialogLook();
+    CTagsmithApp::LoadQtTranslations();
     QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("/work/screens");
     QDir().mkpath(out);
     ts::test::TempDir tmp;
@@ -64,6 +67,34 @@ int main(int argc, char** argv) {
     about.show();
     save(&about, "about.png");
     about.close();
+
+    // The operator's states, set as the flows would set them.
+    const std::u16string id = u"1A2B3C4D00000099";
+    dlg.EnableTrainingBench((tmp.Path() / "line").string());
+    dlg.Model().OnReadMode();
+    dlg.Model().m_page1.SetCurrentIdText(u"读取中...");
+    dlg.Status().BlockDone(FlowKind::Read, 12 * 32768, 32 * 32768);
+    save(&dlg, "state_reading.png");
+    dlg.Model().OnWriteMode();
+    dlg.Model().OnTabSelChange(1);
+    dlg.Status().WriteStarts();
+    dlg.Status().BlockDone(FlowKind::Write, 20 * 32768, 32 * 32768);
+    save(&dlg, "state_writing.png");
+    dlg.Status().BlockDone(FlowKind::Write, 32 * 32768, 32 * 32768);
+    dlg.Status().WriteEnded(0, id);
+    save(&dlg, "state_pass.png");
+    dlg.Status().WriteStarts();
+    dlg.Status().WriteEnded(1, id);
+    save(&dlg, "state_fail.png");
+
+    QMessageBox box(&dlg);
+    box.setWindowTitle(QStringLiteral("Tagsmith"));
+    box.setText(QStringLiteral("设备已经烧录了 ID:1A2B3C4D00000099，是否重新烧写"));
+    box.setIcon(QMessageBox::Question);
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.show();
+    save(&box, "msgbox_zh.png");
+    box.close();
     dlg.DestroyWindow();
     return 0;
 }

@@ -1,0 +1,57 @@
+#pragma once
+// What keeps the window alive and tells the operator how a device went: a
+// clock whose pauses repaint the window, the progress bar of a read or
+// write, and the last result in large coloured text beside the log.
+#include <QPointer>
+#include <QString>
+#include <string>
+
+#include "platform/ProgressPort.h"
+#include "platform/UiPorts.h"
+
+class QLabel;
+class QProgressBar;
+
+namespace ts::gui {
+
+// Lets the window repaint (paint, timers, posted events) without handling
+// user input or device events, so a flow is never entered twice.
+void PumpRepaint();
+
+// The flows' pauses: as long as asked, the window repainting meanwhile.
+class GuiClock : public Clock {
+public:
+    void Sleep(uint32_t ms) override;
+};
+
+class StationStatus : public ProgressPort {
+public:
+    enum class State { Idle, Reading, Writing, Passed, Failed, NotWritten };
+
+    StationStatus(QLabel* result, QProgressBar* bar);
+
+    // A device arrived: nothing to show of the one before.
+    void Reset();
+    // Around one write flow (a read inside it is its existing-ID check).
+    void WriteStarts();
+    void WriteEnded(int result, const std::u16string& id);
+
+    void BlockDone(FlowKind kind, uint64_t done, uint64_t total) override;
+    void ReadEnded(int result, const std::u16string& id) override;
+
+    State Current() const { return state_; }
+    // The ID the last result shows (empty when none).
+    const std::u16string& ShownId() const { return id_; }
+
+private:
+    void Show(State state, const QString& headline, const std::u16string& id);
+
+    QPointer<QLabel> result_;
+    QPointer<QProgressBar> bar_;
+    State state_ = State::Idle;
+    std::u16string id_;
+    bool inWrite_ = false;
+    bool sentAll_ = false;
+};
+
+}  // namespace ts::gui
