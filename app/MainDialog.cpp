@@ -10,16 +10,23 @@ constexpr int kTabCount = 3;
 
 MainDialog::MainDialog() {
     // The pages reach the window as they would through its process-wide
-    // pointer; the core reaches the pages through PagesPort.
+    // pointer; the core reaches them, in tab order, as ID pages.
     m_page1.SetHost(this);
     m_page2.SetHost(this);
     m_page3.SetHost(this);
-    core.SetPages(this);
+    IdPage* const pages[kTabCount] = {&m_page1, &m_page2, &m_page3};
+    core.SetPages(pages);
+    core.SelectPage(tabIndex);
 }
 
 MainDialog::~MainDialog() {
-    // The core outlives nothing it points to: drop the page port first.
-    core.SetPages(nullptr);
+    // The core outlives nothing it points to: drop the pages first.
+    core.SetPages({});
+}
+
+void MainDialog::SelectTab(int index) {
+    tabIndex = index;
+    core.SelectPage(index);
 }
 
 void MainDialog::OnInitDialog(const std::string& exeDir) {
@@ -46,7 +53,7 @@ void MainDialog::OnReadMode() {
     core.m_bWriteMode = 0;
     readRadioChecked = true;
     writeRadioChecked = false;
-    tabIndex = 0;
+    SelectTab(0);
     tabEnabled = false;
     Notify();
     m_page1.EnableIdFileButton(false);
@@ -54,7 +61,7 @@ void MainDialog::OnReadMode() {
 
 void MainDialog::OnTabSelChange(int index) {
     if (index < 0 || index >= kTabCount) return;
-    tabIndex = index;
+    SelectTab(index);
     Notify();
 }
 

@@ -13,7 +13,7 @@
 
 namespace ts {
 
-class MainDialog : public PageHost, public PagesPort, public Observable {
+class MainDialog : public PageHost, public Observable {
 public:
     MainDialog();
     ~MainDialog() override;
@@ -65,21 +65,9 @@ public:
     void Sleep(uint32_t ms) override { core.Sleep(ms); }
     bool RunPicker(CDlgListID& picker) override;
 
-    // ---- PagesPort ----
-    int ActiveTab() override { return tabIndex; }
-    bool IsAutoWriting() override { return m_page1.IsAutoWriting(); }
-    bool WriteNextIdAuto() override { return m_page1.WriteNextIdAuto(); }
-    void EnableManualWriteButton(bool e) override { m_page1.EnableManualWriteButton(e); }
-    bool TakeNextUnusedId(std::u16string& id) override { return m_page1.TakeNextUnusedId(id); }
-    void SetCurrentIdText(const std::u16string& t) override { m_page1.SetCurrentIdText(t); }
-    std::u16string GetScanId() override { return m_page2.GetScanId(); }
-    void SetScanId(const std::u16string& t) override { m_page2.SetScanId(t); }
-    void EnableWriteButton(bool e) override { m_page2.EnableWriteButton(e); }
-    bool IsAutoRun() override { return m_page3.IsAutoRun() != 0; }
-    void WriteNextId() override { m_page3.WriteNextId(); }
-    std::u16string GetPrefix() override { return m_page3.GetPrefix(); }
-    std::u16string GetCounter() override { return m_page3.GetCounter(); }
-    std::u16string GetSuffix() override { return m_page3.GetSuffix(); }
+private:
+    // Shows page `index` and makes it the one dispatch works on.
+    void SelectTab(int index);
 };
 
 }  // namespace ts

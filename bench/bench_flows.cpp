@@ -15,22 +15,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class AutoPages : public ts::PagesPort {
+// A page writing by itself: the write flow asks nothing first.
+class AutoPage : public ts::IdPage {
 public:
-    int ActiveTab() override { return 1; }
-    bool IsAutoWriting() override { return true; }  // no existing-ID question
-    bool WriteNextIdAuto() override { return false; }
-    void EnableManualWriteButton(bool) override {}
-    bool TakeNextUnusedId(std::u16string&) override { return false; }
-    void SetCurrentIdText(const std::u16string&) override {}
-    std::u16string GetScanId() override { return {}; }
-    void SetScanId(const std::u16string&) override {}
-    void EnableWriteButton(bool) override {}
-    bool IsAutoRun() override { return false; }
-    void WriteNextId() override {}
-    std::u16string GetPrefix() override { return {}; }
-    std::u16string GetCounter() override { return {}; }
-    std::u16string GetSuffix() override { return {}; }
+    std::u16string AnnounceId() override { return {}; }
+    void ShowId(const std::u16string&) override {}
+    bool WritesAutomatically() const override { return true; }
+    void DeviceReady() override {}
+    void DeviceGone() override {}
 };
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
@@ -47,11 +39,12 @@ int main() {
     line.Plug('E', 2048);
     ts::FakeClock fakeClock;
     ts::MemoryLogView log;
-    AutoPages pages;
+    AutoPage page;
+    ts::IdPage* const pages[] = {&page};
     ts::TagsmithCore core;
     core.SetLogView(&log);
     core.SetClock(&fakeClock);
-    core.SetPages(&pages);
+    core.SetPages(pages);
     core.SetDrives(&line);
     core.InitExeDir(app.Dir());
     core.LoadPlugin();

@@ -190,7 +190,8 @@ bool Session::Open(Context& ctx) {
     }
     core.SetLogView(&log);
     core.SetMessageBoxer(&boxes);
-    core.SetPages(&pages);
+    IdPage* const pages[] = {&page};
+    core.SetPages(pages);
     core.SetDrives(drives.get());
     core.InitExeDir(ctx.appDir);
     core.LoadPlugin();

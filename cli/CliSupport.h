@@ -71,38 +71,22 @@ private:
     int fd_ = -1;
 };
 
-// The pages as the one-shot commands see them: the scan page is active in
-// write mode and holds the ID to write; in read mode the list page's
-// current-ID box receives what the dispatch shows.
-class CliPages : public PagesPort {
+// The one page the one-shot commands use: in write mode it announces the ID
+// to write; in read mode it receives what the dispatch shows.
+class CliPage : public IdPage {
 public:
-    int tab = 1;
-    std::u16string scanId;
-    std::u16string shown;
-    bool dispatched = false;
-    int ActiveTab() override { return tab; }
-    bool IsAutoWriting() override { return false; }
-    bool WriteNextIdAuto() override { return false; }
-    void EnableManualWriteButton(bool) override { dispatched = true; }
-    bool TakeNextUnusedId(std::u16string&) override { return false; }
-    void SetCurrentIdText(const std::u16string& t) override {
-        dispatched = true;
-        shown = t;
-    }
-    std::u16string GetScanId() override { return scanId; }
-    void SetScanId(const std::u16string& t) override { scanId = t; }
-    void EnableWriteButton(bool) override { dispatched = true; }
-    bool IsAutoRun() override { return false; }
-    void WriteNextId() override {}
-    std::u16string GetPrefix() override { return {}; }
-    std::u16string GetCounter() override { return {}; }
-    std::u16string GetSuffix() override { return {}; }
+    std::u16string id;
+    std::u16string AnnounceId() override { return id; }
+    void ShowId(const std::u16string&) override {}
+    bool WritesAutomatically() const override { return false; }
+    void DeviceReady() override {}
+    void DeviceGone() override {}
 };
 
 struct Session {
     StdoutLog log;
     StderrBoxer boxes;
-    CliPages pages;
+    CliPage page;
     std::unique_ptr<DriveSystem> drives;
     TagsmithCore core;  // destroyed first: it closes the current device
 

@@ -238,9 +238,7 @@ bool AutoRun::ResumeListCursor() {
                      o_.state->c_str(), index);
         return false;
     }
-    for (int i = 0; i < index; ++i) page.m_ids.MarkUsed(static_cast<size_t>(i));
-    page.m_cursor = static_cast<uint32_t>(index);
-    return true;
+    return page.ResumeAt(static_cast<uint32_t>(index));
 }
 
 bool AutoRun::SetupIncrement() {
@@ -248,7 +246,7 @@ bool AutoRun::SetupIncrement() {
     dlg_.OnTabSelChange(2);
     if (resuming_) {
         // A count-down that ended at its guard stays there.
-        g_bCounterAtZero = Profile(*o_.state).GetInt(cfg::kSection, kAtZeroKey, 0) != 0 ? 1 : 0;
+        page.SetCounterAtZero(Profile(*o_.state).GetInt(cfg::kSection, kAtZeroKey, 0) != 0);
     } else {
         page.SetPrefix(o_.prefix.value_or(u""));
         page.SetCounter(o_.counter.value_or(u""));
@@ -264,21 +262,15 @@ bool AutoRun::SetupIncrement() {
 }
 
 bool AutoRun::SourceLeft() const {
-    if (listMode_) {
-        const CDlgCh1& page = dlg_.m_page1;
-        uint32_t cursor = page.m_cursor;
-        return page.m_ids.AdvanceToUnused(cursor) && !page.m_ids.Text(cursor).empty();
-    }
-    const CDlgCh3& page = dlg_.m_page3;
-    return !(page.m_bIncrease == 0 && g_bCounterAtZero && page.GetCounter() == u"0");
+    return listMode_ ? dlg_.m_page1.HasIdLeft() : dlg_.m_page3.HasIdLeft();
 }
 
 bool AutoRun::SaveState() {
     if (!o_.state) return true;
     // Every key in one replacement of the file: a kill or a full disk leaves
     // the previous state or the new one, never a mix a resume would refuse.
-    const std::u16string index = Decimal(dlg_.m_page1.m_cursor);
-    const std::u16string atZero = Decimal(g_bCounterAtZero != 0 ? 1 : 0);
+    const std::u16string index = Decimal(dlg_.m_page1.Position());
+    const std::u16string atZero = Decimal(dlg_.m_page3.CounterAtZero() ? 1 : 0);
     const ProfileEntry own[] = {{kIdIndexKey, index}, {kAtZeroKey, atZero}};
     size_t refused = 0;
     stateSaved_ = dlg_.SaveConfig(*o_.state, own, &refused) && refused == 0;

@@ -14,17 +14,16 @@ int CmdRead(Context& ctx) {
     Session s;
     if (!s.Open(ctx)) return kExitFailed;
     s.core.m_bWriteMode = 0;
-    s.pages.tab = 0;
-    s.core.ScanDevices();
-    if (!s.pages.dispatched) {
+    const DispatchOutcome outcome = s.core.ScanDevices();
+    if (!outcome.dispatched) {
         std::fputs("tagsmith-cli: no device answered the handshake\n", stderr);
         return kExitNoDevice;
     }
-    if (s.core.m_lastReadResult != 0) {
-        std::printf("result %d\n", s.core.m_lastReadResult);
+    if (outcome.readResult != 0) {
+        std::printf("result %d\n", outcome.readResult);
         return kExitFailed;
     }
-    std::printf("%s\n", PrintableId(s.pages.shown).c_str());
+    std::printf("%s\n", PrintableId(outcome.readId).c_str());
     return kExitOk;
 }
 

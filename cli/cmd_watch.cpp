@@ -74,13 +74,12 @@ int CmdWatch(Context& ctx) {
         }
         if (fds[1].revents) break;
         for (DeviceEvent ev : events->ReadEvents()) {
-            dlg.core.m_lastReadResult = -1;
-            dlg.core.WindowProc(ev);
-            if (dlg.core.m_lastReadResult == 0) {
-                std::printf("ID %s\n", PrintableId(dlg.m_page1.currentIdText).c_str());
+            const DispatchOutcome outcome = dlg.core.WindowProc(ev);
+            if (outcome.readResult == 0) {
+                std::printf("ID %s\n", PrintableId(outcome.readId).c_str());
                 std::fflush(stdout);
                 ++read;
-            } else if (dlg.core.m_lastReadResult > 0) {
+            } else if (outcome.readResult > 0) {
                 ++failed;
             }
             pollfd s{stop.Fd(), POLLIN, 0};

@@ -30,8 +30,7 @@ int CmdWrite(Context& ctx) {
     if (!s.Open(ctx)) return kExitFailed;
     s.boxes.answer = answer;
     s.core.m_bWriteMode = 1;
-    s.pages.tab = 1;
-    s.pages.scanId = *id;
+    s.page.id = *id;
     s.core.ScanDevices();
     if (!s.core.m_pCurDevice) {
         std::fputs("tagsmith-cli: no device answered the handshake\n", stderr);

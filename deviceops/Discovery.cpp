@@ -13,10 +13,11 @@ namespace ts {
 
 using namespace flow;
 
-void TagsmithCore::WindowProc(DeviceEvent event) {
+DispatchOutcome TagsmithCore::WindowProc(DeviceEvent event) {
+    DispatchOutcome outcome;
     switch (event) {
         case DeviceEvent::Arrival:
-            ScanDevices();
+            outcome = ScanDevices();
             break;
         case DeviceEvent::Removal:
             // The event does not say which device left: any removal closes
@@ -24,10 +25,11 @@ void TagsmithCore::WindowProc(DeviceEvent event) {
             CloseCurrentDevice();
             AppendLog(u"设备已退出......");
             AppendLog(u"请插入新设备");
-            ScanDevices();
+            outcome = ScanDevices();
             UpdateButtonsAfterRemoval();
             break;
     }
+    return outcome;
 }
 
 void TagsmithCore::DropHandled(const std::u16string& root) {
@@ -45,8 +47,8 @@ void TagsmithCore::ForgetDetached(const std::vector<std::u16string>& roots) {
     for (const std::u16string& root : gone) DropHandled(root);
 }
 
-void TagsmithCore::ScanDevices() {
-    if (!drives_) return;
+DispatchOutcome TagsmithCore::ScanDevices() {
+    if (!drives_) return {};
     const std::vector<std::u16string> roots = drives_->ListDrives();
     ForgetDetached(roots);
     for (const std::u16string& root : roots) {
@@ -90,12 +92,12 @@ void TagsmithCore::ScanDevices() {
         std::memcpy(m_HandShakeBuf, answer, sizeof answer);
         if (!attachment.empty()) handled_[root] = attachment;
         dispatchRoot_ = root;
-        DispatchFoundDevice(device);
-        break;
+        return DispatchFoundDevice(device);
     }
+    return {};
 }
 
-void TagsmithCore::DispatchFoundDevice(DeviceHandle* device) {
+DispatchOutcome TagsmithCore::DispatchFoundDevice(DeviceHandle* device) {
     const std::u16string root = std::exchange(dispatchRoot_, std::u16string());
     auto makeCurrent = [this, device, root]() {
         if (m_pCurDevice && m_pCurDevice != device) m_DevCtrl.DeviceClose(m_pCurDevice);
@@ -104,16 +106,14 @@ void TagsmithCore::DispatchFoundDevice(DeviceHandle* device) {
         currentRoot_ = root;
         ++deviceEpoch_;
     };
+    // An automatic page writes the device; otherwise every page's write
+    // button comes on, so it is ready on whichever tab the operator opens.
     auto followUp = [this]() {
-        if (!pages_) return;
-        if (pages_->IsAutoWriting()) {
-            pages_->WriteNextIdAuto();
-        } else if (pages_->IsAutoRun()) {
-            pages_->WriteNextId();
-        } else {
-            pages_->EnableManualWriteButton(true);
-            pages_->EnableWriteButton(true);
+        if (IdPage* automatic = AutomaticPage()) {
+            automatic->DeviceReady();
+            return;
         }
+        for (IdPage* page : pages_) page->DeviceReady();
     };
 
     if (m_bWriteMode) {
@@ -129,15 +129,19 @@ void TagsmithCore::DispatchFoundDevice(DeviceHandle* device) {
             makeCurrent();
             followUp();
         }
-        return;
+        DispatchOutcome outcome;
+        outcome.dispatched = true;
+        return outcome;
     }
 
     ShowCurrentId(u"读取中...");
     AppendLog(u"设备检测成功，当前设备ID读取中 ... ...");
     makeCurrent();
-    std::u16string id;
-    m_lastReadResult = ReadDeviceSN(id);
-    if (m_lastReadResult == 0) {
+    DispatchOutcome outcome;
+    outcome.dispatched = true;
+    std::u16string& id = outcome.readId;
+    outcome.readResult = ReadDeviceSN(id);
+    if (outcome.readResult == 0) {
         AppendLog(u"设备ID读取成功");
         ShowCurrentId(id);
         AppendLog(FormatWithText(u"设备ID为 :%s", id));
@@ -145,46 +149,21 @@ void TagsmithCore::DispatchFoundDevice(DeviceHandle* device) {
         AppendLog(u"设备ID读取失败，请重新插拔设备读取");
     }
     CloseCurrentDevice();
+    return outcome;
 }
 
 void TagsmithCore::UpdateButtonsAfterRemoval() {
-    if (!pages_) return;
-    if (!pages_->IsAutoWriting() && !pages_->IsAutoRun()) {
-        pages_->EnableManualWriteButton(false);
-        pages_->EnableWriteButton(false);
-    }
+    if (AutomaticPage()) return;
+    for (IdPage* page : pages_) page->DeviceGone();
 }
 
 void TagsmithCore::GetCurrentId(std::u16string& id) {
-    id.clear();
-    if (!pages_) return;
-    switch (pages_->ActiveTab()) {
-        case 0:
-            pages_->TakeNextUnusedId(id);
-            break;
-        case 1:
-            id = pages_->GetScanId();
-            break;
-        case 2:
-            id = pages_->GetPrefix() + pages_->GetCounter() + pages_->GetSuffix();
-            break;
-        default:
-            break;
-    }
+    IdPage* page = SelectedPage();
+    id = page ? page->AnnounceId() : std::u16string();
 }
 
 void TagsmithCore::ShowCurrentId(const std::u16string& text) {
-    if (!pages_) return;
-    switch (pages_->ActiveTab()) {
-        case 0:
-            pages_->SetCurrentIdText(text);
-            break;
-        case 1:
-            pages_->SetScanId(text);
-            break;
-        default:
-            break;
-    }
+    if (IdPage* page = SelectedPage()) page->ShowId(text);
 }
 
 }  // namespace ts

@@ -83,8 +83,21 @@ void TagsmithCore::CloseCurrentDevice() {
     }
 }
 
-bool TagsmithCore::AutoWritingRuns() {
-    return pages_ && (pages_->IsAutoWriting() || pages_->IsAutoRun());
+void TagsmithCore::SetPages(std::span<IdPage* const> pages) {
+    pages_.assign(pages.begin(), pages.end());
+    selected_ = 0;
+}
+
+IdPage* TagsmithCore::SelectedPage() const {
+    if (selected_ < 0 || static_cast<size_t>(selected_) >= pages_.size()) return nullptr;
+    return pages_[static_cast<size_t>(selected_)];
+}
+
+IdPage* TagsmithCore::AutomaticPage() const {
+    for (IdPage* page : pages_) {
+        if (page->WritesAutomatically()) return page;
+    }
+    return nullptr;
 }
 
 }  // namespace ts

@@ -6,41 +6,19 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "device/DeviceControl.h"
 #include "deviceops/Volkit.h"
+#include "idsource/IdPage.h"
 #include "platform/DriveSystem.h"
 #include "platform/Profile.h"
 #include "platform/ProgressPort.h"
 #include "platform/UiPorts.h"
 
 namespace ts {
-
-// What dispatch and the write flow need of the three ID pages.
-class PagesPort {
-public:
-    virtual ~PagesPort() = default;
-    // Selected tab: 0 ID list page, 1 scan page, 2 increment page, -1 none.
-    virtual int ActiveTab() = 0;
-    // ID list page
-    virtual bool IsAutoWriting() = 0;
-    virtual bool WriteNextIdAuto() = 0;
-    virtual void EnableManualWriteButton(bool enable) = 0;
-    virtual bool TakeNextUnusedId(std::u16string& id) = 0;
-    virtual void SetCurrentIdText(const std::u16string& text) = 0;
-    // scan page
-    virtual std::u16string GetScanId() = 0;
-    virtual void SetScanId(const std::u16string& text) = 0;
-    virtual void EnableWriteButton(bool enable) = 0;
-    // increment page
-    virtual bool IsAutoRun() = 0;
-    virtual void WriteNextId() = 0;
-    virtual std::u16string GetPrefix() = 0;
-    virtual std::u16string GetCounter() = 0;
-    virtual std::u16string GetSuffix() = 0;
-};
 
 // Write flow result codes.
 enum WriteResult : int {
@@ -64,6 +42,14 @@ enum ReadResult : int {
 
 inline constexpr char16_t kAppTitle[] = u"Tagsmith";
 
+// What a scan did: whether it dispatched a device and, in read mode, what
+// the read gave.
+struct DispatchOutcome {
+    bool dispatched = false;
+    int readResult = -1;  // -1: no read ran
+    std::u16string readId;
+};
+
 class TagsmithCore {
 public:
     TagsmithCore();
@@ -77,8 +63,12 @@ public:
     LogView* GetLogView() { return log_ ? log_ : &defaultLog_; }
     void SetMessageBoxer(MessageBoxer* boxes) { boxes_ = boxes; }
     void SetClock(Clock* clock) { clock_ = clock; }
-    void SetPages(PagesPort* pages) { pages_ = pages; }
     void SetProgress(ProgressPort* progress) { progress_ = progress; }
+    // The ID pages in tab order; the first is selected. Empty: no pages.
+    void SetPages(std::span<IdPage* const> pages);
+    // The page dispatch announces and shows IDs on (-1 or out of range: none).
+    void SelectPage(int index) { selected_ = index; }
+    IdPage* SelectedPage() const;
     // The drives to scan; also becomes the command channel's volume opener.
     void SetDrives(DriveSystem* drives);
     DriveSystem* Drives() const { return drives_; }
@@ -93,8 +83,6 @@ public:
     int m_bWriteMode = 0;
     std::string m_strExeDir;  // application folder, ending in '/'
     const VolkitApi* m_pVolkit = nullptr;
-    // Result of the last read that a read-mode dispatch ran (-1: none yet).
-    int m_lastReadResult = -1;
 
     // The folder of the running executable.
     void InitExeDir();
@@ -121,9 +109,9 @@ public:
     static int EnsureDirectoryPath(const std::string& path);
 
     // ---- discovery and dispatch ----
-    void WindowProc(DeviceEvent event);
-    void ScanDevices();
-    void DispatchFoundDevice(DeviceHandle* device);
+    DispatchOutcome WindowProc(DeviceEvent event);
+    DispatchOutcome ScanDevices();
+    DispatchOutcome DispatchFoundDevice(DeviceHandle* device);
     void UpdateButtonsAfterRemoval();
     void GetCurrentId(std::u16string& id);
     void ShowCurrentId(const std::u16string& text);
@@ -131,13 +119,15 @@ public:
     void CloseCurrentDevice();
 
 private:
-    bool AutoWritingRuns();
+    // The page writing every ready device by itself, if one is.
+    IdPage* AutomaticPage() const;
 
     LogView* log_ = nullptr;
     MessageBoxer* boxes_ = nullptr;
     Clock* clock_ = nullptr;
-    PagesPort* pages_ = nullptr;
     ProgressPort* progress_ = nullptr;
+    std::vector<IdPage*> pages_;
+    int selected_ = 0;
     DriveSystem* drives_ = nullptr;
     std::function<void()> drain_;
     MemoryLogView defaultLog_;

@@ -92,7 +92,7 @@ int TagsmithCore::EnsureDirectoryPath(const std::string& input) {
 }
 
 int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
-    const bool automatic = AutoWritingRuns();
+    const bool automatic = AutomaticPage() != nullptr;
 
     if (!IsHexId(&id)) {
         const std::u16string text = u"非法的ID值！\r\n请确保ID值是16进制的数值！";

@@ -202,6 +202,32 @@ bool CDlgCh1::TakeNextUnusedId(std::u16string& id) {
     return true;
 }
 
+std::u16string CDlgCh1::AnnounceId() {
+    std::u16string id;
+    TakeNextUnusedId(id);
+    return id;
+}
+
+void CDlgCh1::DeviceReady() {
+    if (m_autoWrite) {
+        WriteNextIdAuto();
+    } else {
+        EnableManualWriteButton(true);
+    }
+}
+
+bool CDlgCh1::ResumeAt(uint32_t index) {
+    if (index > m_ids.size()) return false;
+    for (uint32_t i = 0; i < index; ++i) m_ids.MarkUsed(i);
+    m_cursor = index;
+    return true;
+}
+
+bool CDlgCh1::HasIdLeft() const {
+    uint32_t cursor = m_cursor;
+    return m_ids.AdvanceToUnused(cursor) && !m_ids.Text(cursor).empty();
+}
+
 void CDlgCh1::ShowNextUnusedId() {
     std::u16string id;
     TakeNextUnusedId(id);
@@ -242,8 +268,6 @@ void CDlgCh2::EnableWriteButton(bool enable) {
 }
 
 // --------------------------------------------------------- increment page ---
-
-int g_bCounterAtZero = 0;
 
 void CDlgCh3::OnBnClickedIncrease() {
     increaseChecked = true;
@@ -299,6 +323,10 @@ void CDlgCh3::WriteNextId() {
     }
     SetCounter(next);
     g_bCounterAtZero = next == u"0" ? 1 : 0;
+}
+
+bool CDlgCh3::HasIdLeft() const {
+    return !(m_bIncrease == 0 && g_bCounterAtZero && GetCounter() == u"0");
 }
 
 std::u16string CDlgCh3::GetCounter() const { return ParseHexCounter(counterText); }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "idsource/IdList.h"
+#include "idsource/IdPage.h"
 #include "platform/UiPorts.h"
 
 namespace ts {
@@ -77,7 +78,7 @@ private:
 };
 
 // -------------------------------------------------------- ID list page ---
-class CDlgCh1 : public Observable {
+class CDlgCh1 : public Observable, public IdPage {
 public:
     explicit CDlgCh1(PageHost* host = nullptr);
     void SetHost(PageHost* host);
@@ -100,11 +101,24 @@ public:
     bool IsAutoWriting() const { return m_autoWrite; }
     void EnableIdFileButton(bool enable);
     void EnableManualWriteButton(bool enable);
+    // Resumes a list at `index`: the IDs before it count as used.
+    // False (nothing changed) when the list is shorter than that.
+    bool ResumeAt(uint32_t index);
+    uint32_t Position() const { return m_cursor; }
+    // Whether an unused ID remains at or after the position.
+    bool HasIdLeft() const;
     std::u16string GetIdFilePath() const { return pathText; }
     // The path field changed by the operator (its context menu pastes and
     // deletes): the automatic write and the saved settings use what it shows.
     // The loaded list stays as it is.
     void SetPathText(const std::u16string& text);
+
+    // ---- IdPage: the next unused ID, written by itself while automatic ----
+    std::u16string AnnounceId() override;
+    void ShowId(const std::u16string& text) override { SetCurrentIdText(text); }
+    bool WritesAutomatically() const override { return m_autoWrite; }
+    void DeviceReady() override;
+    void DeviceGone() override { EnableManualWriteButton(false); }
 
     // View state (controls 1004, 1005, 1007, 1008, 1009).
     std::u16string pathText;             // 1005
@@ -124,7 +138,7 @@ private:
 };
 
 // ------------------------------------------------------------ scan page ---
-class CDlgCh2 : public Observable {
+class CDlgCh2 : public Observable, public IdPage {
 public:
     explicit CDlgCh2(PageHost* host = nullptr) : host_(host) {}
     void SetHost(PageHost* host) { host_ = host; }
@@ -132,6 +146,13 @@ public:
     std::u16string GetScanId() const { return scanText; }
     void SetScanId(const std::u16string& text);
     void EnableWriteButton(bool enable);
+
+    // ---- IdPage: the typed ID, written by the operator ----
+    std::u16string AnnounceId() override { return scanText; }
+    void ShowId(const std::u16string& text) override { SetScanId(text); }
+    bool WritesAutomatically() const override { return false; }
+    void DeviceReady() override { EnableWriteButton(true); }
+    void DeviceGone() override { EnableWriteButton(false); }
 
     std::u16string scanText;          // 1011
     bool writeButtonEnabled = false;  // 1012
@@ -141,10 +162,7 @@ private:
 };
 
 // ------------------------------------------------------- increment page ---
-// Set when the last successful automatic write left the counter at zero.
-extern int g_bCounterAtZero;
-
-class CDlgCh3 : public Observable {
+class CDlgCh3 : public Observable, public IdPage {
 public:
     explicit CDlgCh3(PageHost* host = nullptr) : host_(host) {}
     void SetHost(PageHost* host) { host_ = host; }
@@ -164,6 +182,20 @@ public:
     int IsIncrease() const { return increaseChecked ? 1 : 0; }
     void EnableInputs(bool enable);
     int IsAutoRun() const { return m_bAutoRun; }
+    // The zero guard's state (a resumed run restores it).
+    bool CounterAtZero() const { return g_bCounterAtZero != 0; }
+    void SetCounterAtZero(bool atZero) { g_bCounterAtZero = atZero ? 1 : 0; }
+    // False once a count-down stopped at its zero guard.
+    bool HasIdLeft() const;
+
+    // ---- IdPage: prefix, counter and suffix; counts on by itself when armed ----
+    std::u16string AnnounceId() override { return GetPrefix() + GetCounter() + GetSuffix(); }
+    void ShowId(const std::u16string&) override {}
+    bool WritesAutomatically() const override { return m_bAutoRun != 0; }
+    void DeviceReady() override {
+        if (m_bAutoRun) WriteNextId();
+    }
+    void DeviceGone() override {}
 
     // View state (controls 1014, 1015, 1020, 1021, 1022, 1012).
     std::u16string prefixText, counterText, suffixText;
@@ -177,6 +209,8 @@ public:
 
 private:
     PageHost* host_;
+    // Set when the last successful automatic write left the counter at zero.
+    int g_bCounterAtZero = 0;
 };
 
 }  // namespace ts

@@ -151,7 +151,6 @@ protected:
     std::vector<std::u16string> lines;
 
     void SetUp() override {
-        g_bCounterAtZero = 0;
         test::InstallApp(app.Path(), {"modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
         log.onLine = [this](const std::u16string& l) { lines.push_back(l); };
         dlg.core.SetLogView(&log);
@@ -164,7 +163,6 @@ protected:
     void TearDown() override {
         dlg.DestroyWindow();
         EXPECT_EQ(line.OpenVolumes(), 0);
-        g_bCounterAtZero = 0;
     }
     std::u16string ListFile(const std::string& bytes) {
         WriteFile(app.Path() / "list.ids", bytes);

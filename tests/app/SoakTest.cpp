@@ -67,8 +67,14 @@ public:
     }
     ~Soak() { dlg.DestroyWindow(); }
 
-    void Pump() {
-        for (DeviceEvent ev : events->ReadEvents()) dlg.core.WindowProc(ev);
+    // Handles the pending events; what the last dispatch did.
+    DispatchOutcome Pump() {
+        DispatchOutcome last;
+        for (DeviceEvent ev : events->ReadEvents()) {
+            DispatchOutcome outcome = dlg.core.WindowProc(ev);
+            if (outcome.dispatched) last = std::move(outcome);
+        }
+        return last;
     }
     // One device in and out; returns its storage.
     std::shared_ptr<MemoryStorage> Cycle() {
@@ -81,12 +87,11 @@ public:
     // Reads a device back in read mode; the ID shown, or empty.
     std::u16string ReadBack(std::shared_ptr<MemoryStorage> storage) {
         dlg.OnReadMode();
-        dlg.core.m_lastReadResult = -1;
         line.Plug('E', std::move(storage));
-        Pump();
+        const DispatchOutcome outcome = Pump();
         line.Unplug('E');
         Pump();
-        return dlg.core.m_lastReadResult == 0 ? dlg.m_page1.currentIdText : std::u16string();
+        return outcome.readResult == 0 ? outcome.readId : std::u16string();
     }
 };
 
@@ -135,7 +140,6 @@ TEST(Soak, IncrementModeCountsEveryDevice) {
     const size_t fdsBefore = OpenDescriptors();
     {
         Soak s;
-        g_bCounterAtZero = 0;
         s.dlg.OnTabSelChange(2);
         s.dlg.m_page3.SetPrefix(u"AB");
         s.dlg.m_page3.SetCounter(u"0x0ff0");
@@ -162,7 +166,6 @@ TEST(Soak, IncrementModeCountsEveryDevice) {
 
         s.dlg.m_page3.OnBnClickedWrite();
         EXPECT_EQ(s.ReadBack(last), expected.back());
-        g_bCounterAtZero = 0;
     }
     EXPECT_EQ(OpenDescriptors(), fdsBefore);
 }

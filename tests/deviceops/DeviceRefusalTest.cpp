@@ -18,9 +18,9 @@ protected:
     std::shared_ptr<MemoryStorage> WrittenDevice(uint32_t sectors) {
         auto storage = line.Plug('E', sectors);
         OpenCurrent();
-        pages.autoWriting = true;
+        page.automatic = true;
         EXPECT_EQ(core.WriteDeviceSN(u"AB"), 0);
-        pages.autoWriting = false;
+        page.automatic = false;
         line.Unplug('E');
         return storage;
     }
@@ -126,7 +126,7 @@ TEST_F(DeviceRefusalTest, RefusedOrShortWritesFailTheWrite) {
         // The handshake claims twice the device: the 33rd block lies past its end.
         {"write past the real end", "size=4096"},
     };
-    pages.autoWriting = true;
+    page.automatic = true;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         line.Plug('E', 2048, ParseSimFaults(c.faults, c.name));
@@ -159,7 +159,7 @@ TEST_F(DeviceRefusalTest, OversizedHandshakeIsNeverWrittenThrough) {
         {"size=8388544", "烧写失败，无法生成设备镜像", false, false},
         {"size=8000000", kFailed, true, true},
     };
-    pages.autoWriting = true;
+    page.automatic = true;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.faults);
         auto storage = line.Plug('E', 2048, ParseSimFaults(c.faults, "size"));

@@ -16,7 +16,7 @@ class DiscoveryTest : public FlowFixture {};
 
 TEST_F(DiscoveryTest, FirstAnsweringRemovableDriveIsDispatched) {
     core.m_bWriteMode = 1;
-    pages.scanId = u"AB";
+    page.next = u"AB";
     line.Plug('A', 2048);  // never opened, even though it would answer
     line.PlugDisk('B');    // opened, does not answer
     line.Plug('F', 2048);
@@ -27,8 +27,8 @@ TEST_F(DiscoveryTest, FirstAnsweringRemovableDriveIsDispatched) {
     ASSERT_NE(core.m_pCurDevice, nullptr);
     EXPECT_STREQ(core.m_pCurDevice->path, "\\\\.\\F:");
     EXPECT_EQ(line.OpenVolumes(), 1) << "B was closed, G never opened";
-    EXPECT_TRUE(pages.manualEnabled);
-    EXPECT_TRUE(pages.writeEnabled);
+    EXPECT_TRUE(page.enabled);
+    EXPECT_TRUE(page.enabled);
     // Two handshakes: B and F.
     size_t n = 0;
     for (size_t p = 0; (p = debug.Text().find("HandShakePipeSend", p)) != std::string::npos; ++p)
@@ -39,22 +39,16 @@ TEST_F(DiscoveryTest, FirstAnsweringRemovableDriveIsDispatched) {
 TEST_F(DiscoveryTest, WriteModeAnnouncementsAndFollowUps) {
     struct Case {
         const char* name;
-        int tab;
-        std::u16string scanId;
-        bool autoWriting, autoRun;
+        std::u16string next;
+        bool automatic;
         const char* logLine;
-        int autoCalls, runCalls;
         bool buttons;
     };
     const Case cases[] = {
-        {"scan page, empty box", 1, u"", false, false, "新设备检测成功，当前无序列号可用", 0, 0,
-         true},
-        {"scan page, ID", 1, u"AB", false, false, "新设备检测成功，现在可以进行ID烧写操作了", 0, 0,
-         true},
-        {"list exhausted, auto", 0, u"", true, false, "新设备检测成功，当前无序列号可用", 1, 0,
-         false},
-        {"increment page armed", 2, u"", false, true, "新设备检测成功，现在可以进行ID烧写操作了", 0,
-         1, false},
+        {"manual page, no ID", u"", false, "新设备检测成功，当前无序列号可用", true},
+        {"manual page, ID", u"AB", false, "新设备检测成功，现在可以进行ID烧写操作了", true},
+        {"automatic page, no ID left", u"", true, "新设备检测成功，当前无序列号可用", false},
+        {"automatic page, ID", u"P1S", true, "新设备检测成功，现在可以进行ID烧写操作了", false},
     };
     core.m_bWriteMode = 1;
     for (const Case& c : cases) {
@@ -62,33 +56,64 @@ TEST_F(DiscoveryTest, WriteModeAnnouncementsAndFollowUps) {
         // Each case a new attachment: the last case's device went away.
         line.Unplug('E');
         line.Plug('E', 2048);
-        pages = FakePages{};
-        pages.tab = c.tab;
-        pages.scanId = c.scanId;
-        pages.autoWriting = c.autoWriting;
-        pages.autoRun = c.autoRun;
-        pages.prefix = u"P";
-        pages.counter = u"1";
-        pages.suffix = u"S";
+        page = FakePage{};
+        page.next = c.next;
+        page.automatic = c.automatic;
         log.text.clear();
         core.WindowProc(DeviceEvent::Arrival);
         EXPECT_EQ(LogLines(), std::vector<std::string>{c.logLine});
-        EXPECT_EQ(pages.writeNextIdAutoCalls, c.autoCalls);
-        EXPECT_EQ(pages.writeNextIdCalls, c.runCalls);
-        EXPECT_EQ(pages.manualEnabled, c.buttons);
-        EXPECT_EQ(pages.writeEnabled, c.buttons);
+        EXPECT_EQ(page.readyCalls, 1);
+        EXPECT_EQ(page.enabled, c.buttons);
         EXPECT_NE(core.m_pCurDevice, nullptr);
         EXPECT_EQ(line.OpenVolumes(), 1) << "the previous current device was closed";
     }
 }
 
+// Every page hears of a ready device (its write button comes on whichever
+// tab is shown), except while one page writes by itself: then only that one
+// does, and the selected page alone announces and shows IDs.
+TEST_F(DiscoveryTest, SelectedPageAnnouncesAndAutomaticPageAloneWrites) {
+    FakePage list, scan;
+    list.next = u"L1";
+    scan.next = u"S1";
+    IdPage* const pages[] = {&list, &scan};
+    core.SetPages(pages);
+    core.SelectPage(1);
+    core.m_bWriteMode = 1;
+    line.Plug('E', 2048);
+    core.WindowProc(DeviceEvent::Arrival);
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"新设备检测成功，现在可以进行ID烧写操作了"});
+    EXPECT_EQ(list.readyCalls, 1);
+    EXPECT_EQ(scan.readyCalls, 1);
+    EXPECT_TRUE(list.enabled && scan.enabled);
+
+    line.Unplug('E');
+    core.WindowProc(DeviceEvent::Removal);
+    EXPECT_FALSE(list.enabled || scan.enabled);
+
+    list.automatic = true;
+    core.SelectPage(0);
+    line.Plug('E', 2048);
+    core.WindowProc(DeviceEvent::Arrival);
+    EXPECT_EQ(list.readyCalls, 2);
+    EXPECT_EQ(scan.readyCalls, 1);
+    EXPECT_FALSE(scan.enabled);
+
+    // No page selected: nothing to announce.
+    core.SelectPage(-1);
+    line.Unplug('E');
+    line.Plug('E', 2048);
+    log.text.clear();
+    core.WindowProc(DeviceEvent::Arrival);
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"新设备检测成功，当前无序列号可用"});
+}
+
 TEST_F(DiscoveryTest, EmptyIdFollowUpRunsBeforeTheDeviceBecomesCurrent) {
     line.Plug('E', 2048);
     core.m_bWriteMode = 1;
-    pages.tab = 0;
-    pages.autoWriting = true;
+    page.automatic = true;
     DeviceHandle* seen = reinterpret_cast<DeviceHandle*>(1);
-    pages.onWriteNextIdAuto = [&] { seen = core.m_pCurDevice; };
+    page.onReady = [&] { seen = core.m_pCurDevice; };
     core.WindowProc(DeviceEvent::Arrival);
     EXPECT_EQ(seen, nullptr);
     EXPECT_NE(core.m_pCurDevice, nullptr);
@@ -97,15 +122,15 @@ TEST_F(DiscoveryTest, EmptyIdFollowUpRunsBeforeTheDeviceBecomesCurrent) {
 TEST_F(DiscoveryTest, RemovalClosesRescansAndDisablesButtons) {
     line.Plug('E', 2048);
     core.m_bWriteMode = 1;
-    pages.scanId = u"AB";
+    page.next = u"AB";
     core.WindowProc(DeviceEvent::Arrival);
     log.text.clear();
     // An unrelated disk leaves; E stays attached, was handled already and is
     // not announced again.
     core.WindowProc(DeviceEvent::Removal);
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"设备已退出......", "请插入新设备"}));
-    EXPECT_FALSE(pages.manualEnabled);
-    EXPECT_FALSE(pages.writeEnabled);
+    EXPECT_FALSE(page.enabled);
+    EXPECT_FALSE(page.enabled);
     EXPECT_EQ(core.m_pCurDevice, nullptr);
     EXPECT_EQ(line.OpenVolumes(), 0);
 
@@ -117,25 +142,24 @@ TEST_F(DiscoveryTest, RemovalClosesRescansAndDisablesButtons) {
     EXPECT_EQ(line.OpenVolumes(), 0);
 
     // With automatic writing on, the buttons are left alone.
-    pages.autoRun = true;
-    pages.writeEnabled = pages.manualEnabled = true;
+    page.automatic = true;
+    page.enabled = true;
     core.WindowProc(DeviceEvent::Removal);
-    EXPECT_TRUE(pages.writeEnabled);
+    EXPECT_TRUE(page.enabled);
 }
 
 TEST_F(DiscoveryTest, ReadModeShowsTheIdAndClosesTheDevice) {
     line.Plug('E', 2048);
     OpenCurrent();
-    pages.autoWriting = true;
+    page.automatic = true;
     ASSERT_EQ(core.WriteDeviceSN(u"ABC"), 0);
-    pages = FakePages{};
-    pages.tab = 0;
+    page = FakePage{};
     core.m_bWriteMode = 0;
     log.text.clear();
     core.WindowProc(DeviceEvent::Arrival);
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"设备检测成功，当前设备ID读取中 ... ...",
                                                     "设备ID读取成功", "设备ID为 :ABC"}));
-    EXPECT_EQ(pages.currentIdText, u"ABC");
+    EXPECT_EQ(page.shown, u"ABC");
     EXPECT_EQ(core.m_pCurDevice, nullptr);
     EXPECT_EQ(line.OpenVolumes(), 0);
 
@@ -146,7 +170,7 @@ TEST_F(DiscoveryTest, ReadModeShowsTheIdAndClosesTheDevice) {
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"设备检测成功，当前设备ID读取中 ... ...",
                                                     "读取SN文件失败 Ln:518",
                                                     "设备ID读取失败，请重新插拔设备读取"}));
-    EXPECT_EQ(pages.currentIdText, u"读取中...");
+    EXPECT_EQ(page.shown, u"读取中...");
     EXPECT_EQ(line.OpenVolumes(), 0);
 }
 
@@ -164,7 +188,7 @@ TEST_F(DiscoveryTest, DriveFailingTheHandshakeLeavesAnAttachedCurrentDevice) {
         {"current device still attached", true, 0},
     };
     core.m_bWriteMode = 1;
-    pages.scanId = u"AB";
+    page.next = u"AB";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         line.Plug('E', 2048);
@@ -175,9 +199,9 @@ TEST_F(DiscoveryTest, DriveFailingTheHandshakeLeavesAnAttachedCurrentDevice) {
         core.ScanDevices();
         EXPECT_EQ(core.m_pCurDevice != nullptr, c.currentStays);
         EXPECT_EQ(line.OpenVolumes(), c.currentStays ? 1 : 0) << "closed, not leaked";
-        pages.autoWriting = true;  // no question: the transfer alone tells
+        page.automatic = true;  // no question: the transfer alone tells
         EXPECT_EQ(core.WriteDeviceSN(u"AB"), c.write);
-        pages.autoWriting = false;
+        page.automatic = false;
         EXPECT_EQ(line.OpenVolumes(), 0);
         line.Unplug('D');
         line.Unplug('E');
@@ -196,7 +220,7 @@ TEST_F(DiscoveryTest, HandshakeMatchesOnTheFirstThirteenBytesOnly) {
         {"other text", "usbhandshakX", false},
     };
     core.m_bWriteMode = 1;
-    pages.scanId = u"AB";
+    page.next = u"AB";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SimFaults f;
@@ -211,7 +235,7 @@ TEST_F(DiscoveryTest, HandshakeMatchesOnTheFirstThirteenBytesOnly) {
 
 TEST_F(DiscoveryTest, NestedEventsDuringAScanNeitherLeakNorUseAClosedDevice) {
     core.m_bWriteMode = 1;
-    pages.scanId = u"AB";
+    page.next = u"AB";
     line.Plug('E', 2048);
     line.Plug('F', 2048);
     // While the outer scan is about to handshake E, an arrival and a
@@ -251,10 +275,9 @@ TEST_F(DiscoveryTest, EachDeviceIsDispatchedOncePerAttachment) {
     const std::vector<uint32_t> expected = {2048, 2049, 2050, 0, 0, 0, 2049};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        pages = FakePages{};
-        pages.tab = c.writeMode ? 2 : 0;
-        pages.prefix = u"AB";
-        pages.autoRun = c.autoRun;
+        page = FakePage{};
+        page.next = u"AB";
+        page.automatic = c.autoRun;
         core.m_bWriteMode = c.writeMode;
         std::shared_ptr<MemoryStorage> f;
         const std::function<void()> steps[] = {
@@ -298,7 +321,7 @@ TEST_F(DiscoveryTest, DeviceHeldByAnotherProgramIsLeftToIt) {
     ASSERT_NE(held, nullptr);
 
     core.m_bWriteMode = 1;
-    pages.scanId = u"AB";
+    page.next = u"AB";
     DebugCapture debug;
     core.WindowProc(DeviceEvent::Arrival);
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"设备 E:\\ 正被其他程序使用，无法打开",

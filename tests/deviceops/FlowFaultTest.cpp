@@ -93,7 +93,7 @@ TEST_F(FlowFaultTest, WriteFaults) {
         {"tail block", 2068, FailAt(SimKind::Write, 33)},
         {"finish call", 2048, FailAt(SimKind::Finish, 1)},
     };
-    pages.autoWriting = true;  // no existing-ID read: only the transfer runs
+    page.automatic = true;  // no existing-ID read: only the transfer runs
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         line.Plug('E', c.sectors, c.faults);
@@ -126,7 +126,7 @@ TEST_F(FlowFaultTest, DiscoveryFaults) {
         {"garbled answer", garbled, nullptr},
     };
     core.m_bWriteMode = 1;
-    pages.scanId = u"AB";
+    page.next = u"AB";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         line.Plug('E', 2048, c.faults);
@@ -182,7 +182,7 @@ TEST_F(FlowFaultTest, ImagesAreCutIntoBlocks) {
     };
     const Case cases[] = {{40000, 65536}, {20000, 32768}, {1048576, 1048576}};
     core.m_pVolkit = &FakeVolkit::kApi;
-    pages.autoWriting = true;
+    page.automatic = true;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.length);
         std::string content(c.length, '\0');
@@ -217,7 +217,7 @@ TEST_F(FlowFaultTest, ImageThatCannotBeReadBack) {
     core.m_pVolkit = &FakeVolkit::kApi;
     FakeVolkit::skipImport = true;
     line.Plug('E', 2048);
-    pages.autoRun = true;  // the box shows in every mode
+    page.automatic = true;  // the box shows in every mode
     OpenCurrent();
     log.text.clear();
     EXPECT_EQ(core.WriteDeviceSN(u"AB"), 1);
@@ -232,7 +232,7 @@ TEST_F(FlowFaultTest, ImageThatCannotBeReadBack) {
 TEST_F(FlowFaultTest, FullDiskWhileFetchingIsNotTakenForAnEmptyDevice) {
     line.Plug('E', 2048);
     OpenCurrent();
-    pages.autoWriting = true;
+    page.automatic = true;
     ASSERT_EQ(core.WriteDeviceSN(u"AB"), 0);
     OpenCurrent();
     // The disk fills after the first block of the image.
@@ -257,7 +257,7 @@ TEST_F(FlowFaultTest, FullDiskWhileFetchingIsNotTakenForAnEmptyDevice) {
 TEST_F(FlowFaultTest, SnTxtThatIsNotAFileIsNotReadAsAnEmptyId) {
     line.Plug('E', 2048);
     OpenCurrent();
-    pages.autoWriting = true;
+    page.automatic = true;
     ASSERT_EQ(core.WriteDeviceSN(u"AB"), 0);
     fs::create_directories(app.Path() / "sn.txt" / "blocker");
     OpenCurrent();
@@ -281,9 +281,9 @@ public:
 TEST_F(FlowFaultTest, DeviceSwappedDuringTheOverwriteQuestionIsNotWritten) {
     auto first = line.Plug('E', 2048);
     OpenCurrent();
-    pages.autoWriting = true;
+    page.automatic = true;
     ASSERT_EQ(core.WriteDeviceSN(u"AAAA"), 0);
-    pages.autoWriting = false;
+    page.automatic = false;
     OpenCurrent();
 
     std::shared_ptr<MemoryStorage> second;
@@ -293,7 +293,7 @@ TEST_F(FlowFaultTest, DeviceSwappedDuringTheOverwriteQuestionIsNotWritten) {
         core.WindowProc(DeviceEvent::Removal);
         second = line.Plug('F', 2048);
         core.m_bWriteMode = 1;
-        pages.scanId = u"BBBB";
+        page.next = u"BBBB";
         core.WindowProc(DeviceEvent::Arrival);
     };
     core.SetMessageBoxer(&swapping);
@@ -323,7 +323,7 @@ TEST_F(FlowFaultTest, WithoutPluginTheFlowsFailCleanly) {
     std::u16string id;
     EXPECT_EQ(core.ReadDeviceSN(id), 518);
     EXPECT_EQ(LogLines().back(), "读取SN文件失败 Ln:518");
-    pages.autoWriting = true;
+    page.automatic = true;
     EXPECT_EQ(core.WriteDeviceSN(u"AB"), 1);
     EXPECT_EQ(LogLines().back(), "烧写失败，未加载文件系统插件 (Volkit)");
     EXPECT_NE(core.m_pCurDevice, nullptr);
@@ -331,7 +331,7 @@ TEST_F(FlowFaultTest, WithoutPluginTheFlowsFailCleanly) {
 
 TEST_F(FlowFaultTest, ConfigurationPathsStayInsideTheStagingFolder) {
     auto storage = line.Plug('E', 2048);
-    pages.autoWriting = true;
+    page.automatic = true;
     struct Case {
         const char* config;
         int code;
@@ -370,7 +370,7 @@ TEST_F(FlowFaultTest, TmpDataThatCannotBeMade) {
     EXPECT_EQ(boxes.shown[0].icon, MsgIcon::None);
     EXPECT_EQ(log.text, u"") << "no log line for 447";
 
-    pages.autoWriting = true;
+    page.automatic = true;
     EXPECT_EQ(core.WriteDeviceSN(u"AB"), 1);
     EXPECT_EQ(LogLines().back(), "烧写失败，无法生成设备镜像");
     EXPECT_NE(core.m_pCurDevice, nullptr) << "nothing was sent";

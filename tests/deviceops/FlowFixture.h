@@ -17,41 +17,26 @@
 
 namespace ts::test {
 
-// Pages with nothing but the automatic-writing switches and what the
-// dispatch showed or enabled.
-class FakePages : public PagesPort {
+// One page with nothing but its automatic switch, the ID it announces and
+// what the dispatch showed, enabled or asked of it.
+class FakePage : public IdPage {
 public:
-    int tab = 1;
-    bool autoWriting = false, autoRun = false;
-    std::u16string scanId, currentIdText, prefix, counter, suffix;
-    std::vector<std::u16string> idList;  // what TakeNextUnusedId hands out, in turn
-    bool manualEnabled = false, writeEnabled = false;
-    int writeNextIdAutoCalls = 0, writeNextIdCalls = 0;
-    std::function<void()> onWriteNextIdAuto;
+    bool automatic = false;
+    std::u16string next;   // what it announces for a ready device
+    std::u16string shown;  // the last text it showed
+    bool enabled = false;  // its write button
+    int readyCalls = 0;
+    std::function<void()> onReady;
 
-    int ActiveTab() override { return tab; }
-    bool IsAutoWriting() override { return autoWriting; }
-    bool WriteNextIdAuto() override {
-        ++writeNextIdAutoCalls;
-        if (onWriteNextIdAuto) onWriteNextIdAuto();
-        return false;
+    std::u16string AnnounceId() override { return next; }
+    void ShowId(const std::u16string& t) override { shown = t; }
+    bool WritesAutomatically() const override { return automatic; }
+    void DeviceReady() override {
+        ++readyCalls;
+        if (!automatic) enabled = true;
+        if (onReady) onReady();
     }
-    void EnableManualWriteButton(bool e) override { manualEnabled = e; }
-    bool TakeNextUnusedId(std::u16string& id) override {
-        if (idList.empty()) return false;
-        id = idList.front();
-        currentIdText = id;
-        return true;
-    }
-    void SetCurrentIdText(const std::u16string& t) override { currentIdText = t; }
-    std::u16string GetScanId() override { return scanId; }
-    void SetScanId(const std::u16string& t) override { scanId = t; }
-    void EnableWriteButton(bool e) override { writeEnabled = e; }
-    bool IsAutoRun() override { return autoRun; }
-    void WriteNextId() override { ++writeNextIdCalls; }
-    std::u16string GetPrefix() override { return prefix; }
-    std::u16string GetCounter() override { return counter; }
-    std::u16string GetSuffix() override { return suffix; }
+    void DeviceGone() override { enabled = false; }
 };
 
 class FlowFixture : public ::testing::Test {
@@ -62,7 +47,8 @@ protected:
         core.SetLogView(&log);
         core.SetMessageBoxer(&boxes);
         core.SetClock(&clock);
-        core.SetPages(&pages);
+        IdPage* const pages[] = {&page};
+        core.SetPages(pages);
         core.SetDrives(&line);
         core.InitExeDir(app.Dir());
         core.LoadPlugin();
@@ -100,7 +86,7 @@ protected:
     MemoryLogView log;
     ScriptedMessageBoxer boxes;
     FakeClock clock;
-    FakePages pages;
+    FakePage page;
     TagsmithCore core;
 };
 

@@ -234,10 +234,10 @@ TEST_F(StagingTest, StationFailureWhileCheckingForAnIdStopsTheWrite) {
         {"sn.txt cannot be made", "sn.txt", false, 527},
     };
     auto storage = line.Plug('E', 2048);
-    pages.autoWriting = true;
+    page.automatic = true;
     OpenCurrent();
     ASSERT_EQ(core.WriteDeviceSN(u"AAAA"), 0);
-    pages.autoWriting = false;
+    page.automatic = false;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const fs::path blocker = app.Path() / c.blocker;
@@ -263,7 +263,7 @@ TEST_F(StagingTest, StationFailureWhileCheckingForAnIdStopsTheWrite) {
 
 TEST_F(StagingTest, AnIdCopyCutShortByAFullDiskIsNoId) {
     line.Plug('E', 2048);
-    pages.autoWriting = true;
+    page.automatic = true;
     OpenCurrent();
     ASSERT_EQ(core.WriteDeviceSN(u"ABCDEF"), 0);
     // An image holding that ID file, opened before the disk fills.
@@ -322,7 +322,7 @@ TEST_F(StagingTest, LinksInTheStagingFolderAreNeverFollowed) {
          "prvdata/sn/ulpkData.bak"},
     };
     auto storage = line.Plug('E', 2048);
-    pages.autoWriting = true;
+    page.automatic = true;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         resetOutside();

@@ -148,7 +148,7 @@ TEST_F(WriteReadFlowTest, ValidationAndTheOverwriteQuestion) {
     for (const Case& c : cases) {
         SCOPED_TRACE(WideToUtf8(c.id.substr(0, 8)));
         OpenCurrent();
-        pages.autoRun = c.automatic;
+        page.automatic = c.automatic;
         boxes.shown.clear();
         log.text.clear();
         EXPECT_EQ(core.WriteDeviceSN(c.id), c.code);
@@ -163,7 +163,7 @@ TEST_F(WriteReadFlowTest, ValidationAndTheOverwriteQuestion) {
         EXPECT_NE(core.m_pCurDevice, nullptr) << "validation failures keep the device";
         core.CloseCurrentDevice();
     }
-    pages.autoRun = false;
+    page.automatic = false;
 
     // A device that holds an ID: Yes writes, No closes and returns 0.
     OpenCurrent();
@@ -185,7 +185,7 @@ TEST_F(WriteReadFlowTest, ValidationAndTheOverwriteQuestion) {
     EXPECT_EQ(core.ReadDeviceSN(id), 0);
     EXPECT_EQ(id, u"FFFF");
     // Automatic writing overwrites without asking.
-    pages.autoWriting = true;
+    page.automatic = true;
     boxes.shown.clear();
     EXPECT_EQ(core.WriteDeviceSN(u"EEEE"), 0);
     EXPECT_TRUE(boxes.shown.empty());

@@ -476,8 +476,6 @@ class IncrementPageTest : public ::testing::Test {
 protected:
     FakeHost host;
     CDlgCh3 page{&host};
-    void SetUp() override { g_bCounterAtZero = 0; }
-    void TearDown() override { g_bCounterAtZero = 0; }
     void Fill(const std::u16string& p, const std::u16string& c, const std::u16string& s, int up) {
         page.SetPrefix(p);
         page.SetCounter(c);
@@ -547,7 +545,7 @@ TEST_P(IncrementRunTest, DevicesGetTheCounterInTurn) {
     for (int i = 0; i < c.devices; ++i) page.WriteNextId();
     EXPECT_EQ(host.writes, c.writes);
     EXPECT_EQ(page.counterText, c.counterAfter);
-    EXPECT_EQ(g_bCounterAtZero, c.flagAfter);
+    EXPECT_EQ(page.CounterAtZero() ? 1 : 0, c.flagAfter);
     int refusals = 0;
     for (const auto& b : host.boxes) {
         EXPECT_EQ(b.text, kZeroMsg);
@@ -582,7 +580,7 @@ TEST_F(IncrementPageTest, AfterARefusalCountingUpWritesZero) {
     page.WriteNextId();
     EXPECT_EQ(host.writes.back(), u"0");
     EXPECT_EQ(page.counterText, u"1");
-    EXPECT_EQ(g_bCounterAtZero, 0);
+    EXPECT_FALSE(page.CounterAtZero());
 }
 
 TEST_F(IncrementPageTest, GettersAndDirection) {
