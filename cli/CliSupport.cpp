@@ -4,6 +4,8 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -146,6 +148,29 @@ StopSignals::~StopSignals() {
 bool StopSignals::Requested() const {
     pollfd p{fd_, POLLIN, 0};
     return ::poll(&p, 1, 0) > 0;
+}
+
+bool ParseCount(const std::string& text, long& out) {
+    const char* end = text.data() + text.size();
+    auto [p, ec] = std::from_chars(text.data(), end, out);
+    return ec == std::errc() && p == end && out > 0;
+}
+
+void RunEventLoop(DeviceEventSource& events, const StopSignals& stop,
+                  const std::function<bool()>& more,
+                  const std::function<bool(DeviceEvent)>& handle) {
+    while (more() && !stop.Requested()) {
+        pollfd fds[2] = {{events.Fd(), POLLIN, 0}, {stop.Fd(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            std::perror("tagsmith-cli: poll");
+            return;
+        }
+        if (fds[1].revents) return;
+        for (DeviceEvent ev : events.ReadEvents()) {
+            if (!handle(ev) || stop.Requested()) return;
+        }
+    }
 }
 
 bool UseAppFolder(Context& ctx) {

@@ -4,6 +4,7 @@
 // the line's drives with the application folder's plug-in and settings.
 #include <signal.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,6 +71,16 @@ private:
     sigset_t old_{};
     int fd_ = -1;
 };
+
+// A --count value: a positive decimal number and nothing else.
+bool ParseCount(const std::string& text, long& out);
+
+// The line commands' event loop: while `more` holds, waits for device events
+// and hands each to `handle` until it returns false. SIGINT and SIGTERM end
+// the loop between events, so a write in progress always completes.
+void RunEventLoop(DeviceEventSource& events, const StopSignals& stop,
+                  const std::function<bool()>& more,
+                  const std::function<bool(DeviceEvent)>& handle);
 
 // The one page the one-shot commands use: in write mode it announces the ID
 // to write; in read mode it receives what the dispatch shows.

@@ -2,13 +2,6 @@
 // exactly as the list page's and the increment page's automatic modes do.
 // The run ends after --count written devices, when the source has no ID
 // left, or on SIGINT/SIGTERM (a write in progress always completes first).
-#include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -41,12 +34,6 @@ struct AutoOptions {
 
     bool Increment() const { return prefix || counter || suffix || down; }
 };
-
-bool ParseCount(const std::string& text, long& out) {
-    const char* end = text.data() + text.size();
-    auto [p, ec] = std::from_chars(text.data(), end, out);
-    return ec == std::errc() && p == end && out > 0;
-}
 
 bool Parse(const std::vector<std::string>& args, AutoOptions& o) {
     for (size_t i = 0; i < args.size(); ++i) {
@@ -319,23 +306,17 @@ int AutoRun::Run() {
     if (!SaveState()) return kExitFailed;
 
     auto countReached = [&] { return o_.count && dlg_.written >= *o_.count; };
-    while (!countReached() && !stop.Requested()) {
-        pollfd fds[2] = {{events_->Fd(), POLLIN, 0}, {stop.Fd(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            std::perror("tagsmith-cli: poll");
-            break;
-        }
-        if (fds[1].revents) break;
-        for (DeviceEvent ev : events_->ReadEvents()) {
+    bool unsaved = false;
+    RunEventLoop(
+        *events_, stop, [&] { return !countReached() && SourceLeft(); },
+        [&](DeviceEvent ev) {
             const long before = dlg_.written;
             dlg_.core.WindowProc(ev);
-            if (dlg_.written != before && !SaveState()) return StopUnsaved();
-            if (countReached() || stop.Requested()) break;
-        }
-        if (!SourceLeft()) return Finish(true);
-    }
-    return Finish(false);
+            unsaved = dlg_.written != before && !SaveState();
+            return !unsaved && !countReached();
+        });
+    if (unsaved) return StopUnsaved();
+    return Finish(!SourceLeft());
 }
 
 }  // namespace

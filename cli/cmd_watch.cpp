@@ -2,13 +2,6 @@
 // as the main window reads it in read mode; besides the log lines, each ID
 // read is printed as a line "ID <text>". Ends after --count devices read or
 // on SIGINT/SIGTERM.
-#include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <string>
 
@@ -22,9 +15,7 @@ int CmdWatch(Context& ctx) {
     for (size_t i = 0; i < ctx.args.size(); ++i) {
         const std::string& a = ctx.args[i];
         if (a == "--count" && i + 1 < ctx.args.size() && count == 0) {
-            const std::string& v = ctx.args[++i];
-            auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), count);
-            if (ec != std::errc() || p != v.data() + v.size() || count <= 0) {
+            if (!ParseCount(ctx.args[++i], count)) {
                 Usage();
                 return kExitUsage;
             }
@@ -64,16 +55,10 @@ int CmdWatch(Context& ctx) {
     std::fflush(stdout);
 
     long read = 0, failed = 0;
-    bool stopped = false;
-    while (!stopped && (count == 0 || read < count)) {
-        pollfd fds[2] = {{events->Fd(), POLLIN, 0}, {stop.Fd(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            std::perror("tagsmith-cli: poll");
-            break;
-        }
-        if (fds[1].revents) break;
-        for (DeviceEvent ev : events->ReadEvents()) {
+    auto countReached = [&] { return count != 0 && read >= count; };
+    RunEventLoop(
+        *events, stop, [&] { return !countReached(); },
+        [&](DeviceEvent ev) {
             const DispatchOutcome outcome = dlg.core.WindowProc(ev);
             if (outcome.readResult == 0) {
                 std::printf("ID %s\n", PrintableId(outcome.readId).c_str());
@@ -82,11 +67,8 @@ int CmdWatch(Context& ctx) {
             } else if (outcome.readResult > 0) {
                 ++failed;
             }
-            pollfd s{stop.Fd(), POLLIN, 0};
-            stopped = ::poll(&s, 1, 0) > 0;
-            if (stopped || (count != 0 && read >= count)) break;
-        }
-    }
+            return !countReached();
+        });
     dlg.core.CloseCurrentDevice();
     std::printf("read %ld, failed %ld\n", read, failed);
     return failed > 0 ? kExitFailed : kExitOk;

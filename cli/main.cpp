@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "cli/Cli.h"
 #include "platform/AppFolder.h"
@@ -16,25 +18,87 @@ std::unique_ptr<DriveSystem> Context::OpenDrives() const {
     return MakeSystemDrives();
 }
 
+namespace {
+
+// One line of the usage text: a synopsis and what it does (empty: the next
+// line of the same command says it).
+struct UsageLine {
+    const char* synopsis;
+    const char* help;
+};
+
+struct Command {
+    const char* name;
+    int (*handler)(Context&);
+    // Whether the command touches drive roots, ID files or settings, which
+    // all pass through the station's code page.
+    bool needsCodepage;
+    std::vector<UsageLine> usage;
+};
+
+const std::vector<Command>& Commands() {
+    static const std::vector<Command> commands = {
+        {"devices",
+         CmdDevices,
+         true,
+         {{"devices", "list the drives, whether each opened and answered"}}},
+        {"sim",
+         CmdSim,
+         false,
+         {{"sim new E [--sectors N]", "plug a blank device into the simulated line"},
+          {"sim unplug E [--keep PATH]", "take a device out of the simulated line"}}},
+        {"ids", CmdIds, true, {{"ids FILE", "load an ID list file and print its IDs"}}},
+        {"read", CmdRead, true, {{"read", "read the ID of the first answering device"}}},
+        {"write",
+         CmdWrite,
+         true,
+         {{"write ID [--yes|--no]", "write an ID into the first answering device"}}},
+        {"auto",
+         CmdAuto,
+         true,
+         {{"auto --ids FILE [--count N] [--state FILE]", ""},
+          {"auto --prefix P --counter C --suffix S [--down] [--count N] [--state FILE]",
+           "write one ID into every arriving device"}}},
+        {"watch",
+         CmdWatch,
+         true,
+         {{"watch [--count N]", "read mode: print each arriving device's ID"}}},
+        {"ledger",
+         CmdLedger,
+         true,
+         {{"ledger status", "the ledger's counts by state and its reserved IDs"},
+          {"ledger release ID", "give back an ID a stopped run left reserved"}}},
+        {"journal",
+         CmdJournal,
+         true,
+         {{"journal [--since TIME] [--csv FILE]",
+           "every attempt; CSV into FILE ('-': standard output)"}}},
+    };
+    return commands;
+}
+
+}  // namespace
+
 void Usage() {
-    std::fputs(
-        "usage: tagsmith-cli [--simulate DIR] [--debug] COMMAND [ARGS]\n"
-        "commands:\n"
-        "  devices                      list the drives, whether each opened and answered\n"
-        "  sim new E [--sectors N]      plug a blank device into the simulated line\n"
-        "  sim unplug E [--keep PATH]   take a device out of the simulated line\n"
-        "  ids FILE                     load an ID list file and print its IDs\n"
-        "  read                         read the ID of the first answering device\n"
-        "  write ID [--yes|--no]        write an ID into the first answering device\n"
-        "  auto --ids FILE [--count N] [--state FILE]\n"
-        "  auto --prefix P --counter C --suffix S [--down] [--count N] [--state FILE]\n"
-        "                               write one ID into every arriving device\n"
-        "  watch [--count N]            read mode: print each arriving device's ID\n"
-        "  ledger status                the ledger's counts by state and its reserved IDs\n"
-        "  ledger release ID            give back an ID a stopped run left reserved\n"
-        "  journal [--since TIME] [--csv FILE]\n"
-        "                               every attempt; CSV into FILE ('-': standard output)\n",
-        stderr);
+    constexpr size_t kHelpColumn = 29;  // after the two-space indent
+    std::string text = "usage: tagsmith-cli [--simulate DIR] [--debug] COMMAND [ARGS]\ncommands:\n";
+    for (const Command& command : Commands()) {
+        for (const UsageLine& line : command.usage) {
+            const std::string synopsis = line.synopsis;
+            text += "  " + synopsis;
+            if (*line.help) {
+                // A synopsis too long for its column puts its help below it.
+                if (synopsis.size() < kHelpColumn) {
+                    text += std::string(kHelpColumn - synopsis.size(), ' ');
+                } else {
+                    text += '\n' + std::string(kHelpColumn + 2, ' ');
+                }
+                text += line.help;
+            }
+            text += '\n';
+        }
+    }
+    std::fputs(text.c_str(), stderr);
 }
 
 }  // namespace ts::cli
@@ -69,26 +133,24 @@ int main(int argc, char** argv) {
             if (line.empty() || line.back() != '\n') std::fputc('\n', stderr);
         });
     }
+    const auto& commands = Commands();
+    const auto command = std::find_if(commands.begin(), commands.end(),
+                                      [&](const Command& c) { return cmd == c.name; });
     // Drive roots, ID files and configuration values all pass through the
     // station's code page; without its converter every one would fail
     // obscurely. The simulated line's own plumbing needs none.
-    if (cmd != "sim" && !ts::AnsiCodepageAvailable()) {
+    const bool needsCodepage = command == commands.end() || command->needsCodepage;
+    if (needsCodepage && !ts::AnsiCodepageAvailable()) {
         std::fputs(
             "tagsmith-cli: this system has no converter for code page CP936 (iconv's GBK module "
             "is missing); drives, ID files and settings cannot be read\n",
             stderr);
         return kExitFailed;
     }
-    if (cmd == "devices") return CmdDevices(ctx);
-    if (cmd == "sim") return CmdSim(ctx);
-    if (cmd == "ids") return CmdIds(ctx);
-    if (cmd == "read") return CmdRead(ctx);
-    if (cmd == "write") return CmdWrite(ctx);
-    if (cmd == "auto") return CmdAuto(ctx);
-    if (cmd == "watch") return CmdWatch(ctx);
-    if (cmd == "ledger") return CmdLedger(ctx);
-    if (cmd == "journal") return CmdJournal(ctx);
-    std::fprintf(stderr, "tagsmith-cli: unknown command '%s'\n", cmd.c_str());
-    Usage();
-    return kExitUsage;
+    if (command == commands.end()) {
+        std::fprintf(stderr, "tagsmith-cli: unknown command '%s'\n", cmd.c_str());
+        Usage();
+        return kExitUsage;
+    }
+    return command->handler(ctx);
 }
