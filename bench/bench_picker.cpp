@@ -76,7 +76,7 @@ void BM_FilterKeystroke(benchmark::State& state) {
     ts::gui::CDlgListIDView view(picker);
     view.show();
     Paint(view);
-    auto* filter = view.findChild<QLineEdit*>("ctl1025");
+    auto* filter = view.findChild<QLineEdit*>("filterEdit");
     filter->setFocus();
     bool typed = false;
     double totalMs = 0;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "idsource/TextUnicodeTest.h"
+#include "idsource/Utf16Detect.h"
 #include "platform/Codepage.h"
 
 namespace ts {

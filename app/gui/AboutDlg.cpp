@@ -9,7 +9,7 @@ namespace ts::gui {
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::AboutDlg>()) {
     ui_->setupUi(this);
     setFixedSize(size());
-    connect(ui_->ctl1, &QPushButton::clicked, this, &QDialog::accept);
+    connect(ui_->okButton, &QPushButton::clicked, this, &QDialog::accept);
 }
 
 CAboutDlg::~CAboutDlg() = default;

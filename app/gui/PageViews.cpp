@@ -36,13 +36,15 @@ std::deque<QString>& CDlgCh1View::FileDialogScript() {
 CDlgCh1View::CDlgCh1View(CDlgCh1& logic, QWidget* parent)
     : PageView(parent), logic_(logic), ui_(std::make_unique<Ui::DlgCh1>()) {
     ui_->setupUi(this);
-    connect(ui_->ctl1004, &QPushButton::clicked, this, [this] { OnIdFileButton(); });
+    connect(ui_->idFileButton, &QPushButton::clicked, this, [this] { OnIdFileButton(); });
     // The keyboard cannot change the path box, but its context menu can
     // (paste, delete, undo): the page works with what the box shows.
-    connect(ui_->ctl1005, &QLineEdit::textEdited, this,
+    connect(ui_->idFilePathEdit, &QLineEdit::textEdited, this,
             [this](const QString& t) { logic_.SetPathText(U16(t)); });
-    connect(ui_->ctl1008, &QPushButton::clicked, this, [this] { logic_.OnBnClickedManualWrite(); });
-    connect(ui_->ctl1009, &QPushButton::clicked, this, [this] { logic_.OnBnClickedAutoWrite(); });
+    connect(ui_->manualWriteButton, &QPushButton::clicked, this,
+            [this] { logic_.OnBnClickedManualWrite(); });
+    connect(ui_->autoWriteButton, &QPushButton::clicked, this,
+            [this] { logic_.OnBnClickedAutoWrite(); });
     logic_.onChange = [this] { Refresh(); };
     Refresh();
 }
@@ -50,12 +52,12 @@ CDlgCh1View::CDlgCh1View(CDlgCh1& logic, QWidget* parent)
 CDlgCh1View::~CDlgCh1View() { logic_.onChange = nullptr; }
 
 void CDlgCh1View::Refresh() {
-    SyncText(ui_->ctl1005, logic_.pathText);
-    SyncText(ui_->ctl1007, logic_.currentIdText);
-    ui_->ctl1004->setEnabled(logic_.idFileButtonEnabled);
-    ui_->ctl1008->setEnabled(logic_.manualWriteEnabled);
-    ui_->ctl1009->setEnabled(logic_.autoWriteButtonEnabled);
-    ui_->ctl1009->setText(Q(logic_.autoWriteButtonText));
+    SyncText(ui_->idFilePathEdit, logic_.pathText);
+    SyncText(ui_->currentIdEdit, logic_.currentIdText);
+    ui_->idFileButton->setEnabled(logic_.idFileButtonEnabled);
+    ui_->manualWriteButton->setEnabled(logic_.manualWriteEnabled);
+    ui_->autoWriteButton->setEnabled(logic_.autoWriteButtonEnabled);
+    ui_->autoWriteButton->setText(Q(logic_.autoWriteButtonText));
 }
 
 void CDlgCh1View::OnIdFileButton() {
@@ -76,9 +78,9 @@ void CDlgCh1View::OnIdFileButton() {
 CDlgCh2View::CDlgCh2View(CDlgCh2& logic, QWidget* parent)
     : PageView(parent), logic_(logic), ui_(std::make_unique<Ui::DlgCh2>()) {
     ui_->setupUi(this);
-    connect(ui_->ctl1011, &QLineEdit::textEdited, this,
+    connect(ui_->scanIdEdit, &QLineEdit::textEdited, this,
             [this](const QString& t) { logic_.SetScanId(U16(t)); });
-    connect(ui_->ctl1012, &QPushButton::clicked, this, [this] { logic_.OnBnClickedWrite(); });
+    connect(ui_->writeButton, &QPushButton::clicked, this, [this] { logic_.OnBnClickedWrite(); });
     logic_.onChange = [this] { Refresh(); };
     Refresh();
 }
@@ -86,13 +88,13 @@ CDlgCh2View::CDlgCh2View(CDlgCh2& logic, QWidget* parent)
 CDlgCh2View::~CDlgCh2View() { logic_.onChange = nullptr; }
 
 void CDlgCh2View::FocusScanBox() {
-    ui_->ctl1011->setFocus(Qt::OtherFocusReason);
-    ui_->ctl1011->selectAll();
+    ui_->scanIdEdit->setFocus(Qt::OtherFocusReason);
+    ui_->scanIdEdit->selectAll();
 }
 
 void CDlgCh2View::Refresh() {
-    SyncText(ui_->ctl1011, logic_.scanText);
-    ui_->ctl1012->setEnabled(logic_.writeButtonEnabled);
+    SyncText(ui_->scanIdEdit, logic_.scanText);
+    ui_->writeButton->setEnabled(logic_.writeButtonEnabled);
 }
 
 // -------------------------------------------------------------- page 3 ---
@@ -100,15 +102,17 @@ void CDlgCh2View::Refresh() {
 CDlgCh3View::CDlgCh3View(CDlgCh3& logic, QWidget* parent)
     : PageView(parent), logic_(logic), ui_(std::make_unique<Ui::DlgCh3>()) {
     ui_->setupUi(this);
-    connect(ui_->ctl1020, &QLineEdit::textEdited, this,
+    connect(ui_->prefixEdit, &QLineEdit::textEdited, this,
             [this](const QString& t) { logic_.SetPrefix(U16(t)); });
-    connect(ui_->ctl1021, &QLineEdit::textEdited, this,
+    connect(ui_->counterEdit, &QLineEdit::textEdited, this,
             [this](const QString& t) { logic_.SetCounter(U16(t)); });
-    connect(ui_->ctl1022, &QLineEdit::textEdited, this,
+    connect(ui_->suffixEdit, &QLineEdit::textEdited, this,
             [this](const QString& t) { logic_.SetSuffix(U16(t)); });
-    connect(ui_->ctl1014, &QRadioButton::clicked, this, [this] { logic_.OnBnClickedIncrease(); });
-    connect(ui_->ctl1015, &QRadioButton::clicked, this, [this] { logic_.OnBnClickedDecrease(); });
-    connect(ui_->ctl1012, &QPushButton::clicked, this, [this] { logic_.OnBnClickedWrite(); });
+    connect(ui_->increaseRadio, &QRadioButton::clicked, this,
+            [this] { logic_.OnBnClickedIncrease(); });
+    connect(ui_->decreaseRadio, &QRadioButton::clicked, this,
+            [this] { logic_.OnBnClickedDecrease(); });
+    connect(ui_->writeButton, &QPushButton::clicked, this, [this] { logic_.OnBnClickedWrite(); });
     logic_.onChange = [this] { Refresh(); };
     Refresh();
 }
@@ -116,16 +120,18 @@ CDlgCh3View::CDlgCh3View(CDlgCh3& logic, QWidget* parent)
 CDlgCh3View::~CDlgCh3View() { logic_.onChange = nullptr; }
 
 void CDlgCh3View::Refresh() {
-    SyncText(ui_->ctl1020, logic_.prefixText);
-    SyncText(ui_->ctl1021, logic_.counterText);
-    SyncText(ui_->ctl1022, logic_.suffixText);
-    SyncRadioPair(ui_->ctl1014, logic_.increaseChecked, ui_->ctl1015, logic_.decreaseChecked);
-    for (QWidget* w : {static_cast<QWidget*>(ui_->ctl1020), static_cast<QWidget*>(ui_->ctl1021),
-                       static_cast<QWidget*>(ui_->ctl1022), static_cast<QWidget*>(ui_->ctl1014),
-                       static_cast<QWidget*>(ui_->ctl1015)}) {
+    SyncText(ui_->prefixEdit, logic_.prefixText);
+    SyncText(ui_->counterEdit, logic_.counterText);
+    SyncText(ui_->suffixEdit, logic_.suffixText);
+    SyncRadioPair(ui_->increaseRadio, logic_.increaseChecked, ui_->decreaseRadio,
+                  logic_.decreaseChecked);
+    for (QWidget* w :
+         {static_cast<QWidget*>(ui_->prefixEdit), static_cast<QWidget*>(ui_->counterEdit),
+          static_cast<QWidget*>(ui_->suffixEdit), static_cast<QWidget*>(ui_->increaseRadio),
+          static_cast<QWidget*>(ui_->decreaseRadio)}) {
         w->setEnabled(logic_.inputsEnabled);
     }
-    ui_->ctl1012->setText(Q(logic_.writeButtonText));
+    ui_->writeButton->setText(Q(logic_.writeButtonText));
 }
 
 }  // namespace ts::gui

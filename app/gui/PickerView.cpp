@@ -45,7 +45,7 @@ CDlgListIDView::CDlgListIDView(CDlgListID& picker, QWidget* parent)
       model_(new IdRowsModel(picker, this)) {
     ui_->setupUi(this);
     setFixedSize(size());
-    QTableView* table = ui_->ctl1026;
+    QTableView* table = ui_->idTable;
     table->setModel(model_);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -63,14 +63,14 @@ CDlgListIDView::CDlgListIDView(CDlgListID& picker, QWidget* parent)
     table->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     table->horizontalHeader()->setHighlightSections(false);
 
-    connect(ui_->ctl1025, &QLineEdit::textEdited, this, &CDlgListIDView::OnFilterEdited);
+    connect(ui_->filterEdit, &QLineEdit::textEdited, this, &CDlgListIDView::OnFilterEdited);
     connect(table, &QTableView::clicked, this,
             [this](const QModelIndex& i) { picker_.OnRowClicked(static_cast<size_t>(i.row())); });
     connect(table, &QTableView::doubleClicked, this, [this](const QModelIndex& i) {
         if (picker_.OnRowDoubleClicked(static_cast<size_t>(i.row()))) accept();
     });
-    connect(ui_->ctl1027, &QPushButton::clicked, this, &CDlgListIDView::OnChoose);
-    connect(ui_->ctl2, &QPushButton::clicked, this, &QDialog::reject);
+    connect(ui_->chooseButton, &QPushButton::clicked, this, &CDlgListIDView::OnChoose);
+    connect(ui_->cancelButton, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 CDlgListIDView::~CDlgListIDView() = default;

@@ -65,7 +65,7 @@ CTagsmithDlg::CTagsmithDlg(std::unique_ptr<DriveSystem> drives, QWidget* parent)
     setFixedSize(kWindowWidth, height());
     setWindowIcon(QIcon(QStringLiteral(":/icons/tagsmith.png")));
 
-    log_ = std::make_unique<EditLogView>(ui_->ctl1010);
+    log_ = std::make_unique<EditLogView>(ui_->logEdit);
     boxer_ = std::make_unique<QtMessageBoxer>(this);
     model_.core.SetLogView(log_.get());
     model_.core.SetMessageBoxer(boxer_.get());
@@ -93,14 +93,14 @@ CTagsmithDlg::CTagsmithDlg(std::unique_ptr<DriveSystem> drives, QWidget* parent)
     };
     model_.onChange = [this] { Refresh(); };
 
-    connect(ui_->ctl1001, &QRadioButton::clicked, this, [this] { model_.OnWriteMode(); });
-    connect(ui_->ctl1002, &QRadioButton::clicked, this, [this] { model_.OnReadMode(); });
-    connect(ui_->ctl1003, &QTabWidget::currentChanged, this, [this](int index) {
+    connect(ui_->writeModeRadio, &QRadioButton::clicked, this, [this] { model_.OnWriteMode(); });
+    connect(ui_->readModeRadio, &QRadioButton::clicked, this, [this] { model_.OnReadMode(); });
+    connect(ui_->pageTabs, &QTabWidget::currentChanged, this, [this](int index) {
         model_.OnTabSelChange(index);
         if (index == 1 && page2_) page2_->FocusScanBox();
     });
-    connect(ui_->ctl1028, &QPushButton::clicked, this, [this] { model_.OnClearLog(); });
-    connect(ui_->ctl1000, &QPushButton::clicked, this, [this] { accept(); });
+    connect(ui_->clearLogButton, &QPushButton::clicked, this, [this] { model_.OnClearLog(); });
+    connect(ui_->closeButton, &QPushButton::clicked, this, [this] { accept(); });
 
     // Enter and Esc do nothing anywhere in this window (pages included),
     // before any widget sees them.
@@ -129,11 +129,11 @@ CTagsmithDlg::~CTagsmithDlg() {
     model_.core.SetDrives(nullptr);
 }
 
-QPlainTextEdit* CTagsmithDlg::LogBox() const { return ui_->ctl1010; }
+QPlainTextEdit* CTagsmithDlg::LogBox() const { return ui_->logEdit; }
 
 void CTagsmithDlg::OnInitDialog(const std::string& exeDir) {
     setWindowTitle(QStringLiteral("Tagforge V200"));
-    CTabCtrl* tabs = ui_->ctl1003;
+    CTabCtrl* tabs = ui_->pageTabs;
     {
         QSignalBlocker block(tabs);
         page1_ = new CDlgCh1View(model_.m_page1);
@@ -155,11 +155,12 @@ void CTagsmithDlg::OnInitDialog(const std::string& exeDir) {
 }
 
 void CTagsmithDlg::Refresh() {
-    SyncRadioPair(ui_->ctl1001, model_.writeRadioChecked, ui_->ctl1002, model_.readRadioChecked);
-    ui_->ctl1001->setEnabled(model_.writeRadioEnabled);
-    ui_->ctl1002->setEnabled(model_.readRadioEnabled);
-    ui_->ctl1000->setEnabled(model_.closeEnabled);
-    CTabCtrl* tabs = ui_->ctl1003;
+    SyncRadioPair(ui_->writeModeRadio, model_.writeRadioChecked, ui_->readModeRadio,
+                  model_.readRadioChecked);
+    ui_->writeModeRadio->setEnabled(model_.writeRadioEnabled);
+    ui_->readModeRadio->setEnabled(model_.readRadioEnabled);
+    ui_->closeButton->setEnabled(model_.closeEnabled);
+    CTabCtrl* tabs = ui_->pageTabs;
     tabs->SetTabsEnabled(model_.tabEnabled);
     if (model_.tabIndex >= 0 && model_.tabIndex < tabs->count() &&
         tabs->currentIndex() != model_.tabIndex) {

@@ -1,5 +1,6 @@
 #pragma once
-// Little-endian fields of the on-disk FAT structures.
+// Little-endian fields of the on-disk FAT structures. Every conversion
+// between host integers and image bytes goes through these.
 #include <cstdint>
 
 namespace ts::volkit {
@@ -16,5 +17,21 @@ inline void Wr32(uint8_t* p, uint32_t v) {
     Wr16(p, v);
     Wr16(p + 2, v >> 16);
 }
+
+// Fields of a record as they lie in the image: plain bytes, so a record has
+// no alignment or byte order of the host's and a field reads the same
+// wherever it sits.
+struct Le16 {
+    uint8_t bytes[2];
+    uint32_t Get() const { return Rd16(bytes); }
+    void Set(uint32_t v) { Wr16(bytes, v); }
+};
+struct Le32 {
+    uint8_t bytes[4];
+    uint32_t Get() const { return Rd32(bytes); }
+    void Set(uint32_t v) { Wr32(bytes, v); }
+};
+static_assert(sizeof(Le16) == 2 && alignof(Le16) == 1);
+static_assert(sizeof(Le32) == 4 && alignof(Le32) == 1);
 
 }  // namespace ts::volkit

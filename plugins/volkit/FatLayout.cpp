@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "Bytes.h"
+#include "FatRecords.h"
 
 namespace ts::volkit {
 namespace {
@@ -19,7 +19,7 @@ struct Fit {
     uint32_t fatSectors = 0;
 };
 Fit FitClusters(uint64_t total, uint32_t reserved, uint32_t fatCount, uint32_t spc, uint32_t bits) {
-    uint64_t fixed = uint64_t{reserved} + kRootEntries * 32 / kSectorBytes;
+    uint64_t fixed = uint64_t{reserved} + kRootEntries * kDirRecordBytes / kSectorBytes;
     if (total <= fixed) return {};
     uint64_t avail = total - fixed;
     uint32_t fatSectors = FatSectorsFor(avail / spc, bits);
@@ -68,7 +68,7 @@ std::optional<FatGeometry> ComputeFatLayout(uint32_t sectors, uint32_t fatCount,
         // Too many clusters for FAT12, too few for FAT16: FAT12 with its
         // largest count, the spare sectors added to the reserved area.
         Fit capped{kMaxFat12Clusters, FatSectorsFor(kMaxFat12Clusters, 12)};
-        uint32_t reserved = sectors - kRootEntries * 32 / kSectorBytes -
+        uint32_t reserved = sectors - kRootEntries * kDirRecordBytes / kSectorBytes -
                             fatCount * capped.fatSectors - kMaxFat12Clusters * spc;
         return Make(sectors, spc, reserved, fatCount, capped, 12);
     }
@@ -77,53 +77,55 @@ std::optional<FatGeometry> ComputeFatLayout(uint32_t sectors, uint32_t fatCount,
 }
 
 void EncodeBootSector(const FatGeometry& g, uint32_t volumeId, const char (&label)[11],
-                      uint8_t (&b)[512]) {
-    std::memset(b, 0, sizeof b);
-    b[0] = 0xEB;  // jump over the parameter block to the stub below
-    b[1] = 0x3C;
-    b[2] = 0x90;
-    std::memcpy(b + 3, "TAGSMITH", 8);
-    Wr16(b + 11, g.bytesPerSector);
-    b[13] = static_cast<uint8_t>(g.sectorsPerCluster);
-    Wr16(b + 14, g.reservedSectors);
-    b[16] = static_cast<uint8_t>(g.fatCount);
-    Wr16(b + 17, g.rootEntries);
+                      uint8_t (&out)[512]) {
+    BootSector b{};
+    b.jump[0] = 0xEB;  // jump over the parameter block to the stub below
+    b.jump[1] = 0x3C;
+    b.jump[2] = 0x90;
+    std::memcpy(b.oemName, "TAGSMITH", sizeof b.oemName);
+    b.bytesPerSector.Set(g.bytesPerSector);
+    b.sectorsPerCluster = static_cast<uint8_t>(g.sectorsPerCluster);
+    b.reservedSectors.Set(g.reservedSectors);
+    b.fatCount = static_cast<uint8_t>(g.fatCount);
+    b.rootEntries.Set(g.rootEntries);
     if (g.totalSectors < 0x10000) {
-        Wr16(b + 19, g.totalSectors);
+        b.totalSectors16.Set(g.totalSectors);
     } else {
-        Wr32(b + 32, g.totalSectors);
+        b.totalSectors32.Set(g.totalSectors);
     }
-    b[21] = g.media;
-    Wr16(b + 22, g.fatSectors);
-    Wr16(b + 24, 32);  // sectors per track, heads: nominal values for a USB disk
-    Wr16(b + 26, 64);
-    Wr32(b + 28, 0);  // hidden sectors: the volume starts at sector 0 of the device
-    b[36] = 0x80;
-    b[38] = 0x29;
-    Wr32(b + 39, volumeId);
-    std::memcpy(b + 43, label, 11);
-    std::memcpy(b + 54, g.fatBits == 12 ? "FAT12   " : "FAT16   ", 8);
+    b.media = g.media;
+    b.fatSectors.Set(g.fatSectors);
+    b.sectorsPerTrack.Set(32);  // nominal values for a USB disk
+    b.heads.Set(64);
+    b.hiddenSectors.Set(0);  // the volume starts at sector 0 of the device
+    b.driveNumber = 0x80;
+    b.extendedSignature = 0x29;
+    b.volumeId.Set(volumeId);
+    std::memcpy(b.label, label, sizeof b.label);
+    std::memcpy(b.fsType, g.fatBits == 12 ? "FAT12   " : "FAT16   ", sizeof b.fsType);
     // Not bootable: halt in a loop if a BIOS ever jumps here.
-    b[62] = 0xF4;
-    b[63] = 0xEB;
-    b[64] = 0xFD;
-    b[510] = 0x55;
-    b[511] = 0xAA;
+    b.bootCode[0] = 0xF4;
+    b.bootCode[1] = 0xEB;
+    b.bootCode[2] = 0xFD;
+    b.signature[0] = 0x55;
+    b.signature[1] = 0xAA;
+    StoreRecord(b, out);
 }
 
-std::optional<FatGeometry> ParseBootSector(const uint8_t* b) {
-    if (b[510] != 0x55 || b[511] != 0xAA) return std::nullopt;
-    if (b[0] != 0xEB && b[0] != 0xE9) return std::nullopt;
+std::optional<FatGeometry> ParseBootSector(const uint8_t* sector) {
+    const auto b = LoadRecord<BootSector>(sector);
+    if (b.signature[0] != 0x55 || b.signature[1] != 0xAA) return std::nullopt;
+    if (b.jump[0] != 0xEB && b.jump[0] != 0xE9) return std::nullopt;
     FatGeometry g;
-    g.bytesPerSector = Rd16(b + 11);
-    g.sectorsPerCluster = b[13];
-    g.reservedSectors = Rd16(b + 14);
-    g.fatCount = b[16];
-    g.rootEntries = Rd16(b + 17);
-    g.totalSectors = Rd16(b + 19);
-    if (g.totalSectors == 0) g.totalSectors = Rd32(b + 32);
-    g.media = b[21];
-    g.fatSectors = Rd16(b + 22);
+    g.bytesPerSector = b.bytesPerSector.Get();
+    g.sectorsPerCluster = b.sectorsPerCluster;
+    g.reservedSectors = b.reservedSectors.Get();
+    g.fatCount = b.fatCount;
+    g.rootEntries = b.rootEntries.Get();
+    g.totalSectors = b.totalSectors16.Get();
+    if (g.totalSectors == 0) g.totalSectors = b.totalSectors32.Get();
+    g.media = b.media;
+    g.fatSectors = b.fatSectors.Get();
 
     uint32_t bps = g.bytesPerSector;
     if (bps != 512 && bps != 1024 && bps != 2048 && bps != 4096) return std::nullopt;

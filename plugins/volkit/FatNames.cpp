@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "FatRecords.h"
+
 namespace ts::volkit {
 namespace {
 
@@ -188,21 +190,21 @@ uint8_t LfnChecksum(const ShortName& s) {
 
 std::vector<std::array<uint8_t, 32>> EncodeLfnEntries(std::u16string_view name,
                                                       const ShortName& alias) {
-    static constexpr int kOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-    size_t count = (name.size() + 12) / 13;
+    size_t count = (name.size() + kLfnUnits - 1) / kLfnUnits;
     uint8_t sum = LfnChecksum(alias);
     std::vector<std::array<uint8_t, 32>> out;
     for (size_t k = count; k >= 1; --k) {
-        std::array<uint8_t, 32> e{};
-        e[0] = static_cast<uint8_t>(k | (k == count ? 0x40 : 0));
-        e[11] = 0x0F;
-        e[13] = sum;
-        for (int j = 0; j < 13; ++j) {
-            size_t i = (k - 1) * 13 + static_cast<size_t>(j);
+        LfnRecord r{};
+        r.order = static_cast<uint8_t>(k | (k == count ? kLfnLastPart : 0));
+        r.attr = kAttrLfn;
+        r.checksum = sum;
+        for (size_t j = 0; j < kLfnUnits; ++j) {
+            size_t i = (k - 1) * kLfnUnits + j;
             char16_t c = i < name.size() ? name[i] : (i == name.size() ? u'\0' : u'\xFFFF');
-            e[kOffsets[j]] = static_cast<uint8_t>(c & 0xFF);
-            e[kOffsets[j] + 1] = static_cast<uint8_t>(c >> 8);
+            LfnUnit(r, j).Set(c);
         }
+        std::array<uint8_t, 32> e;
+        StoreRecord(r, e.data());
         out.push_back(e);
     }
     return out;

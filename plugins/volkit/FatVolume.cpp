@@ -11,15 +11,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "Bytes.h"
+#include "FatRecords.h"
 
 namespace ts::volkit {
 namespace {
 
-constexpr uint8_t kAttrVolume = 0x08;
-constexpr uint8_t kAttrDir = 0x10;
-constexpr uint8_t kAttrArchive = 0x20;
-constexpr uint8_t kAttrLfn = 0x0F;
 constexpr uint32_t kMaxDirSlots = 65536;  // 2 MiB: the most any FAT folder may hold
 constexpr int kMaxDepth = 64;
 constexpr size_t kCopyChunk = 64 * 1024;
@@ -49,18 +45,20 @@ void FatStamp(int64_t t, uint16_t* time, uint16_t* date) {
 
 std::array<uint8_t, 32> ShortEntry(const ShortName& name, uint8_t attr, uint32_t cluster,
                                    uint32_t size, int64_t mtime) {
-    std::array<uint8_t, 32> e{};
-    std::memcpy(e.data(), name.data(), 11);
-    e[11] = attr;
+    DirRecord r{};
+    std::memcpy(r.name, name.data(), sizeof r.name);
+    r.attr = attr;
     uint16_t t, d;
     FatStamp(mtime, &t, &d);
-    Wr16(&e[14], t);
-    Wr16(&e[16], d);
-    Wr16(&e[18], d);
-    Wr16(&e[22], t);
-    Wr16(&e[24], d);
-    Wr16(&e[26], cluster);
-    Wr32(&e[28], size);
+    r.createTime.Set(t);
+    r.createDate.Set(d);
+    r.accessDate.Set(d);
+    r.writeTime.Set(t);
+    r.writeDate.Set(d);
+    r.firstCluster.Set(cluster);
+    r.size.Set(size);
+    std::array<uint8_t, 32> e;
+    StoreRecord(r, e.data());
     return e;
 }
 
@@ -94,7 +92,7 @@ struct FatVolume::Dir {
     bool clean = true;  // the chain ended with an end mark, so it may grow
     uint32_t endSlot = 0;
     std::vector<DirEntry> entries;
-    uint32_t SlotCount() const { return static_cast<uint32_t>(bytes.size() / 32); }
+    uint32_t SlotCount() const { return static_cast<uint32_t>(bytes.size() / kDirRecordBytes); }
     int Find(const std::u16string& folded) const {
         for (size_t i = 0; i < entries.size(); ++i) {
             const DirEntry& e = entries[i];
@@ -283,7 +281,7 @@ bool FatVolume::ClusterAt(FileCursor& f, uint32_t index, uint32_t* cluster) {
 int FatVolume::LoadDir(uint32_t cluster, Dir* d) {
     d->cluster = cluster;
     if (cluster == 0) {
-        d->bytes.assign(size_t{geo_.rootEntries} * 32, 0);
+        d->bytes.assign(size_t{geo_.rootEntries} * kDirRecordBytes, 0);
         if (storage_.ReadAt(geo_.RootOffset(), d->bytes.data(), d->bytes.size()) < 0) return EIO;
     } else {
         if (!IsCluster(cluster)) return EUCLEAN;
@@ -315,41 +313,44 @@ int FatVolume::LoadDir(uint32_t cluster, Dir* d) {
     int expect = 0;
     uint8_t sum = 0;
     uint32_t lfnStart = 0;
-    static constexpr int kOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
     uint32_t slots = d->SlotCount();
     d->endSlot = slots;
     for (uint32_t i = 0; i < slots; ++i) {
-        const uint8_t* e = &d->bytes[size_t{i} * 32];
-        if (e[0] == 0x00) {
+        const uint8_t* e = &d->bytes[size_t{i} * kDirRecordBytes];
+        if (e[0] == kEntryEnd) {
             d->endSlot = i;
             break;
         }
-        if (e[0] == 0xE5) {
+        if (e[0] == kEntryDeleted) {
             expect = 0;
             continue;
         }
-        uint8_t attr = e[11];
-        if ((attr & 0x3F) == kAttrLfn) {
-            int ord = e[0] & 0x1F;
-            if ((e[0] & 0x40) && ord >= 1 && ord <= 20) {
-                lfn.assign(size_t(ord) * 13, u'\0');
+        const auto rec = LoadRecord<DirRecord>(e);
+        if ((rec.attr & 0x3F) == kAttrLfn) {
+            const auto part = LoadRecord<LfnRecord>(e);
+            int ord = part.order & kLfnOrderMask;
+            bool lastPart = part.order & kLfnLastPart;
+            if (lastPart && ord >= 1 && ord <= 20) {
+                lfn.assign(size_t(ord) * kLfnUnits, u'\0');
                 expect = ord;
-                sum = e[13];
+                sum = part.checksum;
                 lfnStart = i;
-            } else if (expect == 0 || ord != expect - 1 || e[13] != sum || (e[0] & 0x40)) {
+            } else if (expect == 0 || ord != expect - 1 || part.checksum != sum || lastPart) {
                 expect = 0;
                 continue;
             }
             expect = ord;
-            for (int j = 0; j < 13; ++j)
-                lfn[size_t(ord - 1) * 13 + j] = static_cast<char16_t>(Rd16(e + kOffsets[j]));
+            for (size_t j = 0; j < kLfnUnits; ++j)
+                lfn[size_t(ord - 1) * kLfnUnits + j] =
+                    static_cast<char16_t>(LfnUnit(part, j).Get());
             continue;
         }
+        uint8_t attr = rec.attr;
         DirEntry de;
-        std::memcpy(de.shortName.data(), e, 11);
+        std::memcpy(de.shortName.data(), rec.name, sizeof rec.name);
         de.attr = attr;
-        de.cluster = Rd16(e + 26);
-        de.size = Rd32(e + 28);
+        de.cluster = rec.firstCluster.Get();
+        de.size = rec.size.Get();
         de.shortSlot = i;
         de.firstSlot = i;
         if (expect == 1 && LfnChecksum(de.shortName) == sum) {
@@ -369,9 +370,9 @@ int FatVolume::LoadDir(uint32_t cluster, Dir* d) {
 }
 
 uint64_t FatVolume::SlotOffset(const Dir& d, uint32_t slot) const {
-    if (d.cluster == 0) return geo_.RootOffset() + uint64_t{slot} * 32;
-    uint32_t per = geo_.ClusterBytes() / 32;
-    return geo_.ClusterOffset(d.chain[slot / per]) + uint64_t{slot % per} * 32;
+    if (d.cluster == 0) return geo_.RootOffset() + uint64_t{slot} * kDirRecordBytes;
+    uint32_t per = geo_.ClusterBytes() / kDirRecordBytes;
+    return geo_.ClusterOffset(d.chain[slot / per]) + uint64_t{slot % per} * kDirRecordBytes;
 }
 
 int FatVolume::Resolve(std::string_view path, Found* out) {
@@ -445,7 +446,7 @@ int FatVolume::AddEntry(Dir& d, const std::u16string& name, uint8_t attr, uint32
     // A run of free slots: deleted ones, or any from the end mark on.
     uint32_t start = 0, run = 0;
     for (uint32_t i = 0; i < d.SlotCount() && run < need; ++i) {
-        bool free = i >= d.endSlot || d.bytes[size_t{i} * 32] == 0xE5;
+        bool free = i >= d.endSlot || d.bytes[size_t{i} * kDirRecordBytes] == kEntryDeleted;
         if (!free) {
             run = 0;
         } else if (run++ == 0) {
@@ -456,7 +457,7 @@ int FatVolume::AddEntry(Dir& d, const std::u16string& name, uint8_t attr, uint32
         if (d.cluster == 0) return ENOSPC;  // the root folder has a fixed size
         if (!d.clean) return EUCLEAN;
         if (run == 0) start = d.SlotCount();
-        uint32_t per = geo_.ClusterBytes() / 32;
+        uint32_t per = geo_.ClusterBytes() / kDirRecordBytes;
         uint32_t more = (need - run + per - 1) / per;
         if (d.SlotCount() + more * per > kMaxDirSlots) return ENOSPC;
         uint32_t first = 0, last = 0;
@@ -473,17 +474,19 @@ int FatVolume::AddEntry(Dir& d, const std::u16string& name, uint8_t attr, uint32
         FatSet(d.chain[d.chain.size() - more - 1], first);
     }
     for (uint32_t k = 0; k < need; ++k) {
-        if (!storage_.WriteAt(SlotOffset(d, start + k), slots[k].data(), 32))
+        if (!storage_.WriteAt(SlotOffset(d, start + k), slots[k].data(), kDirRecordBytes))
             return errno ? errno : EIO;
-        std::memcpy(&d.bytes[size_t{start + k} * 32], slots[k].data(), 32);
+        std::memcpy(&d.bytes[size_t{start + k} * kDirRecordBytes], slots[k].data(),
+                    kDirRecordBytes);
     }
     // Slots after the old end mark may hold leftovers; keep the folder ending
     // right after the new entry.
     uint32_t after = start + need;
-    if (after >= d.endSlot && after < d.SlotCount() && d.bytes[size_t{after} * 32] != 0) {
+    if (after >= d.endSlot && after < d.SlotCount() &&
+        d.bytes[size_t{after} * kDirRecordBytes] != 0) {
         uint8_t zero = 0;
         if (!storage_.WriteAt(SlotOffset(d, after), &zero, 1)) return errno ? errno : EIO;
-        d.bytes[size_t{after} * 32] = 0;
+        d.bytes[size_t{after} * kDirRecordBytes] = 0;
     }
     d.endSlot = std::max(d.endSlot, after);
 
@@ -513,7 +516,8 @@ int FatVolume::MakeDir(Dir& parent, const std::u16string& name, int64_t mtime, u
         auto a = ShortEntry(dot, kAttrDir, c, 0, mtime);
         auto b = ShortEntry(dotdot, kAttrDir, parent.cluster, 0, mtime);
         uint64_t at = geo_.ClusterOffset(c);
-        if (!storage_.WriteAt(at, a.data(), 32) || !storage_.WriteAt(at + 32, b.data(), 32))
+        if (!storage_.WriteAt(at, a.data(), kDirRecordBytes) ||
+            !storage_.WriteAt(at + kDirRecordBytes, b.data(), kDirRecordBytes))
             err = errno ? errno : EIO;
     }
     uint64_t entry = 0;
@@ -528,10 +532,10 @@ int FatVolume::MakeDir(Dir& parent, const std::u16string& name, int64_t mtime, u
 
 void FatVolume::DeleteEntry(Dir& d, size_t index) {
     DirEntry& e = d.entries[index];
-    uint8_t mark = 0xE5;
+    uint8_t mark = kEntryDeleted;
     for (uint32_t s = e.firstSlot; s <= e.shortSlot; ++s) {
         storage_.WriteAt(SlotOffset(d, s), &mark, 1);
-        d.bytes[size_t{s} * 32] = mark;
+        d.bytes[size_t{s} * kDirRecordBytes] = mark;
     }
     auto it = nodes_.find(SlotOffset(d, e.shortSlot));
     uint32_t cluster = e.cluster;
@@ -563,16 +567,18 @@ std::shared_ptr<FileNode> FatVolume::NodeFor(uint64_t entryOffset, uint32_t clus
 }
 
 int FatVolume::WriteEntryFields(const FileNode& n, int64_t mtime) {
-    uint8_t e[32];
-    if (storage_.ReadAt(n.entryOffset, e, sizeof e) != 32) return EIO;
+    uint8_t e[kDirRecordBytes];
+    if (storage_.ReadAt(n.entryOffset, e, sizeof e) != sizeof e) return EIO;
+    auto r = LoadRecord<DirRecord>(e);
     uint16_t t, d;
     FatStamp(mtime, &t, &d);
-    Wr16(e + 18, d);
-    Wr16(e + 20, 0);
-    Wr16(e + 22, t);
-    Wr16(e + 24, d);
-    Wr16(e + 26, n.firstCluster);
-    Wr32(e + 28, n.size);
+    r.accessDate.Set(d);
+    r.clusterHigh.Set(0);
+    r.writeTime.Set(t);
+    r.writeDate.Set(d);
+    r.firstCluster.Set(n.firstCluster);
+    r.size.Set(n.size);
+    StoreRecord(r, e);
     if (!storage_.WriteAt(n.entryOffset, e, sizeof e)) return errno ? errno : EIO;
     return 0;
 }

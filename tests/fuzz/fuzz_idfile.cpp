@@ -8,7 +8,7 @@
 
 #include "idsource/IdList.h"
 #include "idsource/TextFileDecoder.h"
-#include "idsource/TextUnicodeTest.h"
+#include "idsource/Utf16Detect.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace ts;

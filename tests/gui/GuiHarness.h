@@ -13,6 +13,7 @@
 #include "app/gui/TagsmithDlg.h"
 #include "platform/Codepage.h"
 #include "sim/SimLine.h"
+#include "tests/gui/ControlIds.h"
 #include "tests/gui/GuiTestSupport.h"
 
 namespace ts::gui::test {
@@ -48,7 +49,14 @@ struct Harness {
         if (!w) qFatal("no control %s", name);
         return w;
     }
-    CTabCtrl* Tabs() { return W<CTabCtrl>("ctl1003"); }
+    // By control ID; for 1012, the scan page's button comes first.
+    template <typename T = QWidget>
+    T* W(int id) {
+        const char* name = ControlObjectName(id);
+        if (!name) qFatal("no control with ID %d", id);
+        return W<T>(name);
+    }
+    CTabCtrl* Tabs() { return W<CTabCtrl>("pageTabs"); }
     std::u16string LogText() { return Model().core.GetLogView()->GetText(); }
     bool LogHas(const std::u16string& s) { return LogText().find(s) != std::u16string::npos; }
     size_t LogCount(const std::u16string& s) {

@@ -41,7 +41,7 @@ struct Line : Harness {
         auto file = tmp.Path() / "list.ids";
         ts::test::WriteFile(file, content);
         CDlgCh1View::FileDialogScript().push_back(QString::fromStdString(file.string()));
-        QTest::mouseClick(W<QPushButton>("ctl1004"), Qt::LeftButton);
+        QTest::mouseClick(W<QPushButton>("idFileButton"), Qt::LeftButton);
     }
 };
 
@@ -59,10 +59,10 @@ void PickRowWhenShown(int row) {
         if (!picker) return;
         timer->stop();
         timer->deleteLater();
-        auto* table = picker->findChild<QTableView*>("ctl1026");
+        auto* table = picker->findChild<QTableView*>("idTable");
         QRect rect = table->visualRect(table->model()->index(row, 0));
         QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, rect.center());
-        QTest::mouseClick(picker->findChild<QPushButton*>("ctl1027"), Qt::LeftButton);
+        QTest::mouseClick(picker->findChild<QPushButton*>("chooseButton"), Qt::LeftButton);
     });
     timer->start();
 }
@@ -83,10 +83,10 @@ private slots:
         Line h;
         h.Open();
         h.LoadList("1A2B0001\r\n1A2B0002\r\n1A2B0003\r\n");
-        auto* autoButton = h.W<QPushButton>("ctl1009");
+        auto* autoButton = h.W<QPushButton>("autoWriteButton");
         QTest::mouseClick(autoButton, Qt::LeftButton);
         QCOMPARE(autoButton->text(), Q8("停止烧写"));
-        QVERIFY(!h.W("ctl1000")->isEnabled());
+        QVERIFY(!h.W("closeButton")->isEnabled());
         const char* ids[] = {"1A2B0001", "1A2B0002", "1A2B0003"};
         for (const char* id : ids) {
             h.Plug();
@@ -95,23 +95,23 @@ private slots:
             QCOMPARE(Trim(ReadIdOnImage(img)), std::string(id));
         }
         // The last ID stays shown until the next arrival.
-        QCOMPARE(h.W<QLineEdit>("ctl1007")->text(), Q8("1A2B0003"));
+        QCOMPARE(h.W<QLineEdit>("currentIdEdit")->text(), Q8("1A2B0003"));
         QtMessageBoxer::Script().push_back(MsgAnswer::Ok);
         h.Plug();
         QVERIFY(WaitFor(
             [&] { return h.Shown(u"id文件的id已经烧写完毕，请重新选择id文件之后再行烧录！"); }));
-        QCOMPARE(h.W<QLineEdit>("ctl1007")->text(), QString());
+        QCOMPARE(h.W<QLineEdit>("currentIdEdit")->text(), QString());
         QCOMPARE(QtMessageBoxer::Shown().back().icon, MsgIcon::Information);
         QTest::mouseClick(autoButton, Qt::LeftButton);
         QCOMPARE(autoButton->text(), Q8("自动烧写"));
-        QVERIFY(h.W("ctl1000")->isEnabled());
+        QVERIFY(h.W("closeButton")->isEnabled());
     }
 
     void manualWriteThroughThePicker() {
         Line h;
         h.Open();
         h.LoadList("AA01\r\nAA02\r\n");
-        auto* manual = h.W<QPushButton>("ctl1008");
+        auto* manual = h.W<QPushButton>("manualWriteButton");
         for (int round = 0; round < 2; ++round) {
             h.Plug();
             QVERIFY(WaitFor([&] { return manual->isEnabled(); }));
@@ -122,9 +122,9 @@ private slots:
             QVERIFY(WaitFor([&] { return h.LogCount(u"烧写成功 ID: AA01") == size_t(round + 1); }));
             QVERIFY(h.Model().m_page1.m_ids.IsUsed(0));
             QVERIFY(!manual->isEnabled());
-            QVERIFY(h.W("ctl1009")->isEnabled());
-            QVERIFY(h.W("ctl1000")->isEnabled());  // the lock was released
-            QCOMPARE(h.W<QLineEdit>("ctl1007")->text(), Q8("AA01"));
+            QVERIFY(h.W("autoWriteButton")->isEnabled());
+            QVERIFY(h.W("closeButton")->isEnabled());  // the lock was released
+            QCOMPARE(h.W<QLineEdit>("currentIdEdit")->text(), Q8("AA01"));
             QCOMPARE(Trim(ReadIdOnImage(h.Unplug())), std::string("AA01"));
         }
         QVERIFY(h.Shown(u"您选择的ID已被使用，确定要再次使用？"));
@@ -134,13 +134,13 @@ private slots:
         Line h;
         h.Open();
         h.Tabs()->setCurrentIndex(1);
-        auto* write = h.dlg->Page2()->findChild<QPushButton*>("ctl1012");
+        auto* write = h.dlg->Page2()->findChild<QPushButton*>("writeButton");
         QVERIFY(!write->isEnabled());
         h.Plug();
         QVERIFY(WaitFor([&] { return write->isEnabled(); }));
-        QTest::keyClicks(h.W<QLineEdit>("ctl1011"), "a1b2");
+        QTest::keyClicks(h.W<QLineEdit>("scanIdEdit"), "a1b2");
         QTest::mouseClick(write, Qt::LeftButton);
-        QCOMPARE(h.W<QLineEdit>("ctl1011")->text(), Q8("A1B2"));
+        QCOMPARE(h.W<QLineEdit>("scanIdEdit")->text(), Q8("A1B2"));
         QVERIFY(h.WaitWritten(u"A1B2"));
         QCOMPARE(Trim(ReadIdOnImage(h.Unplug())), std::string("A1B2"));
         QVERIFY(!write->isEnabled());
@@ -150,23 +150,23 @@ private slots:
         Line h;
         h.Open();
         h.Tabs()->setCurrentIndex(2);
-        QTest::keyClicks(h.W<QLineEdit>("ctl1020"), "AB");
-        QTest::keyClicks(h.W<QLineEdit>("ctl1021"), "2");
-        QTest::keyClicks(h.W<QLineEdit>("ctl1022"), "CD");
-        QTest::mouseClick(h.W<QRadioButton>("ctl1015"), Qt::LeftButton);
-        QTest::mouseClick(h.dlg->Page3()->findChild<QPushButton*>("ctl1012"), Qt::LeftButton);
+        QTest::keyClicks(h.W<QLineEdit>("prefixEdit"), "AB");
+        QTest::keyClicks(h.W<QLineEdit>("counterEdit"), "2");
+        QTest::keyClicks(h.W<QLineEdit>("suffixEdit"), "CD");
+        QTest::mouseClick(h.W<QRadioButton>("decreaseRadio"), Qt::LeftButton);
+        QTest::mouseClick(h.dlg->Page3()->findChild<QPushButton*>("writeButton"), Qt::LeftButton);
         for (const char* id : {"AB2CD", "AB1CD"}) {
             h.Plug();
             QVERIFY2(h.WaitWritten(W(id)), id);
             QCOMPARE(Trim(ReadIdOnImage(h.Unplug())), std::string(id));
         }
-        QCOMPARE(h.W<QLineEdit>("ctl1021")->text(), Q8("0"));
+        QCOMPARE(h.W<QLineEdit>("counterEdit")->text(), Q8("0"));
         QtMessageBoxer::Script().push_back(MsgAnswer::Ok);
         h.Plug();
         QVERIFY(WaitFor([&] { return h.Shown(u"自变数据段不能留空或者为零……"); }));
         QVERIFY(h.LogHas(u"自变数据段不能留空或者为零……"));
         QVERIFY(!h.LogHas(u"烧写成功 ID: AB0CD"));
-        QCOMPARE(h.W<QLineEdit>("ctl1021")->text(), Q8("0"));
+        QCOMPARE(h.W<QLineEdit>("counterEdit")->text(), Q8("0"));
     }
 
     void readModeShowsTheDevicesId() {
@@ -174,17 +174,17 @@ private slots:
         h.Open();
         h.Tabs()->setCurrentIndex(1);
         h.Plug();
-        auto* write = h.dlg->Page2()->findChild<QPushButton*>("ctl1012");
+        auto* write = h.dlg->Page2()->findChild<QPushButton*>("writeButton");
         QVERIFY(WaitFor([&] { return write->isEnabled(); }));
-        QTest::keyClicks(h.W<QLineEdit>("ctl1011"), "C0FFEE");
+        QTest::keyClicks(h.W<QLineEdit>("scanIdEdit"), "C0FFEE");
         QTest::mouseClick(write, Qt::LeftButton);
         QVERIFY(h.WaitWritten(u"C0FFEE"));
         auto img = h.Unplug();
 
-        QTest::mouseClick(h.W<QRadioButton>("ctl1002"), Qt::LeftButton);
+        QTest::mouseClick(h.W<QRadioButton>("readModeRadio"), Qt::LeftButton);
         QCOMPARE(h.Tabs()->currentIndex(), 0);
         std::filesystem::rename(img, h.line / "E.img");  // plugged in again
-        auto* current = h.W<QLineEdit>("ctl1007");
+        auto* current = h.W<QLineEdit>("currentIdEdit");
         QVERIFY(WaitFor([&] { return current->text() == Q8("C0FFEE"); }));
     }
 };

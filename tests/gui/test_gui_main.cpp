@@ -32,8 +32,8 @@ private slots:
         h.Open();
         QCOMPARE(h.dlg->windowTitle(), Q8("Tagforge V200"));
         QVERIFY(!h.dlg->windowIcon().isNull());
-        QVERIFY(h.W<QRadioButton>("ctl1001")->isChecked());
-        QVERIFY(!h.W<QRadioButton>("ctl1002")->isChecked());
+        QVERIFY(h.W<QRadioButton>("writeModeRadio")->isChecked());
+        QVERIFY(!h.W<QRadioButton>("readModeRadio")->isChecked());
         QCOMPARE(h.Model().core.IsWriteMode(), 1);
         QCOMPARE(h.Tabs()->count(), 3);
         QCOMPARE(h.Tabs()->tabText(0), Q8("ID列表方式"));
@@ -45,13 +45,13 @@ private slots:
         QVERIFY(!h.dlg->Page3()->isVisible());
         QVERIFY(h.Tabs()->TabsEnabled());
         // Captions as the templates give them.
-        QCOMPARE(h.W<QPushButton>("ctl1000")->text(), Q8("关闭"));
-        QCOMPARE(h.W<QPushButton>("ctl1028")->text(), Q8("清空log"));
-        QCOMPARE(h.W<QPushButton>("ctl1009")->text(), Q8("自动烧写"));
-        QVERIFY(!h.W<QPushButton>("ctl1008")->isEnabled());
-        QVERIFY(!h.dlg->Page2()->findChild<QPushButton*>("ctl1012")->isEnabled());
-        QCOMPARE(h.dlg->Page3()->findChild<QPushButton*>("ctl1012")->text(), Q8("烧写"));
-        QVERIFY(h.W<QRadioButton>("ctl1014")->isChecked());  // counting up by default
+        QCOMPARE(h.W<QPushButton>("closeButton")->text(), Q8("关闭"));
+        QCOMPARE(h.W<QPushButton>("clearLogButton")->text(), Q8("清空log"));
+        QCOMPARE(h.W<QPushButton>("autoWriteButton")->text(), Q8("自动烧写"));
+        QVERIFY(!h.W<QPushButton>("manualWriteButton")->isEnabled());
+        QVERIFY(!h.dlg->Page2()->findChild<QPushButton*>("writeButton")->isEnabled());
+        QCOMPARE(h.dlg->Page3()->findChild<QPushButton*>("writeButton")->text(), Q8("烧写"));
+        QVERIFY(h.W<QRadioButton>("increaseRadio")->isChecked());  // counting up by default
     }
 
     void readModeForcesFirstTabAndLocksTabs() {
@@ -61,21 +61,43 @@ private slots:
         QCOMPARE(h.Model().tabIndex, 2);
         QVERIFY(h.dlg->Page3()->isVisible());
 
-        QTest::mouseClick(h.W<QRadioButton>("ctl1002"), Qt::LeftButton);
+        QTest::mouseClick(h.W<QRadioButton>("readModeRadio"), Qt::LeftButton);
         QCOMPARE(h.Model().core.IsWriteMode(), 0);
         QCOMPARE(h.Tabs()->currentIndex(), 0);
         QVERIFY(h.dlg->Page1()->isVisible());
         QVERIFY(!h.Tabs()->TabsEnabled());
-        QVERIFY(!h.W<QPushButton>("ctl1004")->isEnabled());
+        QVERIFY(!h.W<QPushButton>("idFileButton")->isEnabled());
         // Keyboard tab switching follows the disabled bar.
         QTest::keyClick(h.Tabs(), Qt::Key_Tab, Qt::ControlModifier);
         QCOMPARE(h.Tabs()->currentIndex(), 0);
 
-        QTest::mouseClick(h.W<QRadioButton>("ctl1001"), Qt::LeftButton);
+        QTest::mouseClick(h.W<QRadioButton>("writeModeRadio"), Qt::LeftButton);
         QCOMPARE(h.Model().core.IsWriteMode(), 1);
         QVERIFY(h.Tabs()->TabsEnabled());
         QCOMPARE(h.Tabs()->currentIndex(), 0);
-        QVERIFY(h.W<QPushButton>("ctl1004")->isEnabled());
+        QVERIFY(h.W<QPushButton>("idFileButton")->isEnabled());
+    }
+
+    // The ID table is what tests that name controls by number rely on: each
+    // entry must find its widget in its own form.
+    void everyControlIdFindsItsWidget() {
+        Harness h;
+        h.Open();
+        CDlgListID picker;
+        picker.OnInitDialog();
+        CDlgListIDView pickerView(picker);
+        CAboutDlg about;
+        for (const ControlName& c : kControlNames) {
+            const QString form = QString::fromLatin1(c.form);
+            QWidget* root = form == "DlgListID"           ? static_cast<QWidget*>(&pickerView)
+                            : form == "AboutDlg"          ? static_cast<QWidget*>(&about)
+                            : form == h.dlg->objectName() ? static_cast<QWidget*>(h.dlg.get())
+                                                          : h.dlg->findChild<QWidget*>(form);
+            QVERIFY2(root, c.form);
+            QVERIFY2(root->findChild<QWidget*>(QString::fromLatin1(c.objectName)), c.objectName);
+        }
+        QCOMPARE(QString::fromLatin1(ControlObjectName(1012)), QStringLiteral("writeButton"));
+        QVERIFY(ControlObjectName(1006) == nullptr);
     }
 
     void controlLockRestoresEveryControl() {
@@ -83,20 +105,19 @@ private slots:
         h.Open();
         // Start from read mode: the tab control and 1004 are disabled before
         // the lock, and enabled after it is released all the same.
-        QTest::mouseClick(h.W<QRadioButton>("ctl1002"), Qt::LeftButton);
-        const char* locked[] = {"ctl1001", "ctl1002", "ctl1000", "ctl1004", "ctl1014",
-                                "ctl1015", "ctl1020", "ctl1021", "ctl1022"};
+        QTest::mouseClick(h.W<QRadioButton>("readModeRadio"), Qt::LeftButton);
+        const int locked[] = {1001, 1002, 1000, 1004, 1014, 1015, 1020, 1021, 1022};
         h.Model().EnableMainControls(false);
-        for (const char* name : locked) QVERIFY2(!h.W(name)->isEnabled(), name);
+        for (int id : locked) QVERIFY2(!h.W(id)->isEnabled(), ControlObjectName(id));
         QVERIFY(!h.Tabs()->TabsEnabled());
         QVERIFY(!h.dlg->close());  // title-bar close and Alt+F4 refused
         QVERIFY(h.dlg->isVisible());
         // Not governed by the lock: the scan page and the automatic-mode buttons.
-        QVERIFY(h.dlg->Page2()->findChild<QLineEdit*>("ctl1011")->isEnabled());
-        QVERIFY(h.W("ctl1009")->isEnabled());
+        QVERIFY(h.dlg->Page2()->findChild<QLineEdit*>("scanIdEdit")->isEnabled());
+        QVERIFY(h.W("autoWriteButton")->isEnabled());
 
         h.Model().EnableMainControls(true);
-        for (const char* name : locked) QVERIFY2(h.W(name)->isEnabled(), name);
+        for (int id : locked) QVERIFY2(h.W(id)->isEnabled(), ControlObjectName(id));
         QVERIFY(h.Tabs()->TabsEnabled());
         QVERIFY(h.dlg->close());
         QVERIFY(!h.dlg->isVisible());
@@ -105,7 +126,8 @@ private slots:
     void enterAndEscapeNeverClose_data() {
         QTest::addColumn<QString>("target");
         QTest::addColumn<int>("key");
-        for (const char* target : {"", "ctl1000", "ctl1011", "ctl1021", "ctl1010", "ctl1004"}) {
+        for (const char* target :
+             {"", "closeButton", "scanIdEdit", "counterEdit", "logEdit", "idFileButton"}) {
             for (int key : {int(Qt::Key_Return), int(Qt::Key_Enter), int(Qt::Key_Escape)}) {
                 QTest::addRow("%s/%x", *target ? target : "window", key)
                     << QString::fromLatin1(target) << key;
@@ -136,7 +158,7 @@ private slots:
     void logKeepsItsCapAndLineBreaks() {
         Harness h;
         h.Open();
-        auto* box = h.W<QPlainTextEdit>("ctl1010");
+        auto* box = h.W<QPlainTextEdit>("logEdit");
         // Lines of one length: each one added past the cap removes one as long.
         for (int i = 0; i < 2000; ++i) {
             h.Model().AppendLog(W("第" + std::to_string(10000 + i) + "行"));
@@ -151,7 +173,7 @@ private slots:
                  static_cast<int>(std::count(text.begin(), text.end(), u'\n')) + 1);
         QVERIFY(box->toPlainText().endsWith(Q8("第11999行")));
 
-        QTest::mouseClick(h.W<QPushButton>("ctl1028"), Qt::LeftButton);  // 清空log
+        QTest::mouseClick(h.W<QPushButton>("clearLogButton"), Qt::LeftButton);  // 清空log
         QVERIFY(h.LogText().empty());
         h.Model().AppendLog(u"请插入新设备");
         QCOMPARE(h.LogText(), std::u16string(u"\r\n请插入新设备"));
@@ -162,7 +184,7 @@ private slots:
         Harness h;
         h.Open();
         h.Model().AppendLog(u"line");
-        auto* box = h.W<QPlainTextEdit>("ctl1010");
+        auto* box = h.W<QPlainTextEdit>("logEdit");
         box->setFocus();
         QTest::keyClicks(box, "xyz");
         QTest::keyClick(box, Qt::Key_Backspace);
@@ -180,7 +202,7 @@ private slots:
             seen = about->windowTitle() == Q8("About Tagsmith") &&
                    about->findChild<QLabel*>("lblVersion")->text() == Q8("Tagsmith, Version 1.0") &&
                    !about->findChild<QLabel*>("lblIcon")->pixmap().isNull();
-            QTest::mouseClick(about->findChild<QPushButton*>("ctl1"), Qt::LeftButton);
+            QTest::mouseClick(about->findChild<QPushButton*>("okButton"), Qt::LeftButton);
         });
         h.dlg->ShowAbout();
         QVERIFY(seen);
@@ -191,50 +213,50 @@ private slots:
         Harness h;
         h.Open();
         h.Tabs()->setCurrentIndex(2);
-        auto* prefix = h.W<QLineEdit>("ctl1020");
-        auto* counter = h.W<QLineEdit>("ctl1021");
-        auto* arm = h.dlg->Page3()->findChild<QPushButton*>("ctl1012");
+        auto* prefix = h.W<QLineEdit>("prefixEdit");
+        auto* counter = h.W<QLineEdit>("counterEdit");
+        auto* arm = h.dlg->Page3()->findChild<QPushButton*>("writeButton");
         QTest::keyClicks(prefix, "ab ");
         QTest::keyClicks(counter, " 0x00f ");
         QCOMPARE(h.Model().m_page3.prefixText, std::u16string(u"ab "));
         QCOMPARE(h.Model().m_page3.GetCounter(), std::u16string(u"f"));
-        QTest::mouseClick(h.W<QRadioButton>("ctl1015"), Qt::LeftButton);
+        QTest::mouseClick(h.W<QRadioButton>("decreaseRadio"), Qt::LeftButton);
         QCOMPARE(h.Model().m_page3.m_bIncrease, 0);
-        QVERIFY(!h.W<QRadioButton>("ctl1014")->isChecked());
+        QVERIFY(!h.W<QRadioButton>("increaseRadio")->isChecked());
 
         QTest::mouseClick(arm, Qt::LeftButton);
         QCOMPARE(arm->text(), Q8("停止"));
         QCOMPARE(prefix->text(), Q8("AB "));
         QCOMPARE(counter->text(), Q8("F"));
         QVERIFY(!counter->isEnabled());
-        QVERIFY(!h.W("ctl1000")->isEnabled());
+        QVERIFY(!h.W("closeButton")->isEnabled());
         QVERIFY(h.LogHas(u"软件就绪，请插入设备进行烧写操作……"));
         QTest::mouseClick(arm, Qt::LeftButton);
         QCOMPARE(arm->text(), Q8("烧写"));
         QVERIFY(counter->isEnabled());
-        QVERIFY(h.W("ctl1000")->isEnabled());
+        QVERIFY(h.W("closeButton")->isEnabled());
     }
 
     void armingInReadModeShowsTheReadModeMessage_data() {
         QTest::addColumn<QString>("button");
-        QTest::addRow("list page") << QStringLiteral("ctl1009");
-        QTest::addRow("increment page") << QStringLiteral("page3/ctl1012");
+        QTest::addRow("list page") << QStringLiteral("autoWriteButton");
+        QTest::addRow("increment page") << QStringLiteral("page3/writeButton");
     }
     void armingInReadModeShowsTheReadModeMessage() {
         QFETCH(QString, button);
         Harness h;
         h.Open();
-        QTest::mouseClick(h.W<QRadioButton>("ctl1002"), Qt::LeftButton);
+        QTest::mouseClick(h.W<QRadioButton>("readModeRadio"), Qt::LeftButton);
         QtMessageBoxer::Script().push_back(MsgAnswer::Ok);
         QPushButton* b = button.startsWith("page3/")
-                             ? h.dlg->Page3()->findChild<QPushButton*>("ctl1012")
-                             : h.W<QPushButton>("ctl1009");
+                             ? h.dlg->Page3()->findChild<QPushButton*>("writeButton")
+                             : h.W<QPushButton>("autoWriteButton");
         QString before = b->text();
         b->click();
         QCOMPARE(b->text(), before);
         QVERIFY(h.Shown(u"读取模式下无法进行烧写操作，请先将软件置于烧写模式！"));
         QCOMPARE(QtMessageBoxer::Shown().back().icon, MsgIcon::Error);
-        QVERIFY(h.W("ctl1000")->isEnabled());
+        QVERIFY(h.W("closeButton")->isEnabled());
     }
 
     void idFileButtonLoadsTheChosenFile() {
@@ -243,14 +265,14 @@ private slots:
         ts::test::WriteFile(h.tmp.Path() / "l.ids", "A100\r\nA200\r\n");
         CDlgCh1View::FileDialogScript().push_back(
             QString::fromStdString((h.tmp.Path() / "l.ids").string()));
-        QTest::mouseClick(h.W<QPushButton>("ctl1004"), Qt::LeftButton);
-        QCOMPARE(h.W<QLineEdit>("ctl1005")->text().toStdString(),
+        QTest::mouseClick(h.W<QPushButton>("idFileButton"), Qt::LeftButton);
+        QCOMPARE(h.W<QLineEdit>("idFilePathEdit")->text().toStdString(),
                  (h.tmp.Path() / "l.ids").string());
-        QCOMPARE(h.W<QLineEdit>("ctl1007")->text(), Q8("A100"));
+        QCOMPARE(h.W<QLineEdit>("currentIdEdit")->text(), Q8("A100"));
         // A cancelled dialog changes nothing.
         CDlgCh1View::FileDialogScript().push_back(QString());
-        QTest::mouseClick(h.W<QPushButton>("ctl1004"), Qt::LeftButton);
-        QCOMPARE(h.W<QLineEdit>("ctl1007")->text(), Q8("A100"));
+        QTest::mouseClick(h.W<QPushButton>("idFileButton"), Qt::LeftButton);
+        QCOMPARE(h.W<QLineEdit>("currentIdEdit")->text(), Q8("A100"));
     }
 
     // The path box ignores the keyboard but not its context menu: what the
@@ -273,13 +295,13 @@ private slots:
         ts::test::WriteFile(h.tmp.Path() / "m.ids", "B100\r\n");
         CDlgCh1View::FileDialogScript().push_back(
             QString::fromStdString((h.tmp.Path() / "l.ids").string()));
-        QTest::mouseClick(h.W<QPushButton>("ctl1004"), Qt::LeftButton);
+        QTest::mouseClick(h.W<QPushButton>("idFileButton"), Qt::LeftButton);
 
         const QString expected =
             pasted.isEmpty()
                 ? QString()
                 : QString::fromStdString((h.tmp.Path() / pasted.toStdString()).string());
-        auto* box = h.W<QLineEdit>("ctl1005");
+        auto* box = h.W<QLineEdit>("idFilePathEdit");
         if (!pasted.isEmpty()) QGuiApplication::clipboard()->setText(expected);
         box->selectAll();
         std::unique_ptr<QMenu> menu(box->createStandardContextMenu());
@@ -291,7 +313,7 @@ private slots:
         item->trigger();
         QCOMPARE(box->text(), expected);
 
-        auto* autoButton = h.W<QPushButton>("ctl1009");
+        auto* autoButton = h.W<QPushButton>("autoWriteButton");
         QtMessageBoxer::Script().push_back(MsgAnswer::Ok);
         QTest::mouseClick(autoButton, Qt::LeftButton);
         if (autoStarts) {
@@ -302,7 +324,7 @@ private slots:
         }
         QCOMPARE(autoButton->text(), Q8("自动烧写"));
 
-        QTest::mouseClick(h.W<QPushButton>("ctl1000"), Qt::LeftButton);  // 关闭
+        QTest::mouseClick(h.W<QPushButton>("closeButton"), Qt::LeftButton);  // 关闭
         h.dlg->DestroyWindow();
         const std::string cfg = ts::test::ReadFile(h.app / "tagsmith.cfg");
         const size_t at = cfg.find("\nidfile=");
@@ -316,12 +338,12 @@ private slots:
         Harness h;
         h.Open();
         h.Tabs()->setCurrentIndex(1);
-        QTest::keyClicks(h.W<QLineEdit>("ctl1011"), "scan1");
+        QTest::keyClicks(h.W<QLineEdit>("scanIdEdit"), "scan1");
         h.Tabs()->setCurrentIndex(2);
-        QTest::keyClicks(h.W<QLineEdit>("ctl1020"), "P");
-        QTest::keyClicks(h.W<QLineEdit>("ctl1021"), "0x0a5");
-        QTest::mouseClick(h.W<QRadioButton>("ctl1015"), Qt::LeftButton);
-        QTest::mouseClick(h.W<QPushButton>("ctl1000"), Qt::LeftButton);  // 关闭
+        QTest::keyClicks(h.W<QLineEdit>("prefixEdit"), "P");
+        QTest::keyClicks(h.W<QLineEdit>("counterEdit"), "0x0a5");
+        QTest::mouseClick(h.W<QRadioButton>("decreaseRadio"), Qt::LeftButton);
+        QTest::mouseClick(h.W<QPushButton>("closeButton"), Qt::LeftButton);  // 关闭
         QVERIFY(!h.dlg->isVisible());
         QCOMPARE(h.dlg->result(), int(QDialog::Accepted));
         h.dlg->DestroyWindow();
@@ -336,9 +358,9 @@ private slots:
         h.dlg.reset();
         h.Open();
         QCOMPARE(h.Tabs()->currentIndex(), 2);
-        QCOMPARE(h.W<QLineEdit>("ctl1011")->text(), Q8("scan1"));
-        QCOMPARE(h.W<QLineEdit>("ctl1021")->text(), Q8("a5"));
-        QVERIFY(h.W<QRadioButton>("ctl1015")->isChecked());
+        QCOMPARE(h.W<QLineEdit>("scanIdEdit")->text(), Q8("scan1"));
+        QCOMPARE(h.W<QLineEdit>("counterEdit")->text(), Q8("a5"));
+        QVERIFY(h.W<QRadioButton>("decreaseRadio")->isChecked());
     }
 
     void quitRequestEndsEvenWhenLocked() {
@@ -382,8 +404,8 @@ class PickerTest : public QObject {
             view = std::make_unique<CDlgListIDView>(picker);
             view->show();
         }
-        QTableView* Table() { return view->findChild<QTableView*>("ctl1026"); }
-        QLineEdit* Filter() { return view->findChild<QLineEdit*>("ctl1025"); }
+        QTableView* Table() { return view->findChild<QTableView*>("idTable"); }
+        QLineEdit* Filter() { return view->findChild<QLineEdit*>("filterEdit"); }
         QStringList Rows() {
             QStringList out;
             auto* m = Table()->model();
@@ -395,7 +417,7 @@ class PickerTest : public QObject {
             QTest::mouseClick(Table()->viewport(), Qt::LeftButton, {}, rect.center());
         }
         void Choose() {
-            QTest::mouseClick(view->findChild<QPushButton*>("ctl1027"), Qt::LeftButton);
+            QTest::mouseClick(view->findChild<QPushButton*>("chooseButton"), Qt::LeftButton);
         }
     };
 
@@ -407,8 +429,8 @@ private slots:
         QCOMPARE(f.view->windowTitle(), Q8("Dialog"));
         QCOMPARE(f.Table()->model()->headerData(0, Qt::Horizontal).toString(), Q8("ID"));
         QCOMPARE(f.Table()->columnWidth(0), 260);
-        QCOMPARE(f.view->findChild<QPushButton*>("ctl1027")->text(), Q8("选择"));
-        QCOMPARE(f.view->findChild<QPushButton*>("ctl2")->text(), Q8("取消"));
+        QCOMPARE(f.view->findChild<QPushButton*>("chooseButton")->text(), Q8("选择"));
+        QCOMPARE(f.view->findChild<QPushButton*>("cancelButton")->text(), Q8("取消"));
     }
 
     void filterKeepsRowsThatBeginWithIt_data() {
@@ -495,7 +517,7 @@ private slots:
             if (escape) {
                 QTest::keyClick(f.Filter(), Qt::Key_Escape);
             } else {
-                QTest::mouseClick(f.view->findChild<QPushButton*>("ctl2"), Qt::LeftButton);
+                QTest::mouseClick(f.view->findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
             }
             QCOMPARE(f.view->result(), int(QDialog::Rejected));
             QVERIFY(!f.view->isVisible());

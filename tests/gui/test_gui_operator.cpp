@@ -37,8 +37,8 @@ struct Line : Harness {
         ++removals;
         QVERIFY(WaitFor([&] { return LogCount(u"请插入新设备") >= size_t(removals); }));
     }
-    QLineEdit* ScanBox() { return W<QLineEdit>("ctl1011"); }
-    QPushButton* ScanWrite() { return dlg->Page2()->findChild<QPushButton*>("ctl1012"); }
+    QLineEdit* ScanBox() { return W<QLineEdit>("scanIdEdit"); }
+    QPushButton* ScanWrite() { return dlg->Page2()->findChild<QPushButton*>("writeButton"); }
     // On the scan page: waits for the device, writes `id`.
     void WriteOnScanPage(const char* id) {
         QVERIFY(WaitFor([&] { return ScanWrite()->isEnabled(); }));
@@ -90,8 +90,8 @@ private slots:
     void readRepaintsInterimTextAndProgressWhilePausing() {
         Line h;
         h.Open();
-        QTest::mouseClick(h.W<QRadioButton>("ctl1002"), Qt::LeftButton);
-        PaintWatch watch(h.dlg.get(), h.W<QLineEdit>("ctl1007"));
+        QTest::mouseClick(h.W<QRadioButton>("readModeRadio"), Qt::LeftButton);
+        PaintWatch watch(h.dlg.get(), h.W<QLineEdit>("currentIdEdit"));
         h.Plug();  // blank: the whole image is read, with its pauses
         QVERIFY(WaitFor([&] { return h.LogHas(u"设备ID读取失败，请重新插拔设备读取"); }));
         QVERIFY(watch.interimPainted);
@@ -206,7 +206,7 @@ private slots:
         h.WriteOnScanPage("0A0B");
         QVERIFY(h.LogHas(u"烧写成功 ID: 0A0B"));
         h.Unplug();
-        h.W<QPushButton>("ctl1028")->setFocus();
+        h.W<QPushButton>("clearLogButton")->setFocus();
         h.Plug();
         QVERIFY(WaitFor([&] { return h.ScanWrite()->isEnabled(); }));
         QCOMPARE(h.dlg->focusWidget(), scan);

@@ -1,4 +1,4 @@
-#include "idsource/TextUnicodeTest.h"
+#include "idsource/Utf16Detect.h"
 
 #include <algorithm>
 
@@ -9,7 +9,7 @@ Utf16Evidence GatherUtf16Evidence(const uint8_t* data, size_t size) {
     if (data == nullptr) return ev;
     ev.oddLength = (size % 2) != 0;
     const size_t all = size / 2;
-    ev.units = std::min(all, kUtf16TestUnits);
+    ev.units = std::min(all, kUtf16DetectUnits);
     for (size_t k = 0; k < ev.units; ++k) {
         const unsigned u = data[2 * k] | (data[2 * k + 1] << 8);
         switch (u) {
