@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "device/VendorProtocol.h"
 #include "deviceops/FlowSupport.h"
 #include "deviceops/TagsmithCore.h"
 
@@ -43,7 +44,7 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
     // A device refuses reads past the end it reported, and a refused read
     // fails the flow: nothing is asked past that end, and a block that
     // crosses it reads as zeros beyond it.
-    const uint32_t deviceSectors = GetLe32(m_HandShakeBuf + 16);
+    const uint32_t deviceSectors = vendor::HandShakeSectors(m_HandShakeBuf, sizeof m_HandShakeBuf);
     auto readBlock = [&](uint32_t at) {
         const uint32_t n = BlockBytesOnDevice(at, deviceSectors);
         std::fill(block.begin() + n, block.end(), 0);
@@ -56,7 +57,7 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
         return fail(kReadBlock0Failed);
     }
     sector = kSectorsPerBlock;
-    uint32_t length = GetLe32(block.data() + 1024);
+    uint32_t length = vendor::ImageLength(block.data(), block.size());
     if (length == 0 || length > kMaxImage) length = kMaxImage;
     // A device smaller than the image is read to its end.
     const uint64_t deviceBlocks =
