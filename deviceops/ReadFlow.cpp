@@ -131,17 +131,18 @@ int TagsmithCore::DownLoadFSFile(VolHandle image, const std::string& localPath) 
     const std::string ansi = WideToAnsi(snPath);
     uint8_t security[12] = {};
     errno = 0;
-    VolHandle file =
-        m_pVolkit->VolCreateFile(image, ansi.c_str(), 0x80000000u, 3, security, 3, 0x80, 0);
-    if (file == -1) {
+    VolHandle file = m_pVolkit->VolCreateFile(image, ansi.c_str(), VOLKIT_GENERIC_READ,
+                                              VOLKIT_SHARE_READ | VOLKIT_SHARE_WRITE, security,
+                                              VOLKIT_OPEN_EXISTING, VOLKIT_ATTRIBUTE_NORMAL, 0);
+    if (file == VOLKIT_INVALID_HANDLE) {
         DebugW("DownLoadFSFile %s Error = %d\n", WideToUtf8(snPath).c_str(), errno);
         return kDownloadNoFile;
     }
-    const uint32_t size = m_pVolkit->VolSetFilePointer(image, file, 0, nullptr, 2);
-    m_pVolkit->VolSetFilePointer(image, file, 0, nullptr, 0);
+    const uint32_t size = m_pVolkit->VolSetFilePointer(image, file, 0, nullptr, VOLKIT_FILE_END);
+    m_pVolkit->VolSetFilePointer(image, file, 0, nullptr, VOLKIT_FILE_BEGIN);
     // A failed seek returns a failure value, not a size; and no file in an
     // image fetched from a device (1 MiB and a tail block) can be larger.
-    if (size == 0xFFFFFFFFu || size > kMaxImage + kBlock) {
+    if (size == VOLKIT_INVALID_POSITION || size > kMaxImage + kBlock) {
         DebugW("DownLoadFSFile %s bad size %u\n", WideToUtf8(snPath).c_str(), size);
         m_pVolkit->VolCloseFile(image, file);
         return kDownloadNoFile;
