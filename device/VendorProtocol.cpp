@@ -50,6 +50,7 @@ void PutHandShakeSectors(uint8_t* answer, size_t length, uint32_t sectors) {
 }
 
 bool FinishConfirmed(const uint8_t* answer, size_t length) {
+    if (length == 0) return false;
     const void* nul = std::memchr(answer, 0, length);
     return nul && std::strcmp(reinterpret_cast<const char*>(answer), kFinishText) == 0;
 }
