@@ -45,7 +45,8 @@ void BM_SgRead32K(benchmark::State& state) {
         PassThroughRequest req;
         DeviceControl::BuildRequest(req, 0x03, kScsiIoctlDataIn, kBlock, 0, kBlock / 512);
         int err = 0;
-        if (!transport.Send(req, buffer.data(), err)) state.SkipWithError("send failed");
+        if (!SendPassThrough(transport, req, buffer.data(), err))
+            state.SkipWithError("send failed");
         benchmark::DoNotOptimize(buffer.data());
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * kBlock);

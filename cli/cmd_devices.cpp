@@ -7,13 +7,13 @@
 
 #include "cli/Cli.h"
 #include "device/DeviceControl.h"
+#include "device/VendorProtocol.h"
 #include "platform/Codepage.h"
 
 namespace ts::cli {
 namespace {
 
 constexpr uint32_t kHandshakeLength = 32;
-constexpr char kHandshakeId[] = "usbhandshake";  // with its NUL: bytes 0-12
 
 std::string Probe(DeviceControl& ctl, const std::string& root) {
     DeviceHandle* dev =
@@ -28,11 +28,9 @@ std::string Probe(DeviceControl& ctl, const std::string& root) {
     if (code != 0) {
         line += "handshake=failed code=" + std::to_string(code) +
                 " errno=" + std::to_string(GetLastError());
-    } else if (std::memcmp(answer, kHandshakeId, sizeof kHandshakeId) != 0) {
+    } else if (uint32_t sectors = 0; !vendor::ParseHandShake(answer, sizeof answer, &sectors)) {
         line += "handshake=no";
     } else {
-        uint32_t sectors = uint32_t{answer[16]} | uint32_t{answer[17]} << 8 |
-                           uint32_t{answer[18]} << 16 | uint32_t{answer[19]} << 24;
         line += "handshake=ok sectors=" + std::to_string(sectors);
     }
     ctl.DeviceClose(dev);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "device/VendorProtocol.h"
 #include "platform/DebugOut.h"
 
 namespace ts {
@@ -13,19 +14,7 @@ namespace {
 
 thread_local int t_lastError = 0;
 
-constexpr uint8_t kOpcode = 0xF3;
-constexpr uint8_t kSubHandShake = 0x00;
-constexpr uint8_t kSubWrite = 0x01;
-constexpr uint8_t kSubFinish = 0x02;
-constexpr uint8_t kSubRead = 0x03;
-constexpr uint32_t kSector = 512;
-
-void PutLe32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
+using vendor::kSector;
 
 // Only the low 16 bits of the sector count reach the device (10-byte CDB).
 constexpr uint64_t kMaxTransfer = uint64_t{0xFFFF} * kSector;
@@ -88,7 +77,7 @@ DeviceHandle* DeviceControl::DeviceOpen(const char* drive, uint32_t access, uint
     dev->access = access;
     dev->shareMode = shareMode;
     int err = ENODEV;
-    std::unique_ptr<PassThroughTransport> volume;
+    std::unique_ptr<ScsiTransport> volume;
     if (opener_) volume = opener_->OpenVolume(dev->path, access, shareMode, err);
     if (!volume) {
         std::memset(dev, 0, sizeof *dev);
@@ -116,18 +105,15 @@ void DeviceControl::BuildRequest(PassThroughRequest& req, uint8_t subCommand, ui
     s.PathId = 0;
     s.TargetId = 1;
     s.Lun = 0;
-    s.CdbLength = 10;
+    s.CdbLength = vendor::kCdbLength;
     s.SenseInfoLength = 24;
     s.DataIn = direction;
     s.DataTransferLength = transferLength;
     s.TimeOutValue = 2;
     s.DataBuffer = 0;
     s.SenseInfoOffset = offsetof(PassThroughRequest, sense);
-    uint8_t cdb[16] = {};
-    cdb[0] = kOpcode;
-    cdb[1] = subCommand;
-    PutLe32(cdb + 4, param1);
-    PutLe32(cdb + 8, param2);
+    uint8_t cdb[16];
+    vendor::EncodeCommand(cdb, subCommand, param1, param2);
     std::memcpy(s.Cdb, cdb, sizeof cdb);
 }
 
@@ -143,7 +129,7 @@ bool DeviceControl::Send(DeviceHandle* device, PassThroughRequest& req, uint8_t*
         ok = false;
         err = EFAULT;
     } else {
-        ok = device->volume->Send(req, data, err);
+        ok = SendPassThrough(*device->volume, req, data, err);
     }
     if (!ok) SetLastError(err);
     return ok;
@@ -154,7 +140,7 @@ int DeviceControl::HandShakePipeSend(DeviceHandle* device, uint8_t* buffer, uint
     if (length == 0) return 0;
     if (!buffer) return kHandShakeNoBuffer;
     PassThroughRequest req;
-    BuildRequest(req, kSubHandShake, kScsiIoctlDataIn, length, 0, length);
+    BuildRequest(req, vendor::kSubHandShake, kScsiIoctlDataIn, length, 0, length);
     bool ok = Send(device, req, buffer);
     StatusLine("HandShakePipeSend", req);
     return ok ? 0 : kHandShakeCallFailed;
@@ -173,8 +159,8 @@ int DeviceControl::DeviceRead(DeviceHandle* device, uint32_t startSector, uint8_
     if (!buffer) return kReadNoBuffer;
     const uint64_t raised = RaiseToSector(length);
     PassThroughRequest req;
-    BuildRequest(req, kSubRead, kScsiIoctlDataIn, static_cast<uint32_t>(raised), startSector,
-                 static_cast<uint32_t>(raised / kSector));
+    BuildRequest(req, vendor::kSubRead, kScsiIoctlDataIn, static_cast<uint32_t>(raised),
+                 startSector, static_cast<uint32_t>(raised / kSector));
     bool ok = raised <= kMaxTransfer ? Send(device, req, buffer) : Refuse(EINVAL);
     StatusLine("DeviceRead", req);
     if (!ok) {
@@ -191,8 +177,8 @@ int DeviceControl::DeviceWrite(DeviceHandle* device, uint32_t startSector, uint8
     if (!buffer) return kWriteNoBuffer;
     const uint64_t raised = RaiseToSector(length);
     PassThroughRequest req;
-    BuildRequest(req, kSubWrite, kScsiIoctlDataOut, static_cast<uint32_t>(raised), startSector,
-                 static_cast<uint32_t>(raised / kSector));
+    BuildRequest(req, vendor::kSubWrite, kScsiIoctlDataOut, static_cast<uint32_t>(raised),
+                 startSector, static_cast<uint32_t>(raised / kSector));
     bool ok = raised <= kMaxTransfer ? Send(device, req, buffer) : Refuse(EINVAL);
     StatusLine("DeviceWrite", req);
     return ok && !DeviceRefused(req, raised) ? 0 : kWriteCallFailed;
@@ -201,7 +187,7 @@ int DeviceControl::DeviceWrite(DeviceHandle* device, uint32_t startSector, uint8
 int DeviceControl::DeviceFinish(DeviceHandle* device, uint8_t* buffer, uint32_t length) {
     if (!device) return kFinishNoDevice;
     PassThroughRequest req;
-    BuildRequest(req, kSubFinish, kScsiIoctlDataIn, length, 0, length);
+    BuildRequest(req, vendor::kSubFinish, kScsiIoctlDataIn, length, 0, length);
     Send(device, req, buffer);
     StatusLine("DeviceFinish", req);
     // Judged by the status byte alone; a failed call leaves it 0 and the

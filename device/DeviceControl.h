@@ -1,6 +1,6 @@
 #pragma once
 // The device command channel: opens a device volume and exchanges the four
-// vendor commands (opcode 0xF3) over SCSI pass-through.
+// vendor commands over SCSI pass-through.
 #include <cstdint>
 #include <memory>
 
@@ -9,7 +9,7 @@
 namespace ts {
 
 struct DeviceHandle {
-    PassThroughTransport* volume;  // owned; released by DeviceClose
+    ScsiTransport* volume;  // owned; released by DeviceClose
     char path[16];
     uint32_t access;
     uint32_t shareMode;

@@ -1,10 +1,13 @@
 #pragma once
-// The block that carries one vendor command to the pass-through transport,
-// laid out byte for byte as the 32-bit SCSI_PASS_THROUGH_DIRECT request the
-// devices were built against, and the transport interface itself.
+// The block that carries one vendor command, laid out byte for byte as the
+// 32-bit SCSI_PASS_THROUGH_DIRECT request the devices were built against. It
+// is the command channel's own record; transports receive the neutral
+// ScsiCommand made from it.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+
+#include "platform/ScsiCommand.h"
 
 namespace ts {
 
@@ -46,28 +49,12 @@ constexpr uint8_t kScsiIoctlDataOut = 0;
 constexpr uint8_t kScsiIoctlDataIn = 1;
 constexpr uint32_t kIoctlScsiPassThroughDirect = 0x4D014;
 
-// One opened volume's pass-through channel (the platform handle of a
-// DeviceHandle). Transport failure and device status are kept apart: Send
-// returns false only when the call itself failed (lastError then says why);
-// a device that answers with a check condition is a successful call whose
-// block carries a non-zero ScsiStatus.
-class PassThroughTransport {
-public:
-    virtual ~PassThroughTransport() = default;
-    // `data` holds at least sptd.DataTransferLength bytes. On return the
-    // block holds the status byte, the bytes moved and up to 24 sense bytes.
-    virtual bool Send(PassThroughRequest& request, uint8_t* data, int& lastError) = 0;
-};
-
-// Opens a volume by the device path that DeviceOpen formed ("\\.\E:" for a
-// letter drive, the device node for a drive listed by its node).
-class VolumeOpener {
-public:
-    virtual ~VolumeOpener() = default;
-    // Null on failure, with lastError set as the platform's open call set it.
-    virtual std::unique_ptr<PassThroughTransport> OpenVolume(const char* path, uint32_t access,
-                                                             uint32_t shareMode,
-                                                             int& lastError) = 0;
-};
+// Sends one block through a transport: the block becomes the neutral command
+// record on the way down and takes the answer back (status byte, bytes
+// moved, sense data at its SenseInfoOffset when that lies inside the block).
+// `data` holds at least sptd.DataTransferLength bytes. False when the call
+// itself failed, with lastError saying why; the block is then left as it was.
+bool SendPassThrough(ScsiTransport& transport, PassThroughRequest& request, uint8_t* data,
+                     int& lastError);
 
 }  // namespace ts

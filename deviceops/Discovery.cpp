@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "device/VendorProtocol.h"
 #include "deviceops/FlowSupport.h"
 #include "deviceops/TagsmithCore.h"
 
@@ -85,7 +86,7 @@ DispatchOutcome TagsmithCore::ScanDevices() {
         // device and its answer as they are.
         uint8_t answer[sizeof m_HandShakeBuf] = {};
         int rc = m_DevCtrl.HandShake(device, answer, sizeof answer);
-        if (rc != 0 || std::memcmp(answer, "usbhandshake", 13) != 0) {
+        if (rc != 0 || !vendor::ParseHandShake(answer, sizeof answer, nullptr)) {
             m_DevCtrl.DeviceClose(device);
             continue;
         }

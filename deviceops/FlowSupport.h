@@ -24,17 +24,6 @@ struct FileCloser {
 // A local file closed on every path out of a flow.
 using File = std::unique_ptr<FILE, FileCloser>;
 
-inline uint32_t GetLe32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-inline void PutLe32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-
 // A debugger line in the wide form (the flows' lines); the text is UTF-8.
 __attribute__((format(printf, 1, 2))) inline void DebugW(const char* format, ...) {
     char line[1024];

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "deviceops/Volkit.h"
+#include "plugin_api/Volkit.h"
 
 namespace ts {
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "device/VendorProtocol.h"
 #include "deviceops/FlowSupport.h"
 #include "deviceops/TagsmithCore.h"
 
@@ -43,7 +44,7 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
     // A device refuses reads past the end it reported, and a refused read
     // fails the flow: nothing is asked past that end, and a block that
     // crosses it reads as zeros beyond it.
-    const uint32_t deviceSectors = GetLe32(m_HandShakeBuf + 16);
+    const uint32_t deviceSectors = vendor::HandShakeSectors(m_HandShakeBuf, sizeof m_HandShakeBuf);
     auto readBlock = [&](uint32_t at) {
         const uint32_t n = BlockBytesOnDevice(at, deviceSectors);
         std::fill(block.begin() + n, block.end(), 0);
@@ -56,7 +57,7 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
         return fail(kReadBlock0Failed);
     }
     sector = kSectorsPerBlock;
-    uint32_t length = GetLe32(block.data() + 1024);
+    uint32_t length = vendor::ImageLength(block.data(), block.size());
     if (length == 0 || length > kMaxImage) length = kMaxImage;
     // A device smaller than the image is read to its end.
     const uint64_t deviceBlocks =
@@ -130,17 +131,18 @@ int TagsmithCore::DownLoadFSFile(VolHandle image, const std::string& localPath) 
     const std::string ansi = WideToAnsi(snPath);
     uint8_t security[12] = {};
     errno = 0;
-    VolHandle file =
-        m_pVolkit->VolCreateFile(image, ansi.c_str(), 0x80000000u, 3, security, 3, 0x80, 0);
-    if (file == -1) {
+    VolHandle file = m_pVolkit->VolCreateFile(image, ansi.c_str(), VOLKIT_GENERIC_READ,
+                                              VOLKIT_SHARE_READ | VOLKIT_SHARE_WRITE, security,
+                                              VOLKIT_OPEN_EXISTING, VOLKIT_ATTRIBUTE_NORMAL, 0);
+    if (file == VOLKIT_INVALID_HANDLE) {
         DebugW("DownLoadFSFile %s Error = %d\n", WideToUtf8(snPath).c_str(), errno);
         return kDownloadNoFile;
     }
-    const uint32_t size = m_pVolkit->VolSetFilePointer(image, file, 0, nullptr, 2);
-    m_pVolkit->VolSetFilePointer(image, file, 0, nullptr, 0);
+    const uint32_t size = m_pVolkit->VolSetFilePointer(image, file, 0, nullptr, VOLKIT_FILE_END);
+    m_pVolkit->VolSetFilePointer(image, file, 0, nullptr, VOLKIT_FILE_BEGIN);
     // A failed seek returns a failure value, not a size; and no file in an
     // image fetched from a device (1 MiB and a tail block) can be larger.
-    if (size == 0xFFFFFFFFu || size > kMaxImage + kBlock) {
+    if (size == VOLKIT_INVALID_POSITION || size > kMaxImage + kBlock) {
         DebugW("DownLoadFSFile %s bad size %u\n", WideToUtf8(snPath).c_str(), size);
         m_pVolkit->VolCloseFile(image, file);
         return kDownloadNoFile;

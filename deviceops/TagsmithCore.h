@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "device/DeviceControl.h"
-#include "deviceops/Volkit.h"
 #include "idsource/IdPage.h"
 #include "platform/DriveSystem.h"
 #include "platform/Profile.h"
 #include "platform/ProgressPort.h"
 #include "platform/UiPorts.h"
+#include "plugin_api/Volkit.h"
 
 namespace ts {
 

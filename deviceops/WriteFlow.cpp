@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "device/VendorProtocol.h"
 #include "deviceops/FlowSupport.h"
 #include "deviceops/Staging.h"
 #include "deviceops/TagsmithCore.h"
@@ -199,7 +200,7 @@ int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
         AppendLog(u"烧写失败，未加载文件系统插件 (Volkit)");
         return kWriteFailed;
     }
-    const uint32_t sectors = GetLe32(m_HandShakeBuf + 16);
+    const uint32_t sectors = vendor::HandShakeSectors(m_HandShakeBuf, sizeof m_HandShakeBuf);
     // Block 0 carries the image length in 32 bits: no device can hold more
     // sectors than that length can span, so a larger claim is a bad answer,
     // refused before anything is built or sent.
@@ -247,7 +248,8 @@ int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
     };
     const uint64_t total = (std::max<uint64_t>(full, 1) + (rest != 0 ? 1 : 0)) * kBlock;
     std::fread(block.data(), 1, kBlock, tmp.get());
-    PutLe32(block.data() + 2048, static_cast<uint32_t>((length + kBlock - 1) / kBlock * kBlock));
+    vendor::StampImageLength(block.data(), block.size(),
+                             static_cast<uint32_t>((length + kBlock - 1) / kBlock * kBlock));
     if (!writeBlock(0)) return transferFailed();
     ReportBlock(progress_, FlowKind::Write, kBlock, total);
     uint32_t sector = kSectorsPerBlock;
@@ -268,9 +270,7 @@ int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
 
     uint8_t answer[32] = {};
     if (m_DevCtrl.DeviceFinish(m_pCurDevice, answer, sizeof answer) != 0) return transferFailed();
-    const void* nul = std::memchr(answer, 0, sizeof answer);
-    if (!nul || std::strcmp(reinterpret_cast<const char*>(answer), "usb_dataok") != 0)
-        return transferFailed();
+    if (!vendor::FinishConfirmed(answer, sizeof answer)) return transferFailed();
 
     CloseCurrentDevice();
     AppendLog(FormatWithText(u"烧写成功 ID: %s\n", id));

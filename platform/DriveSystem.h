@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "device/PassThrough.h"
+#include "platform/ScsiCommand.h"
 
 namespace ts {
 

@@ -26,36 +26,32 @@ constexpr unsigned kDriverSense = 0x08;
 
 int KernelSgIo(int fd, sg_io_hdr_t* hdr) { return ::ioctl(fd, SG_IO, hdr); }
 
-// Fills the header from the block. False (with the reason) for a block that
-// cannot be sent as it stands.
-bool ToSgHeader(PassThroughRequest& req, uint8_t* data, sg_io_hdr_t& hdr, int& lastError) {
-    const auto& s = req.sptd;
-    const uint32_t length = s.DataTransferLength;
-    if (s.CdbLength == 0 || s.CdbLength > sizeof s.Cdb || (length > 0 && !data)) {
+// Fills the header from the command. False (with the reason) for a command
+// that cannot be sent as it stands.
+bool ToSgHeader(ScsiCommand& cmd, sg_io_hdr_t& hdr, int& lastError) {
+    const uint32_t length = cmd.length;
+    if (cmd.cdbLength == 0 || cmd.cdbLength > sizeof cmd.cdb || (length > 0 && !cmd.data) ||
+        (length > 0 && cmd.direction == ScsiDirection::None)) {
         lastError = EINVAL;
         return false;
     }
     hdr = sg_io_hdr_t{};
     hdr.interface_id = 'S';
-    hdr.cmd_len = s.CdbLength;
-    hdr.cmdp = req.sptd.Cdb;
-    if (length == 0) {
+    hdr.cmd_len = cmd.cdbLength;
+    hdr.cmdp = cmd.cdb;
+    if (length == 0)
         hdr.dxfer_direction = SG_DXFER_NONE;
-    } else if (s.DataIn == kScsiIoctlDataIn) {
+    else if (cmd.direction == ScsiDirection::FromDevice)
         hdr.dxfer_direction = SG_DXFER_FROM_DEV;
-    } else if (s.DataIn == kScsiIoctlDataOut) {
+    else
         hdr.dxfer_direction = SG_DXFER_TO_DEV;
-    } else {
-        lastError = EINVAL;
-        return false;
-    }
     hdr.dxfer_len = length;
-    hdr.dxferp = length > 0 ? data : nullptr;
+    hdr.dxferp = length > 0 ? cmd.data : nullptr;
     hdr.timeout =
-        static_cast<unsigned>(std::min<uint64_t>(uint64_t{s.TimeOutValue} * 1000, UINT_MAX));
+        static_cast<unsigned>(std::min<uint64_t>(uint64_t{cmd.timeoutSeconds} * 1000, UINT_MAX));
     hdr.mx_sb_len =
-        static_cast<unsigned char>(std::min<size_t>(s.SenseInfoLength, sizeof req.sense));
-    hdr.sbp = req.sense;
+        static_cast<unsigned char>(std::min<size_t>(cmd.senseCapacity, sizeof cmd.sense));
+    hdr.sbp = cmd.sense;
     return true;
 }
 
@@ -77,9 +73,9 @@ SgTransport::~SgTransport() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool SgTransport::Send(PassThroughRequest& request, uint8_t* data, int& lastError) {
+bool SgTransport::Send(ScsiCommand& command, int& lastError) {
     sg_io_hdr_t hdr;
-    if (!ToSgHeader(request, data, hdr, lastError)) return false;
+    if (!ToSgHeader(command, hdr, lastError)) return false;
     const bool incoming = hdr.dxfer_direction == SG_DXFER_FROM_DEV;
     if (incoming) {
         bounce_.resize(hdr.dxfer_len);
@@ -95,14 +91,13 @@ bool SgTransport::Send(PassThroughRequest& request, uint8_t* data, int& lastErro
         lastError = err;
         return false;
     }
-    auto& s = request.sptd;
-    const uint32_t length = s.DataTransferLength;
-    const uint32_t resid = hdr.resid <= 0 ? 0 : std::min<uint32_t>(hdr.resid, length);
-    s.ScsiStatus = hdr.status;
-    s.DataTransferLength = length - resid;
-    s.SenseInfoLength = std::min(hdr.sb_len_wr, hdr.mx_sb_len);
+    const uint32_t length = command.length;
+    command.resid = hdr.resid <= 0 ? 0 : std::min<uint32_t>(hdr.resid, length);
+    command.status = hdr.status;
+    command.senseLength = std::min(hdr.sb_len_wr, hdr.mx_sb_len);
     // A refused command delivers nothing; otherwise only the bytes moved.
-    if (incoming && hdr.status == 0) std::memcpy(data, bounce_.data(), length - resid);
+    if (incoming && hdr.status == 0)
+        std::memcpy(command.data, bounce_.data(), length - command.resid);
     return true;
 }
 
@@ -115,8 +110,8 @@ int SgOpenFlags(uint32_t access, uint32_t shareMode) {
     return flags;
 }
 
-std::unique_ptr<PassThroughTransport> OpenSgNode(const std::string& node, uint32_t access,
-                                                 uint32_t shareMode, int& lastError) {
+std::unique_ptr<ScsiTransport> OpenSgNode(const std::string& node, uint32_t access,
+                                          uint32_t shareMode, int& lastError) {
     // O_NONBLOCK keeps an exclusively held node from blocking the open.
     const int fd = ::open(node.c_str(), SgOpenFlags(access, shareMode) | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {

@@ -1,5 +1,5 @@
 #pragma once
-// SCSI pass-through on Linux: one request block becomes one SG_IO call on the
+// SCSI pass-through on Linux: one command record becomes one SG_IO call on the
 // drive's SCSI generic node (/dev/sgN). The generic node is used rather than
 // the block node because the kernel lets vendor opcodes through SG_IO on a
 // block node only for CAP_SYS_RAWIO, while the generic node checks nothing
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "device/PassThrough.h"
+#include "platform/ScsiCommand.h"
 
 namespace ts {
 
@@ -20,7 +20,7 @@ namespace ts {
 // that inspects and answers the header instead of the kernel.
 using SgIoctl = std::function<int(int fd, sg_io_hdr_t* hdr)>;
 
-class SgTransport final : public PassThroughTransport {
+class SgTransport final : public ScsiTransport {
 public:
     // Owns `fd` (closed on destruction; -1 for none). An empty `ioctl` calls
     // the kernel.
@@ -32,7 +32,7 @@ public:
     // Data from the device reaches `data` only when the call succeeded with
     // good status: a command that timed out or failed may have filled part of
     // the kernel's buffer (a late answer), and none of it may pass for data.
-    bool Send(PassThroughRequest& request, uint8_t* data, int& lastError) override;
+    bool Send(ScsiCommand& command, int& lastError) override;
 
 private:
     int fd_;
@@ -48,7 +48,7 @@ int SgOpenFlags(uint32_t access, uint32_t shareMode);
 // it is open, so that two processes never work on one device at once. Null
 // on failure with lastError = errno of the open; EBUSY when another open
 // holds the lock; ENODEV for a node that is not a SCSI generic device.
-std::unique_ptr<PassThroughTransport> OpenSgNode(const std::string& node, uint32_t access,
-                                                 uint32_t shareMode, int& lastError);
+std::unique_ptr<ScsiTransport> OpenSgNode(const std::string& node, uint32_t access,
+                                          uint32_t shareMode, int& lastError);
 
 }  // namespace ts

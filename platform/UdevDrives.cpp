@@ -264,8 +264,8 @@ public:
         return name.empty() ? std::string() : DiskAttachmentId(paths_.sys, name);
     }
 
-    std::unique_ptr<PassThroughTransport> OpenVolume(const char* path, uint32_t access,
-                                                     uint32_t shareMode, int& lastError) override {
+    std::unique_ptr<ScsiTransport> OpenVolume(const char* path, uint32_t access, uint32_t shareMode,
+                                              int& lastError) override {
         const std::string name = BlockNameFromNode(path ? path : "");
         if (name.empty()) {
             lastError = ENOENT;

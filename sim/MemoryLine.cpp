@@ -213,8 +213,8 @@ std::string MemoryLine::AttachmentId(const std::u16string& root) {
     return s.storage ? "mem:" + std::to_string(s.attachment) : std::string();
 }
 
-std::unique_ptr<PassThroughTransport> MemoryLine::OpenVolume(const char* path, uint32_t access,
-                                                             uint32_t, int& lastError) {
+std::unique_ptr<ScsiTransport> MemoryLine::OpenVolume(const char* path, uint32_t access, uint32_t,
+                                                      int& lastError) {
     auto letter = SimLetterOfPath(path);
     std::lock_guard lock(state_->mutex);
     const Slot* s = letter ? &state_->slots[*letter - 'A'] : nullptr;

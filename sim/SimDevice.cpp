@@ -10,37 +10,27 @@
 #include <cstring>
 #include <limits>
 
+#include "device/VendorProtocol.h"
+
 namespace ts {
 namespace {
 
-constexpr uint8_t kOpcode = 0xF3;
-constexpr char kHandshakeText[] = "usbhandshake";
-constexpr char kFinishText[] = "usb_dataok";
-constexpr size_t kSizeFieldOffset = 16;
 constexpr size_t kFixedSenseLength = 18;
 constexpr size_t kMaxSense = 24;
 
-uint32_t Le32(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-uint32_t Le16(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8; }
-
-// A check condition: status byte, fixed-format sense data where the block
-// asks for it (never outside the block), nothing moved.
-void CheckCondition(PassThroughRequest& req, uint8_t status, uint8_t key, uint8_t asc) {
-    auto& s = req.sptd;
-    s.ScsiStatus = status;
-    s.DataTransferLength = 0;
-    size_t n = std::min<size_t>(s.SenseInfoLength, kMaxSense);
-    size_t offset = s.SenseInfoOffset;
-    if (n == 0 || offset < sizeof(ScsiPassThroughDirect32) || offset > sizeof req - n) return;
+// A check condition: status byte, fixed-format sense data as far as the
+// caller takes it, nothing moved.
+void CheckCondition(ScsiCommand& cmd, uint8_t status, uint8_t key, uint8_t asc) {
+    cmd.status = status;
+    cmd.resid = cmd.length;
+    const size_t n = std::min<size_t>({cmd.senseCapacity, kMaxSense, sizeof cmd.sense});
     uint8_t sense[kMaxSense] = {};
     sense[0] = 0x70;  // current error, fixed format
     sense[2] = key;
     sense[7] = kFixedSenseLength - 8;
     sense[12] = asc;
-    std::memcpy(reinterpret_cast<uint8_t*>(&req) + offset, sense, n);
+    std::memcpy(cmd.sense, sense, n);
+    cmd.senseLength = static_cast<uint8_t>(n);
 }
 
 // The answer of the handshake or finish command: `text` from byte 0, the
@@ -141,10 +131,9 @@ SimDevice::SimDevice(std::shared_ptr<SimStorage> storage, SimFaults faults, bool
       vendor_(vendor),
       writable_(writable) {}
 
-bool SimDevice::Send(PassThroughRequest& req, uint8_t* data, int& lastError) {
-    auto& s = req.sptd;
-    if (s.CdbLength > sizeof s.Cdb || (!data && s.DataTransferLength > 0)) {
-        lastError = !data && s.DataTransferLength > 0 ? EFAULT : EINVAL;
+bool SimDevice::Send(ScsiCommand& cmd, int& lastError) {
+    if (cmd.cdbLength > sizeof cmd.cdb || (!cmd.data && cmd.length > 0)) {
+        lastError = !cmd.data && cmd.length > 0 ? EFAULT : EINVAL;
         return false;
     }
     int err = 0;
@@ -152,57 +141,61 @@ bool SimDevice::Send(PassThroughRequest& req, uint8_t* data, int& lastError) {
         lastError = err;
         return false;
     }
-    const uint8_t* cdb = s.Cdb;
-    bool known = cdb[0] == kOpcode && cdb[1] < kSimKinds;
-    auto kind = static_cast<SimKind>(known ? cdb[1] : 0);
+    vendor::Command command;
+    const bool ours = vendor::DecodeCommand(cmd.cdb, command);
+    const uint8_t sub = command.subCommand;
+    bool known = ours && sub < kSimKinds;
+    auto kind = static_cast<SimKind>(known ? sub : 0);
     if (known) {
-        uint32_t& count = counts_[cdb[1]];
+        uint32_t& count = counts_[sub];
         if (count < std::numeric_limits<uint32_t>::max()) ++count;
         if (faults_.FailsCall(kind, count)) {
             lastError = faults_.failErrno;
             return false;
         }
     }
-    s.ScsiStatus = 0;
+    cmd.status = 0;
+    cmd.resid = 0;
+    cmd.senseLength = 0;
     // Only the first 10 bytes of the command block reach the device.
-    if (s.CdbLength < 10) {
-        CheckCondition(req, 2, kSenseIllegalRequest, kAscInvalidField);
+    if (cmd.cdbLength < vendor::kCdbLength) {
+        CheckCondition(cmd, 2, kSenseIllegalRequest, kAscInvalidField);
         return true;
     }
-    if (cdb[0] != kOpcode || !vendor_) {
-        CheckCondition(req, 2, kSenseIllegalRequest, kAscInvalidOpcode);
+    if (!ours || !vendor_) {
+        CheckCondition(cmd, 2, kSenseIllegalRequest, kAscInvalidOpcode);
         return true;
     }
     if (!known) {
-        CheckCondition(req, 2, kSenseIllegalRequest, kAscInvalidField);
+        CheckCondition(cmd, 2, kSenseIllegalRequest, kAscInvalidField);
         return true;
     }
-    if (auto status = faults_.status[cdb[1]]; status && *status != 0) {
-        CheckCondition(req, *status, kSenseHardwareError, kAscInternalFailure);
+    if (auto status = faults_.status[sub]; status && *status != 0) {
+        CheckCondition(cmd, *status, kSenseHardwareError, kAscInternalFailure);
         return true;
     }
-    const uint32_t ordinal = counts_[cdb[1]];
+    const uint32_t ordinal = counts_[sub];
     if (faults_.checkAt.Picks(kind, ordinal)) {
         if (kind == SimKind::Read)
-            CheckCondition(req, 2, kSenseMediumError, kAscUnrecoveredRead);
+            CheckCondition(cmd, 2, kSenseMediumError, kAscUnrecoveredRead);
         else if (kind == SimKind::Write)
-            CheckCondition(req, 2, kSenseMediumError, kAscWriteError);
+            CheckCondition(cmd, 2, kSenseMediumError, kAscWriteError);
         else
-            CheckCondition(req, 2, kSenseHardwareError, kAscInternalFailure);
+            CheckCondition(cmd, 2, kSenseHardwareError, kAscInternalFailure);
         return true;
     }
-    return Execute(req, kind, data, faults_.shortAt.Picks(kind, ordinal), lastError);
+    return Execute(cmd, kind, faults_.shortAt.Picks(kind, ordinal), lastError);
 }
 
-bool SimDevice::Execute(PassThroughRequest& req, SimKind kind, uint8_t* data, bool shortened,
-                        int& lastError) {
-    auto& s = req.sptd;
-    const uint8_t* cdb = s.Cdb;
-    const uint32_t length = s.DataTransferLength;
-    const uint32_t param2 = Le16(cdb + 8);
+bool SimDevice::Execute(ScsiCommand& cmd, SimKind kind, bool shortened, int& lastError) {
+    vendor::Command command;
+    vendor::DecodeCommand(cmd.cdb, command);
+    uint8_t* data = cmd.data;
+    const uint32_t length = cmd.length;
+    const uint32_t param2 = command.param2;
     const bool wantIn = kind != SimKind::Write;
-    if (s.DataIn != (wantIn ? kScsiIoctlDataIn : kScsiIoctlDataOut)) {
-        CheckCondition(req, 2, kSenseIllegalRequest, kAscInvalidField);
+    if (cmd.direction != (wantIn ? ScsiDirection::FromDevice : ScsiDirection::ToDevice)) {
+        CheckCondition(cmd, 2, kSenseIllegalRequest, kAscInvalidField);
         return true;
     }
     switch (kind) {
@@ -211,35 +204,32 @@ bool SimDevice::Execute(PassThroughRequest& req, SimKind kind, uint8_t* data, bo
             uint64_t sectors = faults_.reportedSectors
                                    ? *faults_.reportedSectors
                                    : std::min<uint64_t>(storage_->Sectors(), UINT32_MAX);
-            const std::string text = faults_.handshakeText.value_or(kHandshakeText);
+            const std::string text = faults_.handshakeText.value_or(vendor::kHandShakeText);
             std::vector<uint8_t> answer(length);
             FillAnswer(answer.data(), length, text, false);
-            if (text.size() < kSizeFieldOffset) {
-                uint8_t field[4] = {
-                    static_cast<uint8_t>(sectors), static_cast<uint8_t>(sectors >> 8),
-                    static_cast<uint8_t>(sectors >> 16), static_cast<uint8_t>(sectors >> 24)};
-                for (size_t i = 0; i < 4 && kSizeFieldOffset + i < length; ++i)
-                    answer[kSizeFieldOffset + i] = field[i];
-            }
-            s.DataTransferLength = shortened ? length / 2 : length;
-            if (s.DataTransferLength > 0) std::memcpy(data, answer.data(), s.DataTransferLength);
+            if (text.size() < vendor::kHandShakeSectorsAt)
+                vendor::PutHandShakeSectors(answer.data(), length, static_cast<uint32_t>(sectors));
+            const uint32_t moved = shortened ? length / 2 : length;
+            cmd.resid = length - moved;
+            if (moved > 0) std::memcpy(data, answer.data(), moved);
             return true;
         }
         case SimKind::Finish: {
             if (length != param2) break;
             std::vector<uint8_t> answer(length);
-            FillAnswer(answer.data(), length, faults_.finishText.value_or(kFinishText),
+            FillAnswer(answer.data(), length, faults_.finishText.value_or(vendor::kFinishText),
                        faults_.finishNoNul);
-            s.DataTransferLength = shortened ? length / 2 : length;
-            if (s.DataTransferLength > 0) std::memcpy(data, answer.data(), s.DataTransferLength);
+            const uint32_t moved = shortened ? length / 2 : length;
+            cmd.resid = length - moved;
+            if (moved > 0) std::memcpy(data, answer.data(), moved);
             return true;
         }
         case SimKind::Read:
         case SimKind::Write: {
             if (uint64_t{length} != uint64_t{param2} * kSimSector) break;
-            uint64_t start = Le32(cdb + 4);
+            uint64_t start = command.param1;
             if (start + param2 > storage_->Sectors()) {
-                CheckCondition(req, 2, kSenseIllegalRequest, kAscLbaOutOfRange);
+                CheckCondition(cmd, 2, kSenseIllegalRequest, kAscLbaOutOfRange);
                 return true;
             }
             if (length == 0) return true;
@@ -260,12 +250,12 @@ bool SimDevice::Execute(PassThroughRequest& req, SimKind kind, uint8_t* data, bo
                 lastError = err;
                 return false;
             }
-            s.DataTransferLength = moved;
+            cmd.resid = length - moved;
             return true;
         }
     }
     // The transfer length does not match what the command block asks for.
-    CheckCondition(req, 2, kSenseIllegalRequest, kAscInvalidField);
+    CheckCondition(cmd, 2, kSenseIllegalRequest, kAscInvalidField);
     return true;
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "device/PassThrough.h"
+#include "platform/ScsiCommand.h"
 #include "sim/SimFaults.h"
 
 namespace ts {
@@ -81,17 +81,18 @@ private:
     uint64_t ino_;
 };
 
-// The firmware. A vendor device answers the 0xF3 commands; an ordinary disk
-// (vendor == false) rejects them all with an invalid-opcode check condition.
-class SimDevice : public PassThroughTransport {
+// The firmware. A vendor device answers the vendor commands; an ordinary
+// disk (vendor == false) rejects them all with an invalid-opcode check
+// condition. It is the simulated line's transport: a command record is a
+// call into it.
+class SimDevice : public ScsiTransport {
 public:
     SimDevice(std::shared_ptr<SimStorage> storage, SimFaults faults, bool vendor = true,
               bool writable = true);
-    bool Send(PassThroughRequest& request, uint8_t* data, int& lastError) override;
+    bool Send(ScsiCommand& command, int& lastError) override;
 
 private:
-    bool Execute(PassThroughRequest& req, SimKind kind, uint8_t* data, bool shortened,
-                 int& lastError);
+    bool Execute(ScsiCommand& cmd, SimKind kind, bool shortened, int& lastError);
 
     std::shared_ptr<SimStorage> storage_;
     SimFaults faults_;

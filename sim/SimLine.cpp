@@ -191,8 +191,8 @@ public:
         return Probe(dir_, letter) == Port::Empty ? kDriveUnknown : kDriveRemovable;
     }
 
-    std::unique_ptr<PassThroughTransport> OpenVolume(const char* path, uint32_t access, uint32_t,
-                                                     int& lastError) override {
+    std::unique_ptr<ScsiTransport> OpenVolume(const char* path, uint32_t access, uint32_t,
+                                              int& lastError) override {
         auto letter = SimLetterOfPath(path);
         Port port = letter ? Probe(dir_, *letter) : Port::Empty;
         if (port == Port::Empty) {

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "deviceops/Volkit.h"
+#include "plugin_api/Volkit.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -10,26 +11,26 @@
 namespace ts {
 namespace {
 
-// Records every block it is handed and answers as configured.
+// Records every command it is handed and answers as configured.
 struct FakeDevice {
-    std::vector<PassThroughRequest> sent;
+    std::vector<ScsiCommand> sent;
     bool callOk = true;
     int error = 0;
     uint8_t status = 0;
     uint32_t moved = UINT32_MAX;  // UINT32_MAX: all requested bytes
 };
 
-class FakeTransport : public PassThroughTransport {
+class FakeTransport : public ScsiTransport {
 public:
     explicit FakeTransport(FakeDevice* d) : d_(d) {}
-    bool Send(PassThroughRequest& req, uint8_t*, int& lastError) override {
-        d_->sent.push_back(req);
+    bool Send(ScsiCommand& cmd, int& lastError) override {
+        d_->sent.push_back(cmd);
         if (!d_->callOk) {
             lastError = d_->error;
             return false;
         }
-        req.sptd.ScsiStatus = d_->status;
-        if (d_->moved != UINT32_MAX) req.sptd.DataTransferLength = d_->moved;
+        cmd.status = d_->status;
+        if (d_->moved != UINT32_MAX) cmd.resid = cmd.length - std::min(d_->moved, cmd.length);
         return true;
     }
 
@@ -42,8 +43,8 @@ public:
     FakeDevice dev;
     std::vector<std::string> opened;
     int openError = 0;
-    std::unique_ptr<PassThroughTransport> OpenVolume(const char* path, uint32_t, uint32_t,
-                                                     int& lastError) override {
+    std::unique_ptr<ScsiTransport> OpenVolume(const char* path, uint32_t, uint32_t,
+                                              int& lastError) override {
         opened.push_back(path);
         if (openError) {
             lastError = openError;
@@ -61,9 +62,7 @@ protected:
     uint8_t buf[65536] = {};
 };
 
-std::vector<uint8_t> Cdb10(const PassThroughRequest& r) {
-    return std::vector<uint8_t>(r.sptd.Cdb, r.sptd.Cdb + 10);
-}
+std::vector<uint8_t> Cdb10(const ScsiCommand& r) { return std::vector<uint8_t>(r.cdb, r.cdb + 10); }
 
 TEST_F(DeviceControlTest, WorkedCommandBlocksAndRequestLayout) {
     struct Case {
@@ -132,20 +131,30 @@ TEST_F(DeviceControlTest, WorkedCommandBlocksAndRequestLayout) {
         ASSERT_EQ(opener.dev.sent.size(), 1u);
         const auto& r = opener.dev.sent[0];
         EXPECT_EQ(Cdb10(r), c.cdb);
-        for (int i = 10; i < 16; ++i) EXPECT_EQ(r.sptd.Cdb[i], 0) << i;
-        EXPECT_EQ(r.sptd.Length, 44);
-        EXPECT_EQ(r.sptd.TargetId, 1);
-        EXPECT_EQ(r.sptd.PathId, 0);
-        EXPECT_EQ(r.sptd.Lun, 0);
-        EXPECT_EQ(r.sptd.CdbLength, 10);
-        EXPECT_EQ(r.sptd.SenseInfoLength, 24);
-        EXPECT_EQ(r.sptd.SenseInfoOffset, 48u);
-        EXPECT_EQ(r.sptd.TimeOutValue, 2u);
-        EXPECT_EQ(r.sptd.DataIn, c.dataIn);
-        EXPECT_EQ(r.sptd.DataTransferLength, c.transfer);
-        EXPECT_EQ(r.filler, 0u);
+        for (int i = 10; i < 16; ++i) EXPECT_EQ(r.cdb[i], 0) << i;
+        EXPECT_EQ(r.cdbLength, 10);
+        EXPECT_EQ(r.senseCapacity, 24);
+        EXPECT_EQ(r.timeoutSeconds, 2u);
+        EXPECT_EQ(r.direction, c.dataIn ? ScsiDirection::FromDevice : ScsiDirection::ToDevice);
+        EXPECT_EQ(r.length, c.transfer);
+        EXPECT_EQ(r.data, buf);
         EXPECT_EQ(debug.Text(), c.line);
         EXPECT_EQ(ctl.DeviceClose(d), 0);
+
+        // The block the command was made from, laid out as the devices expect.
+        PassThroughRequest block;
+        DeviceControl::BuildRequest(block, c.cdb[1], c.dataIn, c.transfer, 0, 0);
+        EXPECT_EQ(block.sptd.Length, 44);
+        EXPECT_EQ(block.sptd.TargetId, 1);
+        EXPECT_EQ(block.sptd.PathId, 0);
+        EXPECT_EQ(block.sptd.Lun, 0);
+        EXPECT_EQ(block.sptd.CdbLength, 10);
+        EXPECT_EQ(block.sptd.SenseInfoLength, 24);
+        EXPECT_EQ(block.sptd.SenseInfoOffset, 48u);
+        EXPECT_EQ(block.sptd.TimeOutValue, 2u);
+        EXPECT_EQ(block.sptd.DataIn, c.dataIn);
+        EXPECT_EQ(block.sptd.DataTransferLength, c.transfer);
+        EXPECT_EQ(block.filler, 0u);
     }
 }
 
@@ -258,7 +267,7 @@ TEST_F(DeviceControlTest, StatusPrintedAsUnsignedByteAndMovedLength) {
     DeviceHandle* d = ctl.DeviceOpen("E:\\", kGenericRead | kGenericWrite, 3);
     opener.dev.status = 0xFF;
     opener.dev.moved = 100;
-    EXPECT_EQ(ctl.DeviceFinish(d, buf, 32), 650);
+    EXPECT_EQ(ctl.DeviceFinish(d, buf, 200), 650);
     EXPECT_EQ(debug.Text(), "DeviceFinish:ScsiStatus= 255 DataTransferLength=100\r\n");
     ctl.DeviceClose(d);
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "deviceops/FlowSupport.h"
+#include "platform/LittleEndian.h"
 #include "tests/deviceops/FlowFixture.h"
 
 namespace ts::test {
@@ -66,7 +67,7 @@ TEST_F(DeviceRefusalTest, RefusedOrShortReadsFailTheRead) {
 
 TEST_F(DeviceRefusalTest, TailBlockRefusedFailsWith498) {
     auto storage = WrittenDevice(2048);
-    flow::PutLe32(storage->bytes.data() + 1024, 40000);  // block 0 and a tail block
+    PutLe32(storage->bytes.data() + 1024, 40000);  // block 0 and a tail block
     line.Plug('E', storage, ParseSimFaults("check_at=read:2", "tail"));
     OpenCurrent();
     std::u16string id;

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "deviceops/FlowSupport.h"
+#include "platform/LittleEndian.h"
 #include "sim/SimLine.h"
 #include "tests/deviceops/FlowFixture.h"
 
@@ -297,7 +298,7 @@ TEST_F(DiscoveryTest, EachDeviceIsDispatchedOncePerAttachment) {
             for (const std::string& l : LogLines())
                 n += l.starts_with("新设备检测成功") || l.starts_with("设备检测成功");
             EXPECT_LE(n, 1u);
-            dispatched.push_back(n ? flow::GetLe32(core.m_HandShakeBuf + 16) : 0);
+            dispatched.push_back(n ? GetLe32(core.m_HandShakeBuf + 16) : 0);
         }
         EXPECT_EQ(dispatched, expected);
         core.CloseCurrentDevice();

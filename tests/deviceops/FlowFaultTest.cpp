@@ -11,14 +11,13 @@
 #include <fstream>
 
 #include "deviceops/FlowSupport.h"
+#include "platform/LittleEndian.h"
 #include "tests/deviceops/FlowFixture.h"
 
 namespace ts::test {
 namespace {
 
 namespace fs = std::filesystem;
-using flow::GetLe32;
-using flow::PutLe32;
 
 class FlowFaultTest : public FlowFixture {
 protected:

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "deviceops/FlowSupport.h"
+#include "platform/LittleEndian.h"
 #include "tests/deviceops/FlowFixture.h"
 
 namespace ts::test {
@@ -55,7 +56,7 @@ protected:
     // stamp at 2048 lies outside the file system but is cleared all the same).
     fs::path ImageOf(const MemoryStorage& storage) {
         std::vector<uint8_t> image = storage.bytes;
-        flow::PutLe32(image.data() + 2048, 0);
+        PutLe32(image.data() + 2048, 0);
         fs::path p = work.Path() / "device.img";
         WriteFile(p, std::string(image.begin(), image.end()));
         return p;

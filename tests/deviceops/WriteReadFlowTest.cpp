@@ -5,13 +5,11 @@
 #include <filesystem>
 
 #include "deviceops/FlowSupport.h"
+#include "platform/LittleEndian.h"
 #include "tests/deviceops/FlowFixture.h"
 
 namespace ts::test {
 namespace {
-
-using flow::GetLe32;
-using flow::PutLe32;
 
 std::string Mtype(const std::vector<uint8_t>& storage, const TempDir& dir, const char* path) {
     auto img = dir.Path() / "dump.img";

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     req.sptd.DataTransferLength %= 40000;
     std::vector<uint8_t> buffer(req.sptd.DataTransferLength);
     int err = 0;
-    dev.Send(req, buffer.empty() ? nullptr : buffer.data(), err);
-    dev.Send(req, buffer.empty() ? nullptr : buffer.data(), err);
+    SendPassThrough(dev, req, buffer.empty() ? nullptr : buffer.data(), err);
+    SendPassThrough(dev, req, buffer.empty() ? nullptr : buffer.data(), err);
     return 0;
 }

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "device/PassThrough.h"
+#include "platform/ScsiCommand.h"
 
 namespace ts::rk {
 namespace {
@@ -146,31 +146,31 @@ ScsiResult ScsiTarget::Execute(std::span<const uint8_t> cdb, std::span<uint8_t> 
 ScsiResult ScsiTarget::Vendor(std::span<const uint8_t> cdb, std::span<uint8_t> data) {
     // The transport carries no direction; the sub-command decides it, as the
     // firmware expects the write to be the only command sending data.
-    PassThroughRequest req{};
-    auto& s = req.sptd;
-    s.Length = sizeof s;
-    s.CdbLength = 10;
-    s.SenseInfoLength = 24;
-    s.SenseInfoOffset = offsetof(PassThroughRequest, sense);
-    s.DataIn = cdb[1] == kVendorWrite ? kScsiIoctlDataOut : kScsiIoctlDataIn;
-    s.TimeOutValue = 2;
+    ScsiCommand cmd;
+    cmd.cdbLength = 10;
+    cmd.senseCapacity = 24;
+    cmd.direction = cdb[1] == kVendorWrite ? ScsiDirection::ToDevice : ScsiDirection::FromDevice;
+    cmd.timeoutSeconds = 2;
     if (data.size() > UINT32_MAX) return Check(kKeyIllegalRequest, kAscInvalidField);
-    s.DataTransferLength = static_cast<uint32_t>(data.size());
-    std::memcpy(s.Cdb, cdb.data(), 10);
+    cmd.length = static_cast<uint32_t>(data.size());
+    cmd.data = data.data();
+    std::memcpy(cmd.cdb, cdb.data(), 10);
     int err = 0;
-    if (!firmware_.Send(req, data.data(), err)) {
+    if (!firmware_.Send(cmd, err)) {
         // A real disk cannot fail the call itself: a pulled medium reads as
         // not present, anything else as the device's own failure.
         return err == ENODEV ? Check(kKeyNotReady, kAscMediumNotPresent)
                              : Check(kKeyHardwareError, kAscInternalFailure);
     }
     ScsiResult r;
-    r.status = s.ScsiStatus;
-    r.toInitiator = s.DataIn == kScsiIoctlDataIn;
-    r.dataIn = r.toInitiator ? std::min<size_t>(s.DataTransferLength, data.size()) : 0;
+    r.status = cmd.status;
+    r.toInitiator = cmd.direction == ScsiDirection::FromDevice;
+    r.dataIn = r.toInitiator
+                   ? std::min<size_t>(cmd.length - std::min(cmd.resid, cmd.length), data.size())
+                   : 0;
     if (r.status != kStatusGood) {
-        r.senseLength = std::min<size_t>(s.SenseInfoLength, sizeof req.sense);
-        std::memcpy(r.sense, req.sense, r.senseLength);
+        r.senseLength = std::min<size_t>(cmd.senseLength, sizeof cmd.sense);
+        std::memcpy(r.sense, cmd.sense, r.senseLength);
     }
     return r;
 }

@@ -139,7 +139,8 @@ TEST_F(SimDeviceTest, BadRequestsEndInCheckConditionWithSense) {
         DeviceControl::BuildRequest(req, c.sub, c.dataIn, c.transfer, c.start, c.param2);
         req.sptd.Cdb[0] = c.opcode;
         int err = 0;
-        ASSERT_TRUE(dev->volume->Send(req, buf.data(), err)) << "the call itself succeeds";
+        ASSERT_TRUE(SendPassThrough(*dev->volume, req, buf.data(), err))
+            << "the call itself succeeds";
         EXPECT_EQ(req.sptd.ScsiStatus, 2);
         EXPECT_EQ(req.sptd.DataTransferLength, 0u);
         EXPECT_EQ(req.sense[0], 0x70);
@@ -186,7 +187,7 @@ TEST_F(SimDeviceTest, SenseNeverWrittenOutsideTheBlock) {
         req.sptd.SenseInfoLength = c.length;
         PassThroughRequest before = req;
         int err = 0;
-        ASSERT_TRUE(dev->volume->Send(req, nullptr, err));
+        ASSERT_TRUE(SendPassThrough(*dev->volume, req, nullptr, err));
         EXPECT_EQ(req.sptd.ScsiStatus, 2);
         if (c.written) {
             EXPECT_EQ(req.sense[0], 0x70);
@@ -218,7 +219,7 @@ TEST_F(SimDeviceTest, CallFailsForImpossibleBlocks) {
         req.sptd.CdbLength = c.cdbLength;
         uint8_t buf[512];
         int err = 0;
-        EXPECT_FALSE(dev->volume->Send(req, c.nullData ? nullptr : buf, err));
+        EXPECT_FALSE(SendPassThrough(*dev->volume, req, c.nullData ? nullptr : buf, err));
         EXPECT_EQ(err, c.err);
         EXPECT_EQ(req.sptd.ScsiStatus, 0);
     }
@@ -245,7 +246,7 @@ TEST(SimDiskTest, OrdinaryDiskRejectsEveryVendorCommand) {
     PassThroughRequest req;
     DeviceControl::BuildRequest(req, 0, kScsiIoctlDataIn, 32, 0, 32);
     int err = 0;
-    ASSERT_TRUE(dev->volume->Send(req, buf, err));
+    ASSERT_TRUE(SendPassThrough(*dev->volume, req, buf, err));
     EXPECT_EQ(req.sense[12], 0x20);
     ctl.DeviceClose(dev);
 }

@@ -167,7 +167,8 @@ TEST(SimFaultsTest, RefusedAndShortTransfersMoveWhatTheySay) {
                                     c.length, 0, count);
         std::vector<uint8_t> buf(c.length, 0x22);
         int err = 0;
-        ASSERT_TRUE(dev->volume->Send(req, buf.data(), err)) << "the call itself succeeds";
+        ASSERT_TRUE(SendPassThrough(*dev->volume, req, buf.data(), err))
+            << "the call itself succeeds";
         EXPECT_EQ(req.sptd.ScsiStatus, c.status);
         EXPECT_EQ(req.sptd.DataTransferLength, c.moved);
         if (c.status) {
@@ -221,7 +222,7 @@ TEST(SimFaultsTest, StatusBytesWithSense) {
         PassThroughRequest req;
         DeviceControl::BuildRequest(req, 3, kScsiIoctlDataIn, 512, 0, 1);
         int err = 0;
-        ASSERT_TRUE(dev->volume->Send(req, buf, err));
+        ASSERT_TRUE(SendPassThrough(*dev->volume, req, buf, err));
         EXPECT_EQ(req.sptd.ScsiStatus, c.readStatus);
         if (c.readStatus) {
             EXPECT_EQ(req.sense[0], 0x70);

@@ -12,6 +12,27 @@ extern "C" {
 
 // Image and file handles are 32-bit values; -1 is the failure value.
 typedef int32_t VolHandle;
+#define VOLKIT_INVALID_HANDLE (-1)
+
+// VolCreateFile's desired access and share mode, as on the desktop system.
+#define VOLKIT_GENERIC_READ 0x80000000u
+#define VOLKIT_GENERIC_WRITE 0x40000000u
+#define VOLKIT_GENERIC_ALL 0x10000000u
+#define VOLKIT_SHARE_READ 0x1u
+#define VOLKIT_SHARE_WRITE 0x2u
+// VolCreateFile's creation disposition.
+#define VOLKIT_CREATE_NEW 1u
+#define VOLKIT_CREATE_ALWAYS 2u
+#define VOLKIT_OPEN_EXISTING 3u
+#define VOLKIT_OPEN_ALWAYS 4u
+#define VOLKIT_TRUNCATE_EXISTING 5u
+// VolCreateFile's attributes (kept for the desktop signature; not stored).
+#define VOLKIT_ATTRIBUTE_NORMAL 0x80u
+// VolSetFilePointer's origin, and its failure value.
+#define VOLKIT_FILE_BEGIN 0u
+#define VOLKIT_FILE_CURRENT 1u
+#define VOLKIT_FILE_END 2u
+#define VOLKIT_INVALID_POSITION 0xFFFFFFFFu
 
 typedef struct PluginRequest {
     char id[64];     // identifier, zero-terminated
@@ -27,14 +48,14 @@ typedef struct VolkitApi {
     // volume can be made.
     int32_t (*VolFormat)(VolHandle image, int32_t fatCount, uint32_t sectors, const char* label);
     // 2: opens a file inside the image ('\\' or '/' separators, case ignored);
-    // creation 1-5 as on the desktop system (3: open existing). -1 on failure,
-    // errno says why.
+    // creation one of VOLKIT_CREATE_NEW .. VOLKIT_TRUNCATE_EXISTING. -1 on
+    // failure, errno says why.
     VolHandle (*VolCreateFile)(VolHandle image, const char* path, uint32_t access,
                                uint32_t shareMode, void* security, uint32_t creation,
                                uint32_t attributes, VolHandle templateFile);
-    // 3: moves the file pointer (origin 0 start, 1 current, 2 end; the
+    // 3: moves the file pointer from VOLKIT_FILE_BEGIN, _CURRENT or _END (the
     // optional high part makes the distance 64-bit); returns the new
-    // position, 0xFFFFFFFF on failure.
+    // position, VOLKIT_INVALID_POSITION on failure.
     uint32_t (*VolSetFilePointer)(VolHandle image, VolHandle file, int32_t distance,
                                   int32_t* distanceHigh, uint32_t origin);
     // 4: writes to an open file; bytes written or -1. Not used by the program.
