@@ -2,25 +2,16 @@
 // device that another process holds: auto and watch handle each attachment
 // once, in the order the devices came, and a held device is never written by
 // a second process.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "device/DeviceControl.h"
 #include "sim/SimLine.h"
+#include "tests/cli/CliLine.h"
 #include "tests/support/TestSupport.h"
-
-extern char** environ;
 
 namespace ts {
 namespace {
@@ -28,68 +19,12 @@ namespace {
 namespace fs = std::filesystem;
 using test::ReadFile;
 using test::RunCommand;
-using test::TempDir;
 using test::WriteFile;
 
-class SeveralDevicesTest : public ::testing::Test {
+// The background run and the line come from CliLine; these add plain runs
+// and taking the device out of any port.
+class SeveralDevicesTest : public test::CliLine {
 protected:
-    TempDir app, line, work;
-
-    void SetUp() override {
-        test::InstallApp(app.Path(), {"tagsmith-cli", "modhost.so", "Volkit.so", "tagsmith.cfg",
-                                      "ulpkData.bin"});
-    }
-    void TearDown() override {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    std::string Cli() const { return (app.Path() / "tagsmith-cli").string(); }
-    std::string Out() const { return ReadFile(work.Path() / "out.txt"); }
-
-    // Starts `tagsmith-cli --simulate LINE args...` in the background.
-    void Start(const std::vector<std::string>& args) {
-        WriteFile(work.Path() / "out.txt", "");
-        std::vector<std::string> argv = {Cli(), "--simulate", line.Path().string()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> cargv;
-        for (auto& a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        const std::string out = (work.Path() / "out.txt").string();
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-        ASSERT_EQ(posix_spawn(&pid_, Cli().c_str(), &fa, nullptr, cargv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&fa);
-    }
-    // Waits (a hang guard, not a speed check) until `text` occurs `times` in stdout.
-    bool WaitForOutput(const std::string& text, int times = 1) {
-        return WaitUntil([&] {
-            const std::string o = Out();
-            int n = 0;
-            for (size_t p = o.find(text); p != std::string::npos; p = o.find(text, p + 1)) ++n;
-            return n >= times;
-        });
-    }
-    static bool WaitUntil(const std::function<bool()>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (done()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-    // The exit status of the background run (-1 when it does not end).
-    int Wait() {
-        int status = 0;
-        bool ended = WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; });
-        if (!ended) return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
     int Run(const std::string& args, std::string* out = nullptr) {
         return RunCommand(
             Cli() + " --simulate " + line.Path().string() + " " + args + " 2>/dev/null", out);
@@ -104,7 +39,6 @@ protected:
         return out.substr(0, out.find('\0'));
     }
 
-    pid_t pid_ = -1;
     int kept_ = 0;
 };
 
