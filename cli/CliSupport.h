@@ -11,7 +11,7 @@
 
 #include "cli/Cli.h"
 #include "deviceops/TagsmithCore.h"
-#include "platform/UiPorts.h"
+#include "ports/UiPorts.h"
 
 namespace ts::cli {
 

@@ -14,9 +14,9 @@
 #include "idsource/IdPage.h"
 #include "platform/DriveSystem.h"
 #include "platform/Profile.h"
-#include "platform/ProgressPort.h"
-#include "platform/UiPorts.h"
 #include "plugin_api/Volkit.h"
+#include "ports/ProgressPort.h"
+#include "ports/UiPorts.h"
 
 namespace ts {
 

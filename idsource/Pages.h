@@ -10,7 +10,7 @@
 
 #include "idsource/IdList.h"
 #include "idsource/IdPage.h"
-#include "platform/UiPorts.h"
+#include "ports/UiPorts.h"
 
 namespace ts {
 

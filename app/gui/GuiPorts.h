@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/UiPorts.h"
+#include "ports/UiPorts.h"
 
 class QPlainTextEdit;
 class QWidget;

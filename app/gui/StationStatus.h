@@ -6,8 +6,8 @@
 #include <QString>
 #include <string>
 
-#include "platform/ProgressPort.h"
-#include "platform/UiPorts.h"
+#include "ports/ProgressPort.h"
+#include "ports/UiPorts.h"
 
 class QLabel;
 class QProgressBar;
