@@ -2,6 +2,8 @@
 // lock, the log button and the end of the window.
 #include "app/MainDialog.h"
 
+#include <utility>
+
 namespace ts {
 
 namespace {
@@ -29,18 +31,19 @@ void MainDialog::SelectTab(int index) {
     core.SelectPage(index);
 }
 
-void MainDialog::OnInitDialog(const std::string& exeDir) {
-    if (exeDir.empty()) {
-        core.InitExeDir();
-    } else {
-        core.InitExeDir(exeDir);
-    }
-    LoadConfig();
-    core.LoadPlugin();
+StationOpen MainDialog::OnInitDialog(StationParts parts) {
+    if (!parts.loadSettings) parts.loadSettings = [this] { LoadConfig(); };
+    return OpenStation(core, parts);
+}
+
+StationOpen MainDialog::OnInitDialog(const std::string& exeDir) {
+    StationParts parts;
+    parts.appDir = exeDir;
+    return OnInitDialog(std::move(parts));
 }
 
 void MainDialog::OnWriteMode() {
-    core.m_bWriteMode = 1;
+    core.SetWriteMode(true);
     writeRadioChecked = true;
     readRadioChecked = false;
     tabEnabled = true;
@@ -50,7 +53,7 @@ void MainDialog::OnWriteMode() {
 }
 
 void MainDialog::OnReadMode() {
-    core.m_bWriteMode = 0;
+    core.SetWriteMode(false);
     readRadioChecked = true;
     writeRadioChecked = false;
     SelectTab(0);

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 
+#include "deviceops/Station.h"
 #include "deviceops/TagsmithCore.h"
 #include "idsource/Pages.h"
 #include "platform/Profile.h"
@@ -35,9 +36,12 @@ public:
     // The modal picker, supplied by the view (tests script it).
     std::function<bool(CDlgListID&)> runPicker;
 
-    // The core part of initialisation: application folder, settings, plug-in.
-    // `exeDir` empty: the folder of the running executable.
-    void OnInitDialog(const std::string& exeDir = std::string());
+    // The core part of initialisation: the station opened on what the view
+    // supplies, with the window's settings from tagsmith.cfg unless `parts`
+    // brings its own. The window's pages are already the core's.
+    StationOpen OnInitDialog(StationParts parts);
+    // The same on the folder `exeDir` (empty: the running executable's).
+    StationOpen OnInitDialog(const std::string& exeDir = std::string());
     void OnWriteMode();
     void OnReadMode();
     // Selects and shows a page (the tab control's selection change).

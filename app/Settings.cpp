@@ -38,7 +38,7 @@ void MainDialog::LoadConfig(const std::string& path) {
     if (cfgFile.GetInt(cfg::kSection, cfg::kOption, 1) != 0) {
         writeRadioChecked = true;
         readRadioChecked = false;
-        core.m_bWriteMode = 1;
+        core.SetWriteMode(true);
         Notify();
     } else {
         readRadioChecked = true;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "deviceops/Station.h"
 #include "deviceops/TagsmithCore.h"
 #include "sim/MemoryLine.h"
 #include "tests/support/TestSupport.h"
@@ -42,21 +43,17 @@ int main() {
     AutoPage page;
     ts::IdPage* const pages[] = {&page};
     ts::TagsmithCore core;
-    core.SetLogView(&log);
-    core.SetClock(&fakeClock);
-    core.SetPages(pages);
-    core.SetDrives(&line);
-    core.InitExeDir(app.Dir());
-    core.LoadPlugin();
-    if (!core.m_pVolkit) {
+    ts::StationParts parts;
+    parts.appDir = app.Dir();
+    parts.drives = &line;
+    parts.log = &log;
+    parts.clock = &fakeClock;
+    parts.pages = pages;
+    if (ts::OpenStation(core, parts) != ts::StationOpen::Ok) {
         std::fprintf(stderr, "plug-in not found in %s\n", bin.c_str());
         return 1;
     }
-    auto open = [&] {
-        core.m_pCurDevice = core.m_DevCtrl.DeviceOpen("E:\\", ts::kGenericRead | ts::kGenericWrite,
-                                                      ts::kFileShareReadWrite);
-        core.m_DevCtrl.HandShake(core.m_pCurDevice, core.m_HandShakeBuf, 32);
-    };
+    auto open = [&] { core.AdoptDevice("E:\\"); };
 
     const int rounds = 50;
     Clock::duration write{}, read{};

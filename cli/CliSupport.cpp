@@ -213,13 +213,15 @@ bool Session::Open(Context& ctx) {
         std::fputs("tagsmith-cli: no drive system available\n", stderr);
         return false;
     }
-    core.SetLogView(&log);
-    core.SetMessageBoxer(&boxes);
     IdPage* const pages[] = {&page};
-    core.SetPages(pages);
-    core.SetDrives(drives.get());
-    core.InitExeDir(ctx.appDir);
-    core.LoadPlugin();
+    StationParts parts;
+    parts.appDir = ctx.appDir;
+    parts.drives = drives.get();
+    parts.log = &log;
+    parts.boxes = &boxes;
+    parts.pages = pages;
+    // Without the plug-in the flows fail with their own result codes.
+    OpenStation(core, parts);
     return true;
 }
 

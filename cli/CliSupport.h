@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli/Cli.h"
+#include "deviceops/Station.h"
 #include "deviceops/TagsmithCore.h"
 #include "ports/UiPorts.h"
 

@@ -127,8 +127,6 @@ private:
 
 bool AutoRun::Setup() {
     boxes_.answer = MsgAnswer::No;  // nobody at the keyboard: decline, never wait
-    dlg_.core.SetLogView(&log_);
-    dlg_.core.SetMessageBoxer(&boxes_);
     drives_ = ctx_.OpenDrives();
     if (!drives_) {
         std::fputs("tagsmith-cli: no drive system available\n", stderr);
@@ -140,8 +138,6 @@ bool AutoRun::Setup() {
         std::fputs("tagsmith-cli: device events cannot be watched\n", stderr);
         return false;
     }
-    dlg_.core.SetDrives(drives_.get());
-    dlg_.core.InitExeDir(ctx_.appDir);
     if (o_.state) {
         const FileKind kind = KindOf(*o_.state);
         if (kind != FileKind::Regular && kind != FileKind::Missing) {
@@ -149,10 +145,17 @@ bool AutoRun::Setup() {
                          FileKindText(kind));
             return false;
         }
-        dlg_.LoadConfig(*o_.state);
     }
-    dlg_.core.LoadPlugin();
-    if (!dlg_.core.m_pVolkit) {
+    StationParts parts;
+    parts.appDir = ctx_.appDir;
+    parts.drives = drives_.get();
+    parts.log = &log_;
+    parts.boxes = &boxes_;
+    // The run's settings come from its state file, never from tagsmith.cfg.
+    parts.loadSettings = [this] {
+        if (o_.state) dlg_.LoadConfig(*o_.state);
+    };
+    if (OpenStation(dlg_.core, parts) != StationOpen::Ok) {
         std::fprintf(stderr, "tagsmith-cli: the file-system plug-in could not be loaded from %s\n",
                      ctx_.appDir.c_str());
         return false;

@@ -13,7 +13,7 @@ int CmdRead(Context& ctx) {
     }
     Session s;
     if (!s.Open(ctx)) return kExitFailed;
-    s.core.m_bWriteMode = 0;
+    s.core.SetWriteMode(false);
     const DispatchOutcome outcome = s.core.ScanDevices();
     if (!outcome.dispatched) {
         std::fputs("tagsmith-cli: no device answered the handshake\n", stderr);

@@ -45,11 +45,13 @@ int CmdWatch(Context& ctx) {
     StderrBoxer boxes;
     boxes.answer = MsgAnswer::No;
     MainDialog dlg;
-    dlg.core.SetLogView(&log);
-    dlg.core.SetMessageBoxer(&boxes);
-    dlg.core.SetDrives(drives.get());
-    dlg.core.InitExeDir(ctx.appDir);
-    dlg.core.LoadPlugin();
+    StationParts parts;
+    parts.appDir = ctx.appDir;
+    parts.drives = drives.get();
+    parts.log = &log;
+    parts.boxes = &boxes;
+    // The saved settings stay unread: watch reads every device as it comes.
+    OpenStation(dlg.core, parts);
     dlg.OnReadMode();
     std::fputs("ready\n", stdout);
     std::fflush(stdout);

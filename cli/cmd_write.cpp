@@ -29,10 +29,9 @@ int CmdWrite(Context& ctx) {
     Session s;
     if (!s.Open(ctx)) return kExitFailed;
     s.boxes.answer = answer;
-    s.core.m_bWriteMode = 1;
+    s.core.SetWriteMode(true);
     s.page.id = *id;
-    s.core.ScanDevices();
-    if (!s.core.m_pCurDevice) {
+    if (!s.core.ScanDevices().dispatched) {
         std::fputs("tagsmith-cli: no device answered the handshake\n", stderr);
         return kExitNoDevice;
     }

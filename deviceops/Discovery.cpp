@@ -1,6 +1,6 @@
-// Device discovery and dispatch: every arrival or removal scans the
-// removable drives; the first one that answers the handshake and was not yet
-// handled since it was plugged in is dispatched by mode and active page.
+// Device discovery and dispatch.
+#include "deviceops/Discovery.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -8,13 +8,18 @@
 
 #include "device/VendorProtocol.h"
 #include "deviceops/FlowSupport.h"
-#include "deviceops/TagsmithCore.h"
 
 namespace ts {
 
 using namespace flow;
 
-DispatchOutcome TagsmithCore::WindowProc(DeviceEvent event) {
+void Discovery::SetDrives(DriveSystem* drives) {
+    drives_ = drives;
+    handled_.clear();
+    m_DevCtrl.SetOpener(drives);
+}
+
+DispatchOutcome Discovery::WindowProc(DeviceEvent event) {
     DispatchOutcome outcome;
     switch (event) {
         case DeviceEvent::Arrival:
@@ -33,13 +38,13 @@ DispatchOutcome TagsmithCore::WindowProc(DeviceEvent event) {
     return outcome;
 }
 
-void TagsmithCore::DropHandled(const std::u16string& root) {
+void Discovery::DropHandled(const std::u16string& root) {
     handled_.erase(root);
     if (m_pCurDevice && m_pCurDevice == currentHandle_ && currentRoot_ == root)
         CloseCurrentDevice();
 }
 
-void TagsmithCore::ForgetDetached(const std::vector<std::u16string>& roots) {
+void Discovery::ForgetDetached(const std::vector<std::u16string>& roots) {
     std::vector<std::u16string> gone;
     for (const auto& [root, attachment] : handled_) {
         const bool listed = std::find(roots.begin(), roots.end(), root) != roots.end();
@@ -48,7 +53,7 @@ void TagsmithCore::ForgetDetached(const std::vector<std::u16string>& roots) {
     for (const std::u16string& root : gone) DropHandled(root);
 }
 
-DispatchOutcome TagsmithCore::ScanDevices() {
+DispatchOutcome Discovery::ScanDevices() {
     if (!drives_) return {};
     const std::vector<std::u16string> roots = drives_->ListDrives();
     ForgetDetached(roots);
@@ -98,7 +103,7 @@ DispatchOutcome TagsmithCore::ScanDevices() {
     return {};
 }
 
-DispatchOutcome TagsmithCore::DispatchFoundDevice(DeviceHandle* device) {
+DispatchOutcome Discovery::DispatchFoundDevice(DeviceHandle* device) {
     const std::u16string root = std::exchange(dispatchRoot_, std::u16string());
     auto makeCurrent = [this, device, root]() {
         if (m_pCurDevice && m_pCurDevice != device) m_DevCtrl.DeviceClose(m_pCurDevice);
@@ -153,17 +158,17 @@ DispatchOutcome TagsmithCore::DispatchFoundDevice(DeviceHandle* device) {
     return outcome;
 }
 
-void TagsmithCore::UpdateButtonsAfterRemoval() {
+void Discovery::UpdateButtonsAfterRemoval() {
     if (AutomaticPage()) return;
     for (IdPage* page : pages_) page->DeviceGone();
 }
 
-void TagsmithCore::GetCurrentId(std::u16string& id) {
+void Discovery::GetCurrentId(std::u16string& id) {
     IdPage* page = SelectedPage();
     id = page ? page->AnnounceId() : std::u16string();
 }
 
-void TagsmithCore::ShowCurrentId(const std::u16string& text) {
+void Discovery::ShowCurrentId(const std::u16string& text) {
     if (IdPage* page = SelectedPage()) page->ShowId(text);
 }
 

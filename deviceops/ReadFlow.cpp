@@ -1,5 +1,7 @@
 // The read-ID flow: fetch the storage image block by block into tmp.data,
 // take the ID file out of it with the plug-in, return its text.
+#include "deviceops/ReadFlow.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -12,12 +14,11 @@
 
 #include "device/VendorProtocol.h"
 #include "deviceops/FlowSupport.h"
-#include "deviceops/TagsmithCore.h"
 
 namespace ts {
 using namespace flow;
 
-int TagsmithCore::ReadDeviceSN(std::u16string& id) {
+int ReadFlow::ReadDeviceSN(std::u16string& id) {
     const std::string tmpPath = m_strExeDir + "tmp.data";
     std::remove(tmpPath.c_str());
     auto cannotWrite = [this]() {
@@ -125,7 +126,7 @@ int TagsmithCore::ReadDeviceSN(std::u16string& id) {
     return kReadOk;
 }
 
-int TagsmithCore::DownLoadFSFile(VolHandle image, const std::string& localPath) {
+int ReadFlow::DownLoadFSFile(VolHandle image, const std::string& localPath) {
     if (!m_pVolkit) return kDownloadNoFile;
     const std::u16string snPath = ReadConfigString(cfg::kSnPath);
     const std::string ansi = WideToAnsi(snPath);

@@ -1,6 +1,8 @@
 // The write-ID flow: validate, ask before overwriting, stage the ID file and
 // the two data copies in prvdata, build a fresh image with the plug-in and
 // send it to the device in 32768-byte blocks, then confirm with finish.
+#include "deviceops/WriteFlow.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,7 +18,6 @@
 #include "device/VendorProtocol.h"
 #include "deviceops/FlowSupport.h"
 #include "deviceops/Staging.h"
-#include "deviceops/TagsmithCore.h"
 #include "idsource/HexId.h"
 
 namespace ts {
@@ -76,7 +77,7 @@ StageOutcome StageCopies(const std::string& appDir, const std::vector<StagePath>
 
 }  // namespace
 
-int TagsmithCore::EnsureDirectoryPath(const std::string& input) {
+int WriteFlow::EnsureDirectoryPath(const std::string& input) {
     if (input.size() < 2) return 0;
     std::string path = input;
     if (path.back() == '/') path.pop_back();
@@ -92,7 +93,7 @@ int TagsmithCore::EnsureDirectoryPath(const std::string& input) {
     return PathExists(path) ? 1 : 0;
 }
 
-int TagsmithCore::WriteDeviceSN(const std::u16string& id) {
+int WriteFlow::WriteDeviceSN(const std::u16string& id) {
     const bool automatic = AutomaticPage() != nullptr;
 
     if (!IsHexId(&id)) {

@@ -15,6 +15,7 @@
 #include <QSocketNotifier>
 #include <QStyleFactory>
 #include <QTimer>
+#include <utility>
 
 #include "app/gui/AboutDlg.h"
 #include "app/gui/Controls.h"
@@ -67,13 +68,8 @@ CTagsmithDlg::CTagsmithDlg(std::unique_ptr<DriveSystem> drives, QWidget* parent)
 
     log_ = std::make_unique<EditLogView>(ui_->logEdit);
     boxer_ = std::make_unique<QtMessageBoxer>(this);
-    model_.core.SetLogView(log_.get());
-    model_.core.SetMessageBoxer(boxer_.get());
-    model_.core.SetDrives(drives_.get());
     clock_ = std::make_unique<GuiClock>();
     status_ = std::make_unique<StationStatus>(result_, progress_);
-    model_.core.SetClock(clock_.get());
-    model_.core.SetProgress(status_.get());
     model_.writeStarts = [this] {
         BeginBusy();
         status_->WriteStarts();
@@ -82,8 +78,6 @@ CTagsmithDlg::CTagsmithDlg(std::unique_ptr<DriveSystem> drives, QWidget* parent)
         status_->WriteEnded(result, id);
         EndBusy();
     };
-    // The scan drains pending events before each handshake.
-    model_.core.SetDrainHook([] { QCoreApplication::processEvents(); });
     model_.runPicker = [this](CDlgListID& picker) {
         CDlgListIDView view(picker, this);
         if (busy_ > 0) QApplication::setOverrideCursor(Qt::ArrowCursor);
@@ -144,7 +138,16 @@ void CTagsmithDlg::OnInitDialog(const std::string& exeDir) {
         tabs->addTab(page3_, QStringLiteral("自动递增/递减"));
         tabs->setCurrentIndex(0);
     }
-    model_.OnInitDialog(exeDir);
+    StationParts parts;
+    parts.appDir = exeDir;
+    parts.drives = drives_.get();
+    parts.log = log_.get();
+    parts.boxes = boxer_.get();
+    parts.clock = clock_.get();
+    parts.progress = status_.get();
+    // The scan drains pending events before each handshake.
+    parts.drain = [] { QCoreApplication::processEvents(); };
+    model_.OnInitDialog(std::move(parts));
     Refresh();
 
     if (drives_) events_ = drives_->WatchEvents();
@@ -189,7 +192,7 @@ void CTagsmithDlg::OnDeviceEvents() {
 }
 
 void CTagsmithDlg::FocusScanBoxIfWriting() {
-    if (model_.core.IsWriteMode() && model_.tabIndex == 1 && model_.core.m_pCurDevice && page2_)
+    if (model_.core.IsWriteMode() && model_.tabIndex == 1 && model_.core.CurrentDevice() && page2_)
         page2_->FocusScanBox();
 }
 

@@ -153,12 +153,13 @@ protected:
     void SetUp() override {
         test::InstallApp(app.Path(), {"modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
         log.onLine = [this](const std::u16string& l) { lines.push_back(l); };
-        dlg.core.SetLogView(&log);
-        dlg.core.SetMessageBoxer(&boxes);
-        dlg.core.SetClock(&clock);
-        dlg.core.SetDrives(&line);
-        dlg.OnInitDialog(app.Dir());
-        ASSERT_NE(dlg.core.m_pVolkit, nullptr);
+        StationParts parts;
+        parts.appDir = app.Dir();
+        parts.drives = &line;
+        parts.log = &log;
+        parts.boxes = &boxes;
+        parts.clock = &clock;
+        ASSERT_EQ(dlg.OnInitDialog(std::move(parts)), StationOpen::Ok);
     }
     void TearDown() override {
         dlg.DestroyWindow();
@@ -228,7 +229,7 @@ TEST_P(DispatchTest, ArrivalInWriteMode) {
     EXPECT_EQ(BoxTexts(), c.boxes);
     EXPECT_EQ(dlg.m_page1.manualWriteEnabled, c.buttonsEnabled);
     EXPECT_EQ(dlg.m_page2.writeButtonEnabled, c.buttonsEnabled);
-    EXPECT_EQ(dlg.core.m_pCurDevice != nullptr, c.currentOpen);
+    EXPECT_EQ(dlg.core.CurrentDevice() != nullptr, c.currentOpen);
     EXPECT_EQ(line.OpenVolumes(), c.currentOpen ? 1 : 0);
     EXPECT_EQ(c.tab == 1 ? dlg.m_page2.scanText : dlg.m_page1.currentIdText, c.shownId);
 }
@@ -296,7 +297,7 @@ TEST_F(LineTest, ReadModeShowsTheIdAndKeepsNoDeviceOpen) {
     EXPECT_EQ(lines, (std::vector<std::u16string>{u"设备检测成功，当前设备ID读取中 ... ...",
                                                   u"设备ID读取成功", u"设备ID为 :ABC"}));
     EXPECT_EQ(dlg.m_page1.currentIdText, u"ABC");
-    EXPECT_EQ(dlg.core.m_pCurDevice, nullptr);
+    EXPECT_EQ(dlg.core.CurrentDevice(), nullptr);
     EXPECT_EQ(line.OpenVolumes(), 0);
 }
 
@@ -306,7 +307,7 @@ TEST_F(LineTest, RemovalOfAnotherDiskRescansAndDisablesTheButtons) {
     dlg.OnTabSelChange(1);
     dlg.m_page2.SetScanId(u"A1");
     Arrive();
-    ASSERT_NE(dlg.core.m_pCurDevice, nullptr);
+    ASSERT_NE(dlg.core.CurrentDevice(), nullptr);
     ASSERT_TRUE(dlg.m_page2.writeButtonEnabled);
 
     line.Unplug('F');
@@ -314,7 +315,7 @@ TEST_F(LineTest, RemovalOfAnotherDiskRescansAndDisablesTheButtons) {
     dlg.core.WindowProc(DeviceEvent::Removal);
     // E stays attached and was announced already: not again.
     EXPECT_EQ(lines, (std::vector<std::u16string>{u"设备已退出......", u"请插入新设备"}));
-    EXPECT_EQ(dlg.core.m_pCurDevice, nullptr);
+    EXPECT_EQ(dlg.core.CurrentDevice(), nullptr);
     EXPECT_EQ(line.OpenVolumes(), 0);
     EXPECT_FALSE(dlg.m_page1.manualWriteEnabled);
     EXPECT_FALSE(dlg.m_page2.writeButtonEnabled);
@@ -394,7 +395,7 @@ TEST_F(LineTest, DestroyWindowSavesAndClosesTheCurrentDevice) {
     Arrive();
     ASSERT_EQ(line.OpenVolumes(), 1);
     dlg.DestroyWindow();
-    EXPECT_EQ(dlg.core.m_pCurDevice, nullptr);
+    EXPECT_EQ(dlg.core.CurrentDevice(), nullptr);
     EXPECT_EQ(line.OpenVolumes(), 0);
     EXPECT_NE(test::ReadFile(app.Path() / "tagsmith.cfg").find("tabmode=1"), std::string::npos);
 }

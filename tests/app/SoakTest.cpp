@@ -58,12 +58,14 @@ public:
                 written.push_back(id);
             }
         };
-        dlg.core.SetLogView(&log);
-        dlg.core.SetMessageBoxer(&boxes);
-        dlg.core.SetClock(&clock);
-        dlg.core.SetDrives(&line);
         events = line.WatchEvents();
-        dlg.OnInitDialog(app.Dir());
+        StationParts parts;
+        parts.appDir = app.Dir();
+        parts.drives = &line;
+        parts.log = &log;
+        parts.boxes = &boxes;
+        parts.clock = &clock;
+        dlg.OnInitDialog(std::move(parts));
     }
     ~Soak() { dlg.DestroyWindow(); }
 
@@ -99,7 +101,7 @@ TEST(Soak, ListModeWritesEveryIdOnceInOrder) {
     const size_t fdsBefore = OpenDescriptors();
     {
         Soak s;
-        ASSERT_NE(s.dlg.core.m_pVolkit, nullptr);
+        ASSERT_NE(s.dlg.core.VolkitTable(), nullptr);
         std::string file;
         std::vector<std::u16string> expected;
         for (int i = 0; i < kDevices; ++i) {

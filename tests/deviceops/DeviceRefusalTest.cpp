@@ -135,7 +135,7 @@ TEST_F(DeviceRefusalTest, RefusedOrShortWritesFailTheWrite) {
         log.text.clear();
         EXPECT_EQ(core.WriteDeviceSN(u"AB"), 1);
         EXPECT_EQ(LogLines(), std::vector<std::string>{"烧写失败, 请重新插设备烧写"});
-        EXPECT_EQ(core.m_pCurDevice, nullptr);
+        EXPECT_EQ(core.CurrentDevice(), nullptr);
         EXPECT_EQ(line.OpenVolumes(), 0);
         line.Unplug('E');
     }
@@ -168,7 +168,7 @@ TEST_F(DeviceRefusalTest, OversizedHandshakeIsNeverWrittenThrough) {
         log.text.clear();
         EXPECT_EQ(core.WriteDeviceSN(u"AB"), 1);
         EXPECT_EQ(LogLines(), std::vector<std::string>{c.logLine});
-        EXPECT_EQ(core.m_pCurDevice == nullptr, c.closed);
+        EXPECT_EQ(core.CurrentDevice() == nullptr, c.closed);
         EXPECT_EQ(!AllZero(*storage), c.sent);
         core.CloseCurrentDevice();
         std::filesystem::remove(app.Path() / "tmp.data");

@@ -16,7 +16,7 @@ namespace {
 class DiscoveryTest : public FlowFixture {};
 
 TEST_F(DiscoveryTest, FirstAnsweringRemovableDriveIsDispatched) {
-    core.m_bWriteMode = 1;
+    core.SetWriteMode(true);
     page.next = u"AB";
     line.Plug('A', 2048);  // never opened, even though it would answer
     line.PlugDisk('B');    // opened, does not answer
@@ -25,8 +25,8 @@ TEST_F(DiscoveryTest, FirstAnsweringRemovableDriveIsDispatched) {
     DebugCapture debug;
     core.WindowProc(DeviceEvent::Arrival);
     EXPECT_EQ(LogLines(), std::vector<std::string>{"新设备检测成功，现在可以进行ID烧写操作了"});
-    ASSERT_NE(core.m_pCurDevice, nullptr);
-    EXPECT_STREQ(core.m_pCurDevice->path, "\\\\.\\F:");
+    ASSERT_NE(core.CurrentDevice(), nullptr);
+    EXPECT_STREQ(core.CurrentDevice()->path, "\\\\.\\F:");
     EXPECT_EQ(line.OpenVolumes(), 1) << "B was closed, G never opened";
     EXPECT_TRUE(page.enabled);
     EXPECT_TRUE(page.enabled);
@@ -51,7 +51,7 @@ TEST_F(DiscoveryTest, WriteModeAnnouncementsAndFollowUps) {
         {"automatic page, no ID left", u"", true, "新设备检测成功，当前无序列号可用", false},
         {"automatic page, ID", u"P1S", true, "新设备检测成功，现在可以进行ID烧写操作了", false},
     };
-    core.m_bWriteMode = 1;
+    core.SetWriteMode(true);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         // Each case a new attachment: the last case's device went away.
@@ -65,7 +65,7 @@ TEST_F(DiscoveryTest, WriteModeAnnouncementsAndFollowUps) {
         EXPECT_EQ(LogLines(), std::vector<std::string>{c.logLine});
         EXPECT_EQ(page.readyCalls, 1);
         EXPECT_EQ(page.enabled, c.buttons);
-        EXPECT_NE(core.m_pCurDevice, nullptr);
+        EXPECT_NE(core.CurrentDevice(), nullptr);
         EXPECT_EQ(line.OpenVolumes(), 1) << "the previous current device was closed";
     }
 }
@@ -80,7 +80,7 @@ TEST_F(DiscoveryTest, SelectedPageAnnouncesAndAutomaticPageAloneWrites) {
     IdPage* const pages[] = {&list, &scan};
     core.SetPages(pages);
     core.SelectPage(1);
-    core.m_bWriteMode = 1;
+    core.SetWriteMode(true);
     line.Plug('E', 2048);
     core.WindowProc(DeviceEvent::Arrival);
     EXPECT_EQ(LogLines(), std::vector<std::string>{"新设备检测成功，现在可以进行ID烧写操作了"});
@@ -111,18 +111,18 @@ TEST_F(DiscoveryTest, SelectedPageAnnouncesAndAutomaticPageAloneWrites) {
 
 TEST_F(DiscoveryTest, EmptyIdFollowUpRunsBeforeTheDeviceBecomesCurrent) {
     line.Plug('E', 2048);
-    core.m_bWriteMode = 1;
+    core.SetWriteMode(true);
     page.automatic = true;
     DeviceHandle* seen = reinterpret_cast<DeviceHandle*>(1);
-    page.onReady = [&] { seen = core.m_pCurDevice; };
+    page.onReady = [&] { seen = core.CurrentDevice(); };
     core.WindowProc(DeviceEvent::Arrival);
     EXPECT_EQ(seen, nullptr);
-    EXPECT_NE(core.m_pCurDevice, nullptr);
+    EXPECT_NE(core.CurrentDevice(), nullptr);
 }
 
 TEST_F(DiscoveryTest, RemovalClosesRescansAndDisablesButtons) {
     line.Plug('E', 2048);
-    core.m_bWriteMode = 1;
+    core.SetWriteMode(true);
     page.next = u"AB";
     core.WindowProc(DeviceEvent::Arrival);
     log.text.clear();
@@ -132,14 +132,14 @@ TEST_F(DiscoveryTest, RemovalClosesRescansAndDisablesButtons) {
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"设备已退出......", "请插入新设备"}));
     EXPECT_FALSE(page.enabled);
     EXPECT_FALSE(page.enabled);
-    EXPECT_EQ(core.m_pCurDevice, nullptr);
+    EXPECT_EQ(core.CurrentDevice(), nullptr);
     EXPECT_EQ(line.OpenVolumes(), 0);
 
     line.Unplug('E');
     log.text.clear();
     core.WindowProc(DeviceEvent::Removal);
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"设备已退出......", "请插入新设备"}));
-    EXPECT_EQ(core.m_pCurDevice, nullptr);
+    EXPECT_EQ(core.CurrentDevice(), nullptr);
     EXPECT_EQ(line.OpenVolumes(), 0);
 
     // With automatic writing on, the buttons are left alone.
@@ -155,13 +155,13 @@ TEST_F(DiscoveryTest, ReadModeShowsTheIdAndClosesTheDevice) {
     page.automatic = true;
     ASSERT_EQ(core.WriteDeviceSN(u"ABC"), 0);
     page = FakePage{};
-    core.m_bWriteMode = 0;
+    core.SetWriteMode(false);
     log.text.clear();
     core.WindowProc(DeviceEvent::Arrival);
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"设备检测成功，当前设备ID读取中 ... ...",
                                                     "设备ID读取成功", "设备ID为 :ABC"}));
     EXPECT_EQ(page.shown, u"ABC");
-    EXPECT_EQ(core.m_pCurDevice, nullptr);
+    EXPECT_EQ(core.CurrentDevice(), nullptr);
     EXPECT_EQ(line.OpenVolumes(), 0);
 
     line.Unplug('E');
@@ -188,17 +188,17 @@ TEST_F(DiscoveryTest, DriveFailingTheHandshakeLeavesAnAttachedCurrentDevice) {
         {"current device unplugged", false, 1},
         {"current device still attached", true, 0},
     };
-    core.m_bWriteMode = 1;
+    core.SetWriteMode(true);
     page.next = u"AB";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         line.Plug('E', 2048);
         core.WindowProc(DeviceEvent::Arrival);
-        ASSERT_NE(core.m_pCurDevice, nullptr);
+        ASSERT_NE(core.CurrentDevice(), nullptr);
         if (!c.currentStays) line.Unplug('E');
         line.PlugDisk('D');
         core.ScanDevices();
-        EXPECT_EQ(core.m_pCurDevice != nullptr, c.currentStays);
+        EXPECT_EQ(core.CurrentDevice() != nullptr, c.currentStays);
         EXPECT_EQ(line.OpenVolumes(), c.currentStays ? 1 : 0) << "closed, not leaked";
         page.automatic = true;  // no question: the transfer alone tells
         EXPECT_EQ(core.WriteDeviceSN(u"AB"), c.write);
@@ -220,7 +220,7 @@ TEST_F(DiscoveryTest, HandshakeMatchesOnTheFirstThirteenBytesOnly) {
         {"non-zero at offset 12", "usbhandshakeX", false},
         {"other text", "usbhandshakX", false},
     };
-    core.m_bWriteMode = 1;
+    core.SetWriteMode(true);
     page.next = u"AB";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -228,14 +228,14 @@ TEST_F(DiscoveryTest, HandshakeMatchesOnTheFirstThirteenBytesOnly) {
         f.handshakeText = c.answer;
         line.Plug('E', 2048, f);
         core.WindowProc(DeviceEvent::Arrival);
-        EXPECT_EQ(core.m_pCurDevice != nullptr, c.dispatched);
+        EXPECT_EQ(core.CurrentDevice() != nullptr, c.dispatched);
         core.CloseCurrentDevice();
         line.Unplug('E');
     }
 }
 
 TEST_F(DiscoveryTest, NestedEventsDuringAScanNeitherLeakNorUseAClosedDevice) {
-    core.m_bWriteMode = 1;
+    core.SetWriteMode(true);
     page.next = u"AB";
     line.Plug('E', 2048);
     line.Plug('F', 2048);
@@ -249,8 +249,8 @@ TEST_F(DiscoveryTest, NestedEventsDuringAScanNeitherLeakNorUseAClosedDevice) {
     });
     core.WindowProc(DeviceEvent::Arrival);
     core.SetDrainHook(nullptr);
-    ASSERT_NE(core.m_pCurDevice, nullptr);
-    EXPECT_STREQ(core.m_pCurDevice->path, "\\\\.\\E:");
+    ASSERT_NE(core.CurrentDevice(), nullptr);
+    EXPECT_STREQ(core.CurrentDevice()->path, "\\\\.\\E:");
     EXPECT_EQ(line.OpenVolumes(), 1) << "every replaced device was closed";
     // The surviving device works.
     EXPECT_EQ(core.WriteDeviceSN(u"AB"), 0);
@@ -279,7 +279,7 @@ TEST_F(DiscoveryTest, EachDeviceIsDispatchedOncePerAttachment) {
         page = FakePage{};
         page.next = u"AB";
         page.automatic = c.autoRun;
-        core.m_bWriteMode = c.writeMode;
+        core.SetWriteMode(c.writeMode);
         std::shared_ptr<MemoryStorage> f;
         const std::function<void()> steps[] = {
             [&] { line.Plug('E', 2048), core.WindowProc(DeviceEvent::Arrival); },
@@ -298,7 +298,7 @@ TEST_F(DiscoveryTest, EachDeviceIsDispatchedOncePerAttachment) {
             for (const std::string& l : LogLines())
                 n += l.starts_with("新设备检测成功") || l.starts_with("设备检测成功");
             EXPECT_LE(n, 1u);
-            dispatched.push_back(n ? GetLe32(core.m_HandShakeBuf + 16) : 0);
+            dispatched.push_back(n ? GetLe32(core.HandShakeAnswer().data() + 16) : 0);
         }
         EXPECT_EQ(dispatched, expected);
         core.CloseCurrentDevice();
@@ -321,31 +321,31 @@ TEST_F(DiscoveryTest, DeviceHeldByAnotherProgramIsLeftToIt) {
     DeviceHandle* held = other.DeviceOpen("E:\\", kGenericRead | kGenericWrite, 3);
     ASSERT_NE(held, nullptr);
 
-    core.m_bWriteMode = 1;
+    core.SetWriteMode(true);
     page.next = u"AB";
     DebugCapture debug;
     core.WindowProc(DeviceEvent::Arrival);
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"设备 E:\\ 正被其他程序使用，无法打开",
                                                     "新设备检测成功，现在可以进行ID烧写操作了"}));
     EXPECT_NE(debug.Text().find("DeviceOpen Error = 16\n"), std::string::npos);
-    ASSERT_NE(core.m_pCurDevice, nullptr);
-    EXPECT_STREQ(core.m_pCurDevice->path, "\\\\.\\F:");
+    ASSERT_NE(core.CurrentDevice(), nullptr);
+    EXPECT_STREQ(core.CurrentDevice()->path, "\\\\.\\F:");
 
     other.DeviceClose(held);
     log.text.clear();
     core.WindowProc(DeviceEvent::Arrival);
     EXPECT_EQ(LogLines(), std::vector<std::string>{"新设备检测成功，现在可以进行ID烧写操作了"});
-    ASSERT_NE(core.m_pCurDevice, nullptr);
-    EXPECT_STREQ(core.m_pCurDevice->path, "\\\\.\\E:");
+    ASSERT_NE(core.CurrentDevice(), nullptr);
+    EXPECT_STREQ(core.CurrentDevice()->path, "\\\\.\\E:");
     core.CloseCurrentDevice();
     core.SetDrives(&line);
 }
 
 TEST_F(DiscoveryTest, OtherEventsAndNoDrivesDoNothing) {
-    core.m_bWriteMode = 1;
+    core.SetWriteMode(true);
     core.WindowProc(DeviceEvent::Arrival);
     EXPECT_EQ(log.text, u"");
-    EXPECT_EQ(core.m_pCurDevice, nullptr);
+    EXPECT_EQ(core.CurrentDevice(), nullptr);
 }
 
 }  // namespace

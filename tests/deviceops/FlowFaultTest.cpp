@@ -62,7 +62,7 @@ TEST_F(FlowFaultTest, ReadFaults) {
             EXPECT_NE(debug.Text().find(c.debugLine), std::string::npos) << debug.Text();
         }
         EXPECT_EQ(clock.sleeps.size(), c.pauses);
-        EXPECT_NE(core.m_pCurDevice, nullptr) << "the read never closes the device";
+        EXPECT_NE(core.CurrentDevice(), nullptr) << "the read never closes the device";
         EXPECT_TRUE(Exists("tmp.data")) << "left for inspection";
         core.CloseCurrentDevice();
         line.Unplug('E');
@@ -100,7 +100,7 @@ TEST_F(FlowFaultTest, WriteFaults) {
         log.text.clear();
         EXPECT_EQ(core.WriteDeviceSN(u"AB"), 1);
         EXPECT_EQ(LogLines(), std::vector<std::string>{"烧写失败, 请重新插设备烧写"});
-        EXPECT_EQ(core.m_pCurDevice, nullptr);
+        EXPECT_EQ(core.CurrentDevice(), nullptr);
         EXPECT_EQ(line.OpenVolumes(), 0);
         EXPECT_TRUE(boxes.shown.empty());
         EXPECT_EQ(Exists("tmp.data"), std::string(c.name) != "finish call")
@@ -124,7 +124,7 @@ TEST_F(FlowFaultTest, DiscoveryFaults) {
         {"handshake call", FailAt(SimKind::Handshake, 1), "Hand Shake Failed DeviceControl Ln:829"},
         {"garbled answer", garbled, nullptr},
     };
-    core.m_bWriteMode = 1;
+    core.SetWriteMode(true);
     page.next = u"AB";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -133,7 +133,7 @@ TEST_F(FlowFaultTest, DiscoveryFaults) {
         log.text.clear();
         core.WindowProc(DeviceEvent::Arrival);
         EXPECT_EQ(log.text, u"") << "nothing is logged";
-        EXPECT_EQ(core.m_pCurDevice, nullptr);
+        EXPECT_EQ(core.CurrentDevice(), nullptr);
         EXPECT_EQ(line.OpenVolumes(), 0);
         if (c.debugLine) {
             EXPECT_NE(debug.Text().find(c.debugLine), std::string::npos) << debug.Text();
@@ -180,7 +180,7 @@ TEST_F(FlowFaultTest, ImagesAreCutIntoBlocks) {
         uint32_t stamp;
     };
     const Case cases[] = {{40000, 65536}, {20000, 32768}, {1048576, 1048576}};
-    core.m_pVolkit = &FakeVolkit::kApi;
+    core.SetVolkitTable(&FakeVolkit::kApi);
     page.automatic = true;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.length);
@@ -213,7 +213,7 @@ TEST_F(FlowFaultTest, ImagesAreCutIntoBlocks) {
 
 TEST_F(FlowFaultTest, ImageThatCannotBeReadBack) {
     // The plug-in "builds" nothing: the step that reads the image back fails.
-    core.m_pVolkit = &FakeVolkit::kApi;
+    core.SetVolkitTable(&FakeVolkit::kApi);
     FakeVolkit::skipImport = true;
     line.Plug('E', 2048);
     page.automatic = true;  // the box shows in every mode
@@ -225,7 +225,7 @@ TEST_F(FlowFaultTest, ImageThatCannotBeReadBack) {
     EXPECT_EQ(boxes.shown[0].text, u"烧写失败，无法读取数据，请重新将设备拔出\n");
     EXPECT_EQ(boxes.shown[0].icon, MsgIcon::None);
     EXPECT_EQ(log.text, u"") << "nothing is logged";
-    EXPECT_NE(core.m_pCurDevice, nullptr) << "the device stays open";
+    EXPECT_NE(core.CurrentDevice(), nullptr) << "the device stays open";
 }
 
 TEST_F(FlowFaultTest, FullDiskWhileFetchingIsNotTakenForAnEmptyDevice) {
@@ -291,7 +291,7 @@ TEST_F(FlowFaultTest, DeviceSwappedDuringTheOverwriteQuestionIsNotWritten) {
         line.Unplug('E');
         core.WindowProc(DeviceEvent::Removal);
         second = line.Plug('F', 2048);
-        core.m_bWriteMode = 1;
+        core.SetWriteMode(true);
         page.next = u"BBBB";
         core.WindowProc(DeviceEvent::Arrival);
     };
@@ -304,11 +304,11 @@ TEST_F(FlowFaultTest, DeviceSwappedDuringTheOverwriteQuestionIsNotWritten) {
     EXPECT_TRUE(std::all_of(second->bytes.begin(), second->bytes.end(), [](uint8_t b) {
         return b == 0;
     })) << "the device that arrived meanwhile was not written unasked";
-    EXPECT_NE(core.m_pCurDevice, nullptr) << "it stays current for its own write";
+    EXPECT_NE(core.CurrentDevice(), nullptr) << "it stays current for its own write";
 }
 
 TEST_F(FlowFaultTest, FailedSeekIsNotTakenAsASize) {
-    core.m_pVolkit = &FakeVolkit::kApi;
+    core.SetVolkitTable(&FakeVolkit::kApi);
     FakeVolkit::reads = 0;
     EXPECT_EQ(core.DownLoadFSFile(1, (app.Path() / "sn.txt").string()), 575);
     EXPECT_EQ(FakeVolkit::reads, 0);
@@ -317,7 +317,7 @@ TEST_F(FlowFaultTest, FailedSeekIsNotTakenAsASize) {
 
 TEST_F(FlowFaultTest, WithoutPluginTheFlowsFailCleanly) {
     line.Plug('E', 2048);
-    core.m_pVolkit = nullptr;
+    core.SetVolkitTable(nullptr);
     OpenCurrent();
     std::u16string id;
     EXPECT_EQ(core.ReadDeviceSN(id), 518);
@@ -325,7 +325,7 @@ TEST_F(FlowFaultTest, WithoutPluginTheFlowsFailCleanly) {
     page.automatic = true;
     EXPECT_EQ(core.WriteDeviceSN(u"AB"), 1);
     EXPECT_EQ(LogLines().back(), "烧写失败，未加载文件系统插件 (Volkit)");
-    EXPECT_NE(core.m_pCurDevice, nullptr);
+    EXPECT_NE(core.CurrentDevice(), nullptr);
 }
 
 TEST_F(FlowFaultTest, ConfigurationPathsStayInsideTheStagingFolder) {
@@ -372,7 +372,7 @@ TEST_F(FlowFaultTest, TmpDataThatCannotBeMade) {
     page.automatic = true;
     EXPECT_EQ(core.WriteDeviceSN(u"AB"), 1);
     EXPECT_EQ(LogLines().back(), "烧写失败，无法生成设备镜像");
-    EXPECT_NE(core.m_pCurDevice, nullptr) << "nothing was sent";
+    EXPECT_NE(core.CurrentDevice(), nullptr) << "nothing was sent";
 }
 
 TEST(EnsureDirectoryPathTest, CreatesEachMissingLevel) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "deviceops/Station.h"
 #include "deviceops/TagsmithCore.h"
 #include "platform/Codepage.h"
 #include "platform/DebugOut.h"
@@ -44,26 +45,22 @@ protected:
     void SetUp() override {
         namespace fs = std::filesystem;
         InstallApp(app.Path(), {"modhost.so", "Volkit.so", "ulpkData.bin", "tagsmith.cfg"});
-        core.SetLogView(&log);
-        core.SetMessageBoxer(&boxes);
-        core.SetClock(&clock);
         IdPage* const pages[] = {&page};
-        core.SetPages(pages);
-        core.SetDrives(&line);
-        core.InitExeDir(app.Dir());
-        core.LoadPlugin();
-        ASSERT_NE(core.m_pVolkit, nullptr);
+        StationParts parts;
+        parts.appDir = app.Dir();
+        parts.drives = &line;
+        parts.log = &log;
+        parts.boxes = &boxes;
+        parts.clock = &clock;
+        parts.pages = pages;
+        ASSERT_EQ(OpenStation(core, parts), StationOpen::Ok);
     }
 
     // Makes the device at `letter` current as discovery would, without a
     // dispatch: opened and handshaken.
     void OpenCurrent(char letter = 'E') {
-        std::string root = std::string(1, letter) + ":\\";
-        core.m_pCurDevice = core.m_DevCtrl.DeviceOpen(root.c_str(), kGenericRead | kGenericWrite,
-                                                      kFileShareReadWrite);
-        ASSERT_NE(core.m_pCurDevice, nullptr);
-        std::memset(core.m_HandShakeBuf, 0, 32);
-        ASSERT_EQ(core.m_DevCtrl.HandShake(core.m_pCurDevice, core.m_HandShakeBuf, 32), 0);
+        const std::string root = std::string(1, letter) + ":\\";
+        ASSERT_TRUE(core.AdoptDevice(root.c_str()));
     }
 
     // The log's lines as appended (the text starts with a line break).

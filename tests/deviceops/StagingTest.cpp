@@ -252,7 +252,7 @@ TEST_F(StagingTest, StationFailureWhileCheckingForAnIdStopsTheWrite) {
         EXPECT_EQ(core.WriteDeviceSN(u"BBBB"), 1);
         core.SetMessageBoxer(&boxes);
         EXPECT_EQ(LogLines().back(), "烧写失败，本机无法检查设备中已有的ID，设备未被改写");
-        EXPECT_NE(core.m_pCurDevice, nullptr) << "nothing was sent";
+        EXPECT_NE(core.CurrentDevice(), nullptr) << "nothing was sent";
         fs::remove_all(blocker);
 
         std::u16string id;
@@ -269,9 +269,9 @@ TEST_F(StagingTest, AnIdCopyCutShortByAFullDiskIsNoId) {
     ASSERT_EQ(core.WriteDeviceSN(u"ABCDEF"), 0);
     // An image holding that ID file, opened before the disk fills.
     const std::string image = (work.Path() / "fetched.img").string();
-    VolHandle h = core.m_pVolkit->VolOpen(image.c_str());
-    ASSERT_EQ(core.m_pVolkit->VolFormat(h, 2, 2048, "MIDINFO"), 0);
-    ASSERT_EQ(core.m_pVolkit->VolImportDir(h, (app.Path() / "prvdata").c_str(), "\\"), 0);
+    VolHandle h = core.VolkitTable()->VolOpen(image.c_str());
+    ASSERT_EQ(core.VolkitTable()->VolFormat(h, 2, 2048, "MIDINFO"), 0);
+    ASSERT_EQ(core.VolkitTable()->VolImportDir(h, (app.Path() / "prvdata").c_str(), "\\"), 0);
     const fs::path sn = app.Path() / "sn.txt";
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -282,7 +282,7 @@ TEST_F(StagingTest, AnIdCopyCutShortByAFullDiskIsNoId) {
     const int rc = core.DownLoadFSFile(h, sn.string());
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
-    core.m_pVolkit->VolClose(h);
+    core.VolkitTable()->VolClose(h);
     EXPECT_EQ(rc, 0);
     EXPECT_FALSE(fs::exists(sn)) << "a cut copy would read as the ID " << ReadFile(sn);
 }

@@ -27,7 +27,7 @@ TEST_F(WriteReadFlowTest, ConfirmedWriteLeavesTheImageOnTheDeviceAndReadsBack) {
     OpenCurrent();
     ASSERT_EQ(core.WriteDeviceSN(u"1A2B"), 0);
 
-    EXPECT_EQ(core.m_pCurDevice, nullptr) << "closed after a confirmed write";
+    EXPECT_EQ(core.CurrentDevice(), nullptr) << "closed after a confirmed write";
     EXPECT_EQ(line.OpenVolumes(), 0);
     ASSERT_FALSE(LogLines().empty());
     EXPECT_EQ(LogLines().back(), "烧写成功 ID: 1A2B\n");
@@ -50,7 +50,7 @@ TEST_F(WriteReadFlowTest, ConfirmedWriteLeavesTheImageOnTheDeviceAndReadsBack) {
     EXPECT_EQ(id, u"1A2B");
     EXPECT_FALSE(Exists("tmp.data"));
     EXPECT_FALSE(Exists("sn.txt"));
-    EXPECT_NE(core.m_pCurDevice, nullptr) << "the read borrows the device";
+    EXPECT_NE(core.CurrentDevice(), nullptr) << "the read borrows the device";
 }
 
 TEST_F(WriteReadFlowTest, ReadFetchesAsTheLengthFieldSays) {
@@ -109,10 +109,10 @@ TEST_F(WriteReadFlowTest, IdFileContentRules) {
         WriteFile(tree.Path() / "sn" / "id.txt", c.bytes);
         std::string img = (app.Path() / "build.img").string();
         std::filesystem::remove(img);
-        VolHandle h = core.m_pVolkit->VolOpen(img.c_str());
-        ASSERT_EQ(core.m_pVolkit->VolFormat(h, 2, 2048, "MIDINFO"), 0);
-        ASSERT_EQ(core.m_pVolkit->VolImportDir(h, tree.Path().c_str(), "\\"), 0);
-        core.m_pVolkit->VolClose(h);
+        VolHandle h = core.VolkitTable()->VolOpen(img.c_str());
+        ASSERT_EQ(core.VolkitTable()->VolFormat(h, 2, 2048, "MIDINFO"), 0);
+        ASSERT_EQ(core.VolkitTable()->VolImportDir(h, tree.Path().c_str(), "\\"), 0);
+        core.VolkitTable()->VolClose(h);
         std::string bytes = ReadFile(img);
         std::memcpy(storage->bytes.data(), bytes.data(), bytes.size());
         OpenCurrent('F');
@@ -158,7 +158,7 @@ TEST_F(WriteReadFlowTest, ValidationAndTheOverwriteQuestion) {
             EXPECT_EQ(boxes.shown[0].icon, MsgIcon::Error);
             EXPECT_EQ(boxes.shown[0].caption, kAppTitle);
         }
-        EXPECT_NE(core.m_pCurDevice, nullptr) << "validation failures keep the device";
+        EXPECT_NE(core.CurrentDevice(), nullptr) << "validation failures keep the device";
         core.CloseCurrentDevice();
     }
     page.automatic = false;
@@ -174,7 +174,7 @@ TEST_F(WriteReadFlowTest, ValidationAndTheOverwriteQuestion) {
     EXPECT_EQ(boxes.shown[0].text, u"设备已经烧录了 ID:0x1A2B，是否重新烧写\n");
     EXPECT_EQ(boxes.shown[0].buttons, MsgButtons::YesNo);
     EXPECT_EQ(boxes.shown[0].icon, MsgIcon::Question);
-    EXPECT_EQ(core.m_pCurDevice, nullptr);
+    EXPECT_EQ(core.CurrentDevice(), nullptr);
     OpenCurrent();
     boxes.answers = {MsgAnswer::Yes};
     EXPECT_EQ(core.WriteDeviceSN(u"FFFF"), 0);
@@ -221,7 +221,7 @@ TEST_F(WriteReadFlowTest, FinishAnswers) {
         OpenCurrent();
         log.text.clear();
         EXPECT_EQ(core.WriteDeviceSN(u"AB"), c.code);
-        EXPECT_EQ(core.m_pCurDevice, nullptr);
+        EXPECT_EQ(core.CurrentDevice(), nullptr);
         EXPECT_EQ(LogLines().back(),
                   c.code == 0 ? "烧写成功 ID: AB\n" : "烧写失败, 请重新插设备烧写");
         line.Unplug('E');

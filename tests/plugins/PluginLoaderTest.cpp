@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "deviceops/PluginLoader.h"
+#include "deviceops/Station.h"
 #include "deviceops/TagsmithCore.h"
 #include "platform/Codepage.h"
 #include "tests/support/TestSupport.h"
@@ -110,10 +111,12 @@ TEST(PluginLoader, AnApplicationFolderTooLongForTheRequestSaysSo) {
         InstallApp(dir, {"modhost.so", "Volkit.so", "tagsmith.cfg"});
         TagsmithCore fresh;
         MemoryLogView freshLog;
-        fresh.SetLogView(&freshLog);
-        fresh.InitExeDir(dir);
-        fresh.LoadPlugin();
-        EXPECT_EQ(fresh.m_pVolkit != nullptr, c.loads);
+        StationParts parts;
+        parts.appDir = dir;
+        parts.log = &freshLog;
+        const StationOpen opened = OpenStation(fresh, parts);
+        EXPECT_EQ(opened == StationOpen::Ok, c.loads);
+        EXPECT_EQ(fresh.VolkitTable() != nullptr, c.loads);
         if (c.loads) {
             EXPECT_EQ(freshLog.text, u"");
         } else {

@@ -1,8 +1,9 @@
-#include "deviceops/TagsmithCore.h"
+#include "deviceops/StationState.h"
 
 #include <unistd.h>
 
 #include <climits>
+#include <cstring>
 #include <string>
 
 #include "deviceops/PluginLoader.h"
@@ -11,17 +12,11 @@
 
 namespace ts {
 
-TagsmithCore::TagsmithCore() = default;
+StationState::StationState() = default;
 
-TagsmithCore::~TagsmithCore() { CloseCurrentDevice(); }
+StationState::~StationState() { CloseCurrentDevice(); }
 
-void TagsmithCore::SetDrives(DriveSystem* drives) {
-    drives_ = drives;
-    handled_.clear();
-    m_DevCtrl.SetOpener(drives);
-}
-
-void TagsmithCore::InitExeDir() {
+void StationState::InitExeDir() {
     char buf[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
     if (n <= 0) return;
@@ -30,12 +25,12 @@ void TagsmithCore::InitExeDir() {
     if (slash != std::string::npos) m_strExeDir = path.substr(0, slash + 1);
 }
 
-void TagsmithCore::InitExeDir(const std::string& dir) {
+void StationState::InitExeDir(const std::string& dir) {
     m_strExeDir = dir;
     if (!m_strExeDir.empty() && m_strExeDir.back() != '/') m_strExeDir += '/';
 }
 
-void TagsmithCore::AppendLog(const std::u16string& line) {
+void StationState::AppendLog(const std::u16string& line) {
     LogView* log = log_ ? log_ : &defaultLog_;
     std::u16string text = log->GetText();
     text += u"\r\n";
@@ -50,15 +45,15 @@ void TagsmithCore::AppendLog(const std::u16string& line) {
     log->LineAppended(line);
 }
 
-MsgAnswer TagsmithCore::MessageBox(const std::u16string& text, MsgButtons buttons, MsgIcon icon,
+MsgAnswer StationState::MessageBox(const std::u16string& text, MsgButtons buttons, MsgIcon icon,
                                    const std::u16string& caption) {
     MessageBoxer* boxes = boxes_ ? boxes_ : &defaultBoxes_;
     return boxes->Show(MessageRequest{text, caption, buttons, icon});
 }
 
-void TagsmithCore::Sleep(uint32_t ms) { (clock_ ? clock_ : &defaultClock_)->Sleep(ms); }
+void StationState::Sleep(uint32_t ms) { (clock_ ? clock_ : &defaultClock_)->Sleep(ms); }
 
-void TagsmithCore::LoadPlugin() {
+void StationState::LoadPlugin() {
     m_pVolkit = LoadVolkit(m_strExeDir);
     // Every write and read would fail later without saying why.
     if (!m_pVolkit && m_strExeDir.size() > kMaxPluginDirBytes) {
@@ -69,11 +64,26 @@ void TagsmithCore::LoadPlugin() {
     }
 }
 
-std::u16string TagsmithCore::ReadConfigString(const char16_t* key) const {
+std::u16string StationState::ReadConfigString(const char16_t* key) const {
     return Profile(ConfigPath()).GetString(cfg::kSection, key, u"");
 }
 
-void TagsmithCore::CloseCurrentDevice() {
+bool StationState::AdoptDevice(const char* root) {
+    DeviceHandle* device =
+        m_DevCtrl.DeviceOpen(root, kGenericRead | kGenericWrite, kFileShareReadWrite);
+    if (!device) return false;
+    uint8_t answer[sizeof m_HandShakeBuf] = {};
+    if (m_DevCtrl.HandShake(device, answer, sizeof answer) != 0) {
+        m_DevCtrl.DeviceClose(device);
+        return false;
+    }
+    CloseCurrentDevice();
+    m_pCurDevice = device;
+    std::memcpy(m_HandShakeBuf, answer, sizeof answer);
+    return true;
+}
+
+void StationState::CloseCurrentDevice() {
     ++deviceEpoch_;
     currentHandle_ = nullptr;
     currentRoot_.clear();
@@ -83,17 +93,17 @@ void TagsmithCore::CloseCurrentDevice() {
     }
 }
 
-void TagsmithCore::SetPages(std::span<IdPage* const> pages) {
+void StationState::SetPages(std::span<IdPage* const> pages) {
     pages_.assign(pages.begin(), pages.end());
     selected_ = 0;
 }
 
-IdPage* TagsmithCore::SelectedPage() const {
+IdPage* StationState::SelectedPage() const {
     if (selected_ < 0 || static_cast<size_t>(selected_) >= pages_.size()) return nullptr;
     return pages_[static_cast<size_t>(selected_)];
 }
 
-IdPage* TagsmithCore::AutomaticPage() const {
+IdPage* StationState::AutomaticPage() const {
     for (IdPage* page : pages_) {
         if (page->WritesAutomatically()) return page;
     }

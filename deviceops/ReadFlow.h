@@ -1,0 +1,29 @@
+#pragma once
+// The read-ID flow: fetches the current device's image, opens it with the
+// file-system plug-in and takes the ID file out of it.
+#include <string>
+
+#include "deviceops/StationState.h"
+
+namespace ts {
+
+// Read flow result codes.
+enum ReadResult : int {
+    kReadOk = 0,
+    kReadTmpNotCreated = 447,
+    kReadBlock0Failed = 456,
+    kReadFullBlockFailed = 488,
+    kReadTailFailed = 498,
+    kReadDownloadFailed = 518,
+    kReadSnNotOpened = 527,
+    kDownloadNoFile = 575,
+};
+
+class ReadFlow : public StationState {
+public:
+    // Reads the current device's ID; the device stays open.
+    int ReadDeviceSN(std::u16string& id);
+    int DownLoadFSFile(VolHandle image, const std::string& localPath);
+};
+
+}  // namespace ts

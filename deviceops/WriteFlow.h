@@ -1,0 +1,26 @@
+#pragma once
+// The write-ID flow: checks the ID and the configured paths, asks before
+// replacing an ID the device already holds (which needs the read flow),
+// stages the files, builds the image and sends it.
+#include <string>
+
+#include "deviceops/ReadFlow.h"
+
+namespace ts {
+
+// Write flow result codes.
+enum WriteResult : int {
+    kWriteOk = 0,
+    kWriteFailed = 1,
+    kWriteInvalidId = 822,
+    kWriteIdTooLong = 829,
+};
+
+class WriteFlow : public ReadFlow {
+public:
+    int WriteDeviceSN(const std::u16string& id);
+    // `path` uses '/' separators (a local folder). 1 when it exists or was made.
+    static int EnsureDirectoryPath(const std::string& path);
+};
+
+}  // namespace ts
