@@ -27,9 +27,11 @@ struct StationParts {
     std::function<void()> drain;
     // Restores the front end's own settings once the folder is known and
     // before the plug-in loads (the window's tagsmith.cfg keys, a state
-    // file). Records that every write must reach are attached here too, so
-    // that no flow can run before they are in place.
+    // file).
     std::function<void()> loadSettings;
+    // Whatever else the flows report to (a record of every ID written, say)
+    // joins these parts, and OpenStation attaches it before it returns, so
+    // that no flow runs without it.
 };
 
 enum class StationOpen {

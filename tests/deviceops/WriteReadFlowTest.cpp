@@ -22,6 +22,47 @@ std::string Mtype(const std::vector<uint8_t>& storage, const TempDir& dir, const
 
 class WriteReadFlowTest : public FlowFixture {};
 
+// Taking a device by hand: one that cannot be opened or does not answer is
+// closed again and leaves the current device as it was; one that answers
+// replaces it and the one it replaces is closed.
+TEST_F(WriteReadFlowTest, AdoptedDeviceReplacesTheCurrentOneOnlyWhenItAnswers) {
+    struct Case {
+        const char* name;
+        bool plugged;
+        SimFaults faults;
+        bool adopted;
+    };
+    SimFaults openFails;
+    openFails.openFails = true;
+    SimFaults silent;
+    silent.failAll[static_cast<size_t>(SimKind::Handshake)] = true;
+    const Case cases[] = {
+        {"no device on the drive", false, {}, false},
+        {"the drive does not open", true, openFails, false},
+        {"no answer to the handshake", true, silent, false},
+        {"an answering device", true, {}, true},
+    };
+    line.Plug('E', 2048);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OpenCurrent('E');
+        DeviceHandle* const before = core.CurrentDevice();
+        if (c.plugged) line.Plug('F', 4096, c.faults);
+        EXPECT_EQ(core.AdoptDevice("F:\\"), c.adopted);
+        if (c.adopted) {
+            ASSERT_NE(core.CurrentDevice(), nullptr);
+            EXPECT_STREQ(core.CurrentDevice()->path, "\\\\.\\F:");
+            EXPECT_EQ(GetLe32(core.HandShakeAnswer().data() + 16), 4096u);
+        } else {
+            EXPECT_EQ(core.CurrentDevice(), before);
+            EXPECT_EQ(GetLe32(core.HandShakeAnswer().data() + 16), 2048u);
+        }
+        EXPECT_EQ(line.OpenVolumes(), 1) << "only the current device stays open";
+        core.CloseCurrentDevice();
+        if (c.plugged) line.Unplug('F');
+    }
+}
+
 TEST_F(WriteReadFlowTest, ConfirmedWriteLeavesTheImageOnTheDeviceAndReadsBack) {
     auto storage = line.Plug('E', 2048);
     OpenCurrent();
