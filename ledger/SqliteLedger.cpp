@@ -591,56 +591,60 @@ LedgerResult SqliteLedger::GiveBack(std::string_view id8, const Row& row, int64_
     return PutId(id8, prev.state, nullptr, 0, prev.attempt, prev.station, prev.device, prev.time);
 }
 
+LedgerResult SqliteLedger::Transaction(const char* what,
+                                       const std::function<LedgerResult()>& body) {
+    TxnGuard guard{db_};
+    LedgerResult r = Exec("BEGIN IMMEDIATE", what);
+    if (!r.ok()) return r;
+    r = body();
+    if (!r.ok()) return r;
+    const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK ? LedgerResult{} : Error(rc, what);
+}
+
 LedgerResult SqliteLedger::Reserve(const Attempt& a, bool rewrite, Reservation* out,
                                    IdRecord* existing) {
     const std::string id8 = ToUtf8(a.id);
-    TxnGuard guard{db_};
-    LedgerResult r = Exec("BEGIN IMMEDIATE", "cannot reserve");
-    if (!r.ok()) return r;
-    Row row;
-    bool found = false;
-    r = ReadRow(id8, &row, &found);
-    if (!r.ok()) return r;
-    if (found && existing) *existing = row.Record(a.id);
-    const bool held = found && IsHeld(row.state);
-    if (held && !rewrite)
-        return LedgerResult::Fail(LedgerStatus::Held,
-                                  "ID " + id8 + " is " + IdStateName(row.state) + " already");
-    const int64_t now = NowMs();
-    int64_t seq = 0;
-    r = InsertJournal(a, id8, now, nullptr, 0, false, &seq);
-    if (!r.ok()) return r;
-    // A rewrite keeps what it replaces; a rewrite of a rewrite in progress
-    // keeps the original.
-    std::optional<IdState> prev;
-    int64_t prevAttempt = 0;
-    if (held) {
-        const bool nested = row.state == IdState::Reserved && row.prevState;
-        prev = nested ? *row.prevState : row.state;
-        prevAttempt = nested ? row.prevAttempt : row.attempt;
-    }
     const std::string device = a.device.Summary();
-    r = PutId(id8, IdState::Reserved, prev ? &*prev : nullptr, prevAttempt, seq, station_, device,
-              now);
+    int64_t seq = 0;
+    LedgerResult r = Transaction("cannot reserve", [&]() -> LedgerResult {
+        Row row;
+        bool found = false;
+        LedgerResult step = ReadRow(id8, &row, &found);
+        if (!step.ok()) return step;
+        if (found && existing) *existing = row.Record(a.id);
+        const bool held = found && IsHeld(row.state);
+        if (held && !rewrite)
+            return LedgerResult::Fail(LedgerStatus::Held,
+                                      "ID " + id8 + " is " + IdStateName(row.state) + " already");
+        const int64_t now = NowMs();
+        step = InsertJournal(a, id8, now, nullptr, 0, false, &seq);
+        if (!step.ok()) return step;
+        // A rewrite keeps what it replaces; a rewrite of a rewrite in progress
+        // keeps the original.
+        std::optional<IdState> prev;
+        int64_t prevAttempt = 0;
+        if (held) {
+            const bool nested = row.state == IdState::Reserved && row.prevState;
+            prev = nested ? *row.prevState : row.state;
+            prevAttempt = nested ? row.prevAttempt : row.attempt;
+        }
+        return PutId(id8, IdState::Reserved, prev ? &*prev : nullptr, prevAttempt, seq, station_,
+                     device, now);
+    });
     if (!r.ok()) return r;
-    const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) return Error(rc, "cannot reserve");
     *out = Reservation{a.id, seq, SteadyMs(), device};
     return {};
 }
 
 LedgerResult SqliteLedger::Confirm(const Reservation& res, IdState state) {
     const std::string id8 = ToUtf8(res.id);
-    TxnGuard guard{db_};
-    LedgerResult r = Exec("BEGIN IMMEDIATE", "cannot record the write");
-    if (!r.ok()) return r;
-    const int64_t now = NowMs();
-    r = PutId(id8, state, nullptr, 0, res.attempt, station_, res.device, now);
-    if (!r.ok()) return r;
-    r = FinishJournal(res.attempt, 0, SteadyMs() - res.startedMs, state == IdState::Verified);
-    if (!r.ok()) return r;
-    const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-    return rc == SQLITE_OK ? LedgerResult{} : Error(rc, "cannot record the write");
+    return Transaction("cannot record the write", [&]() -> LedgerResult {
+        LedgerResult r = PutId(id8, state, nullptr, 0, res.attempt, station_, res.device, NowMs());
+        if (!r.ok()) return r;
+        return FinishJournal(res.attempt, 0, SteadyMs() - res.startedMs,
+                             state == IdState::Verified);
+    });
 }
 
 LedgerResult SqliteLedger::MarkWritten(const Reservation& r) {
@@ -653,21 +657,17 @@ LedgerResult SqliteLedger::MarkVerified(const Reservation& r) {
 
 LedgerResult SqliteLedger::Release(const Reservation& res, int resultCode) {
     const std::string id8 = ToUtf8(res.id);
-    TxnGuard guard{db_};
-    LedgerResult r = Exec("BEGIN IMMEDIATE", "cannot release");
-    if (!r.ok()) return r;
-    Row row;
-    bool found = false;
-    r = ReadRow(id8, &row, &found);
-    if (!r.ok()) return r;
-    if (found && row.state == IdState::Reserved && row.attempt == res.attempt) {
-        r = GiveBack(id8, row, NowMs());
+    return Transaction("cannot release", [&]() -> LedgerResult {
+        Row row;
+        bool found = false;
+        LedgerResult r = ReadRow(id8, &row, &found);
         if (!r.ok()) return r;
-    }
-    r = FinishJournal(res.attempt, resultCode, SteadyMs() - res.startedMs, false);
-    if (!r.ok()) return r;
-    const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-    return rc == SQLITE_OK ? LedgerResult{} : Error(rc, "cannot release");
+        if (found && row.state == IdState::Reserved && row.attempt == res.attempt) {
+            r = GiveBack(id8, row, NowMs());
+            if (!r.ok()) return r;
+        }
+        return FinishJournal(res.attempt, resultCode, SteadyMs() - res.startedMs, false);
+    });
 }
 
 LedgerResult SqliteLedger::KeepReserved(const Reservation& res, int resultCode) {
@@ -681,32 +681,28 @@ LedgerResult SqliteLedger::RecordAttempt(const Attempt& a, int resultCode, int64
 
 LedgerResult SqliteLedger::ReleaseReserved(std::u16string_view id, IdRecord* was) {
     const std::string id8 = ToUtf8(id);
-    TxnGuard guard{db_};
-    LedgerResult r = Exec("BEGIN IMMEDIATE", "cannot release");
-    if (!r.ok()) return r;
-    Row row;
-    bool found = false;
-    r = ReadRow(id8, &row, &found);
-    if (!r.ok()) return r;
-    if (was) *was = found ? row.Record(id) : Unknown(id);
-    if (!found || row.state != IdState::Reserved)
-        return LedgerResult::Fail(
-            LedgerStatus::NotReserved,
-            "ID " + id8 + " is not reserved" +
-                (found ? std::string(" (it is ") + IdStateName(row.state) + ")"
-                       : std::string(" (not in the ledger)")));
-    const int64_t now = NowMs();
-    Attempt a;
-    a.mode = AttemptMode::Release;
-    a.id = std::u16string(id);
-    a.device.node = row.device;
-    const int ok = 0;
-    r = InsertJournal(a, id8, now, &ok, 0, false, nullptr);
-    if (!r.ok()) return r;
-    r = GiveBack(id8, row, now);
-    if (!r.ok()) return r;
-    const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-    return rc == SQLITE_OK ? LedgerResult{} : Error(rc, "cannot release");
+    return Transaction("cannot release", [&]() -> LedgerResult {
+        Row row;
+        bool found = false;
+        LedgerResult r = ReadRow(id8, &row, &found);
+        if (!r.ok()) return r;
+        if (was) *was = found ? row.Record(id) : Unknown(id);
+        if (!found || row.state != IdState::Reserved)
+            return LedgerResult::Fail(
+                LedgerStatus::NotReserved,
+                "ID " + id8 + " is not reserved" +
+                    (found ? std::string(" (it is ") + IdStateName(row.state) + ")"
+                           : std::string(" (not in the ledger)")));
+        const int64_t now = NowMs();
+        Attempt a;
+        a.mode = AttemptMode::Release;
+        a.id = std::u16string(id);
+        a.device.node = row.device;
+        const int ok = 0;
+        r = InsertJournal(a, id8, now, &ok, 0, false, nullptr);
+        if (!r.ok()) return r;
+        return GiveBack(id8, row, now);
+    });
 }
 
 LedgerResult SqliteLedger::Lookup(std::u16string_view id, IdRecord* out) {

@@ -90,6 +90,9 @@ private:
     LedgerResult Error(int rc, const char* what) const;
     int64_t NowMs() const;
     LedgerResult Exec(const char* sql, const char* what);
+    // Runs `body` in one immediate transaction, committed when it succeeds
+    // and rolled back otherwise; `what` names the change in errors.
+    LedgerResult Transaction(const char* what, const std::function<LedgerResult()>& body);
     LedgerResult Prepare(sqlite3_stmt** stmt, const char* sql);
     LedgerResult ReadRow(std::string_view id8, Row* row, bool* found);
     LedgerResult InsertJournal(const Attempt& a, std::string_view id8, int64_t time,
