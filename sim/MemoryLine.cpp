@@ -213,6 +213,12 @@ std::string MemoryLine::AttachmentId(const std::u16string& root) {
     return s.storage ? "mem:" + std::to_string(s.attachment) : std::string();
 }
 
+DriveDetails MemoryLine::Details(const std::u16string& root) {
+    DriveDetails d = DriveSystem::Details(root);
+    if (GetDriveType(root) == kDriveRemovable) d.port = std::string(1, static_cast<char>(root[0]));
+    return d;
+}
+
 std::unique_ptr<ScsiTransport> MemoryLine::OpenVolume(const char* path, uint32_t access, uint32_t,
                                                       int& lastError) {
     auto letter = SimLetterOfPath(path);

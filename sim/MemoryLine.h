@@ -49,6 +49,7 @@ public:
     unsigned GetDriveType(const std::u16string& root) override;
     // Each Plug is a new attachment, also of storage plugged before.
     std::string AttachmentId(const std::u16string& root) override;
+    DriveDetails Details(const std::u16string& root) override;
     std::unique_ptr<ScsiTransport> OpenVolume(const char* path, uint32_t access, uint32_t shareMode,
                                               int& lastError) override;
     std::unique_ptr<DeviceEventSource> WatchEvents() override;

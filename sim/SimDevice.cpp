@@ -243,6 +243,8 @@ bool SimDevice::Execute(ScsiCommand& cmd, SimKind kind, bool shortened, int& las
             } else if (!writable_) {
                 ok = false;
                 err = EACCES;
+            } else if (faults_.discardWrites) {
+                ok = true;
             } else {
                 ok = moved == 0 || storage_->Write(start * kSimSector, data, moved, err);
             }

@@ -163,6 +163,15 @@ bool Apply(SimFaults& f, std::string_view key, std::string_view value) {
             return false;
         return true;
     }
+    if (key == "write") {
+        if (value == "discard")
+            f.discardWrites = true;
+        else if (value == "ok")
+            f.discardWrites = false;
+        else
+            return false;
+        return true;
+    }
     if (key == "finish") {
         if (value == "garbled") {
             f.finishText = "usb_dataoX";

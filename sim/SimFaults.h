@@ -48,6 +48,9 @@ struct SimFaults {
     // Picked commands go through with good status but move only the first
     // half of the data (whole sectors for reads and writes).
     SimPick shortAt;
+    // Writes answer good status and move their data, but nothing is stored:
+    // the device confirms and keeps what it held before.
+    bool discardWrites = false;
 
     bool FailsCall(SimKind kind, uint32_t ordinal) const;
 };

@@ -216,6 +216,13 @@ public:
     // The port file's identity, and that of the file it links to: a device
     // plugged in again is a new file (or a new link) even under the same
     // name.
+    DriveDetails Details(const std::u16string& root) override {
+        DriveDetails d = DriveSystem::Details(root);
+        if (GetDriveType(root) == kDriveRemovable)
+            d.port = std::string(1, static_cast<char>(root[0]));
+        return d;
+    }
+
     std::string AttachmentId(const std::u16string& root) override {
         if (GetDriveType(root) != kDriveRemovable) return {};
         const char letter = static_cast<char>(root[0]);
