@@ -4,9 +4,11 @@
 // holds the mode handlers, the tab handling, the control lock and the
 // settings. The desktop program's CTagsmithDlg is a thin view over it; the
 // CLI and the tests drive it directly.
+#include <optional>
 #include <span>
 #include <string>
 
+#include "app/LedgerResume.h"
 #include "deviceops/Station.h"
 #include "deviceops/TagsmithCore.h"
 #include "idsource/Pages.h"
@@ -68,6 +70,17 @@ public:
                          const std::u16string& caption = std::u16string()) override;
     void Sleep(uint32_t ms) override { core.Sleep(ms); }
     bool RunPicker(CDlgListID& picker) override;
+    bool AutomaticWriteAllowed() override;
+    void ListLoaded(IdList& ids) override { ResumeListFromLedger(core, ids); }
+    bool CounterStart(const std::u16string& prefix, const std::u16string& counter,
+                      const std::u16string& suffix, bool down, std::u16string* start) override {
+        return CounterStartFromLedger(core, prefix, counter, suffix, down, start);
+    }
+    bool LastWriteFoundIdTaken() override { return core.Ledger().lastTaken; }
+    bool WrittenBefore(const std::u16string& id, std::u16string* when,
+                       std::u16string* station) override {
+        return HeldInLedger(core, id, when, station);
+    }
 
 private:
     // Shows page `index` and makes it the one dispatch works on.

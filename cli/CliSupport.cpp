@@ -206,7 +206,7 @@ bool UseAppFolder(Context& ctx) {
     return true;
 }
 
-bool Session::Open(Context& ctx) {
+bool Session::Open(Context& ctx, std::optional<bool> verify) {
     if (!UseAppFolder(ctx)) return false;
     drives = ctx.OpenDrives();
     if (!drives) {
@@ -220,6 +220,8 @@ bool Session::Open(Context& ctx) {
     parts.log = &log;
     parts.boxes = &boxes;
     parts.pages = pages;
+    parts.ledger = true;
+    parts.verify = verify;
     // Without the plug-in the flows fail with their own result codes.
     OpenStation(core, parts);
     return true;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "app/LedgerResume.h"
 #include "cli/Cli.h"
 #include "deviceops/Station.h"
 #include "deviceops/TagsmithCore.h"
@@ -93,6 +94,12 @@ public:
     bool WritesAutomatically() const override { return false; }
     void DeviceReady() override {}
     void DeviceGone() override {}
+    // A typed ID, as on the scan page.
+    IdOrigin Origin() const override {
+        IdOrigin o;
+        o.kind = IdOrigin::Kind::Scan;
+        return o;
+    }
 };
 
 struct Session {
@@ -103,8 +110,9 @@ struct Session {
     TagsmithCore core;  // destroyed first: it closes the current device
 
     // False (with a message) when the application folder cannot be used or
-    // no drive system is available.
-    bool Open(Context& ctx);
+    // no drive system is available. A ledger that cannot be used is logged,
+    // and every write then refused; `verify` overrides the configuration.
+    bool Open(Context& ctx, std::optional<bool> verify = std::nullopt);
 };
 
 }  // namespace ts::cli

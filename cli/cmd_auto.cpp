@@ -31,6 +31,7 @@ struct AutoOptions {
     bool down = false;
     std::optional<long> count;
     std::optional<std::string> state;
+    bool verify = false;
 
     bool Increment() const { return prefix || counter || suffix || down; }
 };
@@ -64,6 +65,9 @@ bool Parse(const std::vector<std::string>& args, AutoOptions& o) {
             ok = text(o.counter);
         } else if (a == "--suffix") {
             ok = text(o.suffix);
+        } else if (a == "--verify") {
+            ok = !o.verify;
+            o.verify = true;
         } else if (a == "--down") {
             ok = !o.down;
             o.down = true;
@@ -83,8 +87,10 @@ public:
     long failed = 0;
     std::u16string lastWritten;
     int WriteDeviceSN(const std::u16string& id) override {
-        // Automatic writing asks nothing, so 0 always means written.
+        // Automatic writing asks nothing, so 0 always means written. An ID
+        // taken meanwhile by another run is no failure: the next one follows.
         const int r = MainDialog::WriteDeviceSN(id);
+        if (r != 0 && core.Ledger().lastTaken) return r;
         ++(r == 0 ? written : failed);
         if (r == 0) lastWritten = id;
         return r;
@@ -151,6 +157,9 @@ bool AutoRun::Setup() {
     parts.drives = drives_.get();
     parts.log = &log_;
     parts.boxes = &boxes_;
+    // Opened before the state: its ID list resumes against the ledger.
+    parts.ledger = true;
+    if (o_.verify) parts.verify = true;
     // The run's settings come from its state file, never from tagsmith.cfg.
     parts.loadSettings = [this] {
         if (o_.state) dlg_.LoadConfig(*o_.state);
@@ -158,6 +167,11 @@ bool AutoRun::Setup() {
     if (OpenStation(dlg_.core, parts) != StationOpen::Ok) {
         std::fprintf(stderr, "tagsmith-cli: the file-system plug-in could not be loaded from %s\n",
                      ctx_.appDir.c_str());
+        return false;
+    }
+    if (!dlg_.core.Ledger().Fault().empty()) {
+        std::fprintf(stderr, "tagsmith-cli: the ledger cannot be used: %s\n",
+                     ForTerminal(dlg_.core.Ledger().Fault()).c_str());
         return false;
     }
     dlg_.OnWriteMode();

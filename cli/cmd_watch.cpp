@@ -50,6 +50,7 @@ int CmdWatch(Context& ctx) {
     parts.drives = drives.get();
     parts.log = &log;
     parts.boxes = &boxes;
+    parts.ledger = true;  // every read goes into the journal
     // The saved settings stay unread: watch reads every device as it comes.
     OpenStation(dlg.core, parts);
     dlg.OnReadMode();

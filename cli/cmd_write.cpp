@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli/CliSupport.h"
+#include "idsource/Pages.h"
 #include "platform/Codepage.h"
 
 namespace ts::cli {
@@ -10,8 +11,11 @@ namespace ts::cli {
 int CmdWrite(Context& ctx) {
     std::optional<std::u16string> id;
     std::optional<MsgAnswer> answer;
+    std::optional<bool> verify;
     for (const std::string& a : ctx.args) {
-        if (a == "--yes" && !answer) {
+        if (a == "--verify" && !verify) {
+            verify = true;
+        } else if (a == "--yes" && !answer) {
             answer = MsgAnswer::Yes;
         } else if (a == "--no" && !answer) {
             answer = MsgAnswer::No;
@@ -27,8 +31,16 @@ int CmdWrite(Context& ctx) {
         return kExitUsage;
     }
     Session s;
-    if (!s.Open(ctx)) return kExitFailed;
+    if (!s.Open(ctx, verify)) return kExitFailed;
     s.boxes.answer = answer;
+    // As the scan page does: an ID a device holds by the ledger is written
+    // again only when the operator says so.
+    std::u16string when, station;
+    if (HeldInLedger(s.core, *id, &when, &station) &&
+        s.core.MessageBox(RewriteQuestion(when, station), MsgButtons::YesNo, MsgIcon::Question) !=
+            MsgAnswer::Yes) {
+        return kExitOk;
+    }
     s.core.SetWriteMode(true);
     s.page.id = *id;
     if (!s.core.ScanDevices().dispatched) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -103,6 +104,18 @@ DispatchOutcome Discovery::ScanDevices() {
     return {};
 }
 
+DeviceInfo Discovery::DeviceInfoAt(const std::u16string& root) {
+    DeviceInfo info;
+    if (!drives_) return info;
+    DriveDetails d = drives_->Details(root);
+    info.node = std::move(d.node);
+    info.usbSerial = std::move(d.usbSerial);
+    info.usbVendor = std::move(d.usbVendor);
+    info.usbProduct = std::move(d.usbProduct);
+    info.port = std::move(d.port);
+    return info;
+}
+
 DispatchOutcome Discovery::DispatchFoundDevice(DeviceHandle* device) {
     const std::u16string root = std::exchange(dispatchRoot_, std::u16string());
     auto makeCurrent = [this, device, root]() {
@@ -110,6 +123,7 @@ DispatchOutcome Discovery::DispatchFoundDevice(DeviceHandle* device) {
         m_pCurDevice = device;
         currentHandle_ = device;
         currentRoot_ = root;
+        currentInfo_ = DeviceInfoAt(root);
         ++deviceEpoch_;
     };
     // An automatic page writes the device; otherwise every page's write
@@ -146,7 +160,17 @@ DispatchOutcome Discovery::DispatchFoundDevice(DeviceHandle* device) {
     DispatchOutcome outcome;
     outcome.dispatched = true;
     std::u16string& id = outcome.readId;
+    Attempt attempt;
+    attempt.mode = AttemptMode::Read;
+    attempt.device = currentInfo_;
+    const auto started = std::chrono::steady_clock::now();
     outcome.readResult = ReadDeviceSN(id);
+    if (IdLedger* ledger = ledger_.Ledger()) {
+        attempt.id = outcome.readResult == 0 ? id : std::u16string();
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - started);
+        ledger->RecordAttempt(attempt, outcome.readResult, ms.count(), false);
+    }
     if (outcome.readResult == 0) {
         AppendLog(u"设备ID读取成功");
         ShowCurrentId(id);

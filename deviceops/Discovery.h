@@ -52,6 +52,8 @@ private:
     // attachment now; the current device goes with its drive.
     void ForgetDetached(const std::vector<std::u16string>& roots);
     void DropHandled(const std::u16string& root);
+    // What the platform tells of the device at `root`, for the journal.
+    DeviceInfo DeviceInfoAt(const std::u16string& root);
 };
 
 }  // namespace ts

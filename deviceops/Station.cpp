@@ -1,6 +1,63 @@
 #include "deviceops/Station.h"
 
+#include <time.h>
+
+#include <memory>
+#include <vector>
+
+#include "ledger/JournalCsv.h"
+#include "ledger/LedgerSettings.h"
+#include "platform/Codepage.h"
+
 namespace ts {
+
+namespace {
+
+void OpenStationLedger(TagsmithCore& core, std::optional<bool> verify) {
+    const LedgerSettings settings = ReadLedgerSettings(core.ConfigPath(), core.ExeDir());
+    const bool check = verify.value_or(settings.verify);
+    LedgerLink& link = core.Ledger();
+    if (settings.off) {
+        link.Own(nullptr, check);
+        return;
+    }
+    std::unique_ptr<IdLedger> ledger;
+    const LedgerResult r = OpenLedger(settings, LedgerOpenOptions{}, &ledger);
+    if (!r.ok()) {
+        link.Own(nullptr, check);
+        link.SetFault(LedgerText(r.message));
+        core.AppendLog(u"无法使用ID记录：" + link.Fault());
+        core.AppendLog(u"自动烧写不会开始，请检查该文件（或在 tagsmith.cfg 中设置 ledger=off）");
+        return;
+    }
+    link.Own(std::move(ledger), check);
+    std::vector<IdRecord> stale;
+    if (!link.Ledger()->StaleReservations(&stale).ok()) return;
+    for (const IdRecord& rec : stale) {
+        core.AppendLog(u"上次运行遗留的预留ID：" + rec.id + u"，设备 " +
+                       (rec.device.empty() ? u"-" : LedgerText(rec.device)) + u"，时间 " +
+                       LocalTimeText(rec.timeMs) +
+                       u"。该ID不会再被烧写，请检查设备后用 tagsmith-cli ledger release 释放");
+    }
+}
+
+}  // namespace
+
+std::u16string LedgerText(std::string_view text) {
+    std::string safe;
+    AppendSafeText(safe, text);
+    return Utf8ToWide(safe);
+}
+
+std::u16string LocalTimeText(int64_t utcMs) {
+    const time_t secs = static_cast<time_t>(utcMs / 1000);
+    struct tm local {};
+    char buf[32];
+    if (!localtime_r(&secs, &local) ||
+        std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local) == 0)
+        return Utf8ToWide(FormatUtcMs(utcMs));
+    return Utf8ToWide(buf);
+}
 
 StationOpen OpenStation(TagsmithCore& core, const StationParts& parts) {
     if (parts.log) core.SetLogView(parts.log);
@@ -15,6 +72,7 @@ StationOpen OpenStation(TagsmithCore& core, const StationParts& parts) {
     } else {
         core.InitExeDir(parts.appDir);
     }
+    if (parts.ledger) OpenStationLedger(core, parts.verify);
     if (parts.loadSettings) parts.loadSettings();
     core.LoadPlugin();
     return core.VolkitTable() ? StationOpen::Ok : StationOpen::NoPlugin;

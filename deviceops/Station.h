@@ -4,6 +4,7 @@
 // the core to it, finds the application folder, restores the front end's
 // settings and loads the file-system plug-in.
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -29,9 +30,14 @@ struct StationParts {
     // before the plug-in loads (the window's tagsmith.cfg keys, a state
     // file).
     std::function<void()> loadSettings;
-    // Whatever else the flows report to (a record of every ID written, say)
-    // joins these parts, and OpenStation attaches it before it returns, so
-    // that no flow runs without it.
+    // The ledger that tagsmith.cfg names (keys ledger, verify, station),
+    // opened once the folder is known and before the settings hook, so that
+    // a list the settings load resumes against it. A ledger that cannot be
+    // used is logged and every write refused (Ledger().Fault()); the
+    // reservations an earlier run left are logged. Off: no ledger at all.
+    bool ledger = false;
+    // Overrides the configuration's verify key.
+    std::optional<bool> verify;
 };
 
 enum class StationOpen {
@@ -42,5 +48,11 @@ enum class StationOpen {
 };
 
 StationOpen OpenStation(TagsmithCore& core, const StationParts& parts);
+
+// A text the ledger holds (a device, a station) as the log may show it: no
+// control character reaches a log box or a message box.
+std::u16string LedgerText(std::string_view text);
+// UTC milliseconds as local time, "YYYY-MM-DD HH:MM:SS".
+std::u16string LocalTimeText(int64_t utcMs);
 
 }  // namespace ts

@@ -79,6 +79,7 @@ bool StationState::AdoptDevice(const char* root) {
     }
     CloseCurrentDevice();
     m_pCurDevice = device;
+    currentInfo_.node = root;
     std::memcpy(m_HandShakeBuf, answer, sizeof answer);
     return true;
 }
@@ -87,6 +88,7 @@ void StationState::CloseCurrentDevice() {
     ++deviceEpoch_;
     currentHandle_ = nullptr;
     currentRoot_.clear();
+    currentInfo_ = DeviceInfo();
     if (m_pCurDevice) {
         m_DevCtrl.DeviceClose(m_pCurDevice);
         m_pCurDevice = nullptr;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "device/DeviceControl.h"
+#include "deviceops/LedgerLink.h"
 #include "idsource/IdPage.h"
 #include "platform/Profile.h"
 #include "plugin_api/Volkit.h"
@@ -54,6 +55,9 @@ public:
     const VolkitApi* VolkitTable() const { return m_pVolkit; }
     // Replaces the plug-in's table (a stand-in of the caller's own).
     void SetVolkitTable(const VolkitApi* api) { m_pVolkit = api; }
+    // The ledger every write reserves its ID in and every attempt is
+    // recorded in, and whether writes are read back.
+    LedgerLink& Ledger() { return ledger_; }
 
     // The folder of the running executable.
     void InitExeDir();
@@ -100,6 +104,10 @@ protected:
     // (valid while m_pCurDevice is that device).
     std::u16string currentRoot_;
     DeviceHandle* currentHandle_ = nullptr;
+    // The current device as the journal names it (empty when discovery did
+    // not make it current).
+    DeviceInfo currentInfo_;
+    LedgerLink ledger_;
 
 private:
     LogView* log_ = nullptr;

@@ -19,6 +19,7 @@
 #include "deviceops/FlowSupport.h"
 #include "deviceops/Staging.h"
 #include "idsource/HexId.h"
+#include "platform/KillPoint.h"
 
 namespace ts {
 using namespace flow;
@@ -94,6 +95,51 @@ int WriteFlow::EnsureDirectoryPath(const std::string& input) {
 }
 
 int WriteFlow::WriteDeviceSN(const std::u16string& id) {
+    ledger_.lastTaken = false;
+    if (!ledger_.Fault().empty()) {
+        // Without its record a write could repeat an ID that a device holds.
+        AppendLog(u"烧写失败，ID记录无法使用：" + ledger_.Fault());
+        return kWriteFailed;
+    }
+    IdPage* automatic = AutomaticPage();
+    IdPage* source = automatic ? automatic : SelectedPage();
+    Attempt attempt;
+    attempt.mode = AttemptMode::Write;
+    attempt.id = id;
+    if (source) attempt.source = ledger_.SourceOf(source->Origin());
+    attempt.device = currentInfo_;
+    // Automatic writing never takes a held ID; a manual write is the
+    // operator's decision, asked before it gets here.
+    WriteGuard guard(ledger_, std::move(attempt), automatic == nullptr);
+    const int result = WriteWithGuard(id, guard);
+    guard.Finish(result);
+    return result;
+}
+
+int WriteFlow::VerifyWritten(const std::u16string& id, WriteGuard& guard) {
+    std::u16string held;
+    const int read = ReadDeviceSN(held);
+    if (read == kReadOk && held == id) {
+        if (!guard.Verified()) {
+            AppendLog(u"ID记录无法记下校验结果，该ID保持预留：" +
+                      Utf8ToWide(guard.Problem().message));
+        }
+        return kWriteOk;
+    }
+    // The device confirmed but does not hold the ID: it stays out of
+    // circulation until the operator has checked the device.
+    if (read == kReadOk) {
+        AppendLog(u"烧写校验失败，设备中的ID为 " + held + u"，应为 " + id +
+                  u"，该ID保持预留，请检查设备");
+    } else {
+        AppendLog(u"烧写校验失败，无法读回设备中的ID（" + Utf8ToWide(std::to_string(read)) +
+                  u"），该ID " + id + u" 保持预留，请检查设备");
+    }
+    guard.Mismatch(kWriteFailed);
+    return kWriteFailed;
+}
+
+int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
     const bool automatic = AutomaticPage() != nullptr;
 
     if (!IsHexId(&id)) {
@@ -251,7 +297,19 @@ int WriteFlow::WriteDeviceSN(const std::u16string& id) {
     std::fread(block.data(), 1, kBlock, tmp.get());
     vendor::StampImageLength(block.data(), block.size(),
                              static_cast<uint32_t>((length + kBlock - 1) / kBlock * kBlock));
+    // The ID is on record before anything reaches the device.
+    if (!guard.Reserve()) {
+        if (guard.Taken()) {
+            AppendLog(
+                FormatWithText(u"ID %s 已被占用（已烧写或已预留），未烧写，改用下一个ID", id));
+        } else {
+            AppendLog(u"烧写失败，无法在ID记录中预留该ID，设备未被改写：" +
+                      Utf8ToWide(guard.Problem().message));
+        }
+        return kWriteFailed;
+    }
     if (!writeBlock(0)) return transferFailed();
+    KillPoint("transfer");
     ReportBlock(progress_, FlowKind::Write, kBlock, total);
     uint32_t sector = kSectorsPerBlock;
     for (uint64_t i = 1; i < full; ++i) {
@@ -272,6 +330,17 @@ int WriteFlow::WriteDeviceSN(const std::u16string& id) {
     uint8_t answer[32] = {};
     if (m_DevCtrl.DeviceFinish(m_pCurDevice, answer, sizeof answer) != 0) return transferFailed();
     if (!vendor::FinishConfirmed(answer, sizeof answer)) return transferFailed();
+    if (!guard.Confirmed()) {
+        AppendLog(u"ID记录无法记下该ID已烧写，该ID保持预留：" +
+                  Utf8ToWide(guard.Problem().message));
+    }
+    if (ledger_.Verify()) {
+        const int verified = VerifyWritten(id, guard);
+        if (verified != kWriteOk) {
+            CloseCurrentDevice();
+            return verified;
+        }
+    }
 
     CloseCurrentDevice();
     AppendLog(FormatWithText(u"烧写成功 ID: %s\n", id));

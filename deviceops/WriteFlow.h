@@ -18,9 +18,16 @@ enum WriteResult : int {
 
 class WriteFlow : public ReadFlow {
 public:
+    // Writes `id` into the current device, through the ledger.
     int WriteDeviceSN(const std::u16string& id);
     // `path` uses '/' separators (a local folder). 1 when it exists or was made.
     static int EnsureDirectoryPath(const std::string& path);
+
+private:
+    // The flow itself; `guard` is told its few moments.
+    int WriteWithGuard(const std::u16string& id, WriteGuard& guard);
+    // Reads the ID back after a confirmed write; kWriteOk when it matches.
+    int VerifyWritten(const std::u16string& id, WriteGuard& guard);
 };
 
 }  // namespace ts

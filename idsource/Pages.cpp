@@ -42,6 +42,10 @@ bool PathExists(const std::u16string& path) {
 
 }  // namespace
 
+std::u16string RewriteQuestion(const std::u16string& when, const std::u16string& station) {
+    return u"该ID已于 " + when + u" 在工位 " + station + u" 烧写过，确定要再次烧写？";
+}
+
 // ----------------------------------------------------------------- picker ---
 
 void CDlgListID::OnInitDialog() {
@@ -97,7 +101,22 @@ void CDlgCh1::SetHost(PageHost* host) {
 
 bool CDlgCh1::LoadIdFile(const std::u16string& path) {
     if (path.empty()) return false;
-    return ts::LoadIdFile(WideToUtf8(path), m_ids, m_cursor);
+    std::vector<uint32_t> lines;
+    if (ReadIdFile(WideToUtf8(path), &m_ids, nullptr, &lines) != IdFileError::None) return false;
+    m_cursor = 0;
+    m_lines = std::move(lines);
+    m_loadedPath = path;
+    // Entries a device holds already are never offered as unused.
+    if (host_) host_->ListLoaded(m_ids);
+    return true;
+}
+
+IdOrigin CDlgCh1::Origin() const {
+    IdOrigin o;
+    o.kind = IdOrigin::Kind::File;
+    o.filePath = m_loadedPath;
+    if (m_cursor < m_lines.size()) o.line = m_lines[m_cursor];
+    return o;
 }
 
 void CDlgCh1::ReloadIdFile(const std::u16string& path) {
@@ -127,6 +146,7 @@ void CDlgCh1::OnBnClickedAutoWrite() {
         host_->MessageBox(u"找不到id文件，无法进行自动烧写操作！", MsgButtons::Ok, MsgIcon::Error);
         return;
     }
+    if (!m_autoWrite && !host_->AutomaticWriteAllowed()) return;
     m_autoWrite = !m_autoWrite;
     autoWriteButtonText = m_autoWrite ? u"停止烧写" : u"自动烧写";
     Notify();
@@ -182,11 +202,19 @@ bool CDlgCh1::WriteNextIdAuto() {
         return false;
     }
     std::u16string id;
-    if (m_ids.AdvanceToUnused(m_cursor)) id = std::u16string(m_ids.Text(m_cursor));
-    SetCurrentIdText(id);
-    if (id.empty()) return false;
-
-    if (host_->WriteDeviceSN(id) != 0) return false;
+    for (;;) {
+        id.clear();
+        if (m_ids.AdvanceToUnused(m_cursor)) id = std::u16string(m_ids.Text(m_cursor));
+        SetCurrentIdText(id);
+        if (id.empty()) return false;
+        if (host_->WriteDeviceSN(id) == 0) break;
+        // Taken meanwhile by another run: it counts as used, and the same
+        // device gets the next one.
+        if (!host_->LastWriteFoundIdTaken() || m_cursor >= m_ids.size() ||
+            m_ids.Text(m_cursor) != id)
+            return false;
+        m_ids.MarkUsed(m_cursor);
+    }
 
     if (m_cursor < m_ids.size() && m_ids.Text(m_cursor) == id) {
         if (m_ids.MarkUsedAndAdvance(m_cursor))
@@ -254,6 +282,11 @@ void CDlgCh2::OnBnClickedWrite() {
     const std::u16string id = AsciiUpper(scanText);
     SetScanId(id);
     if (id.empty() || !host_) return;
+    std::u16string when, station;
+    if (host_->WrittenBefore(id, &when, &station) &&
+        host_->MessageBox(RewriteQuestion(when, station), MsgButtons::YesNo, MsgIcon::Question) !=
+            MsgAnswer::Yes)
+        return;
     host_->WriteDeviceSN(id);
 }
 
@@ -289,6 +322,24 @@ void CDlgCh3::OnBnClickedWrite() {
         host_->MessageBox(kReadModeNoWrite, MsgButtons::Ok, MsgIcon::Error);
         return;
     }
+    if (!m_bAutoRun) {
+        if (!host_->AutomaticWriteAllowed()) return;
+        // Counted on past every ID a device holds, before anything is armed.
+        std::u16string start;
+        const std::u16string counter = AsciiUpper(GetCounter());
+        if (!host_->CounterStart(AsciiUpper(GetPrefix()), counter, AsciiUpper(GetSuffix()),
+                                 m_bIncrease == 0, &start)) {
+            constexpr char16_t kNoneLeft[] = u"自变数据段已无可用的值，所有可能的ID均已烧写……";
+            host_->AppendLog(kNoneLeft);
+            host_->MessageBox(kNoneLeft, MsgButtons::Ok, MsgIcon::Error);
+            return;
+        }
+        if (start != counter) {
+            host_->AppendLog(u"自变数据段跳过已烧写的ID，从 " + start + u" 继续");
+            SetCounter(start);
+            g_bCounterAtZero = 0;
+        }
+    }
     m_bAutoRun = m_bAutoRun ? 0 : 1;
     writeButtonText = m_bAutoRun ? u"停止" : u"烧写";
     Notify();
@@ -297,6 +348,15 @@ void CDlgCh3::OnBnClickedWrite() {
     SetCounter(AsciiUpper(GetCounter()));
     SetPrefix(AsciiUpper(GetPrefix()));
     SetSuffix(AsciiUpper(GetSuffix()));
+}
+
+IdOrigin CDlgCh3::Origin() const {
+    IdOrigin o;
+    o.kind = IdOrigin::Kind::Counter;
+    o.prefix = WithoutBlanks(GetPrefix());
+    o.suffix = WithoutBlanks(GetSuffix());
+    o.down = m_bIncrease == 0;
+    return o;
 }
 
 void CDlgCh3::WriteNextId() {
@@ -313,16 +373,24 @@ void CDlgCh3::WriteNextId() {
     }
     g_bCounterAtZero = 0;
 
-    if (host_->WriteDeviceSN(WithoutBlanks(prefix + counter + suffix)) != 0) return;
-
-    std::u16string next = ParseHexCounter(WithoutBlanks(counter));
-    if (m_bIncrease) {
-        IncrementHex(next);
-    } else {
-        DecrementHex(next);
+    std::u16string current = counter;
+    for (;;) {
+        const bool written = host_->WriteDeviceSN(WithoutBlanks(prefix + current + suffix)) == 0;
+        // An ID taken meanwhile by another run is passed over: the same
+        // device gets the next one.
+        if (!written && !host_->LastWriteFoundIdTaken()) return;
+        std::u16string next = ParseHexCounter(WithoutBlanks(current));
+        if (m_bIncrease) {
+            IncrementHex(next);
+        } else {
+            DecrementHex(next);
+        }
+        SetCounter(next);
+        g_bCounterAtZero = next == u"0" ? 1 : 0;
+        // Counting down stops at zero, as after a write.
+        if (written || (m_bIncrease == 0 && g_bCounterAtZero)) return;
+        current = next;
     }
-    SetCounter(next);
-    g_bCounterAtZero = next == u"0" ? 1 : 0;
 }
 
 bool CDlgCh3::HasIdLeft() const {

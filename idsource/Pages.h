@@ -30,6 +30,32 @@ public:
     virtual void Sleep(uint32_t ms) = 0;
     // Shows the picker modally; true when it closed with OK.
     virtual bool RunPicker(CDlgListID& picker) = 0;
+
+    // ---- what the record of written IDs adds (defaults: no record) ----
+    // False, after telling the operator why, when IDs may not be written by
+    // themselves now (the record of written IDs cannot be used).
+    virtual bool AutomaticWriteAllowed() { return true; }
+    // A list was loaded: entries that devices hold already are marked used.
+    virtual void ListLoaded(IdList& ids) { (void)ids; }
+    // A counter is armed: the counter to start from so that no ID a device
+    // holds comes again (the counter itself when none is in the way). False
+    // when counting down has no value left.
+    virtual bool CounterStart(const std::u16string& prefix, const std::u16string& counter,
+                              const std::u16string& suffix, bool down, std::u16string* start) {
+        (void)prefix, (void)suffix, (void)down;
+        *start = counter;
+        return true;
+    }
+    // After a failed write: whether it failed because the ID had been taken
+    // meanwhile (by another run or station), so the next ID is to be used.
+    virtual bool LastWriteFoundIdTaken() { return false; }
+    // Whether `id` was written to a device before; `when` and `station` say
+    // when (local time) and where.
+    virtual bool WrittenBefore(const std::u16string& id, std::u16string* when,
+                               std::u16string* station) {
+        (void)id, (void)when, (void)station;
+        return false;
+    }
 };
 
 // Views observe state through this; a setter that changes what is shown
@@ -40,6 +66,10 @@ struct Observable {
         if (onChange) onChange();
     }
 };
+
+// The question before an ID is written again that, by the record of written
+// IDs, a device got at `when` on `station`.
+std::u16string RewriteQuestion(const std::u16string& when, const std::u16string& station);
 
 // ---------------------------------------------------------------- picker ---
 // The ID picker's logic: rows are indices into the page's list, so a million
@@ -119,6 +149,7 @@ public:
     bool WritesAutomatically() const override { return m_autoWrite; }
     void DeviceReady() override;
     void DeviceGone() override { EnableManualWriteButton(false); }
+    IdOrigin Origin() const override;
 
     // View state (controls 1004, 1005, 1007, 1008, 1009).
     std::u16string pathText;             // 1005
@@ -129,6 +160,9 @@ public:
     std::u16string autoWriteButtonText = u"自动烧写";
 
     IdList m_ids;
+    // The file line of every entry, and the file they were read from.
+    std::vector<uint32_t> m_lines;
+    std::u16string m_loadedPath;
     CDlgListID m_picker;
     uint32_t m_cursor = 0;
     bool m_autoWrite = false;
@@ -153,6 +187,11 @@ public:
     bool WritesAutomatically() const override { return false; }
     void DeviceReady() override { EnableWriteButton(true); }
     void DeviceGone() override { EnableWriteButton(false); }
+    IdOrigin Origin() const override {
+        IdOrigin o;
+        o.kind = IdOrigin::Kind::Scan;
+        return o;
+    }
 
     std::u16string scanText;          // 1011
     bool writeButtonEnabled = false;  // 1012
@@ -196,6 +235,7 @@ public:
         if (m_bAutoRun) WriteNextId();
     }
     void DeviceGone() override {}
+    IdOrigin Origin() const override;
 
     // View state (controls 1014, 1015, 1020, 1021, 1022, 1012).
     std::u16string prefixText, counterText, suffixText;

@@ -27,6 +27,16 @@ public:
     virtual std::vector<DeviceEvent> ReadEvents() = 0;
 };
 
+// What the platform tells about the device at a drive, for the journal.
+// UTF-8; empty where unknown.
+struct DriveDetails {
+    std::string node;  // device node or drive
+    std::string usbSerial;
+    std::string usbVendor;
+    std::string usbProduct;
+    std::string port;  // the port on a simulated line
+};
+
 class DriveSystem : public VolumeOpener {
 public:
     // Root paths in the system's order, as GetLogicalDriveStrings lists them
@@ -41,6 +51,8 @@ public:
         (void)root;
         return {};
     }
+    // The device at `root`; the default knows only the root itself.
+    virtual DriveDetails Details(const std::u16string& root);
     // Null when events cannot be watched (reason on the debug output).
     virtual std::unique_ptr<DeviceEventSource> WatchEvents() = 0;
 };

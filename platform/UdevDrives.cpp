@@ -264,6 +264,22 @@ public:
         return name.empty() ? std::string() : DiskAttachmentId(paths_.sys, name);
     }
 
+    DriveDetails Details(const std::u16string& root) override {
+        DriveDetails d = DriveSystem::Details(root);
+        const std::string name = BlockNameFromNode(d.node);
+        if (name.empty() || !udev_) return d;
+        DevicePtr dev(udev_device_new_from_subsystem_sysname(udev_.get(), "block", name.c_str()));
+        if (!dev) return d;
+        // The parent is owned by `dev`.
+        udev_device* usb =
+            udev_device_get_parent_with_subsystem_devtype(dev.get(), "usb", "usb_device");
+        if (!usb) return d;
+        d.usbSerial = Str(udev_device_get_sysattr_value(usb, "serial"));
+        d.usbVendor = Str(udev_device_get_sysattr_value(usb, "idVendor"));
+        d.usbProduct = Str(udev_device_get_sysattr_value(usb, "idProduct"));
+        return d;
+    }
+
     std::unique_ptr<ScsiTransport> OpenVolume(const char* path, uint32_t access, uint32_t shareMode,
                                               int& lastError) override {
         const std::string name = BlockNameFromNode(path ? path : "");

@@ -40,7 +40,13 @@ void GuiClock::Sleep(uint32_t ms) {
     wait.exec(kRepaintOnly);
 }
 
-StationStatus::StationStatus(QLabel* result, QProgressBar* bar) : result_(result), bar_(bar) {
+StationStatus::StationStatus(QLabel* result, QProgressBar* bar, QLabel* counts)
+    : result_(result), bar_(bar), counts_(counts) {
+    if (counts_) {
+        counts_->setAlignment(Qt::AlignCenter);
+        counts_->setFrameShape(QFrame::StyledPanel);
+    }
+    ShowCounts();
     if (result_) {
         result_->setAlignment(Qt::AlignCenter);
         result_->setTextFormat(Qt::RichText);
@@ -75,11 +81,16 @@ void StationStatus::WriteStarts() {
     PumpRepaint();
 }
 
-void StationStatus::WriteEnded(int result, const std::u16string& id) {
+void StationStatus::WriteEnded(int result, const std::u16string& id, bool passedOver) {
     inWrite_ = false;
+    if (passedOver) return;
     if (result != 0) {
+        ++failed_;
+        ShowCounts();
         Show(State::Failed, QStringLiteral("烧写失败"), id);
     } else if (sentAll_) {
+        ++written_;
+        ShowCounts();
         Show(State::Passed, QStringLiteral("烧写成功"), id);
     } else {
         // Success without a transfer: the operator kept the ID already there.
@@ -110,6 +121,14 @@ void StationStatus::ReadEnded(int result, const std::u16string& id) {
         Show(State::Failed, QStringLiteral("读取失败"), std::u16string());
     }
     PumpRepaint();
+}
+
+void StationStatus::ShowCounts() {
+    if (!counts_) return;
+    counts_->setText(QStringLiteral("<span style='font-size:16px; font-weight:bold'>"
+                                    "已烧写 %1 &nbsp; 失败 %2</span>")
+                         .arg(written_)
+                         .arg(failed_));
 }
 
 void StationStatus::Show(State state, const QString& headline, const std::u16string& id) {

@@ -28,13 +28,16 @@ class StationStatus : public ProgressPort {
 public:
     enum class State { Idle, Reading, Writing, Passed, Failed, NotWritten };
 
-    StationStatus(QLabel* result, QProgressBar* bar);
+    // `counts` (optional) shows the written and failed devices since start.
+    StationStatus(QLabel* result, QProgressBar* bar, QLabel* counts = nullptr);
 
     // A device arrived: nothing to show of the one before.
     void Reset();
     // Around one write flow (a read inside it is its existing-ID check).
     void WriteStarts();
-    void WriteEnded(int result, const std::u16string& id);
+    // `passedOver`: the ID was taken meanwhile by another run and the next
+    // one follows on the same device; it counts as nothing.
+    void WriteEnded(int result, const std::u16string& id, bool passedOver = false);
 
     void BlockDone(FlowKind kind, uint64_t done, uint64_t total) override;
     void ReadEnded(int result, const std::u16string& id) override;
@@ -42,12 +45,18 @@ public:
     State Current() const { return state_; }
     // The ID the last result shows (empty when none).
     const std::u16string& ShownId() const { return id_; }
+    uint64_t WrittenCount() const { return written_; }
+    uint64_t FailedCount() const { return failed_; }
 
 private:
     void Show(State state, const QString& headline, const std::u16string& id);
+    void ShowCounts();
 
     QPointer<QLabel> result_;
     QPointer<QProgressBar> bar_;
+    QPointer<QLabel> counts_;
+    uint64_t written_ = 0;
+    uint64_t failed_ = 0;
     State state_ = State::Idle;
     std::u16string id_;
     bool inWrite_ = false;

@@ -58,8 +58,11 @@ CTagsmithDlg::CTagsmithDlg(std::unique_ptr<DriveSystem> drives, QWidget* parent)
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     result_ = new QLabel(this);
     result_->setObjectName(QStringLiteral("resultBox"));
-    result_->setGeometry(kSideX, 78, kSideWidth, 361);
+    result_->setGeometry(kSideX, 78, kSideWidth, 321);
     result_->setFrameShape(QFrame::StyledPanel);
+    counts_ = new QLabel(this);
+    counts_->setObjectName(QStringLiteral("countsBox"));
+    counts_->setGeometry(kSideX, 407, kSideWidth, 32);
     progress_ = new QProgressBar(this);
     progress_->setObjectName(QStringLiteral("progressBar"));
     progress_->setGeometry(kSideX, 447, kSideWidth, 31);
@@ -69,13 +72,13 @@ CTagsmithDlg::CTagsmithDlg(std::unique_ptr<DriveSystem> drives, QWidget* parent)
     log_ = std::make_unique<EditLogView>(ui_->logEdit);
     boxer_ = std::make_unique<QtMessageBoxer>(this);
     clock_ = std::make_unique<GuiClock>();
-    status_ = std::make_unique<StationStatus>(result_, progress_);
+    status_ = std::make_unique<StationStatus>(result_, progress_, counts_);
     model_.writeStarts = [this] {
         BeginBusy();
         status_->WriteStarts();
     };
-    model_.writeEnded = [this](int result, const std::u16string& id) {
-        status_->WriteEnded(result, id);
+    model_.writeEnded = [this](int result, const std::u16string& id, bool passedOver) {
+        status_->WriteEnded(result, id, passedOver);
         EndBusy();
     };
     model_.runPicker = [this](CDlgListID& picker) {
@@ -147,6 +150,7 @@ void CTagsmithDlg::OnInitDialog(const std::string& exeDir) {
     parts.progress = status_.get();
     // The scan drains pending events before each handshake.
     parts.drain = [] { QCoreApplication::processEvents(); };
+    parts.ledger = true;
     model_.OnInitDialog(std::move(parts));
     Refresh();
 
@@ -175,7 +179,7 @@ void CTagsmithDlg::Refresh() {
 int GuiModel::WriteDeviceSN(const std::u16string& id) {
     if (writeStarts) writeStarts();
     const int result = MainDialog::WriteDeviceSN(id);
-    if (writeEnded) writeEnded(result, id);
+    if (writeEnded) writeEnded(result, id, result != 0 && core.Ledger().lastTaken);
     return result;
 }
 
@@ -208,7 +212,7 @@ void CTagsmithDlg::EnableTrainingBench(const std::string& folder) {
     if (bench_) return;
     bench_ = new TrainingBench(folder, 'E', this);
     bench_->setGeometry(kSideX, 8, kSideWidth, 218);
-    result_->setGeometry(kSideX, 234, kSideWidth, 205);
+    result_->setGeometry(kSideX, 234, kSideWidth, 165);
     bench_->show();
 }
 

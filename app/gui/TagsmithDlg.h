@@ -35,7 +35,8 @@ class TrainingBench;
 class GuiModel : public MainDialog {
 public:
     std::function<void()> writeStarts;
-    std::function<void(int, const std::u16string&)> writeEnded;
+    // The result, the ID, and whether it was passed over (taken meanwhile).
+    std::function<void(int, const std::u16string&, bool)> writeEnded;
     int WriteDeviceSN(const std::u16string& id) override;
 };
 
@@ -70,6 +71,7 @@ public:
     CDlgCh3View* Page3() const { return page3_; }
     StationStatus& Status() { return *status_; }
     QLabel* ResultBox() const { return result_; }
+    QLabel* CountsBox() const { return counts_; }
     QProgressBar* ProgressBar() const { return progress_; }
     TrainingBench* Bench() const { return bench_; }
     void Refresh();
@@ -105,6 +107,7 @@ private:
     std::unique_ptr<DeviceEventSource> events_;
     QSocketNotifier* notifier_ = nullptr;
     QLabel* result_ = nullptr;
+    QLabel* counts_ = nullptr;
     QProgressBar* progress_ = nullptr;
     TrainingBench* bench_ = nullptr;
     int busy_ = 0;

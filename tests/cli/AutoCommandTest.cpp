@@ -130,6 +130,7 @@ TEST_F(AutoCommandTest, AKillAtAnySaveLeavesAStateThatResumesWithTheNextId) {
         SCOPED_TRACE("killed after replacement " + std::to_string(k));
         ASSERT_LT(k, 20);
         fs::remove(state);
+        ForgetLedger();
         Start({"auto", "--ids", list, "--count", "1", "--state", state},
               {"LD_PRELOAD=" TAGSMITH_KILL_SHIM, "TS_KILL_RENAME_NAME=state.cfg",
                "TS_KILL_RENAME_AFTER=" + std::to_string(k)});

@@ -40,6 +40,12 @@ protected:
     }
 
     std::string Cli() const { return (app.Path() / "tagsmith-cli").string(); }
+    std::filesystem::path LedgerPath() const { return app.Path() / "tagsmith.ledger"; }
+    // Starts the next case with no record of what earlier ones wrote.
+    void ForgetLedger() {
+        for (const char* tail : {"", "-wal", "-shm"})
+            std::filesystem::remove(LedgerPath().string() + tail);
+    }
     std::string Out() const { return ReadFile(work.Path() / "out.txt"); }
     std::string Err() const { return ReadFile(work.Path() / "err.txt"); }
 

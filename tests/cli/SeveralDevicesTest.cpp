@@ -56,6 +56,7 @@ TEST_F(SeveralDevicesTest, AutoWritesEachAttachedDeviceOnceInPlugOrder) {
     WriteFile(work.Path() / "list.ids", "A1\nA2\nA3\nA4\n");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        ForgetLedger();
         Start({"auto", "--ids", (work.Path() / "list.ids").string(), "--count", "3"});
         ASSERT_TRUE(WaitForOutput("软件就绪")) << Out();
         int plugged = 0;

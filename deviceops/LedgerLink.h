@@ -1,0 +1,91 @@
+#pragma once
+// The flows' side of the ledger: the ledger the station uses (or none), what
+// it knows of the page's source and the device, and the guard one write
+// goes through. No Qt, no SQLite: only the IdLedger interface.
+//
+// A write goes: Reserve before the first block is sent, Confirmed once the
+// device confirmed, then (with verify) Verified or Mismatch, and Finish with
+// the flow's result in every case. A write that failed gives its ID back; an
+// attempt that never reserved still gets its journal row.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "idsource/IdPage.h"
+#include "ledger/IdLedger.h"
+
+namespace ts {
+
+class LedgerLink {
+public:
+    // `ledger` null: no ledger (used IDs live in memory only).
+    void Attach(IdLedger* ledger, bool verify);
+    // The same, keeping the ledger for as long as the station lives.
+    void Own(std::unique_ptr<IdLedger> ledger, bool verify);
+    // The ledger could not be opened: every write is refused with `message`.
+    void SetFault(std::u16string message) { fault_ = std::move(message); }
+
+    IdLedger* Ledger() const { return ledger_; }
+    bool Verify() const { return verify_; }
+    const std::u16string& Fault() const { return fault_; }
+
+    // The journal's source for an ID the page announced (a list file's
+    // SHA-256 is computed once per file and kept).
+    IdSource SourceOf(const IdOrigin& origin);
+
+    // Set by the last write that found its ID reserved or written by another
+    // run; cleared when a write starts.
+    bool lastTaken = false;
+
+private:
+    IdLedger* ledger_ = nullptr;
+    std::unique_ptr<IdLedger> owned_;
+    bool verify_ = false;
+    std::u16string fault_;
+    struct Digest {
+        int64_t size = -1;
+        int64_t mtimeNs = 0;
+        std::string sha256;
+    };
+    std::map<std::u16string, Digest> digests_;
+};
+
+class WriteGuard {
+public:
+    // `rewrite`: the operator chose to write an ID that may be held.
+    WriteGuard(LedgerLink& link, Attempt attempt, bool rewrite);
+    WriteGuard(const WriteGuard&) = delete;
+    WriteGuard& operator=(const WriteGuard&) = delete;
+
+    // Before the first block. False: nothing may be sent; Problem() says why
+    // and Taken() whether the ID is held by another write.
+    bool Reserve();
+    bool Taken() const { return status_ == LedgerStatus::Held; }
+    const LedgerResult& Problem() const { return problem_; }
+
+    // The device confirmed. Without verify the ID is written now; with it,
+    // Verified or Mismatch follows. False when the ledger could not record it
+    // (the ID stays reserved, so it is never offered again).
+    bool Confirmed();
+    bool Verified();
+    // The device confirmed but holds something else: the ID stays reserved
+    // for the operator to check.
+    bool Mismatch(int result);
+
+    // The end of the flow. A write that failed after its reservation gives
+    // the ID back; one that never reserved is recorded as an attempt.
+    void Finish(int result);
+
+private:
+    LedgerLink& link_;
+    Attempt attempt_;
+    bool rewrite_;
+    int64_t startedMs_;
+    Reservation reservation_;
+    enum class Phase { Start, Reserved, Done } phase_ = Phase::Start;
+    LedgerStatus status_ = LedgerStatus::Ok;
+    LedgerResult problem_;
+};
+
+}  // namespace ts
