@@ -1,0 +1,239 @@
+// The write flow's moments as the ledger sees them: what is reserved,
+// confirmed, verified or given back, and that nothing reaches a device whose
+// ID could not be reserved.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/deviceops/FlowFixture.h"
+
+namespace ts {
+namespace {
+
+// Records each call as one word; Reserve answers `reserveAnswer`.
+class RecordingLedger : public IdLedger {
+public:
+    LedgerStatus reserveAnswer = LedgerStatus::Ok;
+    std::vector<std::string> calls;
+    std::vector<Attempt> attempts;
+
+    std::string Describe() const override { return "recording"; }
+    const std::string& Station() const override { return station_; }
+    LedgerResult Reserve(const Attempt& a, bool rewrite, Reservation* out, IdRecord*) override {
+        attempts.push_back(a);
+        calls.push_back(rewrite ? "rewrite" : "reserve");
+        if (reserveAnswer != LedgerStatus::Ok) return LedgerResult::Fail(reserveAnswer, "refused");
+        *out = Reservation{a.id, 1, 0, a.device.Summary()};
+        return {};
+    }
+    LedgerResult MarkWritten(const Reservation&) override { return Add("written"); }
+    LedgerResult MarkVerified(const Reservation&) override { return Add("verified"); }
+    LedgerResult Release(const Reservation&, int code) override {
+        return Add("release " + std::to_string(code));
+    }
+    LedgerResult KeepReserved(const Reservation&, int code) override {
+        return Add("keep " + std::to_string(code));
+    }
+    LedgerResult RecordAttempt(const Attempt& a, int code, int64_t, bool) override {
+        attempts.push_back(a);
+        return Add(std::string(AttemptModeName(a.mode)) + " " + std::to_string(code));
+    }
+    LedgerResult ReleaseReserved(std::u16string_view, IdRecord*) override { return {}; }
+    LedgerResult Lookup(std::u16string_view, IdRecord*) override { return {}; }
+    LedgerResult StatesOf(size_t, const std::function<std::u16string_view(size_t)>&,
+                          std::vector<IdState>*) override {
+        return {};
+    }
+    LedgerResult FurthestCounter(std::u16string_view, std::u16string_view, bool,
+                                 std::optional<std::u16string>*) override {
+        return {};
+    }
+    LedgerResult StaleReservations(std::vector<IdRecord>*) override { return {}; }
+    LedgerResult ListReserved(std::vector<IdRecord>*) override { return {}; }
+    LedgerResult Counts(StateCounts*) override { return {}; }
+    LedgerResult ReadJournal(int64_t, const std::function<bool(const JournalRow&)>&) override {
+        return {};
+    }
+
+private:
+    LedgerResult Add(std::string call) {
+        calls.push_back(std::move(call));
+        return {};
+    }
+    std::string station_ = "test";
+};
+
+class LedgerGuardTest : public test::FlowFixture {
+protected:
+    bool Untouched(char letter) const {
+        const auto& bytes = line.Storage(letter)->bytes;
+        return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
+    }
+    RecordingLedger ledger;
+};
+
+SimFaults Faults(const std::string& text) { return ParseSimFaults(text, "test"); }
+
+TEST_F(LedgerGuardTest, EachOutcomeLeavesItsRecord) {
+    struct Case {
+        const char* name;
+        const char* faults;
+        LedgerStatus reserve;
+        bool verify;
+        bool automatic;
+        int result;
+        std::vector<std::string> calls;
+        bool sent;
+        const char* logged;  // a log line that must be there
+    };
+    const Case cases[] = {
+        {"written",
+         "",
+         LedgerStatus::Ok,
+         false,
+         true,
+         0,
+         {"reserve", "written"},
+         true,
+         "烧写成功 ID: A1"},
+        {"a manual write may rewrite a held ID",
+         "",
+         LedgerStatus::Ok,
+         false,
+         false,
+         0,
+         {"rewrite", "written"},
+         true,
+         "烧写成功 ID: A1"},
+        {"verified",
+         "",
+         LedgerStatus::Ok,
+         true,
+         true,
+         0,
+         {"reserve", "verified"},
+         true,
+         "烧写成功 ID: A1"},
+        {"the transfer fails: the ID is given back",
+         "fail_at=write:2",
+         LedgerStatus::Ok,
+         false,
+         true,
+         1,
+         {"reserve", "release 1"},
+         true,
+         "烧写失败, 请重新插设备烧写"},
+        {"the finish is not confirmed: given back",
+         "finish=garbled",
+         LedgerStatus::Ok,
+         false,
+         true,
+         1,
+         {"reserve", "release 1"},
+         true,
+         "烧写失败, 请重新插设备烧写"},
+        {"confirmed but not stored: kept reserved",
+         "write=discard",
+         LedgerStatus::Ok,
+         true,
+         true,
+         1,
+         {"reserve", "keep 1"},
+         false,
+         "烧写校验失败"},
+        {"disk full: nothing is sent",
+         "",
+         LedgerStatus::Full,
+         false,
+         true,
+         1,
+         {"reserve", "write 1"},
+         false,
+         "烧写失败，无法在ID记录中预留该ID，设备未被改写：refused"},
+        {"locked: nothing is sent",
+         "",
+         LedgerStatus::Busy,
+         false,
+         true,
+         1,
+         {"reserve", "write 1"},
+         false,
+         "设备未被改写"},
+        {"taken by another run: nothing is sent",
+         "",
+         LedgerStatus::Held,
+         false,
+         true,
+         1,
+         {"reserve", "write 1"},
+         false,
+         "ID A1 已被占用"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        line.Unplug('E');
+        ASSERT_TRUE(line.Plug('E', 4096, Faults(c.faults)));
+        ledger = RecordingLedger();
+        ledger.reserveAnswer = c.reserve;
+        core.Ledger().Attach(&ledger, c.verify);
+        page.automatic = c.automatic;
+        log.text.clear();
+        // Made current by discovery, which knows its drive.
+        core.SetWriteMode(true);
+        core.ScanDevices();
+        ASSERT_NE(core.CurrentDevice(), nullptr);
+        EXPECT_EQ(core.WriteDeviceSN(u"A1"), c.result);
+        EXPECT_EQ(ledger.calls, c.calls);
+        EXPECT_EQ(!Untouched('E'), c.sent);
+        EXPECT_EQ(core.Ledger().lastTaken, c.reserve == LedgerStatus::Held);
+        const std::vector<std::string> lines = LogLines();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.find(c.logged) != std::string::npos;
+        })) << WideToUtf8(log.text);
+        // The device as the journal names it: the port of the line.
+        ASSERT_FALSE(ledger.attempts.empty());
+        EXPECT_EQ(ledger.attempts[0].device.port, "E");
+        EXPECT_EQ(ledger.attempts[0].device.node, "E:\\");
+        core.CloseCurrentDevice();
+    }
+}
+
+TEST_F(LedgerGuardTest, AnUnusableLedgerRefusesEveryWrite) {
+    ASSERT_TRUE(line.Plug('E', 4096));
+    core.Ledger().Attach(nullptr, false);
+    core.Ledger().SetFault(u"damaged");
+    page.automatic = true;
+    OpenCurrent();
+    EXPECT_EQ(core.WriteDeviceSN(u"A1"), 1);
+    EXPECT_TRUE(Untouched('E'));
+    EXPECT_NE(WideToUtf8(log.text).find("烧写失败，ID记录无法使用：damaged"), std::string::npos);
+}
+
+TEST_F(LedgerGuardTest, ReadsAreJournalled) {
+    ASSERT_TRUE(line.Plug('F', 4096));
+    core.Ledger().Attach(&ledger, false);
+    core.SetWriteMode(false);
+    core.ScanDevices();  // blank: nothing to read
+    core.SetWriteMode(true);
+    ASSERT_TRUE(line.Plug('E', 4096));
+    core.ScanDevices();
+    ASSERT_EQ(core.WriteDeviceSN(u"B7"), 0);
+    // Plugged in again and read.
+    const auto storage = line.Storage('E');
+    line.Unplug('E');
+    ASSERT_TRUE(line.Plug('E', storage));
+    core.SetWriteMode(false);
+    core.ScanDevices();
+    EXPECT_EQ(ledger.calls, (std::vector<std::string>{"read 518", "rewrite", "written", "read 0"}));
+    ASSERT_EQ(ledger.attempts.size(), 3u);
+    EXPECT_EQ(ledger.attempts[0].device.port, "F");
+    EXPECT_EQ(ledger.attempts[0].id, u"");
+    EXPECT_EQ(ledger.attempts[2].mode, AttemptMode::Read);
+    EXPECT_EQ(ledger.attempts[2].id, u"B7");
+    EXPECT_EQ(ledger.attempts[2].device.port, "E");
+}
+
+}  // namespace
+}  // namespace ts
