@@ -1,0 +1,247 @@
+// tagsmith-cli auto and write with the ledger: killed at each moment of a
+// write and started again, no ID reaches two devices, every reservation a
+// killed run left is reported, and none is lost; verify catches a device
+// that confirms but holds another ID; a damaged or locked ledger stops
+// writing before anything reaches a device.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/cli/CliLine.h"
+
+namespace ts {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+using test::WriteFile;
+
+class LedgerRunTest : public test::CliLine {
+protected:
+    // The IDs of every device taken out after the first `skip` (empty: holds
+    // none).
+    std::vector<std::string> AllDeviceIds(int skip = 0) const {
+        std::vector<std::string> ids;
+        for (int i = skip + 1; i <= devices_; ++i)
+            ids.push_back(IdIn(work.Path() / ("dev" + std::to_string(i) + ".img")));
+        return ids;
+    }
+    // The IDs `ledger status` lists as reserved.
+    std::vector<std::string> Reserved() {
+        std::string out;
+        EXPECT_EQ(Run("ledger status", &out), 0) << out;
+        std::vector<std::string> ids;
+        std::istringstream in(out.substr(std::min(out.find("reserved IDs"), out.size())));
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream words(line);
+            std::string id;
+            if (words >> id) ids.push_back(id);
+        }
+        return ids;
+    }
+    bool AllZero(const fs::path& image) const {
+        const std::string bytes = ReadFile(image);
+        return std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == 0; });
+    }
+};
+
+// No ID twice, and the IDs on devices and in reservations together are the
+// first n of the source: nothing skipped, nothing lost.
+void ExpectEachOnceNoneLost(const std::vector<std::string>& onDevices,
+                            const std::vector<std::string>& reserved, const std::string& stem) {
+    std::set<std::string> seen;
+    for (const std::string& id : onDevices) {
+        if (id.empty()) continue;
+        EXPECT_TRUE(seen.insert(id).second) << id << " is on two devices";
+    }
+    for (const std::string& id : reserved) seen.insert(id);
+    for (size_t i = 1; i <= seen.size(); ++i)
+        EXPECT_TRUE(seen.count(stem + std::to_string(i))) << stem << i << " was lost";
+}
+
+TEST_F(LedgerRunTest, KilledAtEachMomentOfAWriteAndStartedAgain) {
+    struct Case {
+        const char* point;  // where the second write dies
+        bool reserved;      // the killed write's ID stays reserved
+        bool onDevice;      // the killed write's device holds its ID
+    };
+    const Case cases[] = {
+        {"reserve", false, false},
+        {"reserved", true, false},
+        {"transfer", true, false},
+        {"confirmed", true, true},
+    };
+    WriteFile(work.Path() / "list.ids", "A1\nA2\nA3\nA4\nA5\nA6\n");
+    const std::vector<std::string> list = {"--ids", (work.Path() / "list.ids").string()};
+    const std::vector<std::string> counter = {"--prefix", "C", "--counter", "1"};
+    for (const Case& c : cases) {
+        for (const auto* source : {&list, &counter}) {
+            const std::string stem = source == &list ? "A" : "C";
+            SCOPED_TRACE(std::string(c.point) + ", " + stem);
+            ForgetLedger();
+            const int before = devices_;
+            std::vector<std::string> args = {"auto"};
+            args.insert(args.end(), source->begin(), source->end());
+
+            Start(args, {std::string("TAGSMITH_KILL_AT=") + c.point + ":2"});
+            ASSERT_TRUE(WaitForOutput("软件就绪")) << Err();
+            ASSERT_EQ(PlugWritten(1), std::vector<std::string>{stem + "1"});
+            ASSERT_TRUE(WaitForOutput("请插入新设备"));
+            ASSERT_EQ(Sim("new E"), 0);
+            ASSERT_EQ(Wait(), 128 + SIGKILL) << Out() << Err();
+            const std::string killed = Unplug();
+            // Part of an image may hold anything; the others hold all or nothing.
+            if (std::string(c.point) != "transfer") {
+                EXPECT_EQ(killed, c.onDevice ? stem + "2" : "");
+            }
+
+            const std::vector<std::string> left = Reserved();
+            EXPECT_EQ(left, c.reserved ? std::vector<std::string>{stem + "2"}
+                                       : std::vector<std::string>{});
+
+            // Started again on the same list or counter.
+            args.insert(args.end(), {"--count", "2"});
+            Start(args);
+            ASSERT_TRUE(WaitForOutput("软件就绪")) << Err();
+            EXPECT_EQ(Out().find("上次运行遗留的预留ID：" + stem + "2") != std::string::npos,
+                      c.reserved)
+                << Out();
+            const std::vector<std::string> next = PlugWritten(2);
+            EXPECT_EQ(Wait(), 0) << Out() << Err();
+            const int first = c.reserved ? 3 : 2;
+            EXPECT_EQ(next, (std::vector<std::string>{stem + std::to_string(first),
+                                                      stem + std::to_string(first + 1)}));
+            EXPECT_EQ(Reserved(), left);
+            ExpectEachOnceNoneLost(AllDeviceIds(before), left, stem);
+        }
+    }
+}
+
+// The whole story: killed in the middle of a run, started again with the
+// same file, every remaining ID written once, every attempt in the journal.
+TEST_F(LedgerRunTest, ARunKilledMidwayFinishesTheListOnceAndJournalsEveryAttempt) {
+    WriteFile(work.Path() / "list.ids", "A1\nA2\nA3\nA4\nA5\nA6\n");
+    const std::string list = (work.Path() / "list.ids").string();
+    Start({"auto", "--ids", list}, {"TAGSMITH_KILL_AT=transfer:3"});
+    ASSERT_TRUE(WaitForOutput("软件就绪")) << Err();
+    EXPECT_EQ(PlugWritten(2), (std::vector<std::string>{"A1", "A2"}));
+    ASSERT_TRUE(WaitForOutput("请插入新设备", 2));
+    ASSERT_EQ(Sim("new E"), 0);
+    ASSERT_EQ(Wait(), 128 + SIGKILL);
+    Unplug();
+
+    Start({"auto", "--ids", list});
+    ASSERT_TRUE(WaitForOutput("软件就绪")) << Err();
+    EXPECT_EQ(PlugWritten(3), (std::vector<std::string>{"A4", "A5", "A6"}));
+    EXPECT_EQ(Wait(), 0) << Err();
+    EXPECT_NE(Err().find("no ID left to write"), std::string::npos) << Err();
+    const std::vector<std::string> onDevices = AllDeviceIds();
+    ExpectEachOnceNoneLost(onDevices, Reserved(), "A");
+    EXPECT_EQ(Reserved(), std::vector<std::string>{"A3"});
+
+    std::string csv;
+    ASSERT_EQ(Run("journal --csv -", &csv), 0);
+    std::istringstream rows(csv);
+    std::string row;
+    std::getline(rows, row);
+    EXPECT_EQ(row.rfind("time,station,mode,source,", 0), 0u) << row;
+    std::vector<std::string> attempts;
+    while (std::getline(rows, row)) {
+        // mode, source, file line, port and result of each attempt.
+        std::vector<std::string> f;
+        std::istringstream fields(row);
+        for (std::string x; std::getline(fields, x, ',');) f.push_back(x);
+        ASSERT_EQ(f.size(), 19u) << row;
+        EXPECT_EQ(f[5], list);
+        attempts.push_back(f[2] + " " + f[3] + " " + f[6] + " " + f[10] + " " + f[15] + " [" +
+                           f[16] + "]");
+    }
+    EXPECT_EQ(attempts,
+              (std::vector<std::string>{"write file 1 A1 E [0]", "write file 2 A2 E [0]",
+                                        "write file 3 A3 E []",  // died during the transfer
+                                        "write file 4 A4 E [0]", "write file 5 A5 E [0]",
+                                        "write file 6 A6 E [0]"}));
+}
+
+TEST_F(LedgerRunTest, VerifyCatchesADeviceThatConfirmsButHoldsAnotherId) {
+    // write: the device holds AAA1 and keeps it.
+    ASSERT_EQ(Sim("new E"), 0);
+    ASSERT_EQ(Run("write AAA1 --yes"), 0);
+    WriteFile(line.Path() / "E.fault", "write=discard\n");
+    std::string out;
+    EXPECT_EQ(Run("write BBB1 --yes --verify", &out), 1) << out;
+    EXPECT_NE(out.find("烧写校验失败，设备中的ID为 AAA1，应为 BBB1，该ID保持预留"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Unplug(), "AAA1");
+    EXPECT_EQ(Reserved(), std::vector<std::string>{"BBB1"});
+
+    // auto --verify: the failed ID stays reserved, the next device gets the
+    // next ID, read back and marked verified.
+    WriteFile(work.Path() / "list.ids", "D1\nD2\n");
+    Start({"auto", "--ids", (work.Path() / "list.ids").string(), "--verify", "--count", "1"});
+    ASSERT_TRUE(WaitForOutput("软件就绪")) << Err();
+    ASSERT_EQ(Sim("new E"), 0);
+    ASSERT_TRUE(WaitForOutput("烧写校验失败")) << Out();
+    EXPECT_EQ(Unplug(), "");
+    ASSERT_TRUE(WaitForOutput("请插入新设备"));
+    fs::remove(line.Path() / "E.fault");
+    EXPECT_EQ(PlugWritten(1), std::vector<std::string>{"D2"});
+    EXPECT_EQ(Wait(), 1);
+    EXPECT_NE(Out().find("written 1, failed 1\n"), std::string::npos) << Out();
+    EXPECT_EQ(Reserved(), (std::vector<std::string>{"BBB1", "D1"}));
+    std::string status;
+    ASSERT_EQ(Run("ledger status", &status), 0);
+    EXPECT_NE(status.find("verified: 1\n"), std::string::npos) << status;
+}
+
+TEST_F(LedgerRunTest, ADamagedLedgerStopsTheRunAndIsKept) {
+    WriteFile(work.Path() / "list.ids", "A1\n");
+    const std::string junk = "this is no ledger\n";
+    WriteFile(LedgerPath(), junk);
+    std::string out, err;
+    EXPECT_EQ(Run("auto --ids '" + (work.Path() / "list.ids").string() + "'", &out, &err), 1);
+    EXPECT_NE(err.find("the ledger cannot be used"), std::string::npos) << err;
+    EXPECT_NE(out.find("无法使用ID记录"), std::string::npos) << out;
+    EXPECT_EQ(ReadFile(LedgerPath()), junk);
+    // A manual write is refused as well, and the device keeps nothing.
+    ASSERT_EQ(Sim("new E"), 0);
+    EXPECT_EQ(Run("write A1 --yes", &out), 1);
+    EXPECT_NE(out.find("烧写失败，ID记录无法使用"), std::string::npos) << out;
+    Sim("unplug E --keep '" + (work.Path() / "kept.img").string() + "'");
+    EXPECT_TRUE(AllZero(work.Path() / "kept.img"));
+    EXPECT_EQ(ReadFile(LedgerPath()), junk);
+}
+
+TEST_F(LedgerRunTest, ALockedLedgerFailsTheWriteBeforeTheDeviceIsTouched) {
+    WriteFile(work.Path() / "list.ids", "A1\nA2\n");
+    Start({"auto", "--ids", (work.Path() / "list.ids").string(), "--count", "1"});
+    ASSERT_TRUE(WaitForOutput("软件就绪")) << Err();
+    // Another program in the middle of a change.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(LedgerPath().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(Sim("new E"), 0);
+    ASSERT_TRUE(WaitForOutput("设备未被改写")) << Out();
+    EXPECT_NE(Out().find("locked"), std::string::npos) << Out();
+    Sim("unplug E --keep '" + (work.Path() / "kept.img").string() + "'");
+    EXPECT_TRUE(AllZero(work.Path() / "kept.img"));
+    ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    // Once the lock is gone the same ID goes to the next device.
+    ASSERT_TRUE(WaitForOutput("请插入新设备"));
+    EXPECT_EQ(PlugWritten(1), std::vector<std::string>{"A1"});
+    EXPECT_EQ(Wait(), 1);  // one failed write in the run
+}
+
+}  // namespace
+}  // namespace ts
