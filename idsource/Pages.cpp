@@ -122,7 +122,9 @@ IdOrigin CDlgCh1::Origin() const {
 void CDlgCh1::ReloadIdFile(const std::u16string& path) {
     if (!LoadIdFile(path)) return;
     pathText = path;
-    currentIdText = std::u16string(m_ids.Text(m_cursor));
+    // Entries the ledger holds are used already: the first unused one shows.
+    uint32_t next = m_cursor;
+    currentIdText = m_ids.AdvanceToUnused(next) ? std::u16string(m_ids.Text(next)) : u"";
     Notify();
 }
 
