@@ -172,6 +172,35 @@ TEST_F(LedgerRunTest, ARunKilledMidwayFinishesTheListOnceAndJournalsEveryAttempt
                                         "write file 6 A6 E [0]"}));
 }
 
+// Killed after the device confirmed and before the state was saved: the
+// state still names the written ID, the ledger holds it, and the resumed run
+// goes on with the next one.
+TEST_F(LedgerRunTest, AStateResumeAfterAKillBeforeTheSaveWritesNoIdTwice) {
+    WriteFile(work.Path() / "list.ids", "A1\nA2\n");
+    const std::string state = (work.Path() / "state.cfg").string();
+    const std::vector<std::string> list = {"--ids", (work.Path() / "list.ids").string()};
+    const std::vector<std::string> counter = {"--prefix", "C", "--counter", "1"};
+    for (const auto* source : {&list, &counter}) {
+        const std::string stem = source == &list ? "A" : "C";
+        SCOPED_TRACE(stem);
+        ForgetLedger();
+        fs::remove(state);
+        std::vector<std::string> args = {"auto", "--state", state};
+        args.insert(args.end(), source->begin(), source->end());
+        Start(args, {"TAGSMITH_KILL_AT=confirmed"});
+        ASSERT_TRUE(WaitForOutput("软件就绪")) << Err();
+        ASSERT_EQ(Sim("new E"), 0);
+        ASSERT_EQ(Wait(), 128 + SIGKILL);
+        EXPECT_EQ(Unplug(), stem + "1");
+
+        Start({"auto", "--state", state, "--count", "1"});
+        ASSERT_TRUE(WaitForOutput("软件就绪")) << Err();
+        EXPECT_EQ(PlugWritten(1), std::vector<std::string>{stem + "2"});
+        EXPECT_EQ(Wait(), 0) << Err();
+        EXPECT_EQ(Reserved(), std::vector<std::string>{stem + "1"});
+    }
+}
+
 TEST_F(LedgerRunTest, VerifyCatchesADeviceThatConfirmsButHoldsAnotherId) {
     // write: the device holds AAA1 and keeps it.
     ASSERT_EQ(Sim("new E"), 0);
