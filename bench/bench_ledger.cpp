@@ -3,6 +3,9 @@
 //  - per written device (reserve + mark written, each committed to the disk)
 //    with a write-ahead log and with a rollback journal, beside one line
 //    appended to a file and fsync'd (a used-ID file);
+//  - a whole device cycle (the write flow of a 1 MiB image on an in-memory
+//    simulated device) with the ledger on the disk, beside the same cycle
+//    with the ledger off;
 //  - resuming a million-ID list against 500,000 written IDs, beside reading a
 //    used-ID file into a hash set and probing the list;
 //  - exporting a million-row journal as CSV, beside the sqlite3 shell's CSV
@@ -27,11 +30,13 @@
 #include <unordered_set>
 #include <vector>
 
+#include "deviceops/Station.h"
 #include "idsource/IdList.h"
 #include "ledger/JournalCsv.h"
 #include "ledger/Resume.h"
 #include "ledger/SqliteLedger.h"
 #include "platform/Codepage.h"
+#include "sim/MemoryLine.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -136,6 +141,60 @@ void PerDevice(const fs::path& dir) {
         "  write-ahead log  %6.3f ms   fsync'd append %6.3f ms   ratio %5.2f   (aim < 5 ms)\n"
         "  rollback journal %6.3f ms   fsync'd append %6.3f ms   ratio %5.2f\n",
         kDevices, w, ap, w / ap, rb, ap, rb / ap);
+}
+
+// A page writing by itself: the write flow asks nothing first.
+class AutoPage : public ts::IdPage {
+public:
+    std::u16string AnnounceId() override { return {}; }
+    void ShowId(const std::u16string&) override {}
+    bool WritesAutomatically() const override { return true; }
+    void DeviceReady() override {}
+    void DeviceGone() override {}
+};
+
+// The write flow per device, the ledger on the disk beside the ledger off,
+// alternating so that both see the same machine.
+void DeviceCycle(const fs::path& dir) {
+    ts::test::TempDir app;
+    ts::test::InstallApp(app.Path(), {"modhost.so", "Volkit.so", "ulpkData.bin", "tagsmith.cfg"});
+    ts::MemoryLine line;
+    line.Plug('E', 2048);
+    ts::FakeClock clock;
+    ts::MemoryLogView log;
+    AutoPage page;
+    ts::IdPage* const pages[] = {&page};
+    ts::TagsmithCore core;
+    ts::StationParts parts;
+    parts.appDir = app.Dir();
+    parts.drives = &line;
+    parts.log = &log;
+    parts.clock = &clock;
+    parts.pages = pages;
+    if (ts::OpenStation(core, parts) != ts::StationOpen::Ok) std::exit(1);
+    auto ledger = OpenLedger((dir / "cycle.ledger").string(), true);
+    constexpr int kCycles = 40;
+    std::vector<double> with, without;
+    size_t next = 0;
+    for (int round = 0; round < 5; ++round) {
+        for (const bool on : {true, false}) {
+            core.Ledger().Attach(on ? ledger.get() : nullptr, false);
+            double total = 0;
+            for (int i = 0; i < kCycles; ++i) {
+                if (!core.AdoptDevice("E:\\")) std::exit(1);
+                const std::u16string id = u"C" + ts::Utf8ToWide(Id(next++));
+                const auto t0 = Clock::now();
+                if (core.WriteDeviceSN(id) != 0) std::exit(1);
+                total += MsSince(t0);
+            }
+            (on ? with : without).push_back(total / kCycles);
+        }
+    }
+    const double w = Median(with), wo = Median(without);
+    std::printf(
+        "device cycle (write flow, 1 MiB image, in-memory device; median of 5 x %d):\n"
+        "  ledger on disk %6.3f ms   ledger off %6.3f ms   ratio %5.2f   ledger share %4.1f%%\n",
+        kCycles, w, wo, w / wo, 100.0 * (w - wo) / w);
 }
 
 void Exec(sqlite3* db, const std::string& sql) {
@@ -293,6 +352,7 @@ int main() {
     ts::test::TempDir tmp;
     const fs::path dir = BenchFolder(tmp);
     PerDevice(dir);
+    DeviceCycle(dir);
 
     const std::string big = (dir / "big.ledger").string();
     OpenLedger(big, true);
