@@ -69,3 +69,47 @@ std::optional<std::u16string> CounterPast(std::u16string_view current,
 }
 
 }  // namespace ts
+
+namespace ts {
+namespace {
+
+std::u16string NormalizedCounter(std::u16string_view text) {
+    std::u16string s(text);
+    NormalizeHex(s);
+    for (char16_t& c : s)
+        if (c >= u'a' && c <= u'f') c = static_cast<char16_t>(c - u'a' + u'A');
+    return s;
+}
+
+}  // namespace
+
+bool IsCounterValue(std::u16string_view text) { return AllHex(NormalizedCounter(text)); }
+
+CounterStep TakeCounter(std::u16string_view start, const std::optional<std::u16string>& kept,
+                        const std::optional<std::u16string>& furthest, bool down) {
+    CounterStep step;
+    const std::u16string own = NormalizedCounter(start);
+    std::optional<std::u16string> base;
+    if (!kept) {
+        base = CounterPast(own, furthest, down);
+        if (base) base = NormalizedCounter(*base);
+    } else if (!kept->empty()) {
+        base = NormalizedCounter(*kept);
+        const int cmp = CompareHexValue(own, *base);
+        if (down ? cmp < 0 : cmp > 0) base = own;
+    }
+    if (!base) return step;  // nothing left below zero
+    step.value = *base;
+    std::u16string next = *base;
+    if (!down) {
+        IncrementHex(next);
+    } else if (next == u"0") {
+        next.clear();
+    } else {
+        DecrementHex(next);
+    }
+    step.next = next;
+    return step;
+}
+
+}  // namespace ts

@@ -31,3 +31,25 @@ std::optional<std::u16string> CounterPast(std::u16string_view current,
                                           const std::optional<std::u16string>& furthest, bool down);
 
 }  // namespace ts
+
+namespace ts {
+
+// One step of a counter that several stations share.
+struct CounterStep {
+    std::optional<std::u16string> value;  // the value handed out; none: counting down is done
+    std::u16string next;                  // the value to keep; empty: counting down is done
+};
+
+// The step from the kept value `kept` (none: the counter is new; an empty
+// text: counting down is done) for a station whose own counter is `start`
+// (hexadecimal digits, "0x" and lower case accepted). A new counter starts
+// past `furthest`, the held value furthest in the counting direction; a kept
+// one continues, unless `start` is further on. Values come back normalised
+// (upper case, no prefix, no leading zeros).
+CounterStep TakeCounter(std::u16string_view start, const std::optional<std::u16string>& kept,
+                        const std::optional<std::u16string>& furthest, bool down);
+
+// Whether `text` is a counter value TakeCounter accepts.
+bool IsCounterValue(std::u16string_view text);
+
+}  // namespace ts

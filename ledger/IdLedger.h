@@ -47,6 +47,7 @@ enum class LedgerStatus : int {
     Damaged = 6,      // not a ledger, damaged, or made by a newer version
     IoError = 7,      // any other failure to read or write it
     Unsupported = 8,  // a kind of ledger this build cannot open
+    Offline = 9,      // a shared ledger's server cannot be reached (try again later)
 };
 
 struct LedgerResult {
@@ -120,6 +121,27 @@ struct StateCounts {
     uint64_t written = 0;
     uint64_t verified = 0;
     uint64_t released = 0;
+};
+
+// One station's share of a pool.
+struct StationCounts {
+    std::string station;
+    uint64_t reserved = 0;
+    uint64_t written = 0;
+    uint64_t verified = 0;
+    uint64_t failed = 0;  // write attempts that ended with an error
+};
+
+// A pool the stations allocate from: an ID file (by content) or a counter.
+struct PoolStatus {
+    IdSource source;        // File: fileSha256 and fileName; Counter: cleaned parts, direction
+    bool imported = false;  // File: its entries are in the ledger
+    uint64_t entries = 0;   // File, imported: its entries
+    uint64_t free = 0;      // File, imported: entries that no one holds
+    // Counter: the value the next station gets; none: counting down is done.
+    std::optional<std::u16string> next;
+    bool counterKnown = false;  // Counter: the ledger keeps its next value
+    std::vector<StationCounts> stations;  // by name
 };
 
 // One journal row as read back; the views are valid during the callback only.
@@ -206,6 +228,31 @@ public:
     virtual LedgerResult ListReserved(std::vector<IdRecord>* out) = 0;
 
     virtual LedgerResult Counts(StateCounts* out) = 0;
+
+    // Counters shared by every station that counts with the same prefix,
+    // suffix (both cleaned as CleanIdPart does) and direction: the counter
+    // value for this station's next ID, taken atomically, so that no two
+    // stations get the same one. `start` is the page's own counter: the
+    // first call for a counter starts there (past what the ledger holds
+    // already), later calls continue from the shared value, or from `start`
+    // when the operator moved it further. Empty when counting down is done.
+    // A `start` that is not hexadecimal comes back as it is, untaken.
+    virtual LedgerResult NextCounter(std::u16string_view prefix, std::u16string_view suffix,
+                                     bool down, std::u16string_view start,
+                                     std::optional<std::u16string>* value) = 0;
+
+    // Keeps an ID list (entries in file order, idAt/lineAt for i below
+    // count) under its SHA-256, so that the pool's status can show the free
+    // entries without the file. `added` is false when it was there already.
+    virtual LedgerResult ImportList(const std::string& sha256, const std::string& name,
+                                    size_t count,
+                                    const std::function<std::u16string_view(size_t)>& idAt,
+                                    const std::function<uint32_t(size_t)>& lineAt,
+                                    bool* added) = 0;
+
+    // The status of one pool (`only`: a file by its SHA-256, or a counter),
+    // or with `only` null of every list and counter the ledger knows.
+    virtual LedgerResult Pools(const IdSource* only, std::vector<PoolStatus>* out) = 0;
 
     // The journal rows from `sinceMs` on (UTC milliseconds; the smallest
     // int64_t for all), in order. The sink returns false to stop.

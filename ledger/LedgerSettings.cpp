@@ -1,5 +1,7 @@
 #include "ledger/LedgerSettings.h"
 
+#include "ledger/PgLedger.h"
+
 #include "platform/Codepage.h"
 #include "platform/LocalSystem.h"
 #include "platform/Profile.h"
@@ -36,6 +38,11 @@ LedgerSettings ReadLedgerSettings(const std::string& configPath, const std::stri
     return s;
 }
 
+bool IsSharedLedger(const std::string& location) {
+    const std::string lower = Lower(location.substr(0, location.find("://") + 3));
+    return lower == "postgresql://" || lower == "postgres://";
+}
+
 std::string LedgerDisplayName(const std::string& location) {
     const size_t scheme = location.find("://");
     if (scheme == std::string::npos) return location;
@@ -55,11 +62,18 @@ LedgerResult OpenLedger(const LedgerSettings& settings, LedgerOpenOptions option
     out->reset();
     if (created) *created = false;
     if (settings.off) return {};
+    options.station = settings.station;
+    if (IsSharedLedger(settings.location)) {
+        std::unique_ptr<PgLedger> shared;
+        LedgerResult r = PgLedger::Open(settings.location, options, &shared, created);
+        if (r.ok()) *out = std::move(shared);
+        return r;
+    }
     if (IsUrl(settings.location))
         return LedgerResult::Fail(LedgerStatus::Unsupported,
                                   "ledger " + LedgerDisplayName(settings.location) +
-                                      ": shared ledgers are not available in this build");
-    options.station = settings.station;
+                                      ": not a kind of ledger this program knows "
+                                      "(postgresql://... or a file)");
     std::unique_ptr<SqliteLedger> ledger;
     LedgerResult r = SqliteLedger::Open(settings.location, options, &ledger, created);
     if (r.ok()) *out = std::move(ledger);

@@ -4,7 +4,8 @@
 //
 //   ledger=FILE   the ledger file (relative to the application folder);
 //                 missing or empty: tagsmith.ledger in the application folder;
-//                 off: no ledger (which IDs were written lives in memory only)
+//                 off: no ledger (which IDs were written lives in memory only);
+//                 postgresql://USER@HOST/DB: the ledger the line's stations share
 //   verify=1      read every written ID back and compare (default 0)
 //   station=NAME  this station's name in the ledger (default: the host name)
 #include <memory>
@@ -30,6 +31,9 @@ struct LedgerSettings {
 // Reads the keys from the configuration file `configPath`; `appDir` (ending
 // in a separator) anchors the default and relative paths.
 LedgerSettings ReadLedgerSettings(const std::string& configPath, const std::string& appDir);
+
+// Whether `location` names a shared ledger (postgresql:// or postgres://).
+bool IsSharedLedger(const std::string& location);
 
 // `location` as it may be shown: a URL loses its user information
 // (credentials) and query.

@@ -60,6 +60,21 @@ constexpr const char* kSchemaV1[] = {
     "CREATE INDEX journal_time ON journal(time)",
 };
 
+// Version 2: the pools several stations share (see SqlitePool.cpp).
+constexpr const char* kSchemaV2[] = {
+    "CREATE TABLE counters("
+    " prefix TEXT NOT NULL, suffix TEXT NOT NULL, down INTEGER NOT NULL,"
+    " next TEXT NOT NULL,"  // empty: counting down is done
+    " station TEXT NOT NULL, time INTEGER NOT NULL,"
+    " PRIMARY KEY(prefix, suffix, down)) WITHOUT ROWID",
+    "CREATE TABLE lists("
+    " sha256 TEXT NOT NULL PRIMARY KEY, name TEXT NOT NULL, entries INTEGER NOT NULL,"
+    " station TEXT NOT NULL, time INTEGER NOT NULL) WITHOUT ROWID",
+    "CREATE TABLE list_entries("
+    " sha256 TEXT NOT NULL, pos INTEGER NOT NULL, line INTEGER NOT NULL, id TEXT NOT NULL,"
+    " PRIMARY KEY(sha256, pos)) WITHOUT ROWID",
+};
+
 std::string ToUtf8(std::u16string_view w) {
     std::string s;
     s.resize(w.size());
@@ -329,6 +344,7 @@ LedgerResult CreateLedgerFile(const std::string& path, const LedgerOpenOptions& 
         std::string sql = "PRAGMA synchronous=FULL; PRAGMA application_id=" +
                           std::to_string(SqliteLedger::kApplicationId) + "; BEGIN;";
         for (const char* stmt : kSchemaV1) sql += std::string(stmt) + ";";
+        for (const char* stmt : kSchemaV2) sql += std::string(stmt) + ";";
         sql += "PRAGMA user_version=" + std::to_string(SqliteLedger::kSchemaVersion) + "; COMMIT;";
         if (options.writeAheadLog) sql += "PRAGMA journal_mode=WAL;";
         rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
@@ -418,7 +434,29 @@ LedgerResult SqliteLedger::Init() {
     if (version < 1)
         return LedgerResult::Fail(LedgerStatus::Damaged,
                                   "ledger " + path_ + ": damaged (no schema version)");
-    // Upgrades of older schemas go here, one transaction per version.
+    // Upgrades of older schemas, one transaction per version; a read-only
+    // open leaves the file as it is and does without the newer tables.
+    schemaVersion_ = static_cast<int>(version);
+    if (version < 2 && !options_.readOnly) {
+        TxnGuard guard{db_};
+        LedgerResult r = Exec("BEGIN IMMEDIATE", "cannot be upgraded");
+        if (!r.ok()) return r;
+        Owned q;
+        int rc = sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &q.s, nullptr);
+        if (rc == SQLITE_OK) rc = sqlite3_step(q.s);
+        if (rc != SQLITE_ROW) return Error(rc, "cannot be read");
+        if (sqlite3_column_int64(q.s, 0) < 2) {  // another program may have done it
+            for (const char* stmt : kSchemaV2) {
+                r = Exec(stmt, "cannot be upgraded");
+                if (!r.ok()) return r;
+            }
+            r = Exec("PRAGMA user_version=2", "cannot be upgraded");
+            if (!r.ok()) return r;
+        }
+        r = Exec("COMMIT", "cannot be upgraded");
+        if (!r.ok()) return r;
+        schemaVersion_ = 2;
+    }
 
     {
         Owned q;

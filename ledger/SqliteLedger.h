@@ -39,7 +39,7 @@ struct LedgerOpenOptions {
 class SqliteLedger final : public IdLedger {
 public:
     // The schema version this build writes (PRAGMA user_version).
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
     // PRAGMA application_id of a ledger file ("TSLG").
     static constexpr int32_t kApplicationId = 0x54534C47;
 
@@ -76,6 +76,13 @@ public:
     LedgerResult Counts(StateCounts* out) override;
     LedgerResult ReadJournal(int64_t sinceMs,
                              const std::function<bool(const JournalRow&)>& sink) override;
+    LedgerResult NextCounter(std::u16string_view prefix, std::u16string_view suffix, bool down,
+                             std::u16string_view start,
+                             std::optional<std::u16string>* value) override;
+    LedgerResult ImportList(const std::string& sha256, const std::string& name, size_t count,
+                            const std::function<std::u16string_view(size_t)>& idAt,
+                            const std::function<uint32_t(size_t)>& lineAt, bool* added) override;
+    LedgerResult Pools(const IdSource* only, std::vector<PoolStatus>* out) override;
 
     // Lists up to this many IDs are looked up one by one; longer ones are
     // matched against one pass over the ledger.
@@ -104,6 +111,9 @@ private:
     LedgerResult GiveBack(std::string_view id8, const Row& row, int64_t time);
     LedgerResult Confirm(const Reservation& r, IdState state);
     LedgerResult Reservations(bool staleOnly, std::vector<IdRecord>* out);
+    LedgerResult PoolOf(const IdSource& src, PoolStatus* out);
+
+    int schemaVersion_ = 0;
 
     std::string path_;
     std::string station_;

@@ -3,6 +3,8 @@
 set -euo pipefail
 PKGS=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
       libgtest-dev libgmock-dev googletest libbenchmark-dev libudev-dev libsqlite3-dev
+      # the shared ledger: its client library, and a server for its tests
+      libpq-dev postgresql
       qt6-base-dev qt6-base-dev-tools libgl-dev
       dosfstools mtools fonts-wqy-zenhei xvfb xauth
       # Qt's own texts (message-box buttons, file dialog) in Chinese

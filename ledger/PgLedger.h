@@ -1,0 +1,98 @@
+#pragma once
+// The ledger on a PostgreSQL server, shared by the stations of a line
+// (ledger=postgresql://USER@HOST/DB in tagsmith.cfg).
+//
+// Same behaviour as the local ledger; what differs is sharing:
+//  - a Reserve of an ID that another station holds, or is reserving at this
+//    moment, answers Held at once: it takes a transaction-scoped advisory
+//    lock on the ID with a try, so it never waits on another station;
+//  - counters are one row per (prefix, suffix, direction), advanced with a
+//    compare-and-swap, so no lock is held between two statements;
+//  - the server going away makes an operation fail with Offline; the next
+//    operation connects again. An operation whose connection was found dead
+//    before it committed anything is run once more on a new connection.
+//    Nothing ever falls back to a local ledger.
+// Messages never carry the password: the URL is shown without its user
+// information, and the password (from the URL, the environment or libpq's
+// password file, which libpq reads itself) is blotted from server texts.
+//
+// Tables live in the schema "tagsmith", created and upgraded by the tool
+// (schema version in tagsmith.meta). An object is used by one thread at a
+// time; each station (process or thread) opens its own.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "ledger/IdLedger.h"
+#include "ledger/SqliteLedger.h"
+
+namespace ts {
+
+class PgLedger final : public IdLedger {
+public:
+    static constexpr int kSchemaVersion = 1;
+
+    // Connects to the server named by `url` and makes or upgrades the schema
+    // (not with options.create false or options.readOnly: then a database
+    // without a ledger is NotFound). `created`: the schema was made now.
+    static LedgerResult Open(const std::string& url, const LedgerOpenOptions& options,
+                             std::unique_ptr<PgLedger>* out, bool* created = nullptr);
+
+    ~PgLedger() override;
+    PgLedger(const PgLedger&) = delete;
+    PgLedger& operator=(const PgLedger&) = delete;
+
+    std::string Describe() const override;
+    const std::string& Station() const override { return station_; }
+    const std::string& Session() const { return session_; }
+
+    LedgerResult Reserve(const Attempt& a, bool rewrite, Reservation* out,
+                         IdRecord* existing = nullptr) override;
+    LedgerResult MarkWritten(const Reservation& r) override;
+    LedgerResult MarkVerified(const Reservation& r) override;
+    LedgerResult Release(const Reservation& r, int resultCode) override;
+    LedgerResult KeepReserved(const Reservation& r, int resultCode) override;
+    LedgerResult RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
+                               bool verified) override;
+    LedgerResult ReleaseReserved(std::u16string_view id, IdRecord* was) override;
+    LedgerResult Lookup(std::u16string_view id, IdRecord* out) override;
+    LedgerResult StatesOf(size_t count, const std::function<std::u16string_view(size_t)>& idAt,
+                          std::vector<IdState>* states) override;
+    LedgerResult FurthestCounter(std::u16string_view prefix, std::u16string_view suffix, bool down,
+                                 std::optional<std::u16string>* out) override;
+    LedgerResult StaleReservations(std::vector<IdRecord>* out) override;
+    LedgerResult ListReserved(std::vector<IdRecord>* out) override;
+    LedgerResult Counts(StateCounts* out) override;
+    LedgerResult ReadJournal(int64_t sinceMs,
+                             const std::function<bool(const JournalRow&)>& sink) override;
+    LedgerResult NextCounter(std::u16string_view prefix, std::u16string_view suffix, bool down,
+                             std::u16string_view start,
+                             std::optional<std::u16string>* value) override;
+    LedgerResult ImportList(const std::string& sha256, const std::string& name, size_t count,
+                            const std::function<std::u16string_view(size_t)>& idAt,
+                            const std::function<uint32_t(size_t)>& lineAt, bool* added) override;
+    LedgerResult Pools(const IdSource* only, std::vector<PoolStatus>* out) override;
+
+    // IDs sent to the server per statement when matching a list.
+    static constexpr size_t kBatch = 10000;
+
+    class Db;  // the connection and its statements (PgLedger.cpp)
+
+private:
+    PgLedger(std::string url, const LedgerOpenOptions& options);
+    int64_t NowMs() const;
+    // Runs `body` in one transaction (or, with `txn` false, as it is),
+    // connecting first when needed; once more on a new connection when the
+    // old one turned out dead before anything was committed.
+    LedgerResult Run(const char* what, bool txn, const std::function<LedgerResult(Db&)>& body);
+    LedgerResult Setup(Db& db, bool* created);
+
+    std::string url_;
+    std::string station_;
+    std::string session_;
+    LedgerOpenOptions options_;
+    std::unique_ptr<Db> db_;
+};
+
+}  // namespace ts

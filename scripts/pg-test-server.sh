@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# A throw-away PostgreSQL server for the shared-ledger tests and benchmarks:
+# its data and its Unix socket in one folder, no TCP port, trust for the
+# superuser "tagsmith" and password authentication for every other role.
+# The server refuses to run as root, so as root it runs as "nobody".
+#
+#   pg-test-server.sh start DIR [--durable]   make (if new) and start; prints the URL
+#   pg-test-server.sh stop DIR [fast|immediate]
+#   pg-test-server.sh url DIR
+#
+# Without --durable the server does not wait for the disk (tests only).
+# Exit status 3: no PostgreSQL server is installed here.
+set -euo pipefail
+
+cmd=${1:-}
+dir=${2:-}
+[ -n "$cmd" ] && [ -n "$dir" ] || {
+    echo "usage: $0 start|stop|url DIR" >&2
+    exit 2
+}
+
+bindir=""
+for d in /usr/lib/postgresql/*/bin; do
+    [ -x "$d/initdb" ] && [ -x "$d/pg_ctl" ] && bindir=$d
+done
+
+as_owner() {
+    if [ "$(id -u)" -eq 0 ]; then
+        runuser -u nobody -- "$@"
+    else
+        "$@"
+    fi
+}
+
+url() { echo "postgresql://tagsmith@/postgres?host=$dir/run"; }
+
+case "$cmd" in
+start)
+    if [ -z "$bindir" ]; then
+        echo "no PostgreSQL server installed (apt-get install postgresql)" >&2
+        exit 3
+    fi
+    durable=0
+    [ "${3:-}" = "--durable" ] && durable=1
+    mkdir -p "$dir"
+    dir=$(cd "$dir" && pwd)
+    if [ "$(id -u)" -eq 0 ]; then
+        # nobody must reach the folder through every parent.
+        chmod o+x "$dir"
+        chown nobody "$dir"
+    fi
+    if [ ! -s "$dir/data/PG_VERSION" ]; then
+        as_owner mkdir -p "$dir/data" "$dir/run"
+        as_owner "$bindir/initdb" -D "$dir/data" -U tagsmith -A trust -E UTF8 \
+            --locale=C.UTF-8 --no-sync >"$dir/initdb.log" 2>&1 || {
+            cat "$dir/initdb.log" >&2
+            exit 1
+        }
+        cat >"$dir/pg_hba.conf.new" <<'EOF'
+local all tagsmith trust
+local all all scram-sha-256
+EOF
+        as_owner cp "$dir/pg_hba.conf.new" "$dir/data/pg_hba.conf"
+        rm -f "$dir/pg_hba.conf.new"
+    fi
+    opts="-c listen_addresses='' -c unix_socket_directories='$dir/run' -c max_connections=200"
+    if [ "$durable" -eq 0 ]; then
+        opts="$opts -c fsync=off -c synchronous_commit=off -c full_page_writes=off"
+    fi
+    as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 -o "$opts" start \
+        >/dev/null || {
+        cat "$dir/server.log" >&2
+        exit 1
+    }
+    url
+    ;;
+stop)
+    mode=${3:-fast}
+    if [ -n "$bindir" ] && [ -f "$dir/data/postmaster.pid" ]; then
+        as_owner "$bindir/pg_ctl" -D "$dir/data" -m "$mode" -w -t 60 stop >/dev/null || true
+    fi
+    ;;
+url)
+    dir=$(cd "$dir" && pwd)
+    url
+    ;;
+*)
+    echo "usage: $0 start|stop|url DIR" >&2
+    exit 2
+    ;;
+esac
