@@ -140,7 +140,7 @@ struct PoolStatus {
     uint64_t free = 0;      // File, imported: entries that no one holds
     // Counter: the value the next station gets; none: counting down is done.
     std::optional<std::u16string> next;
-    bool counterKnown = false;  // Counter: the ledger keeps its next value
+    bool counterKnown = false;            // Counter: the ledger keeps its next value
     std::vector<StationCounts> stations;  // by name
 };
 
@@ -247,8 +247,7 @@ public:
     virtual LedgerResult ImportList(const std::string& sha256, const std::string& name,
                                     size_t count,
                                     const std::function<std::u16string_view(size_t)>& idAt,
-                                    const std::function<uint32_t(size_t)>& lineAt,
-                                    bool* added) = 0;
+                                    const std::function<uint32_t(size_t)>& lineAt, bool* added) = 0;
 
     // The status of one pool (`only`: a file by its SHA-256, or a counter),
     // or with `only` null of every list and counter the ledger knows.

@@ -1,7 +1,6 @@
 #include "ledger/LedgerSettings.h"
 
 #include "ledger/PgLedger.h"
-
 #include "platform/Codepage.h"
 #include "platform/LocalSystem.h"
 #include "platform/Profile.h"

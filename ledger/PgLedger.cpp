@@ -7,8 +7,8 @@
 #include <cstring>
 #include <limits>
 #include <map>
-#include <tuple>
 #include <random>
+#include <tuple>
 
 #include "ledger/CounterBound.h"
 #include "ledger/LedgerSettings.h"
@@ -313,11 +313,12 @@ public:
         std::string detail = res ? PQresultErrorMessage(res) : "";
         if (detail.empty() && conn) detail = PQerrorMessage(conn);
         detail = Trimmed(detail);
-        const bool gone = !conn || PQstatus(conn) == CONNECTION_BAD ||
-                          state.rfind("08", 0) == 0 || state.rfind("57P", 0) == 0;
+        const bool gone = !conn || PQstatus(conn) == CONNECTION_BAD || state.rfind("08", 0) == 0 ||
+                          state.rfind("57P", 0) == 0;
         if (gone) {
             lost = true;
-            return Fail(LedgerStatus::Offline, what, "the server cannot be reached (" + detail + ")");
+            return Fail(LedgerStatus::Offline, what,
+                        "the server cannot be reached (" + detail + ")");
         }
         if (state == "53100") return Fail(LedgerStatus::Full, what, "the server's disk is full");
         if (state == "55P03" || state == "40001" || state == "40P01" || state == "57014")
@@ -504,7 +505,8 @@ PgLedger::PgLedger(std::string url, const LedgerOpenOptions& options)
     if (scheme != std::string::npos) {
         const size_t start = scheme + 3;
         const size_t end = url_.find_first_of("/?#", start);
-        const std::string userInfo = url_.substr(start, end == std::string::npos ? end : end - start);
+        const std::string userInfo =
+            url_.substr(start, end == std::string::npos ? end : end - start);
         const size_t at = userInfo.rfind('@');
         const size_t colon = userInfo.find(':');
         if (at != std::string::npos && colon != std::string::npos && colon < at)
@@ -531,11 +533,11 @@ LedgerResult PgLedger::Run(const char* what, bool txn,
             db.Close();
             // Defaults first: the URL's own settings override them.
             const std::string station = "tagsmith " + PgText(station_);
-            const char* keys[] = {"connect_timeout", "keepalives_idle", "keepalives_interval",
-                                  "keepalives_count", "application_name", "dbname",
-                                  "client_encoding", nullptr};
-            const char* values[] = {"5", "10", "5", "3", station.c_str(), url_.c_str(), "UTF8",
-                                    nullptr};
+            const char* keys[] = {
+                "connect_timeout",  "keepalives_idle", "keepalives_interval", "keepalives_count",
+                "application_name", "dbname",          "client_encoding",     nullptr};
+            const char* values[] = {"5",          "10",   "5",    "3", station.c_str(),
+                                    url_.c_str(), "UTF8", nullptr};
             db.conn = PQconnectdbParams(keys, values, 1);
             if (!db.conn || PQstatus(db.conn) != CONNECTION_OK) {
                 const std::string detail =
@@ -544,7 +546,8 @@ LedgerResult PgLedger::Run(const char* what, bool txn,
                 return db.Fail(LedgerStatus::Offline, what,
                                "the server cannot be reached (" + detail + ")");
             }
-            PQsetNoticeProcessor(db.conn, [](void*, const char*) {}, nullptr);
+            PQsetNoticeProcessor(
+                db.conn, [](void*, const char*) {}, nullptr);
             const std::string set = "SET search_path TO tagsmith; SET lock_timeout = " +
                                     std::to_string(options_.busyTimeoutMs);
             PgResult res;
@@ -578,9 +581,8 @@ LedgerResult PgLedger::Run(const char* what, bool txn,
 }
 
 LedgerResult PgLedger::Setup(Db& db, bool* created) {
-    LedgerResult r =
-        db.Exec("cannot be opened", "SELECT pg_advisory_xact_lock($1)",
-                {std::to_string(kSchemaLockKey)});
+    LedgerResult r = db.Exec("cannot be opened", "SELECT pg_advisory_xact_lock($1)",
+                             {std::to_string(kSchemaLockKey)});
     if (!r.ok()) return r;
     PgResult res;
     r = db.Exec("cannot be opened",
@@ -748,8 +750,7 @@ LedgerResult PgLedger::Release(const Reservation& res, int resultCode) {
             r = GiveBack(db, what, id8, row, NowMs());
             if (!r.ok()) return r;
         }
-        return FinishJournal(db, what, res.attempt, resultCode, SteadyMs() - res.startedMs,
-                             false);
+        return FinishJournal(db, what, res.attempt, resultCode, SteadyMs() - res.startedMs, false);
     });
 }
 
@@ -891,8 +892,7 @@ LedgerResult PgLedger::FurthestCounter(std::u16string_view prefix, std::u16strin
             if (id.size() <= p8.size() + s8.size() || id.substr(0, p8.size()) != p8 ||
                 id.substr(id.size() - s8.size()) != s8)
                 continue;
-            const std::string_view digits =
-                id.substr(p8.size(), id.size() - p8.size() - s8.size());
+            const std::string_view digits = id.substr(p8.size(), id.size() - p8.size() - s8.size());
             bool hex = true;
             for (char c : digits) hex = hex && IsUpperHexDigit(c);
             if (!hex) continue;
@@ -989,8 +989,8 @@ LedgerResult PgLedger::ReadJournal(int64_t sinceMs,
         // Once rows went to the sink, a second round would repeat them.
         if (started) return db.Fail(LedgerStatus::Offline, what, "the server went away");
         const char* values[] = {since.c_str()};
-        if (!PQsendQueryParams(db.conn, sql.c_str(), all ? 0 : 1, nullptr, values, nullptr,
-                               nullptr, 0) ||
+        if (!PQsendQueryParams(db.conn, sql.c_str(), all ? 0 : 1, nullptr, values, nullptr, nullptr,
+                               0) ||
             !PQsetSingleRowMode(db.conn))
             return db.Failure(nullptr, what);
         started = true;
@@ -1071,7 +1071,11 @@ LedgerResult PgLedger::NextCounter(std::u16string_view prefix, std::u16string_vi
         bool swapped = false;
         r = Run(what, true, [&](Db& db) {
             PgResult res;
-            const std::vector<Param> p = {p8, s8, dir, WideToUtf8(step.next), PgText(station_),
+            const std::vector<Param> p = {p8,
+                                          s8,
+                                          dir,
+                                          WideToUtf8(step.next),
+                                          PgText(station_),
                                           std::to_string(NowMs()),
                                           kept ? Param(WideToUtf8(*kept)) : Param()};
             LedgerResult q =
@@ -1097,8 +1101,7 @@ LedgerResult PgLedger::NextCounter(std::u16string_view prefix, std::u16string_vi
     return db_->Fail(LedgerStatus::Busy, what, "too many stations at once");
 }
 
-LedgerResult PgLedger::ImportList(const std::string& sha256, const std::string& name,
-                                  size_t count,
+LedgerResult PgLedger::ImportList(const std::string& sha256, const std::string& name, size_t count,
                                   const std::function<std::u16string_view(size_t)>& idAt,
                                   const std::function<uint32_t(size_t)>& lineAt, bool* added) {
     const char* what = "cannot import the list";
@@ -1156,17 +1159,17 @@ LedgerResult PgLedger::Pools(const IdSource* only, std::vector<PoolStatus>* out)
             sources.push_back(*only);
         } else {
             PgResult res;
-            LedgerResult r = db.Exec(
-                what,
-                (std::string("SELECT DISTINCT j.source, j.file_sha256, j.file_name, ") +
-                 kCleanPrefix + ", " + kCleanSuffix +
-                 ", j.direction FROM journal AS j WHERE j.mode = 'write' AND "
-                 "j.source IN ('file', 'counter') "
-                 "UNION SELECT 'file', sha256, name, '', '', '' FROM lists "
-                 "UNION SELECT 'counter', '', '', prefix, suffix, "
-                 "CASE WHEN down THEN 'down' ELSE 'up' END FROM counters")
-                    .c_str(),
-                {}, &res);
+            LedgerResult r =
+                db.Exec(what,
+                        (std::string("SELECT DISTINCT j.source, j.file_sha256, j.file_name, ") +
+                         kCleanPrefix + ", " + kCleanSuffix +
+                         ", j.direction FROM journal AS j WHERE j.mode = 'write' AND "
+                         "j.source IN ('file', 'counter') "
+                         "UNION SELECT 'file', sha256, name, '', '', '' FROM lists "
+                         "UNION SELECT 'counter', '', '', prefix, suffix, "
+                         "CASE WHEN down THEN 'down' ELSE 'up' END FROM counters")
+                            .c_str(),
+                        {}, &res);
             if (!r.ok()) return r;
             std::map<std::string, IdSource> files;
             std::map<std::tuple<std::string, std::string, bool>, IdSource> counters;
@@ -1198,10 +1201,10 @@ LedgerResult PgLedger::Pools(const IdSource* only, std::vector<PoolStatus>* out)
                 file ? std::vector<Param>{PgText(src.fileSha256)}
                      : std::vector<Param>{Id8(st.source.prefix), Id8(st.source.suffix),
                                           src.down ? "down" : "up"};
-            const std::string match =
-                file ? std::string("j.source = 'file' AND j.file_sha256 = $1")
-                     : std::string("j.source = 'counter' AND ") + kCleanPrefix + " = $1 AND " +
-                           kCleanSuffix + " = $2 AND j.direction = $3";
+            const std::string match = file ? std::string("j.source = 'file' AND j.file_sha256 = $1")
+                                           : std::string("j.source = 'counter' AND ") +
+                                                 kCleanPrefix + " = $1 AND " + kCleanSuffix +
+                                                 " = $2 AND j.direction = $3";
             std::map<std::string, StationCounts> stations;
             PgResult res;
             LedgerResult r = db.Exec(what,
@@ -1226,7 +1229,8 @@ LedgerResult PgLedger::Pools(const IdSource* only, std::vector<PoolStatus>* out)
                         key, &res);
             if (!r.ok()) return r;
             for (int k = 0; k < res.Rows(); ++k)
-                stations[std::string(res.Text(k, 0))].failed += static_cast<uint64_t>(res.Int(k, 1));
+                stations[std::string(res.Text(k, 0))].failed +=
+                    static_cast<uint64_t>(res.Int(k, 1));
             for (auto& [n, c] : stations) {
                 c.station = n;
                 st.stations.push_back(c);

@@ -108,8 +108,7 @@ LedgerResult SqliteLedger::NextCounter(std::u16string_view prefix, std::u16strin
 LedgerResult SqliteLedger::ImportList(const std::string& sha256, const std::string& name,
                                       size_t count,
                                       const std::function<std::u16string_view(size_t)>& idAt,
-                                      const std::function<uint32_t(size_t)>& lineAt,
-                                      bool* added) {
+                                      const std::function<uint32_t(size_t)>& lineAt, bool* added) {
     if (added) *added = false;
     if (schemaVersion_ < 2)
         return LedgerResult::Fail(LedgerStatus::Unsupported,
@@ -133,9 +132,9 @@ LedgerResult SqliteLedger::ImportList(const std::string& sha256, const std::stri
     if (rc != SQLITE_DONE) return Error(rc, "cannot import the list");
     if (sqlite3_changes(db_) == 0) return {};  // there already; the rollback ends the transaction
     PoolStmt entry;
-    rc = sqlite3_prepare_v2(db_,
-                            "INSERT INTO list_entries(sha256, pos, line, id) VALUES(?1, ?2, ?3, ?4)",
-                            -1, &entry.s, nullptr);
+    rc = sqlite3_prepare_v2(
+        db_, "INSERT INTO list_entries(sha256, pos, line, id) VALUES(?1, ?2, ?3, ?4)", -1, &entry.s,
+        nullptr);
     if (rc != SQLITE_OK) return Error(rc, "cannot be written");
     BindText(entry.s, 1, sha256);
     for (size_t i = 0; i < count; ++i) {
@@ -157,10 +156,9 @@ LedgerResult SqliteLedger::PoolOf(const IdSource& src, PoolStatus* out) {
     const bool file = src.kind == IdSource::Kind::File;
     const std::string p8 = WideToUtf8(CleanIdPart(src.prefix));
     const std::string s8 = WideToUtf8(CleanIdPart(src.suffix));
-    const std::string match =
-        file ? std::string("j.source = 'file' AND j.file_sha256 = ?1")
-             : std::string("j.source = 'counter' AND ") + kCleanPrefix + " = ?1 AND " +
-                   kCleanSuffix + " = ?2 AND j.direction = ?3";
+    const std::string match = file ? std::string("j.source = 'file' AND j.file_sha256 = ?1")
+                                   : std::string("j.source = 'counter' AND ") + kCleanPrefix +
+                                         " = ?1 AND " + kCleanSuffix + " = ?2 AND j.direction = ?3";
     auto bind = [&](sqlite3_stmt* s) {
         if (file) {
             BindText(s, 1, src.fileSha256);

@@ -7,9 +7,14 @@
 #   pg-test-server.sh start DIR [--durable]   make (if new) and start; prints the URL
 #   pg-test-server.sh stop DIR [fast|immediate]
 #   pg-test-server.sh url DIR
+#   pg-test-server.sh ctest-start STATE   a fresh server in a new folder under /tmp,
+#                                         whose path goes into the file STATE
+#   pg-test-server.sh ctest-stop STATE    stops it and removes its folder
 #
 # Without --durable the server does not wait for the disk (tests only).
-# Exit status 3: no PostgreSQL server is installed here.
+# Exit status 3: no PostgreSQL server is installed here (ctest-start then
+# writes "unavailable: REASON" into STATE and succeeds, so that the tests
+# skip with that line).
 set -euo pipefail
 
 cmd=${1:-}
@@ -33,6 +38,27 @@ as_owner() {
 }
 
 url() { echo "postgresql://tagsmith@/postgres?host=$dir/run"; }
+
+# The server folder lives under /tmp: "nobody" must reach it through every
+# parent, and a Unix socket's path is limited to about 100 bytes.
+if [ "$cmd" = ctest-start ] || [ "$cmd" = ctest-stop ]; then
+    state=$dir
+    if [ -s "$state" ] && old=$(cat "$state") && [ -d "$old/data" ]; then
+        bash "$0" stop "$old" immediate
+        rm -rf "$old"
+    fi
+    rm -f "$state"
+    [ "$cmd" = ctest-stop ] && exit 0
+    if [ -z "$bindir" ]; then
+        echo "unavailable: no PostgreSQL server installed (apt-get install postgresql)" >"$state"
+        echo "no PostgreSQL server installed: the shared-ledger tests will skip"
+        exit 0
+    fi
+    new=$(mktemp -d /tmp/tagsmith-pg.XXXXXX)
+    bash "$0" start "$new" >/dev/null
+    echo "$new" >"$state"
+    exit 0
+fi
 
 case "$cmd" in
 start)

@@ -4,8 +4,11 @@
 
 #include <memory>
 #include <string>
+#include <type_traits>
 
+#include "ledger/PgLedger.h"
 #include "ledger/SqliteLedger.h"
+#include "tests/ledger/PgTestServer.h"
 #include "tests/support/TestSupport.h"
 
 namespace ts::test {
@@ -81,6 +84,71 @@ protected:
 
     TempDir dir;
     int64_t now = kStartMs;
+};
+
+// The kinds of ledger the behaviour tests run on: the local file, and a
+// database of its own on the test run's PostgreSQL server.
+struct SqliteKind {
+    static constexpr size_t kLongList = SqliteLedger::kLookupLimit + 1;
+    std::string path;
+    // False with `skip` set when this kind cannot be tested here.
+    bool Prepare(const TempDir& dir, std::string*) {
+        path = dir.Dir() + "tagsmith.ledger";
+        return true;
+    }
+    LedgerResult Open(const LedgerOpenOptions& o, std::unique_ptr<IdLedger>* out) const {
+        std::unique_ptr<SqliteLedger> l;
+        LedgerResult r = SqliteLedger::Open(path, o, &l);
+        *out = std::move(l);
+        return r;
+    }
+};
+
+struct PgKind {
+    static constexpr size_t kLongList = PgLedger::kBatch + 1;
+    PgTestDb db;
+    bool Prepare(const TempDir&, std::string* skip) {
+        if (RunServerDir(skip).empty()) return false;
+        std::string why;
+        EXPECT_TRUE(db.Create(&why)) << why;
+        return true;
+    }
+    LedgerResult Open(const LedgerOpenOptions& o, std::unique_ptr<IdLedger>* out) const {
+        std::unique_ptr<PgLedger> l;
+        LedgerResult r = PgLedger::Open(db.Url(), o, &l);
+        *out = std::move(l);
+        return r;
+    }
+};
+
+template <class Kind>
+class AnyLedgerFixture : public LedgerFixture {
+protected:
+    void SetUp() override {
+        std::string skip;
+        if (!kind.Prepare(dir, &skip)) GTEST_SKIP() << skip;
+    }
+
+    std::unique_ptr<IdLedger> Open(const std::string& station = "st1") {
+        return OpenWith(Options(station));
+    }
+    std::unique_ptr<IdLedger> OpenWith(const LedgerOpenOptions& o) {
+        std::unique_ptr<IdLedger> l;
+        const LedgerResult r = kind.Open(o, &l);
+        EXPECT_TRUE(r.ok()) << r.message;
+        return l;
+    }
+
+    Kind kind;
+};
+
+using LedgerKinds = ::testing::Types<SqliteKind, PgKind>;
+
+struct LedgerKindNames {
+    template <class T>
+    static std::string GetName(int) {
+        return std::is_same_v<T, SqliteKind> ? "Sqlite" : "Pg";
+    }
 };
 
 }  // namespace ts::test

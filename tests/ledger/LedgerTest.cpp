@@ -20,7 +20,10 @@ namespace {
 
 using test::kStartMs;
 
-class LedgerTest : public test::LedgerFixture {};
+// The behaviour every kind of ledger shares, on each kind.
+template <class Kind>
+class LedgerTest : public test::AnyLedgerFixture<Kind> {};
+TYPED_TEST_SUITE(LedgerTest, test::LedgerKinds, test::LedgerKindNames);
 
 // Steps on one ID through named reservations, with the status each returns
 // and the state the ID is in afterwards.
@@ -36,7 +39,7 @@ struct TransitionCase {
     std::vector<Step> steps;
 };
 
-TEST_F(LedgerTest, StateTransitions) {
+TYPED_TEST(LedgerTest, StateTransitions) {
     using S = LedgerStatus;
     using I = IdState;
     const std::vector<TransitionCase> cases = {
@@ -96,7 +99,7 @@ TEST_F(LedgerTest, StateTransitions) {
     };
     int n = 0;
     for (const auto& c : cases) {
-        auto l = Open();
+        auto l = this->Open();
         ASSERT_TRUE(l);
         const std::u16string id = u"A" + Utf8ToWide(std::to_string(++n));
         std::map<std::string, Reservation> handles;
@@ -106,7 +109,7 @@ TEST_F(LedgerTest, StateTransitions) {
             LedgerResult r;
             if (op == "reserve" || op == "rewrite") {
                 Reservation res;
-                r = l->Reserve(Write(id), op == "rewrite", &res);
+                r = l->Reserve(this->Write(id), op == "rewrite", &res);
                 if (r.ok()) handles[s.handle] = res;
             } else if (op == "operator") {
                 r = l->ReleaseReserved(id, nullptr);
@@ -118,21 +121,21 @@ TEST_F(LedgerTest, StateTransitions) {
                 if (op == "keep") r = l->KeepReserved(res, 2);
             }
             EXPECT_EQ(r.status, s.status) << c.name << ", step " << k << ": " << r.message;
-            EXPECT_EQ(StateOf(*l, id), s.after) << c.name << ", step " << k;
+            EXPECT_EQ(this->StateOf(*l, id), s.after) << c.name << ", step " << k;
         }
     }
 }
 
-TEST_F(LedgerTest, HeldIdTellsByWhomAndWhen) {
-    auto l = Open();
+TYPED_TEST(LedgerTest, HeldIdTellsByWhomAndWhen) {
+    auto l = this->Open();
     Reservation r1;
-    ASSERT_TRUE(l->Reserve(Write(u"AB", "E"), false, &r1).ok());
-    now += 5000;
+    ASSERT_TRUE(l->Reserve(this->Write(u"AB", "E"), false, &r1).ok());
+    this->now += 5000;
     ASSERT_TRUE(l->MarkWritten(r1).ok());
-    now += 5000;
+    this->now += 5000;
     Reservation r2;
     IdRecord existing;
-    const LedgerResult r = l->Reserve(Write(u"AB", "F"), false, &r2, &existing);
+    const LedgerResult r = l->Reserve(this->Write(u"AB", "F"), false, &r2, &existing);
     EXPECT_EQ(r.status, LedgerStatus::Held);
     EXPECT_NE(r.message.find("AB"), std::string::npos) << r.message;
     EXPECT_EQ(existing.state, IdState::Written);
@@ -142,11 +145,11 @@ TEST_F(LedgerTest, HeldIdTellsByWhomAndWhen) {
 
     // The operator writes it again on F, which fails: the record shows the
     // write on E again, not the failed attempt.
-    ASSERT_TRUE(l->Reserve(Write(u"AB", "F"), true, &r2).ok());
+    ASSERT_TRUE(l->Reserve(this->Write(u"AB", "F"), true, &r2).ok());
     IdRecord rec;
     ASSERT_TRUE(l->Lookup(u"AB", &rec).ok());
     EXPECT_EQ(rec.device, "port F");
-    now += 5000;
+    this->now += 5000;
     ASSERT_TRUE(l->Release(r2, 1).ok());
     ASSERT_TRUE(l->Lookup(u"AB", &rec).ok());
     EXPECT_EQ(rec.state, IdState::Written);
@@ -154,31 +157,32 @@ TEST_F(LedgerTest, HeldIdTellsByWhomAndWhen) {
     EXPECT_EQ(rec.timeMs, kStartMs) << "the time of the attempt that wrote it";
 }
 
-TEST_F(LedgerTest, JournalRecordsEveryAttempt) {
-    auto l = Open();
+TYPED_TEST(LedgerTest, JournalRecordsEveryAttempt) {
+    auto l = this->Open();
     DeviceInfo dev;
     dev.node = "/dev/sg3";
     dev.usbSerial = "SN-1";
     dev.usbVendor = "0781";
     dev.usbProduct = "5567";
-    Attempt fromFile = Write(u"0001", "", IdSource::FromFile(std::string(64, 'a'), "b7.ids", 12));
+    Attempt fromFile =
+        this->Write(u"0001", "", IdSource::FromFile(std::string(64, 'a'), "b7.ids", 12));
     fromFile.device = dev;
     Reservation r;
     ASSERT_TRUE(l->Reserve(fromFile, false, &r).ok());
     ASSERT_TRUE(l->MarkVerified(r).ok());
 
-    now += 60000;
-    ASSERT_TRUE(
-        l->Reserve(Write(u"AB0FCD", "F", IdSource::FromCounter(u"AB", u"CD", true)), false, &r)
-            .ok());
+    this->now += 60000;
+    ASSERT_TRUE(l->Reserve(this->Write(u"AB0FCD", "F", IdSource::FromCounter(u"AB", u"CD", true)),
+                           false, &r)
+                    .ok());
     ASSERT_TRUE(l->Release(r, 1).ok());
 
-    now += 60000;
-    ASSERT_TRUE(l->Reserve(Write(u"77"), false, &r).ok());  // never finished
+    this->now += 60000;
+    ASSERT_TRUE(l->Reserve(this->Write(u"77"), false, &r).ok());  // never finished
     Attempt read;
     read.mode = AttemptMode::Read;
     read.id = u"0001";
-    read.device = Port("G");
+    read.device = this->Port("G");
     ASSERT_TRUE(l->RecordAttempt(read, 0, 250, false).ok());
     ASSERT_TRUE(l->ReleaseReserved(u"77", nullptr).ok());
 
@@ -223,18 +227,18 @@ TEST_F(LedgerTest, JournalRecordsEveryAttempt) {
 
 // What the ledger holds, then a list whose entries are checked against it;
 // both the one-by-one and the one-pass look-ups give the same answers.
-TEST_F(LedgerTest, StatesOfAListForResuming) {
-    auto l = Open();
-    Put(*l, u"A", "written");
-    Put(*l, u"B", "reserved");
-    Put(*l, u"C", "released");
-    Put(*l, u"D", "verified");
-    Put(*l, u"中文", "written");
+TYPED_TEST(LedgerTest, StatesOfAListForResuming) {
+    auto l = this->Open();
+    this->Put(*l, u"A", "written");
+    this->Put(*l, u"B", "reserved");
+    this->Put(*l, u"C", "released");
+    this->Put(*l, u"D", "verified");
+    this->Put(*l, u"中文", "written");
     const std::vector<std::u16string> head = {u"A", u"X", u"B", u"C", u"D", u"A", u"", u"中文"};
     const std::vector<IdState> expected = {IdState::Written,  IdState::None,     IdState::Reserved,
                                            IdState::Released, IdState::Verified, IdState::Written,
                                            IdState::None,     IdState::Written};
-    for (size_t pad : {size_t{0}, SqliteLedger::kLookupLimit + 1}) {
+    for (size_t pad : {size_t{0}, TypeParam::kLongList}) {
         std::vector<std::u16string> list = head;
         for (size_t i = 0; i < pad; ++i) list.push_back(u"F" + Utf8ToWide(std::to_string(i)));
         std::vector<IdState> states;
@@ -263,8 +267,8 @@ TEST_F(LedgerTest, StatesOfAListForResuming) {
     EXPECT_EQ(ids.Text(cursor), u"X") << "the first ID no device has";
 }
 
-TEST_F(LedgerTest, FurthestCounterOfAPrefixAndSuffix) {
-    auto l = Open();
+TYPED_TEST(LedgerTest, FurthestCounterOfAPrefixAndSuffix) {
+    auto l = this->Open();
     struct Held {
         const char16_t* id;
         const char* how;
@@ -274,7 +278,7 @@ TEST_F(LedgerTest, FurthestCounterOfAPrefixAndSuffix) {
         {u"AB1GCD", "written"},  {u"ABCD", "written"},    {u"AB0000FFCD", "verified"},
         {u"XAB20CD", "written"}, {u"AB30CDE", "written"}, {u"0X5", "written"},
     };
-    for (const auto& h : held) Put(*l, h.id, h.how);
+    for (const auto& h : held) this->Put(*l, h.id, h.how);
     struct Case {
         const char16_t* prefix;
         const char16_t* suffix;
@@ -329,24 +333,24 @@ TEST(CounterPastTest, MovesPastTheFurthestHeldValue) {
             << c.down;
 }
 
-TEST_F(LedgerTest, StaleReservationsAreThoseOfEarlierRuns) {
+TYPED_TEST(LedgerTest, StaleReservationsAreThoseOfEarlierRuns) {
     {
-        auto first = Open();
+        auto first = this->Open();
         Reservation r;
-        ASSERT_TRUE(first->Reserve(Write(u"A1", "E"), false, &r).ok());
-        now += 1000;
-        ASSERT_TRUE(first->Reserve(Write(u"A2", "F"), false, &r).ok());
+        ASSERT_TRUE(first->Reserve(this->Write(u"A1", "E"), false, &r).ok());
+        this->now += 1000;
+        ASSERT_TRUE(first->Reserve(this->Write(u"A2", "F"), false, &r).ok());
         ASSERT_TRUE(first->MarkWritten(r).ok());
         std::vector<IdRecord> stale;
         ASSERT_TRUE(first->StaleReservations(&stale).ok());
         EXPECT_TRUE(stale.empty()) << "its own reservations are not stale";
     }
-    now += 1000;
-    auto other = Open("st2");
+    this->now += 1000;
+    auto other = this->Open("st2");
     Reservation r;
-    ASSERT_TRUE(other->Reserve(Write(u"B1", "G"), false, &r).ok());
-    auto second = Open();
-    ASSERT_TRUE(second->Reserve(Write(u"A3", "H"), false, &r).ok());
+    ASSERT_TRUE(other->Reserve(this->Write(u"B1", "G"), false, &r).ok());
+    auto second = this->Open();
+    ASSERT_TRUE(second->Reserve(this->Write(u"A3", "H"), false, &r).ok());
 
     std::vector<IdRecord> stale;
     ASSERT_TRUE(second->StaleReservations(&stale).ok());
@@ -377,15 +381,15 @@ TEST_F(LedgerTest, StaleReservationsAreThoseOfEarlierRuns) {
 }
 
 // A process killed at any moment keeps every reservation it was told about.
-TEST_F(LedgerTest, ReservationSurvivesSigkill) {
-    Open();  // made before, so the child only reserves
+TYPED_TEST(LedgerTest, ReservationSurvivesSigkill) {
+    this->Open();  // made before, so the child only reserves
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        std::unique_ptr<SqliteLedger> l;
+        std::unique_ptr<IdLedger> l;
         LedgerOpenOptions o;
         o.station = "st1";
-        if (!SqliteLedger::Open(Path(), o, &l).ok()) _exit(3);
+        if (!this->kind.Open(o, &l).ok()) _exit(3);
         Reservation r;
         Attempt a;
         a.id = u"C00";
@@ -396,9 +400,9 @@ TEST_F(LedgerTest, ReservationSurvivesSigkill) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-    auto l = Open();
+    auto l = this->Open();
     ASSERT_TRUE(l);
-    EXPECT_EQ(StateOf(*l, u"C00"), IdState::Reserved);
+    EXPECT_EQ(this->StateOf(*l, u"C00"), IdState::Reserved);
     std::vector<IdRecord> stale;
     ASSERT_TRUE(l->StaleReservations(&stale).ok());
     ASSERT_EQ(stale.size(), 1u);
@@ -411,18 +415,18 @@ TEST_F(LedgerTest, ReservationSurvivesSigkill) {
     EXPECT_EQ(rows, 1);
 }
 
-TEST_F(LedgerTest, KilledInTheMiddleOfReservingLosesNoReportedReservation) {
-    Open();
+TYPED_TEST(LedgerTest, KilledInTheMiddleOfReservingLosesNoReportedReservation) {
+    this->Open();
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         close(fds[0]);
-        std::unique_ptr<SqliteLedger> l;
+        std::unique_ptr<IdLedger> l;
         LedgerOpenOptions o;
         o.station = "st1";
-        if (!SqliteLedger::Open(Path(), o, &l).ok()) _exit(3);
+        if (!this->kind.Open(o, &l).ok()) _exit(3);
         for (int i = 0;; ++i) {
             Reservation r;
             Attempt a;
@@ -440,10 +444,10 @@ TEST_F(LedgerTest, KilledInTheMiddleOfReservingLosesNoReportedReservation) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     close(fds[0]);
     ASSERT_TRUE(WIFSIGNALED(status)) << "child exit " << WEXITSTATUS(status);
-    auto l = Open();
+    auto l = this->Open();
     ASSERT_TRUE(l) << "a ledger killed mid-transaction opens cleanly";
     for (int i = 0; i <= last; ++i)
-        EXPECT_EQ(StateOf(*l, u"D" + Utf8ToWide(std::to_string(i))),
+        EXPECT_EQ(this->StateOf(*l, u"D" + Utf8ToWide(std::to_string(i))),
                   i % 2 == 1 ? IdState::Written : IdState::Reserved)
             << i;
 }
