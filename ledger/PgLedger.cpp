@@ -146,16 +146,7 @@ std::string PgText(std::string_view s) {
 
 std::string Id8(std::u16string_view id) { return PgText(WideToUtf8(id)); }
 
-// The advisory lock key of an ID: 64 bits of FNV-1a, so that two IDs
-// reserved at the same moment practically never share one.
-std::string IdLockKey(std::string_view id8) {
-    uint64_t h = 1469598103934665603ull;
-    for (char c : id8) {
-        h ^= static_cast<unsigned char>(c);
-        h *= 1099511628211ull;
-    }
-    return std::to_string(static_cast<int64_t>(h));
-}
+std::string IdLockKey(std::string_view id8) { return std::to_string(PgLedger::LockKeyOf(id8)); }
 
 IdState StateFrom(int64_t v) {
     if (v >= 1 && v <= 4) return static_cast<IdState>(v);
@@ -516,6 +507,15 @@ PgLedger::PgLedger(std::string url, const LedgerOpenOptions& options)
 
 PgLedger::~PgLedger() = default;
 
+int64_t PgLedger::LockKeyOf(std::string_view id8) {
+    uint64_t h = 1469598103934665603ull;
+    for (char c : id8) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 1099511628211ull;
+    }
+    return static_cast<int64_t>(h);
+}
+
 std::string PgLedger::Describe() const { return db_->display; }
 
 int64_t PgLedger::NowMs() const {
@@ -673,6 +673,18 @@ LedgerResult PgLedger::Reserve(const Attempt& a, bool rewrite, Reservation* out,
         if (!q.ok()) return q;
         if (found && existing) *existing = row.Record(a.id);
         const bool held = found && IsHeld(row.state);
+        if (held && !rewrite && row.state == IdState::Reserved && uncertain_.count(id8)) {
+            // Our own reservation whose commit we never heard of: it is
+            // this attempt's, if no one touched it since.
+            PgResult mine;
+            q = db.Exec(what, "SELECT session = $2 AND result IS NULL FROM journal WHERE seq = $1",
+                        {std::to_string(row.attempt), session_}, &mine);
+            if (!q.ok()) return q;
+            if (mine.Rows() > 0 && mine.Bool(0, 0)) {
+                seq = row.attempt;
+                return LedgerResult{};
+            }
+        }
         if (held && !rewrite)
             return LedgerResult::Fail(LedgerStatus::Held,
                                       "ID " + id8 + " is " + IdStateName(row.state) + " already");
@@ -705,7 +717,9 @@ LedgerResult PgLedger::Reserve(const Attempt& a, bool rewrite, Reservation* out,
         seq = res.Int(0, 0);
         return LedgerResult{};
     });
+    if (r.status == LedgerStatus::Offline && db_->committing) uncertain_.insert(id8);
     if (!r.ok()) return r;
+    uncertain_.erase(id8);
     *out = Reservation{a.id, seq, SteadyMs(), device};
     return {};
 }

@@ -22,7 +22,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
+#include <string_view>
 
 #include "ledger/IdLedger.h"
 #include "ledger/SqliteLedger.h"
@@ -74,6 +76,11 @@ public:
                             const std::function<uint32_t(size_t)>& lineAt, bool* added) override;
     LedgerResult Pools(const IdSource* only, std::vector<PoolStatus>* out) override;
 
+    // The key of the transaction-scoped advisory lock every change of an ID
+    // (UTF-8) takes: 64 bits of FNV-1a, so that two IDs changed at the same
+    // moment practically never share one.
+    static int64_t LockKeyOf(std::string_view id8);
+
     // IDs sent to the server per statement when matching a list.
     static constexpr size_t kBatch = 10000;
 
@@ -93,6 +100,10 @@ private:
     std::string session_;
     LedgerOpenOptions options_;
     std::unique_ptr<Db> db_;
+    // IDs whose reservation was sent but whose commit was never confirmed
+    // (the server went away meanwhile): reserving one again takes over that
+    // reservation instead of finding it held.
+    std::set<std::string> uncertain_;
 };
 
 }  // namespace ts
