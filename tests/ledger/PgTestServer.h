@@ -30,6 +30,8 @@ inline std::string PgAdmin(const std::string& serverDir, const std::string& sql,
     if (PQstatus(c) != CONNECTION_OK) {
         err = PQerrorMessage(c);
     } else {
+        PQsetNoticeProcessor(
+            c, [](void*, const char*) {}, nullptr);
         PGresult* r = PQexec(c, sql.c_str());
         const ExecStatusType st = PQresultStatus(r);
         if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) err = PQresultErrorMessage(r);
@@ -94,13 +96,17 @@ private:
     std::string name_;
 };
 
-// A server of the test's own in `dir` (under /tmp), to stop and start.
+// A server of the test's own in `dir` (under /tmp), to stop and start; it
+// commits to the disk as a line's server does, so that a crash loses nothing
+// it confirmed.
 class PgPrivateServer {
 public:
     explicit PgPrivateServer(std::string dir) : dir_(std::move(dir)) {}
     ~PgPrivateServer() { Stop("immediate"); }
     bool Start() {
-        return std::system(("bash " + PgScript() + " start " + dir_ + " >/dev/null").c_str()) == 0;
+        return std::system(
+                   ("bash " + PgScript() + " start " + dir_ + " --durable >/dev/null").c_str()) ==
+               0;
     }
     bool Stop(const char* mode = "fast") {
         return std::system(("bash " + PgScript() + " stop " + dir_ + " " + mode).c_str()) == 0;
