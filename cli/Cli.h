@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ledger/LedgerSettings.h"
 #include "platform/AppFolder.h"
 #include "platform/DriveSystem.h"
 
@@ -19,13 +20,19 @@ constexpr int kExitNoDevice = 3;
 
 struct Context {
     std::optional<std::string> simDir;  // --simulate DIR
-    bool debug = false;                 // --debug: print debug lines on stderr
-    std::string appDir;                 // folder of the executable, ending in '/'; empty: unknown
-    AppFolderLock lock;                 // held by the commands that use appDir's files
-    std::vector<std::string> args;      // the command's own arguments
+    // --ledger URL: the ledger to use instead of the one tagsmith.cfg names
+    // (a postgresql:// URL, a file, or "off").
+    std::optional<std::string> ledger;
+    bool debug = false;             // --debug: print debug lines on stderr
+    std::string appDir;             // folder of the executable, ending in '/'; empty: unknown
+    AppFolderLock lock;             // held by the commands that use appDir's files
+    std::vector<std::string> args;  // the command's own arguments
 
     // The drives of the simulated line or of the machine.
     std::unique_ptr<DriveSystem> OpenDrives() const;
+    // The ledger keys of the application folder's tagsmith.cfg, with the
+    // ledger --ledger names, if given.
+    LedgerSettings Ledger() const;
 };
 
 int CmdDevices(Context& ctx);
@@ -37,6 +44,7 @@ int CmdAuto(Context& ctx);
 int CmdWatch(Context& ctx);
 int CmdLedger(Context& ctx);
 int CmdJournal(Context& ctx);
+int CmdPool(Context& ctx);
 
 void Usage();
 

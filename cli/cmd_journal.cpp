@@ -159,7 +159,7 @@ int CmdJournal(Context& ctx) {
         JournalUsage();
         return kExitUsage;
     }
-    const LedgerSettings settings = ReadLedgerSettings(ConfigPathIn(ctx.appDir), ctx.appDir);
+    const LedgerSettings settings = ctx.Ledger();
     if (settings.off) {
         std::fputs("tagsmith-cli: the ledger is off (ledger=off in tagsmith.cfg)\n", stderr);
         return kExitFailed;

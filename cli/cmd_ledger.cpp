@@ -23,7 +23,7 @@ std::string Safe(std::string_view text) {
 // Opens the ledger the application folder's configuration names, without
 // ever making one. Prints why not and returns null when it cannot.
 std::unique_ptr<IdLedger> OpenExisting(const Context& ctx, bool readOnly) {
-    const LedgerSettings settings = ReadLedgerSettings(ConfigPathIn(ctx.appDir), ctx.appDir);
+    const LedgerSettings settings = ctx.Ledger();
     if (settings.off) {
         std::fputs("tagsmith-cli: the ledger is off (ledger=off in tagsmith.cfg)\n", stderr);
         return nullptr;

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "platform/AppFolder.h"
 #include "platform/Codepage.h"
 #include "platform/DebugOut.h"
+#include "platform/Profile.h"
 #include "sim/SimLine.h"
 
 namespace ts::cli {
@@ -16,6 +18,21 @@ namespace ts::cli {
 std::unique_ptr<DriveSystem> Context::OpenDrives() const {
     if (simDir) return MakeSimLine(*simDir);
     return MakeSystemDrives();
+}
+
+LedgerSettings Context::Ledger() const {
+    LedgerSettings s = ReadLedgerSettings(ConfigPathIn(appDir), appDir);
+    if (!ledger) return s;
+    s.off = *ledger == "off" || *ledger == "OFF";
+    s.location.clear();
+    if (s.off) return s;
+    s.location = *ledger;
+    if (!IsSharedLedger(*ledger) && !ledger->empty() && ledger->front() != '/') {
+        std::error_code ec;
+        const std::filesystem::path cwd = std::filesystem::current_path(ec);
+        if (!ec) s.location = (cwd / *ledger).string();
+    }
+    return s;
 }
 
 namespace {
@@ -73,6 +90,11 @@ const std::vector<Command>& Commands() {
          true,
          {{"journal [--since TIME] [--csv FILE]",
            "every attempt; CSV into FILE ('-': standard output)"}}},
+        {"pool",
+         CmdPool,
+         true,
+         {{"pool status [FILE]", "free, reserved, written, verified, failed per station"},
+          {"pool import FILE", "load an ID list into the ledger before the stations start"}}},
     };
     return commands;
 }
@@ -81,7 +103,9 @@ const std::vector<Command>& Commands() {
 
 void Usage() {
     constexpr size_t kHelpColumn = 29;  // after the two-space indent
-    std::string text = "usage: tagsmith-cli [--simulate DIR] [--debug] COMMAND [ARGS]\ncommands:\n";
+    std::string text =
+        "usage: tagsmith-cli [--simulate DIR] [--ledger URL] [--debug] COMMAND [ARGS]\n"
+        "commands:\n";
     for (const Command& command : Commands()) {
         for (const UsageLine& line : command.usage) {
             const std::string synopsis = line.synopsis;
@@ -112,6 +136,8 @@ int main(int argc, char** argv) {
         std::string a = argv[i];
         if (a == "--simulate" && i + 1 < argc) {
             ctx.simDir = argv[++i];
+        } else if (a == "--ledger" && i + 1 < argc) {
+            ctx.ledger = argv[++i];
         } else if (a == "--debug") {
             ctx.debug = true;
         } else if (a == "-h" || a == "--help") {

@@ -1,0 +1,197 @@
+// tagsmith-cli pool status [FILE] | import FILE: the pools the stations of a
+// line allocate from (ID lists, known by their content, and counters), with
+// each station's share, for the supervisor; and loading a list into the
+// ledger before the stations start.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/Cli.h"
+#include "idsource/IdList.h"
+#include "ledger/JournalCsv.h"
+#include "ledger/Sha256.h"
+#include "platform/Codepage.h"
+
+namespace ts::cli {
+namespace {
+
+std::string Safe(std::string_view text) {
+    std::string out;
+    AppendSafeText(out, text);
+    return out;
+}
+
+void PoolUsage() {
+    std::fputs("usage: tagsmith-cli pool status [FILE]\n       tagsmith-cli pool import FILE\n",
+               stderr);
+}
+
+std::unique_ptr<IdLedger> OpenPool(const Context& ctx, bool create) {
+    const LedgerSettings settings = ctx.Ledger();
+    if (settings.off) {
+        std::fputs("tagsmith-cli: the ledger is off (ledger=off)\n", stderr);
+        return nullptr;
+    }
+    LedgerOpenOptions options;
+    options.create = create;
+    options.readOnly = !create;
+    std::unique_ptr<IdLedger> ledger;
+    const LedgerResult r = OpenLedger(settings, options, &ledger);
+    if (!r.ok()) {
+        std::fprintf(stderr, "tagsmith-cli: %s\n", Safe(r.message).c_str());
+        return nullptr;
+    }
+    return ledger;
+}
+
+// An ID file as the list page loads it, with the digest of the bytes loaded.
+struct LoadedList {
+    IdList list;
+    std::vector<uint32_t> lines;
+    std::string sha256;
+};
+
+// The file is read once, and the same bytes are parsed and hashed: the
+// digest names the list the stations loaded. Only a regular file is opened
+// (a FIFO would never end).
+bool LoadList(const std::string& path, LoadedList* out) {
+    auto fail = [&](const std::string& why) {
+        std::fprintf(stderr, "tagsmith-cli: %s: not loaded: %s\n", Safe(path).c_str(),
+                     Safe(why).c_str());
+        return false;
+    };
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return fail(std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? "a folder" : "not a file");
+    if (static_cast<uint64_t>(st.st_size) >= (uint64_t{1} << 32)) return fail("4 GiB or more");
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return fail(std::strerror(errno));
+    std::string bytes;
+    char buf[1 << 16];
+    ssize_t n = 0;
+    while ((n = read(fd, buf, sizeof buf)) > 0) bytes.append(buf, static_cast<size_t>(n));
+    const int readErr = n < 0 ? errno : 0;
+    close(fd);
+    if (readErr != 0) return fail(std::strerror(readErr));
+    const IdFileError err = ParseIdFileBytes(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                             bytes.size(), &out->list, nullptr, &out->lines);
+    if (err != IdFileError::None) return fail(IdFileErrorText(err));
+    out->sha256 = Sha256Hex(bytes);
+    return true;
+}
+
+std::string BaseName(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string Describe(const PoolStatus& p) {
+    if (p.source.kind == IdSource::Kind::File) {
+        std::string s = "list " + Safe(p.source.fileName.empty() ? "-" : p.source.fileName) +
+                        " (sha256 " + Safe(p.source.fileSha256) + "): ";
+        if (p.imported) {
+            s += std::to_string(p.entries) + " entries, " + std::to_string(p.free) + " free";
+        } else {
+            s += "not imported (entries unknown: tagsmith-cli pool import FILE)";
+        }
+        return s;
+    }
+    std::string s = "counter " + Safe(WideToUtf8(p.source.prefix)) + "<hex>" +
+                    Safe(WideToUtf8(p.source.suffix)) + (p.source.down ? " down: " : " up: ");
+    if (!p.counterKnown) return s + "next value not kept (no station shared it yet)";
+    if (!p.next) return s + "done (zero was handed out)";
+    return s + "next " + Safe(WideToUtf8(*p.next));
+}
+
+void PrintPool(const PoolStatus& p) {
+    std::printf("%s\n", Describe(p).c_str());
+    if (p.stations.empty()) {
+        std::puts("  no station has taken an ID from it");
+        return;
+    }
+    size_t width = 7;  // "station"
+    for (const StationCounts& c : p.stations) width = std::max(width, Safe(c.station).size());
+    std::printf("  %-*s  %8s  %8s  %8s  %8s\n", static_cast<int>(width), "station", "reserved",
+                "written", "verified", "failed");
+    for (const StationCounts& c : p.stations)
+        std::printf("  %-*s  %8" PRIu64 "  %8" PRIu64 "  %8" PRIu64 "  %8" PRIu64 "\n",
+                    static_cast<int>(width), Safe(c.station).c_str(), c.reserved, c.written,
+                    c.verified, c.failed);
+}
+
+int Status(const Context& ctx, const std::string* file) {
+    LoadedList loaded;
+    if (file && !LoadList(*file, &loaded)) return kExitFailed;
+    auto ledger = OpenPool(ctx, false);
+    if (!ledger) return kExitFailed;
+    std::vector<PoolStatus> pools;
+    LedgerResult r;
+    if (file) {
+        const IdSource src = IdSource::FromFile(loaded.sha256, BaseName(*file), 0);
+        r = ledger->Pools(&src, &pools);
+        // A list the ledger does not keep: its entries are counted here.
+        if (r.ok() && !pools.empty() && !pools[0].imported) {
+            std::vector<IdState> states;
+            const IdList& list = loaded.list;
+            r = ledger->StatesOf(
+                list.size(), [&](size_t i) { return list.Text(i); }, &states);
+            pools[0].imported = true;
+            pools[0].source.fileName = BaseName(*file);
+            pools[0].entries = states.size();
+            pools[0].free = 0;
+            for (IdState s : states) pools[0].free += IsHeld(s) ? 0 : 1;
+        }
+    } else {
+        r = ledger->Pools(nullptr, &pools);
+    }
+    if (!r.ok()) {
+        std::fprintf(stderr, "tagsmith-cli: %s\n", Safe(r.message).c_str());
+        return kExitFailed;
+    }
+    std::printf("ledger: %s\n", Safe(ledger->Describe()).c_str());
+    if (pools.empty()) std::puts("no list or counter in the ledger yet");
+    for (const PoolStatus& p : pools) PrintPool(p);
+    return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+}
+
+int Import(const Context& ctx, const std::string& file) {
+    LoadedList loaded;
+    if (!LoadList(file, &loaded)) return kExitFailed;
+    auto ledger = OpenPool(ctx, true);
+    if (!ledger) return kExitFailed;
+    const IdList& list = loaded.list;
+    bool added = false;
+    const LedgerResult r = ledger->ImportList(
+        loaded.sha256, BaseName(file), list.size(), [&](size_t i) { return list.Text(i); },
+        [&](size_t i) { return i < loaded.lines.size() ? loaded.lines[i] : 0u; }, &added);
+    if (!r.ok()) {
+        std::fprintf(stderr, "tagsmith-cli: %s\n", Safe(r.message).c_str());
+        return kExitFailed;
+    }
+    std::printf("%s %s (sha256 %s): %zu entries\n",
+                added ? "imported" : "already in the ledger:", Safe(file).c_str(),
+                loaded.sha256.c_str(), list.size());
+    return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+int CmdPool(Context& ctx) {
+    const auto& a = ctx.args;
+    if (!a.empty() && a[0] == "status" && a.size() <= 2)
+        return Status(ctx, a.size() == 2 ? &a[1] : nullptr);
+    if (a.size() == 2 && a[0] == "import") return Import(ctx, a[1]);
+    PoolUsage();
+    return kExitUsage;
+}
+
+}  // namespace ts::cli
