@@ -35,8 +35,8 @@ constexpr size_t kListIds = 1000000;
 
 std::u16string Id(size_t i) { return u"B" + ts::Utf8ToWide(std::to_string(1000000 + i)); }
 
-using Opener = std::function<ts::LedgerResult(const std::string& station,
-                                              std::unique_ptr<ts::IdLedger>*)>;
+using Opener =
+    std::function<ts::LedgerResult(const std::string& station, std::unique_ptr<ts::IdLedger>*)>;
 
 // Allocations per second with `stations` threads, each with a ledger of its
 // own, walking one list from `first` on.
@@ -89,19 +89,20 @@ double Rate(const Opener& open, int stations, size_t first, size_t* used) {
 
 int main() {
     const char* env = std::getenv("TAGSMITH_BENCH_DIR");
-    const fs::path base = fs::path(env ? env : "/tmp") /
-                          ("bench-pool-" + std::to_string(getpid()));
+    const fs::path base = fs::path(env ? env : "/tmp") / ("bench-pool-" + std::to_string(getpid()));
     fs::create_directories(base);
     struct statfs st {};
     if (statfs(base.c_str(), &st) == 0 && st.f_type == 0x01021994)  // TMPFS_MAGIC
-        std::printf("warning: %s is in memory; fsync costs nothing there "
-                    "(set TAGSMITH_BENCH_DIR)\n",
-                    base.c_str());
+        std::printf(
+            "warning: %s is in memory; fsync costs nothing there "
+            "(set TAGSMITH_BENCH_DIR)\n",
+            base.c_str());
     const std::string script = std::string(TAGSMITH_SOURCE_DIR) + "scripts/pg-test-server.sh";
     const std::string pgDir = (base / "pg").string();
     if (std::system(("bash " + script + " start " + pgDir + " --durable >/dev/null").c_str()) !=
         0) {
-        std::fprintf(stderr, "no PostgreSQL server could be started (apt-get install postgresql)\n");
+        std::fprintf(stderr,
+                     "no PostgreSQL server could be started (apt-get install postgresql)\n");
         fs::remove_all(base);
         return 1;
     }

@@ -74,4 +74,26 @@ IdSource IdSource::FromCounter(std::u16string prefix, std::u16string suffix, boo
     return s;
 }
 
+namespace {
+
+LedgerResult NoPools(const IdLedger& l) {
+    return LedgerResult::Fail(LedgerStatus::Unsupported,
+                              "ledger " + l.Describe() + ": keeps no pools");
+}
+
+}  // namespace
+
+LedgerResult IdLedger::NextCounter(std::u16string_view, std::u16string_view, bool,
+                                   std::u16string_view, std::optional<std::u16string>*) {
+    return NoPools(*this);
+}
+
+LedgerResult IdLedger::ImportList(const std::string&, const std::string&, size_t,
+                                  const std::function<std::u16string_view(size_t)>&,
+                                  const std::function<uint32_t(size_t)>&, bool*) {
+    return NoPools(*this);
+}
+
+LedgerResult IdLedger::Pools(const IdSource*, std::vector<PoolStatus>*) { return NoPools(*this); }
+
 }  // namespace ts

@@ -239,7 +239,7 @@ public:
     // A `start` that is not hexadecimal comes back as it is, untaken.
     virtual LedgerResult NextCounter(std::u16string_view prefix, std::u16string_view suffix,
                                      bool down, std::u16string_view start,
-                                     std::optional<std::u16string>* value) = 0;
+                                     std::optional<std::u16string>* value);
 
     // Keeps an ID list (entries in file order, idAt/lineAt for i below
     // count) under its SHA-256, so that the pool's status can show the free
@@ -251,7 +251,8 @@ public:
 
     // The status of one pool (`only`: a file by its SHA-256, or a counter),
     // or with `only` null of every list and counter the ledger knows.
-    virtual LedgerResult Pools(const IdSource* only, std::vector<PoolStatus>* out) = 0;
+    virtual LedgerResult Pools(const IdSource* only, std::vector<PoolStatus>* out);
+    // (The three above answer Unsupported unless a ledger keeps pools.)
 
     // The journal rows from `sinceMs` on (UTC milliseconds; the smallest
     // int64_t for all), in order. The sink returns false to stop.

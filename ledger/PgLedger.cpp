@@ -1,7 +1,6 @@
 #include "ledger/PgLedger.h"
 
 #include <libpq-fe.h>
-#include <poll.h>
 
 #include <chrono>
 #include <cstring>
@@ -267,15 +266,12 @@ public:
     }
 
     // False when the connection is gone: a server that shut down tells its
-    // idle clients so (or just closes), which shows as input waiting.
+    // idle clients so, or just closes. libpq's socket never blocks, so
+    // reading what is there costs nothing when nothing is.
     bool Alive() {
         if (!conn || PQstatus(conn) != CONNECTION_OK) return false;
-        pollfd p{PQsocket(conn), POLLIN, 0};
-        if (p.fd < 0) return false;
-        if (poll(&p, 1, 0) > 0) {
-            if (!PQconsumeInput(conn)) return false;
-            while (PGnotify* n = PQnotifies(conn)) PQfreemem(n);
-        }
+        if (!PQconsumeInput(conn)) return false;
+        while (PGnotify* n = PQnotifies(conn)) PQfreemem(n);
         return PQstatus(conn) == CONNECTION_OK;
     }
 
