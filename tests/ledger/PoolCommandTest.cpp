@@ -90,6 +90,18 @@ TYPED_TEST(PoolCommandTest, ImportThenStatusPerStation) {
                              "  station  reserved   written  verified    failed\n"
                              "  line-2          0         0         1         0\n");
 
+    // The other ledger commands take --ledger too.
+    ASSERT_EQ(this->Run("ledger status"), 0) << this->err;
+    EXPECT_EQ(this->out.rfind("ledger: " + LedgerDisplayName(this->Location()) +
+                                  "\nreserved: 1\nwritten: 1\nverified: 1\nreleased: 0\n",
+                              0),
+              0u)
+        << this->out;
+    ASSERT_EQ(this->Run("journal --csv -"), 0) << this->err;
+    EXPECT_NE(this->out.find(",line-2,write,file," + this->sha + ",b7.ids,1,,,,L2,,,,,E,,0,0\n"),
+              std::string::npos)
+        << this->out;
+
     // A list never imported is counted from the file itself.
     const std::string other = this->dir.Dir() + "other.ids";
     test::WriteFile(other, "L1\nL9\n");
