@@ -527,12 +527,15 @@ LedgerResult PgLedger::Run(const char* what, bool txn,
     for (int round = 0;; ++round) {
         if (!db.Alive()) {
             db.Close();
-            // Defaults first: the URL's own settings override them.
+            // Defaults before the URL, whose settings override them; the
+            // encoding after it: the ledger speaks UTF-8.
             const std::string station = "tagsmith " + PgText(station_);
-            const char* keys[] = {
-                "connect_timeout",  "keepalives_idle", "keepalives_interval", "keepalives_count",
-                "application_name", "dbname",          "client_encoding",     nullptr};
-            const char* values[] = {"5",          "10",   "5",    "3", station.c_str(),
+            // A server that vanished from the network (no reset) is given
+            // up on after about 15 seconds.
+            const char* keys[] = {"connect_timeout",  "keepalives_idle",  "keepalives_interval",
+                                  "keepalives_count", "tcp_user_timeout", "application_name",
+                                  "dbname",           "client_encoding",  nullptr};
+            const char* values[] = {"5",          "10",   "5",    "3", "15000", station.c_str(),
                                     url_.c_str(), "UTF8", nullptr};
             db.conn = PQconnectdbParams(keys, values, 1);
             if (!db.conn || PQstatus(db.conn) != CONNECTION_OK) {
