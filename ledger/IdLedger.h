@@ -247,7 +247,7 @@ public:
     virtual LedgerResult ImportList(const std::string& sha256, const std::string& name,
                                     size_t count,
                                     const std::function<std::u16string_view(size_t)>& idAt,
-                                    const std::function<uint32_t(size_t)>& lineAt, bool* added) = 0;
+                                    const std::function<uint32_t(size_t)>& lineAt, bool* added);
 
     // The status of one pool (`only`: a file by its SHA-256, or a counter),
     // or with `only` null of every list and counter the ledger knows.
