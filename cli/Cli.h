@@ -33,6 +33,8 @@ struct Context {
     // The ledger keys of the application folder's tagsmith.cfg, with the
     // ledger --ledger names, if given.
     LedgerSettings Ledger() const;
+    // What --ledger names, a relative file made absolute; none without it.
+    std::optional<std::string> LedgerOverride() const;
 };
 
 int CmdDevices(Context& ctx);

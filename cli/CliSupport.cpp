@@ -222,6 +222,7 @@ bool Session::Open(Context& ctx, std::optional<bool> verify) {
     parts.pages = pages;
     parts.ledger = true;
     parts.verify = verify;
+    parts.ledgerLocation = ctx.LedgerOverride();
     // Without the plug-in the flows fail with their own result codes.
     OpenStation(core, parts);
     return true;

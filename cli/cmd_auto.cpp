@@ -159,6 +159,7 @@ bool AutoRun::Setup() {
     parts.boxes = &boxes_;
     // Opened before the state: its ID list resumes against the ledger.
     parts.ledger = true;
+    parts.ledgerLocation = ctx_.LedgerOverride();
     if (o_.verify) parts.verify = true;
     // The run's settings come from its state file, never from tagsmith.cfg.
     parts.loadSettings = [this] {

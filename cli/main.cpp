@@ -20,18 +20,18 @@ std::unique_ptr<DriveSystem> Context::OpenDrives() const {
     return MakeSystemDrives();
 }
 
+std::optional<std::string> Context::LedgerOverride() const {
+    if (!ledger || ledger->empty() || ledger->front() == '/' || IsSharedLedger(*ledger) ||
+        *ledger == "off" || *ledger == "OFF")
+        return ledger;
+    std::error_code ec;
+    const std::filesystem::path cwd = std::filesystem::current_path(ec);
+    return ec ? *ledger : (cwd / *ledger).string();
+}
+
 LedgerSettings Context::Ledger() const {
     LedgerSettings s = ReadLedgerSettings(ConfigPathIn(appDir), appDir);
-    if (!ledger) return s;
-    s.off = *ledger == "off" || *ledger == "OFF";
-    s.location.clear();
-    if (s.off) return s;
-    s.location = *ledger;
-    if (!IsSharedLedger(*ledger) && !ledger->empty() && ledger->front() != '/') {
-        std::error_code ec;
-        const std::filesystem::path cwd = std::filesystem::current_path(ec);
-        if (!ec) s.location = (cwd / *ledger).string();
-    }
+    if (const auto location = LedgerOverride()) OverrideLedgerLocation(s, *location);
     return s;
 }
 

@@ -13,8 +13,10 @@ namespace ts {
 
 namespace {
 
-void OpenStationLedger(TagsmithCore& core, std::optional<bool> verify) {
-    const LedgerSettings settings = ReadLedgerSettings(core.ConfigPath(), core.ExeDir());
+void OpenStationLedger(TagsmithCore& core, std::optional<bool> verify,
+                       const std::optional<std::string>& location) {
+    LedgerSettings settings = ReadLedgerSettings(core.ConfigPath(), core.ExeDir());
+    if (location) OverrideLedgerLocation(settings, *location);
     const bool check = verify.value_or(settings.verify);
     LedgerLink& link = core.Ledger();
     if (settings.off) {
@@ -72,7 +74,7 @@ StationOpen OpenStation(TagsmithCore& core, const StationParts& parts) {
     } else {
         core.InitExeDir(parts.appDir);
     }
-    if (parts.ledger) OpenStationLedger(core, parts.verify);
+    if (parts.ledger) OpenStationLedger(core, parts.verify, parts.ledgerLocation);
     if (parts.loadSettings) parts.loadSettings();
     core.LoadPlugin();
     return core.VolkitTable() ? StationOpen::Ok : StationOpen::NoPlugin;

@@ -38,6 +38,9 @@ struct StationParts {
     bool ledger = false;
     // Overrides the configuration's verify key.
     std::optional<bool> verify;
+    // Overrides the configuration's ledger key: a shared ledger's URL, a
+    // ledger file's absolute path, or "off".
+    std::optional<std::string> ledgerLocation;
 };
 
 enum class StationOpen {

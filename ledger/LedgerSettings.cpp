@@ -37,6 +37,11 @@ LedgerSettings ReadLedgerSettings(const std::string& configPath, const std::stri
     return s;
 }
 
+void OverrideLedgerLocation(LedgerSettings& settings, const std::string& location) {
+    settings.off = Lower(location) == "off";
+    settings.location = settings.off ? std::string() : location;
+}
+
 bool IsSharedLedger(const std::string& location) {
     const std::string lower = Lower(location.substr(0, location.find("://") + 3));
     return lower == "postgresql://" || lower == "postgres://";

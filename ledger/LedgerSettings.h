@@ -32,6 +32,10 @@ struct LedgerSettings {
 // in a separator) anchors the default and relative paths.
 LedgerSettings ReadLedgerSettings(const std::string& configPath, const std::string& appDir);
 
+// Puts `location` (a URL, an absolute path, or "off") in the place of the
+// configuration's ledger key.
+void OverrideLedgerLocation(LedgerSettings& settings, const std::string& location);
+
 // Whether `location` names a shared ledger (postgresql:// or postgres://).
 bool IsSharedLedger(const std::string& location);
 

@@ -58,7 +58,10 @@ constexpr const char* kSchemaV1[] = {
     " port text NOT NULL,"
     " result integer,"
     " duration_ms bigint NOT NULL,"
-    " verified boolean NOT NULL)",
+    " verified boolean NOT NULL,"
+    // The attempt reserved its ID, so its failure counts; an ID passed over
+    // (held by another station) does not.
+    " reserved boolean NOT NULL DEFAULT false)",
     "CREATE INDEX journal_time ON tagsmith.journal(time)",
     "CREATE INDEX journal_file ON tagsmith.journal(file_sha256) WHERE source = 'file'",
     "CREATE TABLE tagsmith.counters("
@@ -702,8 +705,8 @@ LedgerResult PgLedger::Reserve(const Attempt& a, bool rewrite, Reservation* out,
         PgResult res;
         q = db.Exec(what,
                     (std::string("WITH j AS (INSERT INTO journal(") + kJournalColumns +
-                     ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, "
-                     "$16, $17, NULL, 0, false) RETURNING seq) "
+                     ", reserved) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, "
+                     "$14, $15, $16, $17, NULL, 0, false, true) RETURNING seq) "
                      "INSERT INTO ids(id, state, prev_state, prev_attempt, attempt, station, "
                      "device, time) SELECT $12, 1, $18, $19, j.seq, $2, $20, $1 FROM j "
                      "ON CONFLICT(id) DO UPDATE SET state = excluded.state, "
@@ -1236,7 +1239,7 @@ LedgerResult PgLedger::Pools(const IdSource* only, std::vector<PoolStatus>* out)
             }
             r = db.Exec(what,
                         ("SELECT j.station, count(*) FROM journal AS j WHERE j.mode = 'write' AND "
-                         "j.result IS NOT NULL AND j.result <> 0 AND " +
+                         "j.reserved AND j.result IS NOT NULL AND j.result <> 0 AND " +
                          match + " GROUP BY j.station")
                             .c_str(),
                         key, &res);

@@ -62,6 +62,9 @@ constexpr const char* kSchemaV1[] = {
 
 // Version 2: the pools several stations share (see SqlitePool.cpp).
 constexpr const char* kSchemaV2[] = {
+    // 1: the attempt reserved its ID (a write that reached the device or
+    // was about to), so its failure counts; an ID passed over does not.
+    "ALTER TABLE journal ADD COLUMN reserved INTEGER NOT NULL DEFAULT 0",
     "CREATE TABLE counters("
     " prefix TEXT NOT NULL, suffix TEXT NOT NULL, down INTEGER NOT NULL,"
     " next TEXT NOT NULL,"  // empty: counting down is done
@@ -492,11 +495,20 @@ LedgerResult SqliteLedger::Init() {
                        "attempt = excluded.attempt, station = excluded.station, "
                        "device = excluded.device, time = excluded.time"},
              std::pair{&insertJournal_,
-                       "INSERT INTO journal(time, station, session, mode, source, file_sha256, "
-                       "file_name, line, prefix, suffix, direction, id, device, usb_serial, "
-                       "usb_vendor, usb_product, port, result, duration_ms, verified) "
-                       "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
-                       "?15, ?16, ?17, ?18, ?19, ?20)"},
+                       // An attempt opened without its result is a reservation's.
+                       schemaVersion_ >= 2
+                           ? "INSERT INTO journal(time, station, session, mode, source, "
+                             "file_sha256, file_name, line, prefix, suffix, direction, id, device, "
+                             "usb_serial, usb_vendor, usb_product, port, result, duration_ms, "
+                             "verified, reserved) "
+                             "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
+                             "?15, ?16, ?17, ?18, ?19, ?20, ?18 IS NULL)"
+                           : "INSERT INTO journal(time, station, session, mode, source, "
+                             "file_sha256, file_name, line, prefix, suffix, direction, id, device, "
+                             "usb_serial, usb_vendor, usb_product, port, result, duration_ms, "
+                             "verified) "
+                             "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
+                             "?15, ?16, ?17, ?18, ?19, ?20)"},
              std::pair{&finishJournal_,
                        "UPDATE journal SET result = ?2, duration_ms = ?3, "
                        "verified = max(verified, ?4) WHERE seq = ?1"},

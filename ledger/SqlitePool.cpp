@@ -189,9 +189,9 @@ LedgerResult SqliteLedger::PoolOf(const IdSource& src, PoolStatus* out) {
     {
         PoolStmt q;
         const std::string sql =
-            "SELECT j.station, count(*) FROM journal AS j WHERE j.mode = 'write' AND "
-            "j.result IS NOT NULL AND j.result != 0 AND " +
-            match + " GROUP BY j.station";
+            "SELECT j.station, count(*) FROM journal AS j WHERE j.mode = 'write' AND " +
+            std::string(schemaVersion_ >= 2 ? "j.reserved = 1 AND " : "") +
+            "j.result IS NOT NULL AND j.result != 0 AND " + match + " GROUP BY j.station";
         int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &q.s, nullptr);
         if (rc != SQLITE_OK) return Error(rc, "cannot be read");
         bind(q.s);
