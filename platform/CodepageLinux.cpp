@@ -1,10 +1,10 @@
-#include "platform/Codepage.h"
-
 #include <iconv.h>
 
 #include <cerrno>
 #include <memory>
 #include <mutex>
+
+#include "platform/Codepage.h"
 
 namespace ts {
 namespace {
@@ -116,6 +116,34 @@ bool AnsiToWidePieces(std::string_view ansi, const std::function<bool(std::u16st
         --inleft;
     }
     return emit();
+}
+
+std::optional<std::u16string> AnsiToWideExact(std::string_view in) {
+    std::u16string out;
+    if (in.empty()) return out;
+    iconv_t cd = iconv_open("UTF-16LE", kAnsiCodepage);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+    std::string buf(in.size() * 2 + 8, '\0');
+    char* inp = const_cast<char*>(in.data());
+    size_t inleft = in.size();
+    bool ok = true;
+    while (inleft > 0) {
+        char* outp = buf.data();
+        size_t outleft = buf.size();
+        size_t r = iconv(cd, &inp, &inleft, &outp, &outleft);
+        int err = errno;
+        size_t got = (buf.size() - outleft) / 2;
+        for (size_t i = 0; i < got; ++i)
+            out.push_back(static_cast<char16_t>(static_cast<uint8_t>(buf[2 * i]) |
+                                                (static_cast<uint8_t>(buf[2 * i + 1]) << 8)));
+        if (r != static_cast<size_t>(-1)) break;
+        if (err == E2BIG) continue;
+        ok = false;
+        break;
+    }
+    iconv_close(cd);
+    if (!ok) return std::nullopt;
+    return out;
 }
 
 std::string WideToAnsi(std::u16string_view wide) {

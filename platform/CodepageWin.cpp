@@ -15,7 +15,8 @@ std::u16string ToWide(const char* p, size_t n) {
         size_t take = n;
         if (take > (1u << 28)) {
             take = 0;
-            while (take < (1u << 28)) take += IsDBCSLeadByteEx(kAnsi, static_cast<BYTE>(p[take])) ? 2 : 1;
+            while (take < (1u << 28))
+                take += IsDBCSLeadByteEx(kAnsi, static_cast<BYTE>(p[take])) ? 2 : 1;
         }
         const int len = static_cast<int>(take);
         const int units = MultiByteToWideChar(kAnsi, 0, p, len, nullptr, 0);
@@ -50,6 +51,20 @@ bool AnsiToWidePieces(std::string_view ansi, const std::function<bool(std::u16st
         at = end;
     }
     return true;
+}
+
+std::optional<std::u16string> AnsiToWideExact(std::string_view ansi) {
+    std::u16string out;
+    if (ansi.empty()) return out;
+    if (ansi.size() > (1u << 28)) return std::nullopt;
+    const int len = static_cast<int>(ansi.size());
+    const int units =
+        MultiByteToWideChar(kAnsi, MB_ERR_INVALID_CHARS, ansi.data(), len, nullptr, 0);
+    if (units <= 0) return std::nullopt;
+    out.resize(static_cast<size_t>(units));
+    MultiByteToWideChar(kAnsi, MB_ERR_INVALID_CHARS, ansi.data(), len,
+                        reinterpret_cast<wchar_t*>(out.data()), units);
+    return out;
 }
 
 std::string WideToAnsi(std::u16string_view wide) {

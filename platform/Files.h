@@ -4,6 +4,7 @@
 // are always binary (no line-end translation) and not inherited by child
 // processes. Failures return -1 (or false) with errno set, or an errno value
 // where the function returns one.
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,7 +14,19 @@
 #include <string_view>
 #include <vector>
 
+// A damaged file system: Linux has its own errno value for it.
+#ifndef EUCLEAN
+#define EUCLEAN 117
+#endif
+
 namespace ts::files {
+
+// The characters that end a folder's name in a path.
+#ifdef _WIN32
+inline constexpr char kPathSeparators[] = "/\\";
+#else
+inline constexpr char kPathSeparators[] = "/";
+#endif
 
 enum OpenFlag : unsigned {
     kRead = 1u,
@@ -84,6 +97,11 @@ std::string ResolveLink(const std::string& path);
 // The file may be written by this process (it is not marked read-only);
 // false with errno set.
 bool MayWrite(const std::string& path);
+
+// The identity of the file at `path` (of a link itself unless `follow`),
+// never the same for a later file that reuses the name or the slot (inode
+// numbers are reused); empty when nothing is there.
+std::string LastingIdentity(const std::string& path, bool follow);
 
 // The names in a folder, without "." and ".."; false with errno set.
 bool ListFolder(const std::string& path, std::vector<std::string>* names);

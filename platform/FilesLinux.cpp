@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 
 #include "platform/Files.h"
@@ -96,8 +97,7 @@ public:
     }
 
     std::unique_ptr<Folder> OpenChild(const std::string& name) override {
-        const int fd =
-            ::openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int fd = ::openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) return nullptr;
         return std::make_unique<PosixFolder>(fd);
     }
@@ -313,5 +313,35 @@ std::string ResolveLink(const std::string& path) {
 }
 
 bool MayWrite(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
+
+// Device and inode, with the file handle where the file system gives one (it
+// holds the inode's generation, so a freed inode number that the next file
+// gets still counts as another file) and the birth time.
+std::string LastingIdentity(const std::string& path, bool follow) {
+    struct statx st {};
+    if (::statx(AT_FDCWD, path.c_str(), follow ? 0 : AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME,
+                &st) != 0)
+        return {};
+    std::string id = std::to_string(st.stx_dev_major) + "." + std::to_string(st.stx_dev_minor) +
+                     "." + std::to_string(st.stx_ino);
+    if (st.stx_mask & STATX_BTIME)
+        id +=
+            "@" + std::to_string(st.stx_btime.tv_sec) + "." + std::to_string(st.stx_btime.tv_nsec);
+    std::vector<unsigned char> buf(sizeof(file_handle) + MAX_HANDLE_SZ);
+    auto* handle = reinterpret_cast<file_handle*>(buf.data());
+    handle->handle_bytes = MAX_HANDLE_SZ;
+    int mountId = 0;
+    if (::name_to_handle_at(AT_FDCWD, path.c_str(), handle, &mountId,
+                            follow ? AT_SYMLINK_FOLLOW : 0) == 0) {
+        static const char kHex[] = "0123456789abcdef";
+        const unsigned char* bytes = buf.data() + offsetof(file_handle, f_handle);
+        id += "#";
+        for (unsigned i = 0; i < handle->handle_bytes && i < MAX_HANDLE_SZ; ++i) {
+            id += kHex[bytes[i] >> 4];
+            id += kHex[bytes[i] & 15];
+        }
+    }
+    return id;
+}
 
 }  // namespace ts::files

@@ -185,8 +185,8 @@ private:
 std::unique_ptr<Folder> OpenFolderAt(const std::string& path, bool follow) {
     // Held without delete sharing: the folder cannot be renamed or swapped
     // for another while it is open.
-    HANDLE h = OpenForStatus(Wide(path), follow, FILE_READ_ATTRIBUTES,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE);
+    HANDLE h =
+        OpenForStatus(Wide(path), follow, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (h == INVALID_HANDLE_VALUE) {
         FailWith(GetLastError());
         return nullptr;
@@ -287,6 +287,18 @@ bool WriteAll(int fd, const void* buf, size_t n) {
 
 std::FILE* OpenStream(const std::string& path, const char* mode) {
     std::string m = mode;
+    const size_t x = m.find('x');
+    if (x != std::string::npos) {
+        // The C library here has no exclusive mode: create the file first.
+        m.erase(x, 1);
+        const bool both = m.find('+') != std::string::npos;
+        const int fd = Open(path, (both ? kReadWrite : kWrite) | kCreate | kExclusive);
+        if (fd < 0) return nullptr;
+        if (m.find('b') == std::string::npos) m += 'b';
+        std::FILE* f = _fdopen(fd, m.c_str());
+        if (!f) _close(fd);
+        return f;
+    }
     if (m.find('b') == std::string::npos) m += 'b';
     m += 'N';  // not inherited by child processes
     return _wfopen(Wide(path).c_str(), Wide(m).c_str());
@@ -449,6 +461,13 @@ std::string ResolveLink(const std::string& path) {
     CloseHandle(h);
     if (n == 0 || n >= 32768) return path;
     return win::Utf8(std::wstring_view(buf, n));
+}
+
+// The volume and file index: a file index is not handed to another file
+// while the volume lives.
+std::string LastingIdentity(const std::string& path, bool follow) {
+    Status st;
+    return StatPath(path, follow, &st) ? st.identity : std::string();
 }
 
 bool MayWrite(const std::string& path) {

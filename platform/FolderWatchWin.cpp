@@ -30,11 +30,13 @@ public:
         std::map<std::string, std::string> now = Snapshot();
         for (const auto& [name, id] : seen_) {
             auto it = now.find(name);
-            if (it == now.end() || it->second != id) changes.push_back({FolderChange::Removed, name});
+            if (it == now.end() || it->second != id)
+                changes.push_back({FolderChange::Removed, name});
         }
         for (const auto& [name, id] : now) {
             auto it = seen_.find(name);
-            if (it == seen_.end() || it->second != id) changes.push_back({FolderChange::Added, name});
+            if (it == seen_.end() || it->second != id)
+                changes.push_back({FolderChange::Added, name});
         }
         seen_ = std::move(now);
         return changes;

@@ -5,6 +5,11 @@
 
 namespace ts {
 
+bool LocalCalendarTime(int64_t seconds, std::tm* out) {
+    const time_t t = static_cast<time_t>(seconds);
+    return localtime_s(out, &t) == 0;
+}
+
 std::string HostName() {
     wchar_t buf[MAX_COMPUTERNAME_LENGTH + 1] = {};
     DWORD n = MAX_COMPUTERNAME_LENGTH + 1;

@@ -5,6 +5,13 @@
 
 namespace ts {
 
+// The characters that end a folder's name in a library's path.
+#ifdef _WIN32
+inline constexpr char kModulePathSeparators[] = "/\\:";
+#else
+inline constexpr char kModulePathSeparators[] = "/";
+#endif
+
 // The file name ending of a plug-in library: ".so" or ".dll".
 const char* ModuleSuffix();
 

@@ -51,11 +51,4 @@ private:
     void* saved_ = nullptr;  // the system's previous setting
 };
 
-// Standard input is a terminal (or console) an operator can answer on.
-bool StdinIsTerminal();
-
-// Standard input, output and error pass bytes through unchanged: no line-end
-// translation on systems that have one.
-void UseBinaryStdio();
-
 }  // namespace ts

@@ -76,8 +76,4 @@ StopRequests::~StopRequests() {
     delete old;
 }
 
-bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
-
-void UseBinaryStdio() {}
-
 }  // namespace ts

@@ -1,5 +1,3 @@
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 
 #include <atomic>
@@ -22,8 +20,9 @@ int WaitForAny(const Waitable* items, size_t count, int timeoutMs) {
     }
     std::vector<HANDLE> handles(count);
     for (size_t i = 0; i < count; ++i) handles[i] = FromWaitable(items[i]);
-    const DWORD r = WaitForMultipleObjects(static_cast<DWORD>(count), handles.data(), FALSE,
-                                           timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+    const DWORD r =
+        WaitForMultipleObjects(static_cast<DWORD>(count), handles.data(), FALSE,
+                               timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
     if (r == WAIT_TIMEOUT) return -1;
     if (r < WAIT_OBJECT_0 + count) return static_cast<int>(r - WAIT_OBJECT_0);
     if (r >= WAIT_ABANDONED_0 && r < WAIT_ABANDONED_0 + count)
@@ -90,14 +89,6 @@ StopRequests::~StopRequests() {
     SetConsoleCtrlHandler(OnConsoleControl, FALSE);
     g_stopEvent.store(nullptr);
     CloseHandle(FromWaitable(w_));
-}
-
-bool StdinIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
-
-void UseBinaryStdio() {
-    _setmode(_fileno(stdin), _O_BINARY);
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
 }
 
 }  // namespace ts

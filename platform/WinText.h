@@ -16,7 +16,8 @@ inline std::wstring Wide(std::string_view utf8) {
 }
 
 inline std::string Utf8(std::wstring_view wide) {
-    return WideToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
+    return WideToUtf8(
+        std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
 }
 
 // GetLastError's code as the errno value the layers above test for.

@@ -12,4 +12,5 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
     wineboot -i >/dev/null 2>&1 || true
 fi
-exec wine "$@"
+# The stations' ANSI code page is CP936: Wine takes it from the locale's name.
+exec env LC_ALL=zh_CN.UTF-8 wine "$@"
