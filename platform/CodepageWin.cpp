@@ -8,24 +8,54 @@ namespace {
 // The station's own ANSI code page, whatever it is set to.
 constexpr UINT kAnsi = CP_ACP;
 
+bool IsLead(char c) { return IsDBCSLeadByteEx(kAnsi, static_cast<BYTE>(c)) != 0; }
+
+// Converts one run that holds only whole characters; false when a byte
+// sequence is not a character of the code page.
+bool ConvertExact(const char* p, size_t n, std::u16string& out) {
+    if (n == 0) return true;
+    const int len = static_cast<int>(n);
+    const int units = MultiByteToWideChar(kAnsi, MB_ERR_INVALID_CHARS, p, len, nullptr, 0);
+    if (units <= 0) return false;
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(units));
+    MultiByteToWideChar(kAnsi, MB_ERR_INVALID_CHARS, p, len,
+                        reinterpret_cast<wchar_t*>(out.data() + at), units);
+    return true;
+}
+
+// The end of the longest run from `at` of at most `limit` bytes that does
+// not cut a double-byte character in two.
+size_t RunEnd(const char* p, size_t n, size_t at, size_t limit) {
+    size_t end = at;
+    while (end < n && end - at < limit) {
+        const size_t step = IsLead(p[end]) && end + 1 < n ? 2 : 1;
+        if (end - at + step > limit) break;
+        end += step;
+    }
+    return end;
+}
+
+// As the Linux converter does: a byte that starts no character becomes
+// U+FFFD, and the conversion goes on with the next byte.
 std::u16string ToWide(const char* p, size_t n) {
     std::u16string out;
-    while (n > 0) {
-        // Pieces below the int range of the call, never ending inside a character.
-        size_t take = n;
-        if (take > (1u << 28)) {
-            take = 0;
-            while (take < (1u << 28))
-                take += IsDBCSLeadByteEx(kAnsi, static_cast<BYTE>(p[take])) ? 2 : 1;
+    size_t at = 0;
+    while (at < n) {
+        const size_t end = RunEnd(p, n, at, size_t{1} << 26);
+        if (!ConvertExact(p + at, end - at, out)) {
+            // Character by character through the run.
+            for (size_t i = at; i < end;) {
+                const size_t step = IsLead(p[i]) && i + 1 < end ? 2 : 1;
+                if (ConvertExact(p + i, step, out)) {
+                    i += step;
+                } else {
+                    out.push_back(u'\xFFFD');
+                    ++i;
+                }
+            }
         }
-        const int len = static_cast<int>(take);
-        const int units = MultiByteToWideChar(kAnsi, 0, p, len, nullptr, 0);
-        if (units <= 0) break;
-        const size_t at = out.size();
-        out.resize(at + static_cast<size_t>(units));
-        MultiByteToWideChar(kAnsi, 0, p, len, reinterpret_cast<wchar_t*>(out.data() + at), units);
-        p += take;
-        n -= take;
+        at = end;
     }
     return out;
 }
@@ -39,13 +69,8 @@ std::u16string AnsiToWide(std::string_view ansi) { return ToWide(ansi.data(), an
 bool AnsiToWidePieces(std::string_view ansi, const std::function<bool(std::u16string_view)>& sink) {
     size_t at = 0;
     while (at < ansi.size()) {
-        // A piece of at most kAnsiPieceUnits bytes gives at most as many
-        // units; a double-byte character is never cut in two.
-        size_t end = at;
-        while (end < ansi.size() && end - at < kAnsiPieceUnits - 1) {
-            const bool lead = IsDBCSLeadByteEx(kAnsi, static_cast<BYTE>(ansi[end]));
-            end += lead && end + 1 < ansi.size() ? 2 : 1;
-        }
+        // At most one unit per byte: a piece of kAnsiPieceUnits bytes fits.
+        const size_t end = RunEnd(ansi.data(), ansi.size(), at, kAnsiPieceUnits);
         const std::u16string piece = ToWide(ansi.data() + at, end - at);
         if (!piece.empty() && !sink(piece)) return false;
         at = end;

@@ -13,7 +13,9 @@ PKGS=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
       # the Windows builds (the -posix compilers have std::mutex) and Wine to
       # run their tests; wine32 needs the i386 architecture
       g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-      wine wine64 wine32:i386)
+      wine wine64 wine32:i386
+      # the Chinese locale Wine takes the stations' ANSI code page (936) from
+      locales)
 missing=()
 for p in "${PKGS[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -27,4 +29,10 @@ if ((${#missing[@]})); then
     fi
     $SUDO apt-get update
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+fi
+# Wine needs the locale compiled, not only named, to map file names.
+if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+    $SUDO localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
 fi

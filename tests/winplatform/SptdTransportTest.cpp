@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ostream>
 #include <vector>
 
 #include "platform/WinDrives.h"
@@ -34,6 +35,8 @@ struct Case {
     uint8_t senseLength;
     bool dataArrives;  // the device's bytes reach the caller's buffer
 };
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class SptdCaseTest : public testing::TestWithParam<Case> {};
 

@@ -23,7 +23,7 @@ class WinFiles : public testing::Test {
 protected:
     void SetUp() override {
         dir_ = tmp_.Dir() + "中文 – ünï/";
-        ASSERT_EQ(files::MakeFolder(dir_), 0);
+        ASSERT_EQ(files::MakeFolder(dir_), 0) << dir_;
     }
     test::TempDir tmp_;
     std::string dir_;
