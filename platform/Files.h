@@ -62,6 +62,7 @@ struct Status {
     Kind kind = Kind::Missing;
     uint64_t size = 0;
     int64_t mtime = 0;     // seconds since 1970
+    int64_t mtimeNs = 0;   // the same in nanoseconds, as finely as the system keeps it
     std::string identity;  // the same text for two names of one file
     uint64_t links = 1;    // the file's name count
 };

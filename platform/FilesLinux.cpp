@@ -41,6 +41,7 @@ void Fill(const struct stat& st, Status* out) {
     out->kind = KindOfMode(st.st_mode);
     out->size = static_cast<uint64_t>(st.st_size);
     out->mtime = st.st_mtime;
+    out->mtimeNs = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
     out->identity = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
     out->links = st.st_nlink;
 }

@@ -90,9 +90,11 @@ int FailWith(DWORD code) {
     return -1;
 }
 
+// 100-nanosecond ticks since 1601.
+uint64_t Ticks(const FILETIME& t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; }
+
 int64_t UnixTime(const FILETIME& t) {
-    const uint64_t ticks = (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
-    return static_cast<int64_t>(ticks / 10000000u) - 11644473600LL;
+    return static_cast<int64_t>(Ticks(t) / 10000000u) - 11644473600LL;
 }
 
 // Fills `out` from an open handle; `noFollow`: a reparse point is a link.
@@ -118,6 +120,7 @@ bool FillFrom(HANDLE h, bool noFollow, Status* out) {
         out->kind = Kind::Special;
     out->size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
     out->mtime = UnixTime(info.ftLastWriteTime);
+    out->mtimeNs = (static_cast<int64_t>(Ticks(info.ftLastWriteTime)) - 116444736000000000LL) * 100;
     out->identity = std::to_string(info.dwVolumeSerialNumber) + ":" +
                     std::to_string((uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow);
     out->links = info.nNumberOfLinks;

@@ -10,6 +10,10 @@ namespace ts {
 // The machine's host name; "localhost" when the system gives none.
 std::string HostName();
 
+// Ends this process at once, as a crash or a kill would: no handler, no
+// destructor, no flush runs.
+[[noreturn]] void KillThisProcess();
+
 // The local calendar time of `seconds` since 1970; false when the system
 // cannot tell it.
 bool LocalCalendarTime(int64_t seconds, std::tm* out);

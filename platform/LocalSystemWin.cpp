@@ -5,6 +5,11 @@
 
 namespace ts {
 
+void KillThisProcess() {
+    TerminateProcess(GetCurrentProcess(), 137);
+    ExitProcess(137);
+}
+
 bool LocalCalendarTime(int64_t seconds, std::tm* out) {
     const time_t t = static_cast<time_t>(seconds);
     return localtime_s(out, &t) == 0;
