@@ -11,8 +11,8 @@
 #include "cli/Cli.h"
 #include "deviceops/Station.h"
 #include "deviceops/TagsmithCore.h"
-#include "ports/UiPorts.h"
 #include "platform/Waiting.h"
+#include "ports/UiPorts.h"
 
 namespace ts::cli {
 
