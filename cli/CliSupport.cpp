@@ -1,9 +1,5 @@
 #include "cli/CliSupport.h"
 
-#include <poll.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -11,6 +7,7 @@
 #include <iostream>
 
 #include "platform/Codepage.h"
+#include "platform/Console.h"
 #include "platform/Profile.h"
 #include "platform/RegularFile.h"
 
@@ -118,36 +115,12 @@ MsgAnswer StderrBoxer::Show(const MessageRequest& request) {
     std::fwrite(s.data(), 1, s.size(), stderr);
     if (request.buttons == MsgButtons::Ok) return MsgAnswer::Ok;
     if (answer) return *answer;
-    if (!isatty(STDIN_FILENO)) return MsgAnswer::No;
+    if (!StdinIsTerminal()) return MsgAnswer::No;
     std::fputs("[y/N] ", stderr);
     std::fflush(stderr);
     std::string reply;
     if (!std::getline(std::cin, reply)) return MsgAnswer::No;
     return (reply == "y" || reply == "Y" || reply == "yes") ? MsgAnswer::Yes : MsgAnswer::No;
-}
-
-StopSignals::StopSignals() {
-    sigemptyset(&set_);
-    sigaddset(&set_, SIGINT);
-    sigaddset(&set_, SIGTERM);
-    sigprocmask(SIG_BLOCK, &set_, &old_);
-    fd_ = ::signalfd(-1, &set_, SFD_NONBLOCK | SFD_CLOEXEC);
-}
-
-StopSignals::~StopSignals() {
-    if (fd_ >= 0) {
-        // Consume what arrived, so that unblocking does not kill the process.
-        signalfd_siginfo info;
-        while (::read(fd_, &info, sizeof info) == sizeof info) {
-        }
-        ::close(fd_);
-    }
-    sigprocmask(SIG_SETMASK, &old_, nullptr);
-}
-
-bool StopSignals::Requested() const {
-    pollfd p{fd_, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0;
 }
 
 bool ParseCount(const std::string& text, long& out) {
@@ -160,13 +133,13 @@ void RunEventLoop(DeviceEventSource& events, const StopSignals& stop,
                   const std::function<bool()>& more,
                   const std::function<bool(DeviceEvent)>& handle) {
     while (more() && !stop.Requested()) {
-        pollfd fds[2] = {{events.Fd(), POLLIN, 0}, {stop.Fd(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
+        const Waitable items[2] = {events.Fd(), stop.Fd()};
+        const int ready = WaitForAny(items, 2, -1);
+        if (ready == -2) {
             std::perror("tagsmith-cli: poll");
             return;
         }
-        if (fds[1].revents) return;
+        if (ready == 1) return;
         for (DeviceEvent ev : events.ReadEvents()) {
             if (!handle(ev) || stop.Requested()) return;
         }

@@ -2,8 +2,6 @@
 // Shared pieces of tagsmith-cli: log lines on standard output as they are
 // appended, message boxes' texts on standard error, and a core session on
 // the line's drives with the application folder's plug-in and settings.
-#include <signal.h>
-
 #include <functional>
 #include <memory>
 #include <optional>
@@ -13,6 +11,7 @@
 #include "cli/Cli.h"
 #include "deviceops/Station.h"
 #include "deviceops/TagsmithCore.h"
+#include "platform/Waiting.h"
 #include "ports/UiPorts.h"
 
 namespace ts::cli {
@@ -55,23 +54,17 @@ std::string ForTerminal(const std::u16string& text);
 // a file. False, with a message on standard error, when the run cannot go on.
 bool UseAppFolder(Context& ctx);
 
-// SIGINT and SIGTERM are blocked and read from a descriptor for the life of
-// the object: they end a run between devices, never in the middle of a write.
+// The operator's stop (Ctrl-C; SIGINT and SIGTERM on Linux) is taken for the
+// life of the object: it ends a run between devices, never in the middle of
+// a write.
 class StopSignals {
 public:
-    StopSignals();
-    ~StopSignals();
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-    bool Ok() const { return fd_ >= 0; }
-    int Fd() const { return fd_; }
-    bool Requested() const;
+    bool Ok() const { return requests_.Ok(); }
+    Waitable Fd() const { return requests_.Get(); }
+    bool Requested() const { return requests_.Requested(); }
 
 private:
-    sigset_t set_{};
-    sigset_t old_{};
-    int fd_ = -1;
+    StopRequests requests_;
 };
 
 // A --count value: a positive decimal number and nothing else.

@@ -199,7 +199,10 @@ bool AutoRun::SetupList() {
     dlg_.OnTabSelChange(0);
     if (o_.ids) {
         std::error_code ec;
-        const std::string path = std::filesystem::absolute(*o_.ids, ec).string();
+        // Through UTF-8 explicitly: a plain string is the ANSI code page on Windows.
+        const std::u8string given(o_.ids->begin(), o_.ids->end());
+        const std::u8string absolute = std::filesystem::absolute(given, ec).u8string();
+        const std::string path(absolute.begin(), absolute.end());
         IdList probe;
         const IdFileError err = ReadIdFile(path, &probe);
         if (err != IdFileError::None) {

@@ -1,7 +1,6 @@
 // tagsmith-cli journal [--since TIME] [--csv FILE]: every attempt the ledger
 // recorded, as readable lines or as CSV (FILE "-" is standard output).
 #include <cstdio>
-#include <filesystem>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -11,6 +10,7 @@
 #include "cli/Cli.h"
 #include "ledger/JournalCsv.h"
 #include "ledger/LedgerSettings.h"
+#include "platform/Files.h"
 #include "platform/Profile.h"
 
 namespace ts::cli {
@@ -64,13 +64,12 @@ bool WriteTo(std::FILE* f, std::string_view bytes) {
 // it when complete, so a failed export never leaves half a file (or destroys
 // an earlier export).
 int ExportToFile(IdLedger& ledger, const JournalOptions& o) {
-    namespace fs = std::filesystem;
-    const fs::path target(*o.csv);
-    const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    const std::string tmp = (dir / ("." + target.filename().string() + ".tmp-" +
-                                    std::to_string(std::random_device{}())))
-                                .string();
-    std::unique_ptr<std::FILE, FileCloser> f(std::fopen(tmp.c_str(), "wbx"));
+    const std::string& target = *o.csv;
+    const size_t slash = target.find_last_of(files::kPathSeparators);
+    const std::string dir = slash == std::string::npos ? "./" : target.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    const std::string tmp = dir + "." + name + ".tmp-" + std::to_string(std::random_device{}());
+    std::unique_ptr<std::FILE, FileCloser> f(files::OpenStream(tmp, "wbx"));
     if (!f) {
         std::fprintf(stderr, "tagsmith-cli: cannot write %s\n", o.csv->c_str());
         return kExitFailed;
@@ -79,10 +78,9 @@ int ExportToFile(IdLedger& ledger, const JournalOptions& o) {
     LedgerResult r = ExportJournalCsv(
         ledger, o.since, [&](std::string_view b) { return WriteTo(f.get(), b); }, &rows);
     const bool closed = std::fclose(f.release()) == 0;
-    std::error_code ec;
-    if (r.ok() && closed) fs::rename(tmp, target, ec);
-    if (!r.ok() || !closed || ec) {
-        fs::remove(tmp, ec);
+    const int moved = r.ok() && closed ? files::Rename(tmp, target) : 0;
+    if (!r.ok() || !closed || moved != 0) {
+        files::Remove(tmp);
         std::string why;
         if (!r.ok()) AppendSafeText(why, ": " + r.message);
         std::fprintf(stderr, "tagsmith-cli: cannot write %s%s\n", o.csv->c_str(), why.c_str());

@@ -2,10 +2,6 @@
 // line allocate from (ID lists, known by their content, and counters), with
 // each station's share, for the supervisor; and loading a list into the
 // ledger before the stations start.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -20,6 +16,7 @@
 #include "ledger/JournalCsv.h"
 #include "ledger/Sha256.h"
 #include "platform/Codepage.h"
+#include "platform/Files.h"
 
 namespace ts::cli {
 namespace {
@@ -69,18 +66,19 @@ bool LoadList(const std::string& path, LoadedList* out) {
                      Safe(why).c_str());
         return false;
     };
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return fail(std::strerror(errno));
-    if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? "a folder" : "not a file");
-    if (static_cast<uint64_t>(st.st_size) >= (uint64_t{1} << 32)) return fail("4 GiB or more");
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    files::Status st;
+    if (!files::StatPath(path, true, &st)) return fail(std::strerror(errno));
+    if (st.kind != files::Kind::Regular)
+        return fail(st.kind == files::Kind::Folder ? "a folder" : "not a file");
+    if (st.size >= (uint64_t{1} << 32)) return fail("4 GiB or more");
+    const int fd = files::Open(path, files::kRead | files::kNonBlock);
     if (fd < 0) return fail(std::strerror(errno));
     std::string bytes;
     char buf[1 << 16];
-    ssize_t n = 0;
-    while ((n = read(fd, buf, sizeof buf)) > 0) bytes.append(buf, static_cast<size_t>(n));
+    long long n = 0;
+    while ((n = files::Read(fd, buf, sizeof buf)) > 0) bytes.append(buf, static_cast<size_t>(n));
     const int readErr = n < 0 ? errno : 0;
-    close(fd);
+    files::Close(fd);
     if (readErr != 0) return fail(std::strerror(readErr));
     const IdFileError err = ParseIdFileBytes(reinterpret_cast<const uint8_t*>(bytes.data()),
                                              bytes.size(), &out->list, nullptr, &out->lines);

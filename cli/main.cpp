@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include "cli/Cli.h"
 #include "platform/AppFolder.h"
 #include "platform/Codepage.h"
+#include "platform/Console.h"
 #include "platform/DebugOut.h"
 #include "platform/Profile.h"
 #include "sim/SimLine.h"
@@ -130,14 +132,16 @@ void Usage() {
 int main(int argc, char** argv) {
     using namespace ts::cli;
     Context ctx;
+    ts::UseBinaryStdio();
+    const std::vector<std::string> args = ts::ProgramArguments(argc, argv);
     ctx.appDir = ts::ExecutableFolder().value_or(std::string());
-    int i = 1;
-    for (; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--simulate" && i + 1 < argc) {
-            ctx.simDir = argv[++i];
-        } else if (a == "--ledger" && i + 1 < argc) {
-            ctx.ledger = argv[++i];
+    size_t i = 0;
+    for (; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--simulate" && i + 1 < args.size()) {
+            ctx.simDir = args[++i];
+        } else if (a == "--ledger" && i + 1 < args.size()) {
+            ctx.ledger = args[++i];
         } else if (a == "--debug") {
             ctx.debug = true;
         } else if (a == "-h" || a == "--help") {
@@ -147,12 +151,12 @@ int main(int argc, char** argv) {
             break;
         }
     }
-    if (i >= argc) {
+    if (i >= args.size()) {
         Usage();
         return kExitUsage;
     }
-    std::string cmd = argv[i++];
-    ctx.args.assign(argv + i, argv + argc);
+    std::string cmd = args[i++];
+    ctx.args.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
     if (ctx.debug) {
         ts::SetDebugSink([](std::string_view line) {
             std::fwrite(line.data(), 1, line.size(), stderr);

@@ -1,11 +1,10 @@
 #include "deviceops/LedgerLink.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 
 #include "ledger/Sha256.h"
 #include "platform/Codepage.h"
+#include "platform/Files.h"
 #include "platform/KillPoint.h"
 
 namespace ts {
@@ -45,16 +44,16 @@ IdSource LedgerLink::SourceOf(const IdOrigin& origin) {
     const std::string path = WideToUtf8(origin.filePath);
     // The list in memory is what was loaded; a file changed since still gets
     // the digest of what is there now, which is as close as can be told.
-    struct stat st {};
+    files::Status st;
     std::string sha;
-    if (::stat(path.c_str(), &st) == 0) {
+    if (files::StatPath(path, true, &st)) {
         Digest& d = digests_[origin.filePath];
-        const int64_t mtimeNs = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
-        if (d.size != st.st_size || d.mtimeNs != mtimeNs) {
+        const int64_t mtimeNs = st.mtimeNs;
+        if (d.size != static_cast<decltype(d.size)>(st.size) || d.mtimeNs != mtimeNs) {
             std::string error;
             d.sha256.clear();
             if (!Sha256OfFile(path, &d.sha256, &error)) d.sha256.clear();
-            d.size = st.st_size;
+            d.size = static_cast<decltype(d.size)>(st.size);
             d.mtimeNs = mtimeNs;
         }
         sha = d.sha256;

@@ -2,8 +2,6 @@
 // take the ID file out of it with the plug-in, return its text.
 #include "deviceops/ReadFlow.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -14,20 +12,21 @@
 
 #include "device/VendorProtocol.h"
 #include "deviceops/FlowSupport.h"
+#include "platform/Files.h"
 
 namespace ts {
 using namespace flow;
 
 int ReadFlow::ReadDeviceSN(std::u16string& id) {
     const std::string tmpPath = m_strExeDir + "tmp.data";
-    std::remove(tmpPath.c_str());
+    files::Remove(tmpPath);
     auto cannotWrite = [this]() {
         MessageBox(u"读取失败，无法创建文件，请将设备拔出再重新连接电脑", MsgButtons::Ok,
                    MsgIcon::None);
         if (progress_) progress_->ReadEnded(kReadTmpNotCreated, std::u16string());
         return kReadTmpNotCreated;
     };
-    File tmp(std::fopen(tmpPath.c_str(), "wb+"));
+    File tmp(files::OpenStream(tmpPath, "wb+"));
     if (!tmp) return cannotWrite();
     // An image cut short by a full disk could read as "no ID" and let a
     // write go on unasked: it counts as a tmp.data that cannot be made.
@@ -102,17 +101,17 @@ int ReadFlow::ReadDeviceSN(std::u16string& id) {
     const std::string snPath = m_strExeDir + "sn.txt";
     // A stale sn.txt of an earlier failed run must never be read as this
     // device's ID when the download cannot create a new one.
-    std::remove(snPath.c_str());
+    files::Remove(snPath);
     if (DownLoadFSFile(image, snPath) != 0) {
         m_pVolkit->VolClose(image);
         return fail(kReadDownloadFailed);
     }
     m_pVolkit->VolClose(image);
 
-    File sn(std::fopen(snPath.c_str(), "rb"));
-    struct stat st {};
+    File sn(files::OpenStream(snPath, "rb"));
+    files::Status st;
     // A folder of that name opens too, and would read as an empty ID.
-    if (!sn || ::fstat(fileno(sn.get()), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!sn || !files::StatFd(fileno(sn.get()), &st) || st.kind != files::Kind::Regular)
         return fail(kReadSnNotOpened);
     char text[260];
     size_t n = std::fread(text, 1, sizeof text, sn.get());
@@ -120,8 +119,8 @@ int ReadFlow::ReadDeviceSN(std::u16string& id) {
     while (len < n && text[len] != '\0') ++len;
     id = AnsiToWide(std::string_view(text, len));
     sn.reset();
-    std::remove(tmpPath.c_str());
-    std::remove(snPath.c_str());
+    files::Remove(tmpPath);
+    files::Remove(snPath);
     if (progress_) progress_->ReadEnded(kReadOk, id);
     return kReadOk;
 }
@@ -152,14 +151,14 @@ int ReadFlow::DownLoadFSFile(VolHandle image, const std::string& localPath) {
     if (size > 0) m_pVolkit->VolReadFile(image, file, buffer.data(), size);
     m_pVolkit->VolCloseFile(image, file);
 
-    File out(std::fopen(localPath.c_str(), "wb+"));
+    File out(files::OpenStream(localPath, "wb+"));
     if (out) {
         const bool written =
             std::fwrite(buffer.data(), 1, buffer.size(), out.get()) == buffer.size() &&
             std::fflush(out.get()) == 0;
         // A copy cut short by a full disk would read as a shorter or empty
         // ID: no copy at all makes the flow fail as one that cannot be opened.
-        if (std::fclose(out.release()) != 0 || !written) std::remove(localPath.c_str());
+        if (std::fclose(out.release()) != 0 || !written) files::Remove(localPath);
     }
     return 0;
 }

@@ -1,13 +1,11 @@
 #include "deviceops/Staging.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "platform/Codepage.h"
+#include "platform/Files.h"
 
 namespace ts::flow {
 namespace {
@@ -36,63 +34,41 @@ bool FatCanHold(std::u16string_view name) {
     return true;
 }
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    void Reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-    int Get() const { return fd_; }
-    int Release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
+using files::Folder;
 
-private:
-    int fd_;
-};
-
-bool IsLinkAt(int dirFd, const std::string& name) {
-    struct stat st {};
-    return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-}
-
-// Opens the folder `name` in dirFd without following a link.
-Staged OpenFolder(int dirFd, const std::string& name, bool create, Fd* out) {
+// Opens the folder `name` in `dir` without following a link.
+Staged OpenFolder(Folder& dir, const std::string& name, bool create, std::unique_ptr<Folder>* out) {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0) {
-            out->Reset(fd);
-            return Staged::kOk;
-        }
+        *out = dir.OpenChild(name);
+        if (*out) return Staged::kOk;
         const int err = errno;
-        if (IsLinkAt(dirFd, name)) return Staged::kLink;
+        files::Status st;
+        if (dir.StatChild(name, &st) && st.kind == files::Kind::Link) return Staged::kLink;
         if (err != ENOENT) return Staged::kFailed;
         if (!create) return Staged::kNoFolder;
-        if (::mkdirat(dirFd, name.c_str(), 0777) != 0 && errno != EEXIST) return Staged::kFailed;
+        const int made = dir.MakeChild(name);
+        if (made != 0 && made != EEXIST) return Staged::kFailed;
     }
     return Staged::kFailed;
 }
 
-Staged ReplaceFile(int dirFd, const std::string& name, const std::function<bool(int)>& fill) {
-    struct stat st {};
-    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISLNK(st.st_mode)) return Staged::kLink;
-        if (S_ISDIR(st.st_mode) || ::unlinkat(dirFd, name.c_str(), 0) != 0) return Staged::kFailed;
+Staged ReplaceFile(Folder& dir, const std::string& name, const std::function<bool(int)>& fill) {
+    files::Status st;
+    if (dir.StatChild(name, &st)) {
+        if (st.kind == files::Kind::Link) return Staged::kLink;
+        if (st.kind == files::Kind::Folder || dir.RemoveChildFile(name) != 0)
+            return Staged::kFailed;
     } else if (errno != ENOENT) {
         return Staged::kFailed;
     }
-    // O_EXCL: whatever was put there since is never opened, let alone followed.
-    int fd =
-        ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return IsLinkAt(dirFd, name) ? Staged::kLink : Staged::kFailed;
+    // Exclusive: whatever was put there since is never opened, let alone followed.
+    const int fd = dir.CreateChildFile(name);
+    if (fd < 0) {
+        const bool link = dir.StatChild(name, &st) && st.kind == files::Kind::Link;
+        return link ? Staged::kLink : Staged::kFailed;
+    }
     bool ok = fill(fd);
-    if (::close(fd) != 0) ok = false;
+    if (files::Close(fd) != 0) ok = false;
     return ok ? Staged::kOk : Staged::kFailed;
 }
 
@@ -136,10 +112,10 @@ StageOutcome StageFile(const std::string& appDir, const std::vector<std::u16stri
     out.where = appDir + "prvdata";
     // The application folder itself may be reached through links (that is
     // the installation's choice); below it, nothing is followed.
-    Fd app(::open(appDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (app.Get() < 0) return out;
-    Fd dir;
-    out.result = OpenFolder(app.Get(), "prvdata", true, &dir);
+    std::unique_ptr<Folder> app = Folder::Open(appDir);
+    if (!app) return out;
+    std::unique_ptr<Folder> dir;
+    out.result = OpenFolder(*app, "prvdata", true, &dir);
     if (out.result != Staged::kOk) return out;
     if (parts.empty()) {
         out.result = Staged::kFailed;  // the staging folder itself is no file
@@ -148,14 +124,14 @@ StageOutcome StageFile(const std::string& appDir, const std::vector<std::u16stri
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
         const std::string name = WideToUtf8(parts[i]);
         out.where += "/" + name;
-        Fd next;
-        out.result = OpenFolder(dir.Get(), name, makeFolders, &next);
+        std::unique_ptr<Folder> next;
+        out.result = OpenFolder(*dir, name, makeFolders, &next);
         if (out.result != Staged::kOk) return out;
-        dir.Reset(next.Release());
+        dir = std::move(next);
     }
     const std::string name = WideToUtf8(parts.back());
     out.where += "/" + name;
-    out.result = ReplaceFile(dir.Get(), name, fill);
+    out.result = ReplaceFile(*dir, name, fill);
     return out;
 }
 

@@ -1,13 +1,13 @@
 #include "deviceops/Station.h"
 
-#include <time.h>
-
+#include <ctime>
 #include <memory>
 #include <vector>
 
 #include "ledger/JournalCsv.h"
 #include "ledger/LedgerSettings.h"
 #include "platform/Codepage.h"
+#include "platform/LocalSystem.h"
 
 namespace ts {
 
@@ -52,10 +52,9 @@ std::u16string LedgerText(std::string_view text) {
 }
 
 std::u16string LocalTimeText(int64_t utcMs) {
-    const time_t secs = static_cast<time_t>(utcMs / 1000);
-    struct tm local {};
+    std::tm local{};
     char buf[32];
-    if (!localtime_r(&secs, &local) ||
+    if (!LocalCalendarTime(utcMs / 1000, &local) ||
         std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local) == 0)
         return Utf8ToWide(FormatUtcMs(utcMs));
     return Utf8ToWide(buf);

@@ -1,12 +1,11 @@
 #include "deviceops/StationState.h"
 
-#include <unistd.h>
-
-#include <climits>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "deviceops/PluginLoader.h"
+#include "platform/AppFolder.h"
 #include "platform/Codepage.h"
 #include "platform/Profile.h"
 
@@ -17,12 +16,7 @@ StationState::StationState() = default;
 StationState::~StationState() { CloseCurrentDevice(); }
 
 void StationState::InitExeDir() {
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return;
-    std::string path(buf, static_cast<size_t>(n));
-    auto slash = path.rfind('/');
-    if (slash != std::string::npos) m_strExeDir = path.substr(0, slash + 1);
+    if (std::optional<std::string> dir = ExecutableFolder()) m_strExeDir = *dir;
 }
 
 void StationState::InitExeDir(const std::string& dir) {

@@ -3,10 +3,6 @@
 // send it to the device in 32768-byte blocks, then confirm with finish.
 #include "deviceops/WriteFlow.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -19,6 +15,7 @@
 #include "deviceops/FlowSupport.h"
 #include "deviceops/Staging.h"
 #include "idsource/HexId.h"
+#include "platform/Files.h"
 #include "platform/KillPoint.h"
 
 namespace ts {
@@ -26,30 +23,18 @@ using namespace flow;
 namespace {
 
 bool PathExists(const std::string& p) {
-    struct stat st;
-    return ::stat(p.c_str(), &st) == 0;
-}
-
-bool WriteAll(int fd, const char* data, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, data, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        data += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
+    files::Status st;
+    return files::StatPath(p, true, &st);
 }
 
 // Copies the whole of `from` (read from its start) into `to`.
 bool CopyAll(int from, int to) {
     std::vector<char> buf(65536);
-    for (off_t at = 0;;) {
-        ssize_t r = ::pread(from, buf.data(), buf.size(), at);
-        if (r < 0 && errno == EINTR) continue;
+    for (uint64_t at = 0;;) {
+        const long long r = files::ReadAt(from, buf.data(), buf.size(), at);
         if (r < 0) return false;
         if (r == 0) return true;
-        if (!WriteAll(to, buf.data(), static_cast<size_t>(r))) return false;
+        if (!files::WriteAll(to, buf.data(), static_cast<size_t>(r))) return false;
         at += r;
     }
 }
@@ -59,10 +44,10 @@ bool CopyAll(int from, int to) {
 // copy; only a link on the way stops it (kLink, with where it stood).
 StageOutcome StageCopies(const std::string& appDir, const std::vector<StagePath>& targets) {
     StageOutcome out{Staged::kOk, {}};
-    const int data = ::open((appDir + "ulpkData.bin").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int data = files::Open(appDir + "ulpkData.bin", files::kRead | files::kNonBlock);
     if (data < 0) return out;
-    struct stat st {};
-    if (::fstat(data, &st) == 0 && S_ISREG(st.st_mode)) {
+    files::Status st;
+    if (files::StatFd(data, &st) && st.kind == files::Kind::Regular) {
         for (const StagePath& target : targets) {
             const StageOutcome copy =
                 StageFile(appDir, target.parts, false, [&](int fd) { return CopyAll(data, fd); });
@@ -72,7 +57,7 @@ StageOutcome StageCopies(const std::string& appDir, const std::vector<StagePath>
             }
         }
     }
-    ::close(data);
+    files::Close(data);
     return out;
 }
 
@@ -89,7 +74,7 @@ int WriteFlow::EnsureDirectoryPath(const std::string& input) {
         std::string parent = path.substr(0, slash);
         // The root itself ("/a" has the parent "") exists.
         if (!parent.empty() && EnsureDirectoryPath(parent) == 0) return 0;
-        return ::mkdir(path.c_str(), 0777) == 0 ? 1 : 0;
+        return files::MakeFolder(path) == 0 ? 1 : 0;
     }
     return PathExists(path) ? 1 : 0;
 }
@@ -228,7 +213,7 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
     std::string idBytes = WideToAnsi(id);
     idBytes.push_back('\0');
     const StageOutcome idFile = StageFile(m_strExeDir, snPath.parts, true, [&](int fd) {
-        return WriteAll(fd, idBytes.data(), idBytes.size());
+        return files::WriteAll(fd, idBytes.data(), idBytes.size());
     });
     if (idFile.result == Staged::kLink) return linkRefused(idFile.where);
     if (idFile.result != Staged::kOk) {
@@ -242,7 +227,7 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
 
     const std::string staging = m_strExeDir + "prvdata";
     const std::string tmpPath = m_strExeDir + "tmp.data";
-    std::remove(tmpPath.c_str());
+    files::Remove(tmpPath);
     if (!m_pVolkit) {
         AppendLog(u"烧写失败，未加载文件系统插件 (Volkit)");
         return kWriteFailed;
@@ -268,13 +253,14 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
         return kWriteFailed;
     }
 
-    File tmp(std::fopen(tmpPath.c_str(), "rb"));
-    struct stat st {};
-    if (!tmp || ::fstat(fileno(tmp.get()), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+    File tmp(files::OpenStream(tmpPath, "rb"));
+    files::Status st;
+    if (!tmp || !files::StatFd(fileno(tmp.get()), &st) || st.kind != files::Kind::Regular ||
+        st.size == 0) {
         MessageBox(u"烧写失败，无法读取数据，请重新将设备拔出\n", MsgButtons::Ok, MsgIcon::None);
         return kWriteFailed;
     }
-    const uint64_t length = static_cast<uint64_t>(st.st_size);
+    const uint64_t length = st.size;
     const uint64_t full = length / kBlock;
     const uint64_t rest = length % kBlock;
 
@@ -325,7 +311,7 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
         ReportBlock(progress_, FlowKind::Write, total, total);
     }
     tmp.reset();
-    std::remove(tmpPath.c_str());
+    files::Remove(tmpPath);
 
     uint8_t answer[32] = {};
     if (m_DevCtrl.DeviceFinish(m_pCurDevice, answer, sizeof answer) != 0) return transferFailed();

@@ -1,8 +1,5 @@
 #include "idsource/IdList.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -12,6 +9,7 @@
 #include <new>
 
 #include "platform/Codepage.h"
+#include "platform/Files.h"
 #include "platform/RegularFile.h"
 
 namespace ts {
@@ -384,12 +382,12 @@ IdFileError ReadIdFile(const std::string& path, IdList* out, TextEncodingKind* k
     }
     struct Closer {
         int fd;
-        ~Closer() { ::close(fd); }
+        ~Closer() { files::Close(fd); }
     } closer{fd};
 
-    const off_t end = ::lseek(fd, 0, SEEK_END);
-    if (end < 0 || ::lseek(fd, 0, SEEK_SET) != 0) return IdFileError::CannotOpen;
-    const auto size = static_cast<uint64_t>(end);
+    files::Status st;
+    if (!files::StatFd(fd, &st)) return IdFileError::CannotOpen;
+    const uint64_t size = st.size;
     if (size >= kMaxFileSize) return IdFileError::TooLarge;
 
     // One byte more for a terminating 0 after the data.
@@ -397,8 +395,7 @@ IdFileError ReadIdFile(const std::string& path, IdList* out, TextEncodingKind* k
     if (!buf) return IdFileError::NoMemory;
     size_t got = 0;
     while (got < size) {
-        const ssize_t r = ::read(fd, buf.get() + got, static_cast<size_t>(size) - got);
-        if (r < 0 && errno == EINTR) continue;
+        const long long r = files::Read(fd, buf.get() + got, static_cast<size_t>(size) - got);
         if (r <= 0) break;
         got += static_cast<size_t>(r);
     }

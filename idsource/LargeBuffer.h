@@ -1,18 +1,15 @@
 #pragma once
-// Uninitialised buffers for whole ID files and their text. Blocks of several
-// megabytes are backed by huge pages where the system allows it: a million
-// IDs otherwise cost tens of thousands of page faults per load.
-#include <sys/mman.h>
-
+// Uninitialised buffers for whole ID files and their text, from the
+// platform's large-block memory.
 #include <cstddef>
-#include <cstdlib>
 #include <memory>
-#include <new>
+
+#include "platform/LargeMemory.h"
 
 namespace ts {
 
 struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
+    void operator()(void* p) const noexcept { ReleaseLarge(p); }
 };
 
 template <typename T>
@@ -25,16 +22,9 @@ LargeBuffer<T> AllocateLarge(size_t count, size_t* granted = nullptr) {
     constexpr size_t kHuge = size_t{2} << 20;
     if (count == 0) count = 1;
     if (count > static_cast<size_t>(-1) / sizeof(T) - kHuge) return nullptr;
-    size_t bytes = count * sizeof(T);
-    void* p = nullptr;
-    if (bytes >= 2 * kHuge) {
-        bytes = (bytes + kHuge - 1) / kHuge * kHuge;
-        p = std::aligned_alloc(kHuge, bytes);
-        if (p) ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: failure is harmless
-    } else {
-        p = std::malloc(bytes);
-    }
-    if (granted) *granted = p ? bytes / sizeof(T) : 0;
+    size_t bytes = 0;
+    void* p = AllocateLargeBytes(count * sizeof(T), &bytes);
+    if (granted) *granted = bytes / sizeof(T);
     return LargeBuffer<T>(static_cast<T*>(p));
 }
 

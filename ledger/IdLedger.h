@@ -98,6 +98,20 @@ struct Attempt {
     DeviceInfo device;
 };
 
+// How a ledger is opened.
+struct LedgerOpenOptions {
+    std::string station;        // recorded with every change
+    bool create = true;         // make a new ledger when the file does not exist
+    bool readOnly = false;      // for listings: never writes, never creates
+    int busyTimeoutMs = 5000;   // how long to wait for another program's lock
+    bool writeAheadLog = true;  // false: rollback journal (kept for measuring)
+    // False commits without waiting for the disk: only for filling ledgers
+    // in tests, where a crash of the machine does not matter.
+    bool syncToDisk = true;
+    // UTC milliseconds since 1970; the system clock when empty.
+    std::function<int64_t()> clockMs;
+};
+
 // A held reservation, handed back to MarkWritten, MarkVerified, Release or
 // KeepReserved.
 struct Reservation {

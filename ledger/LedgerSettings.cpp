@@ -1,6 +1,6 @@
 #include "ledger/LedgerSettings.h"
 
-#include "ledger/PgLedger.h"
+#include "ledger/LedgerKinds.h"
 #include "platform/Codepage.h"
 #include "platform/LocalSystem.h"
 #include "platform/Profile.h"
@@ -68,20 +68,14 @@ LedgerResult OpenLedger(const LedgerSettings& settings, LedgerOpenOptions option
     if (settings.off) return {};
     options.station = settings.station;
     if (IsSharedLedger(settings.location)) {
-        std::unique_ptr<PgLedger> shared;
-        LedgerResult r = PgLedger::Open(settings.location, options, &shared, created);
-        if (r.ok()) *out = std::move(shared);
-        return r;
+        return OpenSharedLedger(settings.location, options, out, created);
     }
     if (IsUrl(settings.location))
         return LedgerResult::Fail(LedgerStatus::Unsupported,
                                   "ledger " + LedgerDisplayName(settings.location) +
                                       ": not a kind of ledger this program knows "
                                       "(postgresql://... or a file)");
-    std::unique_ptr<SqliteLedger> ledger;
-    LedgerResult r = SqliteLedger::Open(settings.location, options, &ledger, created);
-    if (r.ok()) *out = std::move(ledger);
-    return r;
+    return OpenLocalLedger(settings.location, options, out, created);
 }
 
 }  // namespace ts

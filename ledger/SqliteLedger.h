@@ -23,19 +23,6 @@ struct sqlite3_stmt;
 
 namespace ts {
 
-struct LedgerOpenOptions {
-    std::string station;        // recorded with every change
-    bool create = true;         // make a new ledger when the file does not exist
-    bool readOnly = false;      // for listings: never writes, never creates
-    int busyTimeoutMs = 5000;   // how long to wait for another program's lock
-    bool writeAheadLog = true;  // false: rollback journal (kept for measuring)
-    // False commits without waiting for the disk: only for filling ledgers
-    // in tests, where a crash of the machine does not matter.
-    bool syncToDisk = true;
-    // UTC milliseconds since 1970; the system clock when empty.
-    std::function<int64_t()> clockMs;
-};
-
 class SqliteLedger final : public IdLedger {
 public:
     // The schema version this build writes (PRAGMA user_version).

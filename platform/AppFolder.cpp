@@ -1,33 +1,19 @@
 #include "platform/AppFolder.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <string>
 
-namespace ts {
+#include "platform/Files.h"
 
-std::optional<std::string> ExecutableFolder(const char* selfLink) {
-    char buf[PATH_MAX];
-    const ssize_t n = ::readlink(selfLink, buf, sizeof buf);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return std::nullopt;
-    std::string path(buf, static_cast<size_t>(n));
-    const size_t slash = path.rfind('/');
-    if (path.front() != '/' || slash == std::string::npos) return std::nullopt;
-    return path.substr(0, slash + 1);
-}
+namespace ts {
 
 AppFolderLock::~AppFolderLock() { Release(); }
 
 void AppFolderLock::Release() {
     // The file stays: removing it would let a third process lock a new file
     // while a second one still waits on the old one.
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) files::Close(fd_);
     fd_ = -1;
 }
 
@@ -38,39 +24,39 @@ AppFolderLock::Status AppFolderLock::Acquire(const std::string& appDir) {
     holder_ = 0;
     // No link is followed and nothing blocks: a planted link or FIFO is
     // refused, never created through or waited on.
-    constexpr int kFlags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    constexpr unsigned kFlags = files::kNoFollow | files::kNonBlock;
     bool writable = true;
-    int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | kFlags, 0644);
+    int fd = files::Open(path_, files::kReadWrite | files::kCreate | kFlags);
     if (fd < 0 && (errno == EACCES || errno == EROFS)) {
         // A folder the operator may not write: an existing lock file still locks.
         writable = false;
-        fd = ::open(path_.c_str(), O_RDONLY | kFlags);
+        fd = files::Open(path_, files::kRead | kFlags);
     }
     if (fd < 0) {
         error_ = errno;
         return Status::Failed;
     }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    files::Status st;
+    if (!files::StatFd(fd, &st) || st.kind != files::Kind::Regular) {
+        files::Close(fd);
         return Status::Failed;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (!files::TryLock(fd)) {
         const int e = errno;
         if (e == EWOULDBLOCK) {
             char text[32] = {};
-            const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+            const long long n = files::ReadAt(fd, text, sizeof text - 1, 0);
             if (n > 0) holder_ = std::strtol(text, nullptr, 10);
         }
-        ::close(fd);
+        files::Close(fd);
         if (e == EWOULDBLOCK) return Status::Busy;
         error_ = e;
         return Status::Failed;
     }
     if (writable) {
-        // Only for messages: the lock itself is the flock.
-        const std::string pid = std::to_string(::getpid()) + "\n";
-        if (::ftruncate(fd, 0) == 0 && ::pwrite(fd, pid.data(), pid.size(), 0) < 0) {
+        // Only for messages: the lock itself is the system's file lock.
+        const std::string pid = std::to_string(files::ProcessId()) + "\n";
+        if (files::Truncate(fd, 0) && files::WriteAt(fd, pid.data(), pid.size(), 0) < 0) {
         }
     }
     fd_ = fd;

@@ -5,6 +5,7 @@
 // platform's converters do.
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,9 @@ std::u16string AnsiToWide(std::string_view ansi);
 constexpr size_t kAnsiPieceUnits = 16384;
 bool AnsiToWidePieces(std::string_view ansi, const std::function<bool(std::u16string_view)>& sink);
 std::string WideToAnsi(std::u16string_view wide);
+// The conversion that refuses instead of replacing: nothing when a byte
+// sequence is not a character of the code page.
+std::optional<std::u16string> AnsiToWideExact(std::string_view ansi);
 std::u16string Utf8ToWide(std::string_view utf8);
 std::string WideToUtf8(std::u16string_view wide);
 

@@ -1,10 +1,10 @@
 #include "platform/KillPoint.h"
 
-#include <signal.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "platform/LocalSystem.h"
 
 namespace ts {
 
@@ -16,7 +16,7 @@ void KillPoint(const char* name) {
     const size_t len = colon ? static_cast<size_t>(colon - spec) : std::strlen(spec);
     if (std::strlen(name) != len || std::strncmp(spec, name, len) != 0) return;
     const long nth = colon ? std::strtol(colon + 1, nullptr, 10) : 1;
-    if (++reached == nth) ::raise(SIGKILL);
+    if (++reached == nth) KillThisProcess();
 }
 
 }  // namespace ts

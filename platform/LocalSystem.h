@@ -1,12 +1,22 @@
 #pragma once
 // Small facts and file steps of the local system that layers above need
 // without including the system's own headers.
+#include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace ts {
 
 // The machine's host name; "localhost" when the system gives none.
 std::string HostName();
+
+// Ends this process at once, as a crash or a kill would: no handler, no
+// destructor, no flush runs.
+[[noreturn]] void KillThisProcess();
+
+// The local calendar time of `seconds` since 1970; false when the system
+// cannot tell it.
+bool LocalCalendarTime(int64_t seconds, std::tm* out);
 
 // Gives the finished file `tmp` its final name `path`, only if nothing exists
 // there yet, and makes the new name durable (the folder is flushed to disk).

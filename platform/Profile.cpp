@@ -1,20 +1,16 @@
 #include "platform/Profile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "platform/Codepage.h"
 #include "platform/DebugOut.h"
+#include "platform/Files.h"
 #include "platform/RegularFile.h"
 
 namespace ts {
@@ -41,7 +37,6 @@ enum class LoadStatus { kOk, kMissing, kError };
 struct Loaded {
     LoadStatus status = LoadStatus::kError;
     std::string bytes;
-    struct stat st {};
 };
 
 void Debug(const std::string& what, const std::string& path, int err) {
@@ -54,7 +49,7 @@ class Fd {
 public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0) files::Close(fd_);
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
@@ -79,14 +74,9 @@ Loaded ReadWhole(const std::string& path) {
         }
         return r;
     }
-    if (::fstat(fd.get(), &r.st) != 0) {
-        Debug("stat", path, errno);
-        return r;
-    }
     char buf[65536];
     for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
+        const long long n = files::Read(fd.get(), buf, sizeof buf);
         if (n < 0) {
             Debug("read", path, errno);
             return r;
@@ -342,83 +332,6 @@ bool ValidName(std::u16string_view name) {
 
 // ---- saving ----
 
-bool WriteAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
-// Writes `bytes` to a temporary file beside `path`, flushes it to disk and
-// renames it over `path`. On failure the temporary file is removed and
-// `path` is untouched.
-bool ReplaceAtomically(const std::string& path, std::string_view bytes, const struct stat* old) {
-    namespace fs = std::filesystem;
-    const fs::path target(path);
-    const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    const std::string base =
-        "." + target.filename().string() + ".tmp-" + std::to_string(::getpid());
-    std::string tmp;
-    int raw = -1;
-    for (int attempt = 0; attempt < 100 && raw < 0; ++attempt) {
-        tmp = (dir / (base + "-" + std::to_string(attempt))).string();
-        raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (raw < 0 && errno != EEXIST) break;
-    }
-    if (raw < 0) {
-        Debug("create temporary file", tmp, errno);
-        return false;
-    }
-    Fd fd(raw);
-    bool ok = true;
-    int err = 0;
-    if (old != nullptr) {
-        // Keep the original's owner and mode; the owner may be out of reach,
-        // which is not worth failing a save for.
-        if (::fchown(fd.get(), old->st_uid, old->st_gid) != 0) {
-        }
-        ::fchmod(fd.get(), old->st_mode & 07777);
-    }
-    if (!WriteAll(fd.get(), bytes) || ::fsync(fd.get()) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (::close(fd.release()) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        Debug("write", path, err);
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    // Make the rename itself durable.
-    Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirFd.get() >= 0) ::fsync(dirFd.get());
-    return true;
-}
-
-// A symbolic link keeps pointing at the configuration: the file it names is
-// replaced, not the link.
-std::string ResolveTarget(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (char* real = ::realpath(path.c_str(), nullptr)) {
-            std::string r(real);
-            std::free(real);
-            return r;
-        }
-    }
-    return path;
-}
-
 // Sets one key in the document; false, with the document unchanged, when a
 // part cannot be stored in the file's encoding.
 bool SetKey(Document& doc, std::u16string_view section, std::u16string_view key,
@@ -512,12 +425,12 @@ bool Profile::WriteStrings(std::u16string_view section, std::span<const ProfileE
     }
     if (keep.empty()) return true;
 
-    const std::string target = ResolveTarget(path_);
+    const std::string target = files::ResolveLink(path_);
     Loaded file = ReadWhole(target);
     if (file.status == LoadStatus::kError) return false;
     const bool exists = file.status == LoadStatus::kOk;
     // The rename would slip past a file made read-only on purpose.
-    if (exists && ::access(target.c_str(), W_OK) != 0) {
+    if (exists && !files::MayWrite(target)) {
         Debug("write (file is read-only)", target, errno);
         return false;
     }
@@ -546,7 +459,11 @@ bool Profile::WriteStrings(std::u16string_view section, std::span<const ProfileE
     }
     std::string bytes = Join(doc);
     if (exists && bytes == file.bytes) return true;
-    return ReplaceAtomically(target, bytes, exists ? &file.st : nullptr);
+    if (const int err = files::ReplaceWhole(target, bytes)) {
+        Debug("write", target, err);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace ts

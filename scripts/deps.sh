@@ -11,7 +11,13 @@ PKGS=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
       qt6-translations-l10n
       # the real-kernel test: a kernel and its modules to boot in qemu, with
       # busybox and cpio for its initramfs
-      linux-image-amd64 qemu-system-x86 busybox-static cpio)
+      linux-image-amd64 qemu-system-x86 busybox-static cpio
+      # the Windows builds (the -posix compilers have std::mutex) and Wine to
+      # run their tests; wine32 needs the i386 architecture
+      g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+      wine wine64 wine32:i386
+      # the Chinese locale Wine takes the stations' ANSI code page (936) from
+      locales)
 missing=()
 for p in "${PKGS[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -20,6 +26,15 @@ if ((${#missing[@]})); then
     SUDO=""
     [ "$(id -u)" -ne 0 ] && SUDO="sudo"
     echo "installing: ${missing[*]}"
+    if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        $SUDO dpkg --add-architecture i386
+    fi
     $SUDO apt-get update
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+fi
+# Wine needs the locale compiled, not only named, to map file names.
+if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+    $SUDO localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
 fi

@@ -1,8 +1,5 @@
 #include "sim/MemoryLine.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -11,6 +8,7 @@
 
 #include "device/DeviceControl.h"
 #include "platform/DebugOut.h"
+#include "platform/Waiting.h"
 #include "sim/SimLine.h"
 
 namespace ts {
@@ -19,12 +17,9 @@ namespace {
 constexpr uint32_t kDiskSectors = 2048;
 
 struct Queue {
-    int efd = -1;
+    WakeSignal wake;
     std::mutex mutex;
     std::deque<DeviceEvent> events;
-    ~Queue() {
-        if (efd >= 0) ::close(efd);
-    }
 };
 
 struct Slot {
@@ -73,9 +68,7 @@ struct MemoryLine::State {
                 std::lock_guard lock(q->mutex);
                 q->events.push_back(ev);
             }
-            uint64_t one = 1;
-            ssize_t n = ::write(q->efd, &one, sizeof one);
-            (void)n;  // a full counter already wakes the reader
+            q->wake.Signal();
         }
     }
 };
@@ -116,11 +109,9 @@ private:
 class MemoryEvents : public DeviceEventSource {
 public:
     explicit MemoryEvents(std::shared_ptr<Queue> q) : q_(std::move(q)) {}
-    int Fd() const override { return q_->efd; }
+    int Fd() const override { return q_->wake.Get(); }
     std::vector<DeviceEvent> ReadEvents() override {
-        uint64_t count;
-        while (::read(q_->efd, &count, sizeof count) < 0 && errno == EINTR) {
-        }
+        q_->wake.Drain();
         std::lock_guard lock(q_->mutex);
         std::vector<DeviceEvent> out(q_->events.begin(), q_->events.end());
         q_->events.clear();
@@ -239,10 +230,9 @@ std::unique_ptr<ScsiTransport> MemoryLine::OpenVolume(const char* path, uint32_t
 
 std::unique_ptr<DeviceEventSource> MemoryLine::WatchEvents() {
     auto q = std::make_shared<Queue>();
-    q->efd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (q->efd < 0) {
+    if (!q->wake.Ok()) {
         OutputDebugStringA(
-            (std::string("MemoryLine: eventfd: ") + std::strerror(errno) + "\n").c_str());
+            (std::string("MemoryLine: no wake-up signal: ") + std::strerror(errno) + "\n").c_str());
         return nullptr;
     }
     std::lock_guard lock(state_->mutex);

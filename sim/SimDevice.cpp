@@ -1,16 +1,12 @@
 #include "sim/SimDevice.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
 
 #include "device/VendorProtocol.h"
+#include "platform/Files.h"
 
 namespace ts {
 namespace {
@@ -62,29 +58,27 @@ bool MemoryStorage::Write(uint64_t offset, const uint8_t* in, size_t n, int& err
 }
 
 std::unique_ptr<FileStorage> FileStorage::Open(const std::string& path, bool writable, int& err) {
-    int fd = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    int fd = files::Open(path, writable ? files::kReadWrite : files::kRead);
     if (fd < 0) {
         err = errno;
         return nullptr;
     }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        err = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
-        ::close(fd);
+    files::Status st;
+    if (!files::StatFd(fd, &st) || st.kind != files::Kind::Regular) {
+        err = st.kind == files::Kind::Folder ? EISDIR : ENODEV;
+        files::Close(fd);
         return nullptr;
     }
-    uint64_t sectors = static_cast<uint64_t>(st.st_size) / kSimSector;
-    return std::unique_ptr<FileStorage>(new FileStorage(
-        fd, path, sectors, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)));
+    uint64_t sectors = st.size / kSimSector;
+    return std::unique_ptr<FileStorage>(new FileStorage(fd, path, sectors, st.identity));
 }
 
-FileStorage::~FileStorage() { ::close(fd_); }
+FileStorage::~FileStorage() { files::Close(fd_); }
 
 bool FileStorage::Read(uint64_t offset, uint8_t* out, size_t n, int& err) {
     size_t done = 0;
     while (done < n) {
-        ssize_t got = ::pread(fd_, out + done, n - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
+        const long long got = files::ReadAt(fd_, out + done, n - done, offset + done);
         if (got <= 0) {
             err = got < 0 ? errno : EIO;  // 0: the file shrank under the device
             return false;
@@ -97,8 +91,7 @@ bool FileStorage::Read(uint64_t offset, uint8_t* out, size_t n, int& err) {
 bool FileStorage::Write(uint64_t offset, const uint8_t* in, size_t n, int& err) {
     size_t done = 0;
     while (done < n) {
-        ssize_t put = ::pwrite(fd_, in + done, n - done, static_cast<off_t>(offset + done));
-        if (put < 0 && errno == EINTR) continue;
+        const long long put = files::WriteAt(fd_, in + done, n - done, offset + done);
         if (put <= 0) {
             err = put < 0 ? errno : EIO;
             return false;
@@ -109,15 +102,14 @@ bool FileStorage::Write(uint64_t offset, const uint8_t* in, size_t n, int& err) 
 }
 
 bool FileStorage::Lock(int& err) {
-    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+    if (files::TryLock(fd_)) return true;
     err = errno == EWOULDBLOCK ? EBUSY : errno;
     return false;
 }
 
 bool FileStorage::Attached(int& err) {
-    struct stat st;
-    if (::stat(path_.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_dev) != dev_ ||
-        static_cast<uint64_t>(st.st_ino) != ino_) {
+    files::Status st;
+    if (!files::StatPath(path_, true, &st) || st.identity != identity_) {
         err = ENODEV;
         return false;
     }

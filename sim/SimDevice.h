@@ -72,13 +72,12 @@ public:
     bool Lock(int& err);
 
 private:
-    FileStorage(int fd, std::string path, uint64_t sectors, uint64_t dev, uint64_t ino)
-        : fd_(fd), path_(std::move(path)), sectors_(sectors), dev_(dev), ino_(ino) {}
+    FileStorage(int fd, std::string path, uint64_t sectors, std::string identity)
+        : fd_(fd), path_(std::move(path)), sectors_(sectors), identity_(std::move(identity)) {}
     int fd_;
     std::string path_;
     uint64_t sectors_;
-    uint64_t dev_;
-    uint64_t ino_;
+    std::string identity_;  // of the file that was opened
 };
 
 // The firmware. A vendor device answers the vendor commands; an ordinary

@@ -1,14 +1,12 @@
 #include "sim/SimFaults.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 
 #include "platform/DebugOut.h"
+#include "platform/Files.h"
 #include "platform/RegularFile.h"
 
 namespace ts {
@@ -270,12 +268,11 @@ SimFaults LoadSimFaults(const std::string& path) {
     std::string text(kMaxFaultFile + 1, '\0');
     size_t got = 0;
     while (got < text.size()) {
-        ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR) continue;
+        const long long n = files::Read(fd, text.data() + got, text.size() - got);
         if (n <= 0) break;
         got += static_cast<size_t>(n);
     }
-    ::close(fd);
+    files::Close(fd);
     if (got > kMaxFaultFile) {
         BadLine(path, 0, "longer than 64 KiB; the rest is ignored");
         got = kMaxFaultFile;

@@ -1,21 +1,15 @@
 #include "sim/SimLine.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <set>
 #include <vector>
 
 #include "device/DeviceControl.h"
 #include "platform/DebugOut.h"
+#include "platform/Files.h"
+#include "platform/FolderWatch.h"
 #include "sim/SimDevice.h"
 #include "sim/SimFaults.h"
 
@@ -39,8 +33,8 @@ char DeviceFileLetter(const char* name) {
 }
 
 bool IsRegularFile(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    files::Status st;
+    return files::StatPath(path, true, &st) && st.kind == files::Kind::Regular;
 }
 
 std::string PortFile(const std::string& dir, char letter, const char* suffix) {
@@ -55,110 +49,56 @@ Port Probe(const std::string& dir, char letter) {
 
 void Debug(const std::string& text) { OutputDebugStringA((text + "\n").c_str()); }
 
-// Renames without replacing an existing file. Where the file system cannot
-// do that in one step, a hard link does it (the watcher reports both).
-int RenameNoReplace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return errno;
-    if (::link(from.c_str(), to.c_str()) != 0) return errno;
-    ::unlink(from.c_str());
-    return 0;
-}
-
-// The identity of the file at `path` (of a link itself unless `follow`):
-// device and inode, with the file handle where the file system gives one (it
-// holds the inode's generation, so a freed inode number that the next file
-// gets still counts as another file) and the birth time. Empty when it is
-// not there.
-std::string FileIdentity(const std::string& path, bool follow) {
-    struct statx st {};
-    if (::statx(AT_FDCWD, path.c_str(), follow ? 0 : AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME,
-                &st) != 0)
-        return {};
-    std::string id = std::to_string(st.stx_dev_major) + "." + std::to_string(st.stx_dev_minor) +
-                     "." + std::to_string(st.stx_ino);
-    if (st.stx_mask & STATX_BTIME)
-        id +=
-            "@" + std::to_string(st.stx_btime.tv_sec) + "." + std::to_string(st.stx_btime.tv_nsec);
-    std::vector<unsigned char> buf(sizeof(file_handle) + MAX_HANDLE_SZ);
-    auto* handle = reinterpret_cast<file_handle*>(buf.data());
-    handle->handle_bytes = MAX_HANDLE_SZ;
-    int mountId = 0;
-    if (::name_to_handle_at(AT_FDCWD, path.c_str(), handle, &mountId,
-                            follow ? AT_SYMLINK_FOLLOW : 0) == 0) {
-        static const char kHex[] = "0123456789abcdef";
-        const unsigned char* bytes = buf.data() + offsetof(file_handle, f_handle);
-        id += "#";
-        for (unsigned i = 0; i < handle->handle_bytes && i < MAX_HANDLE_SZ; ++i) {
-            id += kHex[bytes[i] >> 4];
-            id += kHex[bytes[i] & 15];
+// Copies `from` to a new file `to` (never over an existing one); 0 or errno.
+int CopyNew(const std::string& from, const std::string& to) {
+    const int in = files::Open(from, files::kRead);
+    if (in < 0) return errno;
+    const int out = files::Open(to, files::kWrite | files::kCreate | files::kExclusive);
+    if (out < 0) {
+        const int e = errno;
+        files::Close(in);
+        return e;
+    }
+    std::vector<char> buf(65536);
+    int err = 0;
+    for (;;) {
+        const long long n = files::Read(in, buf.data(), buf.size());
+        if (n < 0) err = errno;
+        if (n <= 0) break;
+        if (!files::WriteAll(out, buf.data(), static_cast<size_t>(n))) {
+            err = errno;
+            break;
         }
     }
-    return id;
+    files::Close(in);
+    if (files::Close(out) != 0 && err == 0) err = errno;
+    if (err != 0) files::Remove(to);
+    return err;
 }
 
+// Device files coming and going in the line's folder.
 class FolderEvents : public DeviceEventSource {
 public:
-    FolderEvents(int fd, std::string dir) : fd_(fd), dir_(std::move(dir)) {}
-    ~FolderEvents() override { ::close(fd_); }
-    FolderEvents(const FolderEvents&) = delete;
-    FolderEvents& operator=(const FolderEvents&) = delete;
+    explicit FolderEvents(std::unique_ptr<FolderWatch> watch) : watch_(std::move(watch)) {}
 
-    int Fd() const override { return fd_; }
+    int Fd() const override { return watch_->Get(); }
 
     std::vector<DeviceEvent> ReadEvents() override {
         std::vector<DeviceEvent> events;
-        alignas(inotify_event) char buf[8192];
-        for (;;) {
-            ssize_t n = ::read(fd_, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            size_t pos = 0;
-            while (pos + sizeof(inotify_event) <= static_cast<size_t>(n)) {
-                const auto* ev = reinterpret_cast<const inotify_event*>(buf + pos);
-                size_t next = pos + sizeof(inotify_event) + ev->len;
-                if (next > static_cast<size_t>(n)) break;
-                Handle(*ev, events);
-                pos = next;
+        for (const FolderChange& c : watch_->Read()) {
+            if (c.kind == FolderChange::Overflow) {
+                // Events were lost: have the owner rescan.
+                events.push_back(DeviceEvent::Arrival);
+            } else if (DeviceFileLetter(c.name.c_str())) {
+                events.push_back(c.kind == FolderChange::Added ? DeviceEvent::Arrival
+                                                               : DeviceEvent::Removal);
             }
         }
         return events;
     }
 
 private:
-    void Handle(const inotify_event& ev, std::vector<DeviceEvent>& events) {
-        if (ev.mask & IN_Q_OVERFLOW) {
-            // Events were lost: have the owner rescan.
-            events.push_back(DeviceEvent::Arrival);
-            return;
-        }
-        if (ev.len == 0 || (ev.mask & IN_ISDIR)) return;
-        std::string name(ev.name, strnlen(ev.name, ev.len));
-        if (!DeviceFileLetter(name.c_str())) return;
-        if (ev.mask & IN_CREATE) {
-            // A file being written is reported when it is closed; a link to
-            // a finished file (symbolic or hard) is complete at once.
-            struct stat st;
-            std::string path = dir_ + name;
-            if (::lstat(path.c_str(), &st) == 0 && (S_ISLNK(st.st_mode) || st.st_nlink > 1)) {
-                events.push_back(DeviceEvent::Arrival);
-            } else {
-                pending_.insert(name);
-            }
-        } else if (ev.mask & IN_CLOSE_WRITE) {
-            if (pending_.erase(name)) events.push_back(DeviceEvent::Arrival);
-        } else if (ev.mask & IN_MOVED_TO) {
-            pending_.erase(name);
-            events.push_back(DeviceEvent::Arrival);
-        } else if (ev.mask & (IN_DELETE | IN_MOVED_FROM)) {
-            // A file that never became complete never arrived.
-            if (!pending_.erase(name)) events.push_back(DeviceEvent::Removal);
-        }
-    }
-
-    int fd_;
-    std::string dir_;
-    std::set<std::string> pending_;
+    std::unique_ptr<FolderWatch> watch_;
 };
 
 class FolderLine : public DriveSystem {
@@ -167,12 +107,12 @@ public:
 
     std::vector<std::u16string> ListDrives() override {
         bool present[26] = {};
-        if (DIR* d = ::opendir(dir_.c_str())) {
-            while (dirent* e = ::readdir(d)) {
-                char letter = DeviceFileLetter(e->d_name);
-                if (letter && IsRegularFile(dir_ + e->d_name)) present[letter - 'A'] = true;
+        std::vector<std::string> names;
+        if (files::ListFolder(dir_, &names)) {
+            for (const std::string& n : names) {
+                char letter = DeviceFileLetter(n.c_str());
+                if (letter && IsRegularFile(dir_ + n)) present[letter - 'A'] = true;
             }
-            ::closedir(d);
         } else {
             Debug("SimLine: cannot list " + dir_ + ": " + std::strerror(errno));
         }
@@ -230,26 +170,20 @@ public:
         if (port == Port::Empty) return {};
         const std::string file =
             PortFile(dir_, letter, port == Port::Image ? kImageSuffix : kDiskSuffix);
-        const std::string link = FileIdentity(file, false);
-        const std::string target = FileIdentity(file, true);
+        const std::string link = files::LastingIdentity(file, false);
+        const std::string target = files::LastingIdentity(file, true);
         if (link.empty() || target.empty()) return {};
         return (port == Port::Image ? "img " : "disk ") + link + " " + target;
     }
 
     std::unique_ptr<DeviceEventSource> WatchEvents() override {
-        int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (fd < 0) {
-            Debug(std::string("SimLine: inotify_init1: ") + std::strerror(errno));
+        std::string error;
+        std::unique_ptr<FolderWatch> watch = WatchFolder(dir_, &error);
+        if (!watch) {
+            Debug("SimLine: " + error);
             return nullptr;
         }
-        uint32_t mask =
-            IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR;
-        if (::inotify_add_watch(fd, dir_.c_str(), mask) < 0) {
-            Debug("SimLine: cannot watch " + dir_ + ": " + std::strerror(errno));
-            ::close(fd);
-            return nullptr;
-        }
-        return std::make_unique<FolderEvents>(fd, dir_);
+        return std::make_unique<FolderEvents>(std::move(watch));
     }
 
 private:
@@ -268,8 +202,8 @@ std::optional<char> SimLetterOfPath(const char* path) {
 }
 
 std::unique_ptr<DriveSystem> MakeSimLine(const std::string& folder) {
-    struct stat st;
-    if (folder.empty() || ::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    files::Status st;
+    if (folder.empty() || !files::StatPath(folder, true, &st) || st.kind != files::Kind::Folder) {
         Debug("SimLine: not a folder: " + folder);
         return nullptr;
     }
@@ -289,18 +223,18 @@ bool SimPlug(const std::string& folder, char letter, uint64_t sectors, bool disk
     std::string dir = folder.empty() || folder.back() == '/' ? folder : folder + "/";
     std::string name = std::string(1, letter) + (disk ? kDiskSuffix : kImageSuffix);
     std::string target = dir + name;
-    std::string temp = dir + "." + name + ".new-" + std::to_string(::getpid());
-    int fd = ::open(temp.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+    std::string temp = dir + "." + name + ".new-" + std::to_string(files::ProcessId());
+    int fd = files::Open(temp, files::kWrite | files::kCreate | files::kExclusive);
     if (fd < 0) {
         error = "cannot create " + temp + ": " + std::strerror(errno);
         return false;
     }
     int err = 0;
-    if (::ftruncate(fd, static_cast<off_t>(sectors * kSimSector)) != 0) err = errno;
-    if (::close(fd) != 0 && err == 0) err = errno;
-    if (err == 0) err = RenameNoReplace(temp, target);
+    if (!files::Truncate(fd, sectors * kSimSector)) err = errno;
+    if (files::Close(fd) != 0 && err == 0) err = errno;
+    if (err == 0) err = files::RenameNoReplace(temp, target);
     if (err != 0) {
-        ::unlink(temp.c_str());
+        files::Remove(temp);
         error = err == EEXIST ? target + " already exists"
                               : "cannot create " + target + ": " + std::strerror(err);
         return false;
@@ -322,19 +256,17 @@ bool SimUnplug(const std::string& folder, char letter, const std::string* keepPa
     }
     std::string file = PortFile(dir, letter, port == Port::Image ? kImageSuffix : kDiskSuffix);
     if (!keepPath) {
-        if (::unlink(file.c_str()) != 0) {
-            error = "cannot remove " + file + ": " + std::strerror(errno);
+        if (const int e = files::Remove(file)) {
+            error = "cannot remove " + file + ": " + std::strerror(e);
             return false;
         }
         return true;
     }
-    int err = RenameNoReplace(file, *keepPath);
+    int err = files::RenameNoReplace(file, *keepPath);
     if (err == EXDEV) {
         // Another file system: copy (never over an existing file), then remove.
-        std::error_code ec;
-        std::filesystem::copy_file(file, *keepPath, std::filesystem::copy_options::none, ec);
-        err = ec ? ec.value() : 0;
-        if (!err && ::unlink(file.c_str()) != 0) err = errno;
+        err = CopyNew(file, *keepPath);
+        if (!err) err = files::Remove(file);
     }
     if (err != 0) {
         error = err == EEXIST
@@ -357,7 +289,7 @@ bool SimReplug(const std::string& folder, char letter, const std::string& imageP
         return false;
     }
     const std::string target = PortFile(dir, letter, kImageSuffix);
-    const int err = RenameNoReplace(imagePath, target);
+    const int err = files::RenameNoReplace(imagePath, target);
     if (err != 0) {
         error = err == EEXIST
                     ? target + " already exists"
@@ -376,31 +308,25 @@ bool SimSetFaults(const std::string& folder, char letter, const std::string& lin
     std::string dir = folder.empty() || folder.back() == '/' ? folder : folder + "/";
     const std::string target = PortFile(dir, letter, kFaultSuffix);
     if (lines.empty()) {
-        if (::unlink(target.c_str()) != 0 && errno != ENOENT) {
-            error = "cannot remove " + target + ": " + std::strerror(errno);
+        const int e = files::Remove(target);
+        if (e != 0 && e != ENOENT) {
+            error = "cannot remove " + target + ": " + std::strerror(e);
             return false;
         }
         return true;
     }
-    const std::string temp = target + ".new-" + std::to_string(::getpid());
-    int fd = ::open(temp.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+    const std::string temp = target + ".new-" + std::to_string(files::ProcessId());
+    int fd = files::Open(temp, files::kWrite | files::kCreate | files::kTruncate);
     if (fd < 0) {
         error = "cannot create " + temp + ": " + std::strerror(errno);
         return false;
     }
     int err = 0;
-    for (size_t at = 0; at < lines.size() && err == 0;) {
-        const ssize_t n = ::write(fd, lines.data() + at, lines.size() - at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            err = n < 0 ? errno : EIO;
-        else
-            at += static_cast<size_t>(n);
-    }
-    if (::close(fd) != 0 && err == 0) err = errno;
-    if (err == 0 && ::rename(temp.c_str(), target.c_str()) != 0) err = errno;
+    if (!files::WriteAll(fd, lines.data(), lines.size())) err = errno;
+    if (files::Close(fd) != 0 && err == 0) err = errno;
+    if (err == 0) err = files::Rename(temp, target);
     if (err != 0) {
-        ::unlink(temp.c_str());
+        files::Remove(temp);
         error = "cannot write " + target + ": " + std::strerror(err);
         return false;
     }

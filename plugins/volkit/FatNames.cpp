@@ -1,49 +1,13 @@
 #include "FatNames.h"
 
-#include <iconv.h>
-
 #include <cerrno>
 #include <cstring>
 
 #include "FatRecords.h"
+#include "platform/Codepage.h"
 
 namespace ts::volkit {
 namespace {
-
-// One iconv pass from CP936 to UTF-16LE. Stops at the first bad sequence
-// unless `lenient`, which puts U+FFFD there and skips one byte.
-std::optional<std::u16string> Cp936ToUtf16(std::string_view in, bool lenient) {
-    std::u16string out;
-    if (in.empty()) return out;
-    iconv_t cd = iconv_open("UTF-16LE", "CP936");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
-    std::string buf(in.size() * 2 + 8, '\0');
-    char* inp = const_cast<char*>(in.data());
-    size_t inleft = in.size();
-    bool ok = true;
-    while (inleft > 0) {
-        char* outp = buf.data();
-        size_t outleft = buf.size();
-        size_t r = iconv(cd, &inp, &inleft, &outp, &outleft);
-        int err = errno;
-        size_t got = (buf.size() - outleft) / 2;
-        for (size_t i = 0; i < got; ++i)
-            out.push_back(static_cast<char16_t>(static_cast<uint8_t>(buf[2 * i]) |
-                                                (static_cast<uint8_t>(buf[2 * i + 1]) << 8)));
-        if (r != static_cast<size_t>(-1)) break;
-        if (err == E2BIG) continue;
-        if (!lenient) {
-            ok = false;
-            break;
-        }
-        out.push_back(u'\xFFFD');
-        ++inp;
-        --inleft;
-    }
-    iconv_close(cd);
-    if (!ok) return std::nullopt;
-    return out;
-}
 
 bool IsShortChar(char16_t c) {
     if (c >= 'A' && c <= 'Z') return true;
@@ -55,12 +19,11 @@ char16_t Upper(char16_t c) { return (c >= 'a' && c <= 'z') ? static_cast<char16_
 
 }  // namespace
 
-std::optional<std::u16string> AnsiToUtf16(std::string_view ansi) {
-    return Cp936ToUtf16(ansi, false);
-}
+std::optional<std::u16string> AnsiToUtf16(std::string_view ansi) { return AnsiToWideExact(ansi); }
 
 std::u16string AnsiToUtf16Lenient(std::string_view ansi) {
-    return Cp936ToUtf16(ansi, true).value_or(std::u16string(ansi.size(), u'\xFFFD'));
+    if (!AnsiCodepageAvailable()) return std::u16string(ansi.size(), u'\xFFFD');
+    return AnsiToWide(ansi);
 }
 
 std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8) {

@@ -1,17 +1,14 @@
 #include "FatVolume.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 
 #include "FatRecords.h"
+#include "platform/LocalSystem.h"
 
 namespace ts::volkit {
 namespace {
@@ -27,9 +24,8 @@ const uint8_t* Zeros() {
 
 // FAT time and date in local time, clamped to the years FAT can hold.
 void FatStamp(int64_t t, uint16_t* time, uint16_t* date) {
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm {};
-    if (!localtime_r(&tt, &tm) || tm.tm_year < 80) {
+    std::tm tm{};
+    if (!LocalCalendarTime(t, &tm) || tm.tm_year < 80) {
         *time = 0;
         *date = (1 << 5) | 1;  // 1980-01-01
         return;
@@ -65,9 +61,10 @@ std::array<uint8_t, 32> ShortEntry(const ShortName& name, uint8_t attr, uint32_t
 // Volume serial numbers differ between volumes made in the same second.
 uint32_t NewVolumeId() {
     static std::atomic<uint32_t> counter{0};
-    struct timespec ts {};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<uint32_t>(ts.tv_sec) ^ static_cast<uint32_t>(ts.tv_nsec) ^
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const auto sec = std::chrono::duration_cast<std::chrono::seconds>(now);
+    const auto nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(now - sec);
+    return static_cast<uint32_t>(sec.count()) ^ static_cast<uint32_t>(nsec.count()) ^
            (counter.fetch_add(1) * 2654435761u);
 }
 
@@ -800,44 +797,28 @@ int FatVolume::ImportDir(const std::string& localFolder, std::string_view target
     // The folder named by the caller is taken as it is found; inside it,
     // everything is reached relative to its parent and links are never
     // followed, so nothing from elsewhere can be drawn into the image.
-    int fd = open(localFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    std::vector<std::pair<uint64_t, uint64_t>> ancestors;
-    int e = ImportInto(fd, cluster, ancestors);
-    close(fd);
+    std::unique_ptr<files::Folder> local = files::Folder::Open(localFolder);
+    if (!local) return errno;
+    std::vector<std::string> ancestors;
+    int e = ImportInto(*local, cluster, ancestors);
+    local.reset();
     int fl = Flush();
     return e ? e : fl;
 }
 
-int FatVolume::ImportInto(int dirFd, uint32_t dirCluster,
-                          std::vector<std::pair<uint64_t, uint64_t>>& ancestors) {
-    struct stat st {};
-    if (fstat(dirFd, &st) != 0) return errno;
-    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
-    std::pair<uint64_t, uint64_t> id{st.st_dev, st.st_ino};
+int FatVolume::ImportInto(files::Folder& dir, uint32_t dirCluster,
+                          std::vector<std::string>& ancestors) {
+    files::Status st;
+    if (!dir.Stat(&st)) return errno;
+    if (st.kind != files::Kind::Folder) return ENOTDIR;
+    const std::string id = st.identity;
     // A folder mounted inside itself would never end.
     if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end() ||
         ancestors.size() >= kMaxDepth)
         return ELOOP;
 
     std::vector<std::string> names;
-    // A descriptor of its own for the listing, so that closing it leaves dirFd open.
-    int listFd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listFd < 0) return errno;
-    DIR* dir = fdopendir(listFd);
-    if (!dir) {
-        int err = errno;
-        close(listFd);
-        return err;
-    }
-    errno = 0;
-    while (struct dirent* de = readdir(dir)) {
-        std::string n = de->d_name;
-        if (n != "." && n != "..") names.push_back(std::move(n));
-    }
-    int readErr = errno;
-    closedir(dir);
-    if (readErr) return readErr;
+    if (!dir.List(&names)) return errno;
     std::sort(names.begin(), names.end());  // the same tree gives the same image
 
     Dir d;
@@ -846,12 +827,12 @@ int FatVolume::ImportInto(int dirFd, uint32_t dirCluster,
     std::vector<std::u16string> added;  // folded names made by this copy
     int result = 0;
     for (const std::string& n : names) {
-        struct stat cs {};
-        if (fstatat(dirFd, n.c_str(), &cs, AT_SYMLINK_NOFOLLOW) != 0) {
+        files::Status cs;
+        if (!dir.StatChild(n, &cs)) {
             result = errno;
             break;
         }
-        if (S_ISLNK(cs.st_mode)) continue;  // what it points to is not part of the tree
+        if (cs.kind == files::Kind::Link) continue;  // what it points to is not part of the tree
         auto wide = Utf8ToUtf16(n);
         if (!wide) {
             result = EILSEQ;
@@ -869,28 +850,40 @@ int FatVolume::ImportInto(int dirFd, uint32_t dirCluster,
             break;
         }
         added.push_back(folded);
-        if (!S_ISDIR(cs.st_mode) && !S_ISREG(cs.st_mode)) {
+        if (cs.kind != files::Kind::Folder && cs.kind != files::Kind::Regular) {
             result = ENOTSUP;  // devices, pipes and sockets have no place in an image
             break;
         }
         // Opened without following a link, and checked again once open: an
         // entry swapped for a link or a pipe meanwhile is refused, never
         // followed or waited on.
-        const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
-                          (S_ISDIR(cs.st_mode) ? O_DIRECTORY : 0);
-        int fd = openat(dirFd, n.c_str(), flags);
-        if (fd < 0) {
-            result = errno;
-            break;
-        }
-        struct stat os {};
-        if (fstat(fd, &os) != 0 || (os.st_mode & S_IFMT) != (cs.st_mode & S_IFMT)) {
-            close(fd);
-            result = ENOTSUP;
-            break;
+        std::unique_ptr<files::Folder> sub;
+        int fd = -1;
+        files::Status os;
+        if (cs.kind == files::Kind::Folder) {
+            sub = dir.OpenChild(n);
+            if (!sub) {
+                result = errno;
+                break;
+            }
+            if (!sub->Stat(&os) || os.kind != files::Kind::Folder) {
+                result = ENOTSUP;
+                break;
+            }
+        } else {
+            fd = dir.OpenChildFile(n);
+            if (fd < 0) {
+                result = errno;
+                break;
+            }
+            if (!files::StatFd(fd, &os) || os.kind != files::Kind::Regular) {
+                files::Close(fd);
+                result = ENOTSUP;
+                break;
+            }
         }
         int existing = d.Find(folded);
-        if (S_ISDIR(os.st_mode)) {
+        if (sub) {
             uint32_t child = 0;
             if (existing >= 0) {
                 const DirEntry& e = d.entries[static_cast<size_t>(existing)];
@@ -901,13 +894,13 @@ int FatVolume::ImportInto(int dirFd, uint32_t dirCluster,
                     if (!IsCluster(child)) result = EUCLEAN;
                 }
             } else {
-                result = MakeDir(d, *name, os.st_mtime, &child);
+                result = MakeDir(d, *name, os.mtime, &child);
             }
-            if (result == 0 && (result = Flush()) == 0) result = ImportInto(fd, child, ancestors);
+            if (result == 0 && (result = Flush()) == 0) result = ImportInto(*sub, child, ancestors);
         } else {
-            result = ImportFile(fd, d, *name, existing, os.st_mtime);
+            result = ImportFile(fd, d, *name, existing, os.mtime);
+            files::Close(fd);
         }
-        close(fd);
         if (result != 0) break;
     }
     ancestors.pop_back();
@@ -933,8 +926,7 @@ int FatVolume::ImportFile(int fd, Dir& d, const std::u16string& name, int existi
     std::vector<uint8_t> buf(kCopyChunk);
     int err = 0;
     for (;;) {
-        ssize_t r = read(fd, buf.data(), buf.size());
-        if (r < 0 && errno == EINTR) continue;
+        const long long r = files::Read(fd, buf.data(), buf.size());
         if (r < 0) {
             err = errno;
             break;

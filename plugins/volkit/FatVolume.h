@@ -15,6 +15,7 @@
 #include "FatLayout.h"
 #include "FatNames.h"
 #include "Storage.h"
+#include "platform/Files.h"
 
 namespace ts::volkit {
 
@@ -105,9 +106,8 @@ private:
     int WriteSpan(FileCursor& f, uint32_t at, const uint8_t* src, uint32_t len);
     // Cuts the chain to what the file's size needs.
     void TrimTo(FileCursor& f);
-    // Copies the folder open as dirFd into the volume's folder at dirCluster.
-    int ImportInto(int dirFd, uint32_t dirCluster,
-                   std::vector<std::pair<uint64_t, uint64_t>>& ancestors);
+    // Copies the open local folder into the volume's folder at dirCluster.
+    int ImportInto(files::Folder& dir, uint32_t dirCluster, std::vector<std::string>& ancestors);
     // Copies the open local file fd (left open) into the folder d.
     int ImportFile(int fd, Dir& d, const std::u16string& name, int existing, int64_t mtime);
 

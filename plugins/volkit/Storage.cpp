@@ -1,46 +1,40 @@
 #include "Storage.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
 
+#include "platform/Files.h"
+
 namespace ts::volkit {
 
 std::unique_ptr<FileStorage> FileStorage::Open(const std::string& path) {
     bool writable = true;
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    int fd = files::Open(path, files::kReadWrite | files::kCreate);
     if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
         writable = false;
-        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = files::Open(path, files::kRead);
     }
     if (fd < 0) return nullptr;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        int e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        close(fd);
+    files::Status st;
+    if (!files::StatFd(fd, &st) || st.kind != files::Kind::Regular) {
+        int e = st.kind == files::Kind::Folder ? EISDIR : EINVAL;
+        files::Close(fd);
         errno = e;
         return nullptr;
     }
-    return std::unique_ptr<FileStorage>(
-        new FileStorage(fd, static_cast<uint64_t>(st.st_size), writable));
+    return std::unique_ptr<FileStorage>(new FileStorage(fd, st.size, writable));
 }
 
-FileStorage::~FileStorage() { close(fd_); }
+FileStorage::~FileStorage() { files::Close(fd_); }
 
 int64_t FileStorage::ReadAt(uint64_t off, void* buf, size_t n) {
     auto* p = static_cast<uint8_t*>(buf);
     size_t done = 0;
     while (done < n) {
-        ssize_t r = pread(fd_, p + done, n - done, static_cast<off_t>(off + done));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
+        const long long r = files::ReadAt(fd_, p + done, n - done, off + done);
+        if (r < 0) return -1;
         if (r == 0) break;
         done += static_cast<size_t>(r);
     }
@@ -56,11 +50,8 @@ bool FileStorage::WriteAt(uint64_t off, const void* buf, size_t n) {
     const auto* p = static_cast<const uint8_t*>(buf);
     size_t done = 0;
     while (done < n) {
-        ssize_t r = pwrite(fd_, p + done, n - done, static_cast<off_t>(off + done));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
+        const long long r = files::WriteAt(fd_, p + done, n - done, off + done);
+        if (r < 0) return false;
         done += static_cast<size_t>(r);
     }
     if (off + n > size_) size_ = off + n;
@@ -72,7 +63,7 @@ bool FileStorage::Resize(uint64_t n) {
         errno = EROFS;
         return false;
     }
-    if (ftruncate(fd_, static_cast<off_t>(n)) != 0) return false;
+    if (!files::Truncate(fd_, n)) return false;
     size_ = n;
     return true;
 }

@@ -1,10 +1,5 @@
 #include "tests/support/TestSupport.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,13 +10,16 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/Files.h"
+
 namespace ts::test {
 
 TempDir::TempDir() {
     std::random_device rd;
     for (;;) {
-        auto p = std::filesystem::temp_directory_path() /
-                 ("tagsmith-test-" + std::to_string(getpid()) + "-" + std::to_string(rd()));
+        auto p =
+            std::filesystem::temp_directory_path() /
+            ("tagsmith-test-" + std::to_string(files::ProcessId()) + "-" + std::to_string(rd()));
         if (std::filesystem::create_directory(p)) {
             path_ = p;
             return;
@@ -84,35 +82,6 @@ std::string Utf16Be(std::u16string_view w) {
         s.push_back(static_cast<char>(c & 0xFF));
     }
     return s;
-}
-
-int RunCommand(const std::string& command, std::string* out) {
-    FILE* f = popen(command.c_str(), "r");
-    if (!f) return -1;
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    int status = pclose(f);
-    if (out) *out = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-void MakeFifo(const std::filesystem::path& p) {
-    if (::mkfifo(p.c_str(), 0644) != 0) throw std::runtime_error("mkfifo " + p.string());
-}
-
-bool ReturnsWithoutBlocking(const std::filesystem::path& fifo, const std::function<void()>& call) {
-    std::packaged_task<void()> task(call);
-    std::future<void> done = task.get_future();
-    std::thread worker(std::move(task));
-    const bool returned = done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
-    if (!returned) {
-        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0) ::close(fd);
-    }
-    worker.join();
-    return returned;
 }
 
 }  // namespace ts::test

@@ -1,6 +1,6 @@
-#include "platform/Codepage.h"
 #include "platform/DriveSystem.h"
-#include "platform/UdevDrives.h"
+
+#include "platform/Codepage.h"
 
 namespace ts {
 
@@ -10,5 +10,4 @@ DriveDetails DriveSystem::Details(const std::u16string& root) {
     return d;
 }
 
-std::unique_ptr<DriveSystem> MakeSystemDrives() { return MakeUdevDrives(); }
 }  // namespace ts

@@ -1,5 +1,3 @@
-#include "platform/SgTransport.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -9,6 +7,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+
+#include "platform/SgTransport.h"
 
 namespace ts {
 namespace {

@@ -1,5 +1,3 @@
-#include "platform/UdevDrives.h"
-
 #include <fcntl.h>
 #include <libudev.h>
 #include <linux/netlink.h>
@@ -16,6 +14,7 @@
 #include "platform/Codepage.h"
 #include "platform/DebugOut.h"
 #include "platform/SgTransport.h"
+#include "platform/UdevDrives.h"
 
 namespace ts {
 namespace {
