@@ -1,5 +1,7 @@
 #include "MainWindow.h"
 
+#include <windows.h>
+// after windows.h
 #include <commctrl.h>
 #include <commdlg.h>
 

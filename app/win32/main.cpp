@@ -1,8 +1,9 @@
 // tagsmith.exe: the application object. One copy runs per desktop (a named
 // mutex); a second start brings the first copy's window forward and ends.
+#include <windows.h>
+// after windows.h
 #include <commctrl.h>
 #include <shellapi.h>
-#include <windows.h>
 
 #include <cstdio>
 #include <memory>
