@@ -200,3 +200,37 @@ TEST(WinGui, IncrementPageCountsDownToTheZeroGuardAndACloseRequestSaves) {
     EXPECT_NE(cfg.find("tabmode=2"), std::string::npos) << cfg;
     EXPECT_NE(cfg.find("mode=0"), std::string::npos) << cfg;
 }
+
+// The program a setup installed (scripts/test-setup.sh names it) starts on a
+// line and ends on a close request.
+TEST(WinSetup, InstalledProgramStarts) {
+    wchar_t exe[MAX_PATH] = {};
+    if (!GetEnvironmentVariableW(L"TAGSMITH_INSTALLED", exe, MAX_PATH))
+        GTEST_SKIP() << "no installed program named";
+    wchar_t tmp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, tmp);
+    const std::wstring line = std::wstring(tmp) + L"tagsmith-setup-line";
+    CreateDirectoryW(line.c_str(), nullptr);
+    std::wstring cmd = L"\"" + std::wstring(exe) + L"\" --simulate \"" + line + L"\"";
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &si, &pi));
+    // Found once it shows, its initialisation done.
+    HWND main = nullptr;
+    EXPECT_TRUE(WaitFor([&] {
+        main = FindWindowW(L"CTagsmithApp", nullptr);
+        return main && IsWindowVisible(main);
+    }));
+    if (main) {
+        wchar_t title[64] = {};
+        GetWindowTextW(main, title, 64);
+        EXPECT_STREQ(title, L"Tagforge V200");
+        PostMessageW(main, WM_CLOSE, 0, 0);
+    }
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 10000), WAIT_OBJECT_0);
+    TerminateProcess(pi.hProcess, 99);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+}
