@@ -15,7 +15,7 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=
 export LC_ALL=zh_CN.UTF-8
 mkdir -p "$prefix"
 [ -f "$prefix/system.reg" ] || wineboot -i >/dev/null 2>&1 || true
-wineserver -p
+wineserver -p || true  # already running after a fresh wineboot
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 dir=$prefix/drive_c/Tagsmith

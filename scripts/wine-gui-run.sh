@@ -17,7 +17,7 @@ mkdir -p "$prefix" "$shots"
 if [ ! -f "$prefix/system.reg" ]; then
     wineboot -i >/dev/null 2>&1 || true
 fi
-wineserver -p
+wineserver -p || true  # already running after a fresh wineboot
 # The dialogs' fonts and the Chinese locale's own fonts drawn with the CJK
 # font Debian has, so that the screenshots show their text.
 for face in "MS Shell Dlg" "MS Shell Dlg 2" "Tahoma" "SimSun" "NSimSun" "宋体" "新宋体" \

@@ -502,7 +502,9 @@ void MainWindow::ChooseIdFile() {
     ofn.lpstrFilter = L"ID Files (*.ids)\0*.ids\0ID Files (*.IDS)\0*.IDS\0";
     ofn.lpstrFile = path;
     ofn.nMaxFile = static_cast<DWORD>(std::size(path));
-    ofn.lpstrDefExt = L"ID Files (*ids)";
+    // A name typed without extension gets ".ids" (the filter's own
+    // extension), not the first letters of the filter's description.
+    ofn.lpstrDefExt = L"ids";
     ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_EXPLORER;
     if (!GetOpenFileNameW(&ofn)) return;
     model_.m_page1.OnIdFileChosen(U16(path));

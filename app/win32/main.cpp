@@ -110,6 +110,19 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         return 0;
     }
 
+    // After a crash or an update the system may start the program again,
+    // with the same arguments; nothing else is recovered.
+    {
+        const wchar_t* full = GetCommandLineW();
+        int n = 0;
+        wchar_t** parts = CommandLineToArgvW(full, &n);
+        std::wstring args;
+        for (int i = 1; parts && i < n; ++i)
+            args += (i > 1 ? L" \"" : L"\"") + std::wstring(parts[i]) + L"\"";
+        if (parts) LocalFree(parts);
+        RegisterApplicationRestart(args.empty() ? nullptr : args.c_str(), 0);
+    }
+
     INITCOMMONCONTROLSEX icc = {};
     icc.dwSize = sizeof icc;
     icc.dwICC = 0xFF;
