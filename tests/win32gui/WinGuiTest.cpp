@@ -5,6 +5,8 @@
 // after windows.h
 #include <commctrl.h>
 
+#include <cstdio>
+
 #include "GuiDriver.h"
 
 using namespace ts::wingui;
@@ -141,6 +143,39 @@ TEST(WinGui, ManualWriteThroughThePickerAsksBeforeReusingAnId) {
         EXPECT_TRUE(WaitFor([&] { return !s.Enabled(1008, kPage1) && s.Enabled(1000); }));
         s.Unplug();
     }
+}
+
+// The picker is a virtual list: a million IDs open and filter, and its
+// cancel button writes nothing.
+TEST(WinGui, PickerHoldsAMillionIdsAndCancelWritesNothing) {
+    Station s("million");
+    std::string list;
+    list.reserve(10u << 20);
+    char id[16];
+    for (unsigned i = 0; i < 1000000; ++i) {
+        std::snprintf(id, sizeof id, "C%06X\r\n", i);
+        list += id;
+    }
+    const auto ids = s.WriteFile("million.ids", list);
+    s.AddSettings("idfile=" + ids.string() + "\r\n");
+    ASSERT_TRUE(s.Start());
+    EXPECT_EQ(s.Text(1007, kPage1), L"C000000");
+    s.Plug();
+    ASSERT_TRUE(WaitFor([&] { return s.Enabled(1008, kPage1); }));
+    ASSERT_TRUE(s.Click(1008, kPage1));
+    HWND picker = s.WaitPopup();
+    ASSERT_NE(picker, nullptr);
+    HWND rows = GetDlgItem(picker, 1026);
+    EXPECT_EQ(SendMessageW(rows, LVM_GETITEMCOUNT, 0, 0), 1000000);
+    SendMessageW(GetDlgItem(picker, 1025), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"c0f423"));
+    EXPECT_EQ(SendMessageW(rows, LVM_GETITEMCOUNT, 0, 0), 16);
+    SendMessageW(GetDlgItem(picker, 1025), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"c0f423f"));
+    EXPECT_EQ(SendMessageW(rows, LVM_GETITEMCOUNT, 0, 0), 1);
+    s.Answer(picker, IDCANCEL);
+    EXPECT_TRUE(WaitFor([&] { return s.Popup() == nullptr; }));
+    Sleep(300);
+    EXPECT_EQ(s.LogCount(kWritten), 0u);
+    EXPECT_TRUE(s.Enabled(1008, kPage1));  // nothing was locked or written
 }
 
 TEST(WinGui, ScanPageWritesTheTypedIdAndReadModeReadsItBack) {
