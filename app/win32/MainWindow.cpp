@@ -186,6 +186,8 @@ void MainWindow::OnInitDialog() {
     parts.clock = &clock_;
     // The scan handles pending messages before each handshake.
     parts.drain = [this] { Drain(); };
+    // The ledger tagsmith.cfg names, as every station opens it.
+    parts.ledger = true;
     model_.OnInitDialog(std::move(parts));
     Refresh();
     for (int i = 0; i < kTabCount; ++i) RefreshPage(i);
