@@ -94,7 +94,7 @@ TEST(WinGui, ListWritesThreeDevicesAutomaticallyThenSaysItIsExhausted) {
 
     for (const wchar_t* id : {L"1A2B0001", L"1A2B0002", L"1A2B0003"}) {
         s.Plug();
-        EXPECT_TRUE(s.WaitLog(std::wstring(kWritten) + id)) << id;
+        EXPECT_TRUE(s.WaitLog(std::wstring(kWritten) + id)) << s.Log();
         s.Unplug();
     }
     EXPECT_EQ(s.Text(1007, kPage1), L"1A2B0003");
@@ -138,7 +138,7 @@ TEST(WinGui, ManualWriteThroughThePickerAsksBeforeReusingAnId) {
             s.Screenshot(box, "picker-used-id");
             s.Answer(box, IDYES);
         }
-        EXPECT_TRUE(s.WaitLog(std::wstring(kWritten) + L"AA01", round));
+        EXPECT_TRUE(s.WaitLog(std::wstring(kWritten) + L"AA01", round)) << s.Log();
         EXPECT_EQ(s.Text(1007, kPage1), L"AA01");
         EXPECT_TRUE(WaitFor([&] { return !s.Enabled(1008, kPage1) && s.Enabled(1000); }));
         s.Unplug();
@@ -188,7 +188,7 @@ TEST(WinGui, ScanPageWritesTheTypedIdAndReadModeReadsItBack) {
     s.SetText(1011, kPage2, L"c0ffee");
     s.Screenshot(s.Main(), "scan-page");
     ASSERT_TRUE(s.Click(1012, kPage2));
-    EXPECT_TRUE(s.WaitLog(std::wstring(kWritten) + L"C0FFEE"));
+    EXPECT_TRUE(s.WaitLog(std::wstring(kWritten) + L"C0FFEE")) << s.Log();
     EXPECT_EQ(s.Text(1011, kPage2), L"C0FFEE");
     const auto kept = s.Line().parent_path() / "kept.img";
     s.Unplug(kept);
@@ -215,7 +215,7 @@ TEST(WinGui, IncrementPageCountsDownToTheZeroGuardAndACloseRequestSaves) {
     s.Screenshot(s.Main(), "increment-page");
     for (const wchar_t* id : {L"AB2CD", L"AB1CD"}) {
         s.Plug();
-        EXPECT_TRUE(s.WaitLog(std::wstring(kWritten) + id)) << id;
+        EXPECT_TRUE(s.WaitLog(std::wstring(kWritten) + id)) << s.Log();
         s.Unplug();
     }
     EXPECT_EQ(s.Text(1021, kPage3), L"0");
