@@ -17,9 +17,9 @@ LedgerResult OpenSharedLedger(const std::string& url, const LedgerOpenOptions&,
                               std::unique_ptr<IdLedger>* out, bool* created) {
     out->reset();
     if (created) *created = false;
-    return LedgerResult::Fail(LedgerStatus::Unsupported,
-                              "ledger " + LedgerDisplayName(url) +
-                                  ": shared ledgers are not available in this build");
+    return LedgerResult::Fail(
+        LedgerStatus::Unsupported,
+        "ledger " + LedgerDisplayName(url) + ": shared ledgers are not available in this build");
 }
 
 }  // namespace ts

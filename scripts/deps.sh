@@ -16,6 +16,9 @@ PKGS=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
       # run their tests; wine32 needs the i386 architecture
       g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
       wine wine64 wine32:i386
+      # the Windows setup program, and the screenshots of the Windows
+      # program's dialogs taken from the virtual display
+      nsis imagemagick
       # the Chinese locale Wine takes the stations' ANSI code page (936) from
       locales)
 missing=()

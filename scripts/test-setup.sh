@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# The setup program in a Wine prefix of its own, on a virtual display:
+# test-setup.sh PREFIX SETUP TESTPROGRAM. Installs silently, checks the
+# folder and the Start-menu entry, upgrades over a station's own settings
+# and data (they must stay), runs the installed CLI and program, uninstalls.
+set -euo pipefail
+prefix=$1
+setup=$2
+tests=$3
+if [ -z "${TAGSMITH_IN_XVFB:-}" ]; then
+    exec env TAGSMITH_IN_XVFB=1 xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
+export LC_ALL=zh_CN.UTF-8
+mkdir -p "$prefix"
+[ -f "$prefix/system.reg" ] || wineboot -i >/dev/null 2>&1 || true
+wineserver -p || true  # already running after a fresh wineboot
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+
+dir=$prefix/drive_c/Tagsmith
+menu="$prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Tagsmith"
+rm -rf "$dir" "$menu"
+failed=0
+passed=0
+check() {  # check WHAT COMMAND...
+    local what=$1
+    shift
+    if "$@"; then echo "ok: $what"; passed=$((passed + 1)); else echo "FAILED: $what"; failed=$((failed + 1)); fi
+}
+
+wine "$setup" /S '/D=C:\Tagsmith' || true
+for f in tagsmith.exe tagsmith-cli.exe modhost.dll Volkit.dll tagsmith.cfg ulpkData.bin \
+    sample.ids uninstall.exe; do
+    check "installed $f" test -f "$dir/$f"
+done
+check "Start-menu entry" test -f "$menu/Tagsmith.lnk"
+
+# A station's own settings and data, then an upgrade over them.
+printf 'idprefix=KEPT\r\n' >>"$dir/tagsmith.cfg"
+printf 'station data' >"$dir/ulpkData.bin"
+rm -f "$dir/tagsmith.exe"
+wine "$setup" /S '/D=C:\Tagsmith' || true
+check "upgrade installs the program again" test -f "$dir/tagsmith.exe"
+check "upgrade keeps tagsmith.cfg" grep -q 'idprefix=KEPT' "$dir/tagsmith.cfg"
+check "upgrade keeps ulpkData.bin" grep -qx 'station data' "$dir/ulpkData.bin"
+
+check "installed CLI reads the sample list" \
+    wine 'C:\Tagsmith\tagsmith-cli.exe' ids 'C:\Tagsmith\sample.ids'
+check "installed program starts" env TAGSMITH_INSTALLED='C:\Tagsmith\tagsmith.exe' \
+    wine "$tests" --gtest_filter='WinSetup.*' --gtest_brief=1
+
+# The uninstaller runs from a copy of itself: wait for it to finish.
+wine "$dir/uninstall.exe" /S || true
+for _ in $(seq 50); do
+    [ -e "$dir/tagsmith.exe" ] || break
+    sleep 0.2
+done
+check "uninstall removes the program" test ! -e "$dir/tagsmith.exe"
+check "uninstall keeps the station's settings" test -f "$dir/tagsmith.cfg"
+check "uninstall removes the Start-menu entry" test ! -e "$menu/Tagsmith.lnk"
+echo "$passed passed, $failed failed"
+exit $((failed > 0))
