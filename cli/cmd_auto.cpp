@@ -2,6 +2,8 @@
 // exactly as the list page's and the increment page's automatic modes do.
 // The run ends after --count written devices, when the source has no ID
 // left, or on SIGINT/SIGTERM (a write in progress always completes first).
+#include <poll.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -24,6 +26,8 @@ namespace {
 // not write the counter 0).
 constexpr char16_t kIdIndexKey[] = u"idindex";
 constexpr char16_t kAtZeroKey[] = u"idatzero";
+
+constexpr int kOfflineRetryMs = 1500;
 
 struct AutoOptions {
     std::optional<std::string> ids;
@@ -318,6 +322,12 @@ int AutoRun::Run() {
         return kExitFailed;
     }
     if (!Setup()) return kExitFailed;
+    // A shared ledger's server that went away pauses the line until it is
+    // back (or a stop is asked); nothing is allocated anywhere else.
+    dlg_.core.Ledger().waitOffline = [&stop] {
+        pollfd p{stop.Fd(), POLLIN, 0};
+        return ::poll(&p, 1, kOfflineRetryMs) == 0;
+    };
     if (!SourceLeft()) {
         // Nothing to write at all: the start itself failed.
         Finish(true);

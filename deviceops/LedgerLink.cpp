@@ -1,6 +1,7 @@
 #include "deviceops/LedgerLink.h"
 
 #include <chrono>
+#include <thread>
 
 #include "ledger/Sha256.h"
 #include "platform/Codepage.h"
@@ -15,6 +16,17 @@ int64_t SteadyNowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+// A confirmation is the device's word that it holds the ID: a server that is
+// away for a moment must not leave that ID reserved for the operator.
+LedgerResult RetryWhileOffline(const LedgerLink& link, const std::function<LedgerResult()>& op) {
+    LedgerResult r = op();
+    for (int i = 0; i < link.confirmRetries && r.status == LedgerStatus::Offline; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(link.retryDelayMs));
+        r = op();
+    }
+    return r;
 }
 
 }  // namespace
@@ -85,14 +97,14 @@ bool WriteGuard::Confirmed() {
     KillPoint("confirmed");
     if (phase_ != Phase::Reserved || link_.Verify()) return true;
     phase_ = Phase::Done;
-    problem_ = link_.Ledger()->MarkWritten(reservation_);
+    problem_ = RetryWhileOffline(link_, [&] { return link_.Ledger()->MarkWritten(reservation_); });
     return problem_.ok();
 }
 
 bool WriteGuard::Verified() {
     if (phase_ != Phase::Reserved) return true;
     phase_ = Phase::Done;
-    problem_ = link_.Ledger()->MarkVerified(reservation_);
+    problem_ = RetryWhileOffline(link_, [&] { return link_.Ledger()->MarkVerified(reservation_); });
     return problem_.ok();
 }
 

@@ -8,6 +8,7 @@
 // the flow's result in every case. A write that failed gives its ID back; an
 // attempt that never reserved still gets its journal row.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -37,6 +38,16 @@ public:
     // Set by the last write that found its ID reserved or written by another
     // run; cleared when a write starts.
     bool lastTaken = false;
+
+    // A shared ledger whose server went away: automatic writing waits for it
+    // rather than fail device after device. Called between tries of a
+    // reservation that answered Offline; false gives up (a stop was asked).
+    // Null: such a write fails at once.
+    std::function<bool()> waitOffline;
+    // A confirmation refused only because the server is away is tried again
+    // up to this many times, this far apart, before the ID is left reserved.
+    int confirmRetries = 5;
+    int retryDelayMs = 1000;
 
 private:
     IdLedger* ledger_ = nullptr;

@@ -284,7 +284,19 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
     vendor::StampImageLength(block.data(), block.size(),
                              static_cast<uint32_t>((length + kBlock - 1) / kBlock * kBlock));
     // The ID is on record before anything reaches the device.
-    if (!guard.Reserve()) {
+    // Automatic writing waits for a shared ledger's server that went away;
+    // the device waits with nothing sent, and no ID is taken elsewhere.
+    const bool mayWait = ledger_.waitOffline && AutomaticPage() != nullptr;
+    bool paused = false;
+    while (!guard.Reserve()) {
+        if (mayWait && guard.Problem().status == LedgerStatus::Offline) {
+            if (!paused) {
+                AppendLog(u"ID记录服务器无法连接，自动烧写已暂停，正在重试：" +
+                          Utf8ToWide(guard.Problem().message));
+                paused = true;
+            }
+            if (ledger_.waitOffline()) continue;
+        }
         if (guard.Taken()) {
             AppendLog(
                 FormatWithText(u"ID %s 已被占用（已烧写或已预留），未烧写，改用下一个ID", id));
@@ -294,6 +306,7 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
         }
         return kWriteFailed;
     }
+    if (paused) AppendLog(u"ID记录服务器已恢复连接，自动烧写继续");
     if (!writeBlock(0)) return transferFailed();
     KillPoint("transfer");
     ReportBlock(progress_, FlowKind::Write, kBlock, total);

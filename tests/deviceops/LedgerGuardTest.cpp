@@ -12,10 +12,14 @@
 namespace ts {
 namespace {
 
-// Records each call as one word; Reserve answers `reserveAnswer`.
+// Records each call as one word; Reserve answers `reserveAnswer`. A server
+// that is away: the first `reserveOffline` reservations and `confirmOffline`
+// confirmations answer Offline.
 class RecordingLedger : public IdLedger {
 public:
     LedgerStatus reserveAnswer = LedgerStatus::Ok;
+    int reserveOffline = 0;
+    int confirmOffline = 0;
     std::vector<std::string> calls;
     std::vector<Attempt> attempts;
 
@@ -24,12 +28,14 @@ public:
     LedgerResult Reserve(const Attempt& a, bool rewrite, Reservation* out, IdRecord*) override {
         attempts.push_back(a);
         calls.push_back(rewrite ? "rewrite" : "reserve");
+        if (reserveOffline > 0 && reserveOffline--)
+            return LedgerResult::Fail(LedgerStatus::Offline, "away");
         if (reserveAnswer != LedgerStatus::Ok) return LedgerResult::Fail(reserveAnswer, "refused");
         *out = Reservation{a.id, 1, 0, a.device.Summary()};
         return {};
     }
-    LedgerResult MarkWritten(const Reservation&) override { return Add("written"); }
-    LedgerResult MarkVerified(const Reservation&) override { return Add("verified"); }
+    LedgerResult MarkWritten(const Reservation&) override { return Confirm("written"); }
+    LedgerResult MarkVerified(const Reservation&) override { return Confirm("verified"); }
     LedgerResult Release(const Reservation&, int code) override {
         return Add("release " + std::to_string(code));
     }
@@ -58,6 +64,13 @@ public:
     }
 
 private:
+    LedgerResult Confirm(const std::string& call) {
+        if (confirmOffline > 0 && confirmOffline--) {
+            calls.push_back(call + " offline");
+            return LedgerResult::Fail(LedgerStatus::Offline, "away");
+        }
+        return Add(call);
+    }
     LedgerResult Add(std::string call) {
         calls.push_back(std::move(call));
         return {};
@@ -196,6 +209,119 @@ TEST_F(LedgerGuardTest, EachOutcomeLeavesItsRecord) {
         ASSERT_FALSE(ledger.attempts.empty());
         EXPECT_EQ(ledger.attempts[0].device.port, "E");
         EXPECT_EQ(ledger.attempts[0].device.node, "E:\\");
+        core.CloseCurrentDevice();
+    }
+}
+
+TEST_F(LedgerGuardTest, AServerAwayPausesAutomaticWritingAndRetriesConfirmations) {
+    struct Case {
+        const char* name;
+        bool automatic;
+        bool waits;          // a waiting hook is set
+        int waitsGiven;      // the hook gives up after this many waits
+        int reserveOffline;  // Reserve answers Offline this often first
+        int confirmOffline;  // MarkWritten answers Offline this often first
+        bool verify;
+        int result;
+        std::vector<std::string> calls;
+        std::vector<const char*> logged;
+    };
+    const Case cases[] = {
+        {"paused, then resumed when the server is back",
+         true,
+         true,
+         100,
+         2,
+         0,
+         false,
+         0,
+         {"reserve", "reserve", "reserve", "written"},
+         {"自动烧写已暂停", "自动烧写继续", "烧写成功 ID: A1"}},
+        {"a stop during the pause: nothing sent",
+         true,
+         true,
+        2,
+         5,
+         0,
+         false,
+         1,
+         {"reserve", "reserve", "write 1"},
+         {"自动烧写已暂停", "设备未被改写：away"}},
+        {"without a waiting hook the write fails at once",
+         true,
+         false,
+         0,
+         1,
+         0,
+         false,
+         1,
+         {"reserve", "write 1"},
+         {"设备未被改写：away"}},
+        {"a manual write never waits",
+         false,
+         true,
+         100,
+         1,
+         0,
+         false,
+         1,
+         {"rewrite", "write 1"},
+         {"设备未被改写：away"}},
+        {"a confirmation is tried again",
+         true,
+         false,
+         0,
+         0,
+         2,
+         false,
+         0,
+         {"reserve", "written offline", "written offline", "written"},
+         {"烧写成功 ID: A1"}},
+        {"a verified confirmation too",
+         true,
+         false,
+         0,
+         0,
+         1,
+         true,
+         0,
+         {"reserve", "verified offline", "verified"},
+         {"烧写成功 ID: A1"}},
+        {"retries are bounded: the ID stays reserved",
+         true,
+         false,
+         0,
+         0,
+         100,
+         false,
+         0,
+         {"reserve", "written offline", "written offline", "written offline"},
+         {"该ID保持预留：away"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        line.Unplug('E');
+        ASSERT_TRUE(line.Plug('E', 4096));
+        ledger = RecordingLedger();
+        ledger.reserveOffline = c.reserveOffline;
+        ledger.confirmOffline = c.confirmOffline;
+        core.Ledger().Attach(&ledger, c.verify);
+        core.Ledger().confirmRetries = 2;
+        core.Ledger().retryDelayMs = 1;
+        int waited = 0;
+        core.Ledger().waitOffline = nullptr;
+        if (c.waits) core.Ledger().waitOffline = [&] { return ++waited < c.waitsGiven; };
+        page.automatic = c.automatic;
+        log.text.clear();
+        core.SetWriteMode(true);
+        core.ScanDevices();
+        ASSERT_NE(core.CurrentDevice(), nullptr);
+        EXPECT_EQ(core.WriteDeviceSN(u"A1"), c.result);
+        EXPECT_EQ(ledger.calls, c.calls);
+        EXPECT_EQ(Untouched('E'), c.result != 0);
+        const std::string text = WideToUtf8(log.text);
+        for (const char* l : c.logged)
+            EXPECT_NE(text.find(l), std::string::npos) << l << "\n" << text;
         core.CloseCurrentDevice();
     }
 }
