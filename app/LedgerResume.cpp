@@ -48,6 +48,21 @@ bool CounterStartFromLedger(TagsmithCore& core, const std::u16string& prefix,
     return true;
 }
 
+PageHost::SharedCounter TakeSharedCounter(TagsmithCore& core, const std::u16string& prefix,
+                                          const std::u16string& suffix, bool down,
+                                          const std::u16string& start,
+                                          std::optional<std::u16string>* value) {
+    IdLedger* ledger = core.Ledger().Ledger();
+    if (!ledger || !ledger->Shared()) return PageHost::SharedCounter::Unshared;
+    const LedgerResult r = ledger->NextCounter(prefix, suffix, down, start, value);
+    if (r.status == LedgerStatus::Unsupported) return PageHost::SharedCounter::Unshared;
+    if (!r.ok()) {
+        core.AppendLog(u"烧写失败，无法从ID记录取得自变数据段的下一个值：" + LedgerText(r.message));
+        return PageHost::SharedCounter::Failed;
+    }
+    return PageHost::SharedCounter::Taken;
+}
+
 bool HeldInLedger(TagsmithCore& core, const std::u16string& id, std::u16string* when,
                   std::u16string* station) {
     IdLedger* ledger = core.Ledger().Ledger();

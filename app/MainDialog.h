@@ -76,6 +76,11 @@ public:
                       const std::u16string& suffix, bool down, std::u16string* start) override {
         return CounterStartFromLedger(core, prefix, counter, suffix, down, start);
     }
+    SharedCounter TakeCounter(const std::u16string& prefix, const std::u16string& suffix, bool down,
+                              const std::u16string& start,
+                              std::optional<std::u16string>* value) override {
+        return TakeSharedCounter(core, prefix, suffix, down, start, value);
+    }
     bool LastWriteFoundIdTaken() override { return core.Ledger().lastTaken; }
     bool WrittenBefore(const std::u16string& id, std::u16string* when,
                        std::u16string* station) override {

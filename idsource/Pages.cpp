@@ -377,6 +377,24 @@ void CDlgCh3::WriteNextId() {
 
     std::u16string current = counter;
     for (;;) {
+        std::optional<std::u16string> shared;
+        switch (
+            host_->TakeCounter(prefix, suffix, m_bIncrease == 0, WithoutBlanks(current), &shared)) {
+            case PageHost::SharedCounter::Unshared:
+                break;
+            case PageHost::SharedCounter::Failed:
+                return;
+            case PageHost::SharedCounter::Taken:
+                if (!shared) {
+                    // The line counted down to its end: this run stops too.
+                    host_->AppendLog(u"自变数据段已无可用的值，所有可能的ID均已烧写……");
+                    SetCounter(u"0");
+                    g_bCounterAtZero = 1;
+                    return;
+                }
+                current = *shared;
+                break;
+        }
         const bool written = host_->WriteDeviceSN(WithoutBlanks(prefix + current + suffix)) == 0;
         // An ID taken meanwhile by another run is passed over: the same
         // device gets the next one.

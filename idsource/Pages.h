@@ -5,6 +5,7 @@
 // through PageHost, as they would through the main window pointer.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,18 @@ public:
         (void)prefix, (void)suffix, (void)down;
         *start = counter;
         return true;
+    }
+    // Where the stations of a line share one counter (their ledger keeps
+    // it): the counter value of this station's next ID, taken so that no
+    // other station gets it; `start` is the page's own counter. Empty value:
+    // counting down is done. Unshared: the page counts by itself. Failed:
+    // nothing may be written now (the log says why).
+    enum class SharedCounter { Unshared, Taken, Failed };
+    virtual SharedCounter TakeCounter(const std::u16string& prefix, const std::u16string& suffix,
+                                      bool down, const std::u16string& start,
+                                      std::optional<std::u16string>* value) {
+        (void)prefix, (void)suffix, (void)down, (void)start, (void)value;
+        return SharedCounter::Unshared;
     }
     // After a failed write: whether it failed because the ID had been taken
     // meanwhile (by another run or station), so the next ID is to be used.

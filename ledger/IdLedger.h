@@ -190,6 +190,11 @@ public:
     virtual std::string Describe() const = 0;
     // This station's name, recorded with every change.
     virtual const std::string& Station() const = 0;
+    // Whether other stations allocate from this ledger at the same time (a
+    // server's): a counter is then taken from NextCounter. A station alone
+    // keeps its own counter, which loses no value to a run killed between
+    // taking and reserving it.
+    virtual bool Shared() const { return false; }
 
     // Reserves `a.id` and opens its journal row; durable when it returns.
     // Held: the ID is reserved, written or verified already; `existing`

@@ -46,6 +46,7 @@ public:
     PgLedger& operator=(const PgLedger&) = delete;
 
     std::string Describe() const override;
+    bool Shared() const override { return true; }
     const std::string& Station() const override { return station_; }
     const std::string& Session() const { return session_; }
 
