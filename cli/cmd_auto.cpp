@@ -2,8 +2,6 @@
 // exactly as the list page's and the increment page's automatic modes do.
 // The run ends after --count written devices, when the source has no ID
 // left, or on SIGINT/SIGTERM (a write in progress always completes first).
-#include <poll.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -325,8 +323,8 @@ int AutoRun::Run() {
     // A shared ledger's server that went away pauses the line until it is
     // back (or a stop is asked); nothing is allocated anywhere else.
     dlg_.core.Ledger().waitOffline = [&stop] {
-        pollfd p{stop.Fd(), POLLIN, 0};
-        return ::poll(&p, 1, kOfflineRetryMs) == 0;
+        const Waitable w = stop.Fd();
+        return WaitForAny(&w, 1, kOfflineRetryMs) == -1;
     };
     if (!SourceLeft()) {
         // Nothing to write at all: the start itself failed.
