@@ -95,9 +95,9 @@ bool MainDialog::RunPicker(CDlgListID& picker) {
 bool MainDialog::AutomaticWriteAllowed() {
     const std::u16string& fault = core.Ledger().Fault();
     if (fault.empty()) return true;
-    MessageBox(u"无法使用ID记录，自动烧写不会开始：\n" + fault +
-                   u"\n请检查该文件（或在 tagsmith.cfg 中设置 ledger=off）",
-               MsgButtons::Ok, MsgIcon::Error);
+    MessageBox(
+        u"无法使用ID记录，自动烧写不会开始：\n" + fault + u"\n" + LedgerFaultAdvice(core.Ledger()),
+        MsgButtons::Ok, MsgIcon::Error);
     return false;
 }
 

@@ -1,7 +1,7 @@
 #include "deviceops/LedgerLink.h"
 
+#include <algorithm>
 #include <chrono>
-#include <thread>
 
 #include "ledger/Sha256.h"
 #include "platform/Codepage.h"
@@ -18,23 +18,13 @@ int64_t SteadyNowMs() {
         .count();
 }
 
-// A confirmation is the device's word that it holds the ID: a server that is
-// away for a moment must not leave that ID reserved for the operator.
-LedgerResult RetryWhileOffline(const LedgerLink& link, const std::function<LedgerResult()>& op) {
-    LedgerResult r = op();
-    for (int i = 0; i < link.confirmRetries && r.status == LedgerStatus::Offline; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(link.retryDelayMs));
-        r = op();
-    }
-    return r;
-}
-
 }  // namespace
 
 void LedgerLink::Attach(IdLedger* ledger, bool verify) {
     ledger_ = ledger;
     verify_ = verify;
     fault_.clear();
+    serverFault_ = false;
 }
 
 void LedgerLink::Own(std::unique_ptr<IdLedger> ledger, bool verify) {
@@ -73,8 +63,12 @@ IdSource LedgerLink::SourceOf(const IdOrigin& origin) {
     return IdSource::FromFile(sha, path, origin.line);
 }
 
-WriteGuard::WriteGuard(LedgerLink& link, Attempt attempt, bool rewrite)
-    : link_(link), attempt_(std::move(attempt)), rewrite_(rewrite), startedMs_(SteadyNowMs()) {
+WriteGuard::WriteGuard(LedgerLink& link, Attempt attempt, bool rewrite, bool automatic)
+    : link_(link),
+      attempt_(std::move(attempt)),
+      rewrite_(rewrite),
+      automatic_(automatic),
+      startedMs_(SteadyNowMs()) {
     link_.lastTaken = false;
 }
 
@@ -97,15 +91,37 @@ bool WriteGuard::Confirmed() {
     KillPoint("confirmed");
     if (phase_ != Phase::Reserved || link_.Verify()) return true;
     phase_ = Phase::Done;
-    problem_ = RetryWhileOffline(link_, [&] { return link_.Ledger()->MarkWritten(reservation_); });
+    problem_ = Confirm([&] { return link_.Ledger()->MarkWritten(reservation_); });
     return problem_.ok();
 }
 
 bool WriteGuard::Verified() {
     if (phase_ != Phase::Reserved) return true;
     phase_ = Phase::Done;
-    problem_ = RetryWhileOffline(link_, [&] { return link_.Ledger()->MarkVerified(reservation_); });
+    problem_ = Confirm([&] { return link_.Ledger()->MarkVerified(reservation_); });
     return problem_.ok();
+}
+
+// A confirmation is the device's word that it holds the ID: a server that is
+// away must not leave that ID reserved for the operator. Automatic writing
+// waits for it as it waits before a reservation; otherwise a few tries.
+LedgerResult WriteGuard::Confirm(const std::function<LedgerResult()>& op) {
+    LedgerResult r = op();
+    const bool waits = automatic_ && link_.waitOffline;
+    for (int tries = 0; r.status == LedgerStatus::Offline; ++tries) {
+        if (waits) {
+            if (!paused_) {
+                paused_ = true;
+                if (pausing) pausing(r);
+            }
+            if (!link_.waitOffline()) break;
+        } else {
+            if (tries >= link_.confirmRetries) break;
+            if (link_.sleep) link_.sleep(static_cast<uint32_t>(std::max(link_.retryDelayMs, 0)));
+        }
+        r = op();
+    }
+    return r;
 }
 
 bool WriteGuard::Mismatch(int result) {

@@ -25,11 +25,16 @@ public:
     // The same, keeping the ledger for as long as the station lives.
     void Own(std::unique_ptr<IdLedger> ledger, bool verify);
     // The ledger could not be opened: every write is refused with `message`.
-    void SetFault(std::u16string message) { fault_ = std::move(message); }
+    // `server`: the ledger is a shared ledger's server (the advice differs).
+    void SetFault(std::u16string message, bool server = false) {
+        fault_ = std::move(message);
+        serverFault_ = server;
+    }
 
     IdLedger* Ledger() const { return ledger_; }
     bool Verify() const { return verify_; }
     const std::u16string& Fault() const { return fault_; }
+    bool FaultOfServer() const { return serverFault_; }
 
     // The journal's source for an ID the page announced (a list file's
     // SHA-256 is computed once per file and kept).
@@ -41,19 +46,23 @@ public:
 
     // A shared ledger whose server went away: automatic writing waits for it
     // rather than fail device after device. Called between tries of a
-    // reservation that answered Offline; false gives up (a stop was asked).
-    // Null: such a write fails at once.
+    // reservation or confirmation that answered Offline; false gives up (a
+    // stop was asked). Null: such a write fails at once.
     std::function<bool()> waitOffline;
     // A confirmation refused only because the server is away is tried again
-    // up to this many times, this far apart, before the ID is left reserved.
+    // (a manual write's, or any without waitOffline) up to this many times,
+    // this far apart, before the ID is left reserved.
     int confirmRetries = 5;
     int retryDelayMs = 1000;
+    // The pause between those tries (the station's clock); null: none.
+    std::function<void(uint32_t ms)> sleep;
 
 private:
     IdLedger* ledger_ = nullptr;
     std::unique_ptr<IdLedger> owned_;
     bool verify_ = false;
     std::u16string fault_;
+    bool serverFault_ = false;
     struct Digest {
         int64_t size = -1;
         int64_t mtimeNs = 0;
@@ -65,7 +74,9 @@ private:
 class WriteGuard {
 public:
     // `rewrite`: the operator chose to write an ID that may be held.
-    WriteGuard(LedgerLink& link, Attempt attempt, bool rewrite);
+    // `automatic`: a confirmation the server did not take waits for it as
+    // long as the link's waitOffline lets it.
+    WriteGuard(LedgerLink& link, Attempt attempt, bool rewrite, bool automatic = false);
     WriteGuard(const WriteGuard&) = delete;
     WriteGuard& operator=(const WriteGuard&) = delete;
 
@@ -83,15 +94,23 @@ public:
     // The device confirmed but holds something else: the ID stays reserved
     // for the operator to check.
     bool Mismatch(int result);
+    // Told once, with the server's answer, when a confirmation starts to wait
+    // for the server; Paused() says whether one did.
+    std::function<void(const LedgerResult&)> pausing;
+    bool Paused() const { return paused_; }
 
     // The end of the flow. A write that failed after its reservation gives
     // the ID back; one that never reserved is recorded as an attempt.
     void Finish(int result);
 
 private:
+    LedgerResult Confirm(const std::function<LedgerResult()>& op);
+
     LedgerLink& link_;
     Attempt attempt_;
     bool rewrite_;
+    bool automatic_;
+    bool paused_ = false;
     int64_t startedMs_;
     Reservation reservation_;
     enum class Phase { Start, Reserved, Done } phase_ = Phase::Start;

@@ -27,9 +27,9 @@ void OpenStationLedger(TagsmithCore& core, std::optional<bool> verify,
     const LedgerResult r = OpenLedger(settings, LedgerOpenOptions{}, &ledger);
     if (!r.ok()) {
         link.Own(nullptr, check);
-        link.SetFault(LedgerText(r.message));
+        link.SetFault(LedgerText(r.message), IsSharedLedger(settings.location));
         core.AppendLog(u"无法使用ID记录：" + link.Fault());
-        core.AppendLog(u"自动烧写不会开始，请检查该文件（或在 tagsmith.cfg 中设置 ledger=off）");
+        core.AppendLog(u"自动烧写不会开始，" + LedgerFaultAdvice(link));
         return;
     }
     link.Own(std::move(ledger), check);
@@ -43,7 +43,16 @@ void OpenStationLedger(TagsmithCore& core, std::optional<bool> verify,
     }
 }
 
+// How long automatic writing waits between tries of a shared ledger's
+// server that went away.
+constexpr uint32_t kOfflineRetryMs = 1500;
+
 }  // namespace
+
+std::u16string LedgerFaultAdvice(const LedgerLink& link) {
+    return link.FaultOfServer() ? u"请检查ID记录服务器的设置（或在 tagsmith.cfg 中设置 ledger=off）"
+                                : u"请检查该文件（或在 tagsmith.cfg 中设置 ledger=off）";
+}
 
 std::u16string LedgerText(std::string_view text) {
     std::string safe;
@@ -73,6 +82,9 @@ StationOpen OpenStation(TagsmithCore& core, const StationParts& parts) {
     } else {
         core.InitExeDir(parts.appDir);
     }
+    // Automatic writing waits for a shared ledger's server that went away,
+    // through the front end's clock, until the operator stops it.
+    core.Ledger().waitOffline = [&core] { return core.PauseAutomatic(kOfflineRetryMs); };
     if (parts.ledger) OpenStationLedger(core, parts.verify, parts.ledgerLocation);
     if (parts.loadSettings) parts.loadSettings();
     core.LoadPlugin();

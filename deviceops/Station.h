@@ -52,6 +52,9 @@ enum class StationOpen {
 
 StationOpen OpenStation(TagsmithCore& core, const StationParts& parts);
 
+// What the operator is to check when the ledger cannot be used: the file,
+// or a shared ledger's server settings.
+std::u16string LedgerFaultAdvice(const LedgerLink& link);
 // A text the ledger holds (a device, a station) as the log may show it: no
 // control character reaches a log box or a message box.
 std::u16string LedgerText(std::string_view text);

@@ -11,7 +11,10 @@
 
 namespace ts {
 
-StationState::StationState() = default;
+StationState::StationState() {
+    // The ledger's retries pause as every flow does, through the clock.
+    ledger_.sleep = [this](uint32_t ms) { Sleep(ms); };
+}
 
 StationState::~StationState() { CloseCurrentDevice(); }
 
@@ -46,6 +49,12 @@ MsgAnswer StationState::MessageBox(const std::u16string& text, MsgButtons button
 }
 
 void StationState::Sleep(uint32_t ms) { (clock_ ? clock_ : &defaultClock_)->Sleep(ms); }
+
+bool StationState::PauseAutomatic(uint32_t ms) {
+    return (clock_ ? clock_ : &defaultClock_)->Pause(ms, [this] {
+        return AutomaticPage() != nullptr;
+    });
+}
 
 void StationState::LoadPlugin() {
     m_pVolkit = LoadVolkit(m_strExeDir);

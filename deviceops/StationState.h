@@ -74,6 +74,9 @@ public:
     MsgAnswer MessageBox(const std::u16string& text, MsgButtons buttons, MsgIcon icon,
                          const std::u16string& caption = kAppTitle);
     void Sleep(uint32_t ms);
+    // A pause of automatic writing (Clock::Pause): false once no page writes
+    // by itself any more (the operator stopped it) or the window is ending.
+    bool PauseAutomatic(uint32_t ms);
 
     // Opens the drive at `root` (its ANSI name) and makes it the current
     // device with its handshake answer, without a dispatch: for tools and

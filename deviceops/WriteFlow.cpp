@@ -61,6 +61,12 @@ StageOutcome StageCopies(const std::string& appDir, const std::vector<StagePath>
     return out;
 }
 
+// Automatic writing waits for a shared ledger's server that went away.
+std::u16string ServerAwayLine(const LedgerResult& r) {
+    return u"ID记录服务器无法连接，自动烧写已暂停，正在重试：" + Utf8ToWide(r.message);
+}
+constexpr char16_t kServerBack[] = u"ID记录服务器已恢复连接，自动烧写继续";
+
 }  // namespace
 
 int WriteFlow::EnsureDirectoryPath(const std::string& input) {
@@ -95,7 +101,8 @@ int WriteFlow::WriteDeviceSN(const std::u16string& id) {
     attempt.device = currentInfo_;
     // Automatic writing never takes a held ID; a manual write is the
     // operator's decision, asked before it gets here.
-    WriteGuard guard(ledger_, std::move(attempt), automatic == nullptr);
+    WriteGuard guard(ledger_, std::move(attempt), automatic == nullptr, automatic != nullptr);
+    guard.pausing = [this](const LedgerResult& r) { AppendLog(ServerAwayLine(r)); };
     const int result = WriteWithGuard(id, guard);
     guard.Finish(result);
     return result;
@@ -108,6 +115,8 @@ int WriteFlow::VerifyWritten(const std::u16string& id, WriteGuard& guard) {
         if (!guard.Verified()) {
             AppendLog(u"ID记录无法记下校验结果，该ID保持预留：" +
                       Utf8ToWide(guard.Problem().message));
+        } else if (guard.Paused()) {
+            AppendLog(kServerBack);
         }
         return kWriteOk;
     }
@@ -291,8 +300,7 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
     while (!guard.Reserve()) {
         if (mayWait && guard.Problem().status == LedgerStatus::Offline) {
             if (!paused) {
-                AppendLog(u"ID记录服务器无法连接，自动烧写已暂停，正在重试：" +
-                          Utf8ToWide(guard.Problem().message));
+                AppendLog(ServerAwayLine(guard.Problem()));
                 paused = true;
             }
             if (ledger_.waitOffline()) continue;
@@ -306,7 +314,7 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
         }
         return kWriteFailed;
     }
-    if (paused) AppendLog(u"ID记录服务器已恢复连接，自动烧写继续");
+    if (paused) AppendLog(kServerBack);
     if (!writeBlock(0)) return transferFailed();
     KillPoint("transfer");
     ReportBlock(progress_, FlowKind::Write, kBlock, total);
@@ -332,6 +340,8 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
     if (!guard.Confirmed()) {
         AppendLog(u"ID记录无法记下该ID已烧写，该ID保持预留：" +
                   Utf8ToWide(guard.Problem().message));
+    } else if (guard.Paused()) {
+        AppendLog(kServerBack);
     }
     if (ledger_.Verify()) {
         const int verified = VerifyWritten(id, guard);

@@ -75,6 +75,14 @@ class Clock {
 public:
     virtual ~Clock() = default;
     virtual void Sleep(uint32_t ms) = 0;
+    // A wait the operator may end (automatic writing waiting for its
+    // ledger's server): up to `ms`, the window's controls working meanwhile
+    // but no device event handled. False as soon as `goOn` answers false or
+    // the front end is ending; otherwise what `goOn` says at the end.
+    virtual bool Pause(uint32_t ms, const std::function<bool()>& goOn) {
+        Sleep(ms);
+        return goOn();
+    }
 };
 
 class RealClock : public Clock {

@@ -87,6 +87,12 @@ protected:
     RecordingLedger ledger;
 };
 
+size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1)) ++n;
+    return n;
+}
+
 SimFaults Faults(const std::string& text) { return ParseSimFaults(text, "test"); }
 
 TEST_F(LedgerGuardTest, EachOutcomeLeavesItsRecord) {
@@ -225,6 +231,7 @@ TEST_F(LedgerGuardTest, AServerAwayPausesAutomaticWritingAndRetriesConfirmations
         int result;
         std::vector<std::string> calls;
         std::vector<const char*> logged;
+        int clockPauses = 0;  // bounded retries, each a pause of the clock
     };
     const Case cases[] = {
         {"paused, then resumed when the server is back",
@@ -240,7 +247,7 @@ TEST_F(LedgerGuardTest, AServerAwayPausesAutomaticWritingAndRetriesConfirmations
         {"a stop during the pause: nothing sent",
          true,
          true,
-        2,
+         2,
          5,
          0,
          false,
@@ -276,7 +283,8 @@ TEST_F(LedgerGuardTest, AServerAwayPausesAutomaticWritingAndRetriesConfirmations
          false,
          0,
          {"reserve", "written offline", "written offline", "written"},
-         {"烧写成功 ID: A1"}},
+         {"烧写成功 ID: A1"},
+         2},
         {"a verified confirmation too",
          true,
          false,
@@ -286,7 +294,8 @@ TEST_F(LedgerGuardTest, AServerAwayPausesAutomaticWritingAndRetriesConfirmations
          true,
          0,
          {"reserve", "verified offline", "verified"},
-         {"烧写成功 ID: A1"}},
+         {"烧写成功 ID: A1"},
+         1},
         {"retries are bounded: the ID stays reserved",
          true,
          false,
@@ -296,7 +305,50 @@ TEST_F(LedgerGuardTest, AServerAwayPausesAutomaticWritingAndRetriesConfirmations
          false,
          0,
          {"reserve", "written offline", "written offline", "written offline"},
-         {"该ID保持预留：away"}},
+         {"该ID保持预留：away"},
+         2},
+        {"automatic writing waits for a confirmation past the bounded tries",
+         true,
+         true,
+         100,
+         0,
+         4,
+         false,
+         0,
+         {"reserve", "written offline", "written offline", "written offline", "written offline",
+          "written"},
+         {"自动烧写已暂停，正在重试：away", "自动烧写继续", "烧写成功 ID: A1"}},
+        {"and for a verified one",
+         true,
+         true,
+         100,
+         0,
+         3,
+         true,
+         0,
+         {"reserve", "verified offline", "verified offline", "verified offline", "verified"},
+         {"自动烧写已暂停", "自动烧写继续", "烧写成功 ID: A1"}},
+        {"a stop while a confirmation waits: the device keeps its ID, the ID stays reserved",
+         true,
+         true,
+         2,
+         0,
+         100,
+         false,
+         0,
+         {"reserve", "written offline", "written offline"},
+         {"自动烧写已暂停", "该ID保持预留：away"}},
+        {"a manual write's confirmation is tried a few times only",
+         false,
+         true,
+         100,
+         0,
+         100,
+         false,
+         0,
+         {"rewrite", "written offline", "written offline", "written offline"},
+         {"该ID保持预留：away"},
+         2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -307,7 +359,8 @@ TEST_F(LedgerGuardTest, AServerAwayPausesAutomaticWritingAndRetriesConfirmations
         ledger.confirmOffline = c.confirmOffline;
         core.Ledger().Attach(&ledger, c.verify);
         core.Ledger().confirmRetries = 2;
-        core.Ledger().retryDelayMs = 1;
+        core.Ledger().retryDelayMs = 7;
+        clock.sleeps.clear();
         int waited = 0;
         core.Ledger().waitOffline = nullptr;
         if (c.waits) core.Ledger().waitOffline = [&] { return ++waited < c.waitsGiven; };
@@ -322,7 +375,63 @@ TEST_F(LedgerGuardTest, AServerAwayPausesAutomaticWritingAndRetriesConfirmations
         const std::string text = WideToUtf8(log.text);
         for (const char* l : c.logged)
             EXPECT_NE(text.find(l), std::string::npos) << l << "\n" << text;
+        // A pause is logged once however long it lasts.
+        EXPECT_LE(Count(text, "自动烧写已暂停"), 1u);
+        EXPECT_EQ(std::count(clock.sleeps.begin(), clock.sleeps.end(), 7u), c.clockPauses);
         core.CloseCurrentDevice();
+    }
+}
+
+// The station's own wait (what a window uses): through the front end's
+// clock, until the server is back or the operator switches automatic writing
+// off.
+TEST_F(LedgerGuardTest, TheStationWaitsThroughItsClockUntilAutomaticWritingStops) {
+    struct StoppingClock : FakeClock {
+        int pauses = 0;
+        int stopAt = 0;  // this pause switches automatic writing off (0: none)
+        test::FakePage* page = nullptr;
+        bool Pause(uint32_t ms, const std::function<bool()>& goOn) override {
+            Sleep(ms);
+            if (++pauses == stopAt) page->automatic = false;
+            return goOn();
+        }
+    };
+    struct Case {
+        const char* name;
+        int reserveOffline;
+        int stopAt;
+        int result;
+        int pauses;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"resumed when the server is back", 3, 0, 0, 3, "自动烧写继续"},
+        {"switched off during the pause: nothing sent", 100, 2, 1, 2, "设备未被改写：away"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StoppingClock pausing;
+        pausing.stopAt = c.stopAt;
+        pausing.page = &page;
+        core.SetClock(&pausing);
+        line.Unplug('E');
+        ASSERT_TRUE(line.Plug('E', 4096));
+        ledger = RecordingLedger();
+        ledger.reserveOffline = c.reserveOffline;
+        core.Ledger().Attach(&ledger, false);
+        ASSERT_TRUE(core.Ledger().waitOffline);  // set up when the station opened
+        page.automatic = true;
+        log.text.clear();
+        core.SetWriteMode(true);
+        core.ScanDevices();
+        ASSERT_NE(core.CurrentDevice(), nullptr);
+        EXPECT_EQ(core.WriteDeviceSN(u"A1"), c.result);
+        EXPECT_EQ(pausing.pauses, c.pauses);
+        EXPECT_EQ(pausing.sleeps, std::vector<uint32_t>(c.pauses, 1500u));
+        EXPECT_EQ(Untouched('E'), c.result != 0);
+        EXPECT_NE(WideToUtf8(log.text).find(c.logged), std::string::npos) << WideToUtf8(log.text);
+        core.CloseCurrentDevice();
+        core.SetClock(&clock);
     }
 }
 
