@@ -1,5 +1,6 @@
 #include "app/gui/StationStatus.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QLabel>
@@ -38,6 +39,30 @@ void GuiClock::Sleep(uint32_t ms) {
     QEventLoop wait;
     QTimer::singleShot(std::chrono::milliseconds(ms), Qt::PreciseTimer, &wait, &QEventLoop::quit);
     wait.exec(kRepaintOnly);
+}
+
+bool GuiClock::Pause(uint32_t ms, const std::function<bool()>& goOn) {
+    if (ending_ || !goOn()) return false;
+    pausing_ = true;
+    // The busy cursor would tell the operator that nothing can be clicked.
+    QApplication::setOverrideCursor(Qt::ArrowCursor);
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.start(std::chrono::milliseconds(ms));
+    // Device events wait for the pause to end; everything else is handled,
+    // and the wait ends right after the event that stopped it.
+    if (holdDevices) holdDevices(true);
+    QEventLoop wait;
+    bool go = true;
+    while (go && timer.isActive()) {
+        wait.processEvents(QEventLoop::WaitForMoreEvents);
+        go = !ending_ && goOn();
+    }
+    if (holdDevices) holdDevices(false);
+    QApplication::restoreOverrideCursor();
+    pausing_ = false;
+    return go;
 }
 
 StationStatus::StationStatus(QLabel* result, QProgressBar* bar, QLabel* counts)

@@ -4,6 +4,7 @@
 // write, and the last result in large coloured text beside the log.
 #include <QPointer>
 #include <QString>
+#include <functional>
 #include <string>
 
 #include "ports/ProgressPort.h"
@@ -19,9 +20,21 @@ namespace ts::gui {
 void PumpRepaint();
 
 // The flows' pauses: as long as asked, the window repainting meanwhile.
+// Automatic writing's pause (a ledger's server away) also lets the operator
+// use the window: stop automatic writing, or close the window.
 class GuiClock : public Clock {
 public:
     void Sleep(uint32_t ms) override;
+    bool Pause(uint32_t ms, const std::function<bool()>& goOn) override;
+    // The window is ending: a pause in progress ends, and none starts again.
+    void EndPauses() { ending_ = true; }
+    bool Pausing() const { return pausing_; }
+    // Stops the device events (true) for a pause, and lets them in again.
+    std::function<void(bool hold)> holdDevices;
+
+private:
+    bool ending_ = false;
+    bool pausing_ = false;
 };
 
 class StationStatus : public ProgressPort {

@@ -72,6 +72,9 @@ CTagsmithDlg::CTagsmithDlg(std::unique_ptr<DriveSystem> drives, QWidget* parent)
     log_ = std::make_unique<EditLogView>(ui_->logEdit);
     boxer_ = std::make_unique<QtMessageBoxer>(this);
     clock_ = std::make_unique<GuiClock>();
+    clock_->holdDevices = [this](bool hold) {
+        if (notifier_ && !destroyed_) notifier_->setEnabled(!hold);
+    };
     status_ = std::make_unique<StationStatus>(result_, progress_, counts_);
     model_.writeStarts = [this] {
         BeginBusy();
@@ -231,6 +234,7 @@ void CTagsmithDlg::DestroyWindow() {
 
 void CTagsmithDlg::RequestQuit() {
     quitting_ = true;
+    clock_->EndPauses();
     // A flow may be waiting in a message box or the picker: close those
     // first (each answers as its Esc does) and look again shortly, since the
     // flow may show another before it returns.
@@ -256,8 +260,13 @@ void CTagsmithDlg::ShowAbout() {
     about.exec();
 }
 
+bool CTagsmithDlg::CloseAllowed() const {
+    return model_.closeEnabled || quitting_ || clock_->Pausing();
+}
+
 void CTagsmithDlg::done(int result) {
     if (!CloseAllowed()) return;
+    clock_->EndPauses();
     QDialog::done(result);
 }
 

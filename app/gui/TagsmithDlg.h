@@ -87,7 +87,9 @@ protected:
 
 private:
     void OnDeviceEvents();
-    bool CloseAllowed() const { return model_.closeEnabled || quitting_; }
+    // Also while automatic writing waits for its ledger's server: nothing is
+    // being sent then, and closing ends the wait.
+    bool CloseAllowed() const;
     // Around a flow: the busy cursor (nested flows count).
     void BeginBusy();
     void EndBusy();

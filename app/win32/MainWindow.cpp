@@ -72,6 +72,7 @@ MainWindow::~MainWindow() {
     model_.m_page3.onChange = nullptr;
     model_.runPicker = nullptr;
     model_.core.SetClock(nullptr);
+    clock_.preTranslate = nullptr;
     model_.core.SetDrainHook(nullptr);
     model_.core.SetLogView(nullptr);
     model_.core.SetMessageBoxer(nullptr);
@@ -184,6 +185,8 @@ void MainWindow::OnInitDialog() {
     parts.log = &log_;
     parts.boxes = &boxer_;
     parts.clock = &clock_;
+    clock_.preTranslate = [this](MSG& msg) { return PreTranslate(msg); };
+    clock_.heldMessage = kDeviceEventsMsg;
     // The scan handles pending messages before each handshake.
     parts.drain = [this] { Drain(); };
     // The ledger tagsmith.cfg names, as every station opens it.
@@ -220,8 +223,9 @@ INT_PTR MainWindow::OnMainMessage(UINT msg, WPARAM wp, LPARAM lp) {
                 return TRUE;
             }
             // The title-bar close, Alt+F4 and the menu's Close are refused
-            // while the controls are locked.
-            if ((wp & 0xFFF0) == SC_CLOSE && !model_.closeEnabled) return TRUE;
+            // while the controls are locked, unless automatic writing waits
+            // for its ledger's server (nothing is being sent then).
+            if ((wp & 0xFFF0) == SC_CLOSE && !model_.closeEnabled && !clock_.Pausing()) return TRUE;
             return FALSE;
         case WM_CLOSE:
             // Also a request from outside (the task manager, a script): it
@@ -347,6 +351,7 @@ void MainWindow::EndBusy() {
 
 void MainWindow::RequestQuit() {
     quitting_ = true;
+    clock_.EndPauses();
     // A flow waiting in a message box or the picker ends first, each as its
     // Esc would; the window ends once the flow has returned.
     boxer_.Dismiss();
