@@ -8,41 +8,16 @@
 #include <string>
 #include <vector>
 
-#include "app/MainDialog.h"
 #include "ledger/SqliteLedger.h"
 #include "platform/Codepage.h"
-#include "sim/MemoryLine.h"
-#include "tests/support/TestSupport.h"
+#include "tests/app/LineFixture.h"
 
 namespace ts {
 namespace {
 
-using test::TempDir;
-
-class LedgerPassOverTest : public ::testing::Test {
+class LedgerPassOverTest : public test::LineTest {
 protected:
-    TempDir app;
-    MemoryLine line;
-    MainDialog dlg;
-    ScriptedMessageBoxer boxes;
-    MemoryLogView log;
-    FakeClock clock;
-    std::vector<std::u16string> lines;
-
-    void SetUp() override {
-        test::InstallApp(app.Path(), {"modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
-        log.onLine = [this](const std::u16string& l) { lines.push_back(l); };
-        StationParts parts;
-        parts.appDir = app.Dir();
-        parts.drives = &line;
-        parts.log = &log;
-        parts.boxes = &boxes;
-        parts.clock = &clock;
-        parts.ledger = true;
-        ASSERT_EQ(dlg.OnInitDialog(std::move(parts)), StationOpen::Ok);
-        ASSERT_NE(dlg.core.Ledger().Ledger(), nullptr);
-    }
-    void TearDown() override { dlg.DestroyWindow(); }
+    LedgerPassOverTest() { withLedger = true; }
 
     // One device plugged in, handled and taken out; the log lines it gave.
     std::vector<std::u16string> OneDevice() {

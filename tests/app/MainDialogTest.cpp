@@ -11,11 +11,13 @@
 #include "app/MainDialog.h"
 #include "platform/Codepage.h"
 #include "sim/MemoryLine.h"
+#include "tests/app/LineFixture.h"
 #include "tests/support/TestSupport.h"
 
 namespace ts {
 namespace {
 
+using test::LineTest;
 using test::TempDir;
 using test::WriteFile;
 
@@ -137,49 +139,6 @@ TEST(MainDialogState, PickerWithoutAViewClosesWithoutChoice) {
 }
 
 // ------------------------------------------------ dispatch on a memory line ---
-
-// A main window on an in-memory line, with the real plug-ins and the example
-// installation copied into a temp application folder.
-class LineTest : public ::testing::Test {
-protected:
-    TempDir app;
-    MemoryLine line;
-    MainDialog dlg;
-    ScriptedMessageBoxer boxes;
-    MemoryLogView log;
-    FakeClock clock;
-    std::vector<std::u16string> lines;
-
-    void SetUp() override {
-        test::InstallApp(app.Path(), {"modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
-        log.onLine = [this](const std::u16string& l) { lines.push_back(l); };
-        StationParts parts;
-        parts.appDir = app.Dir();
-        parts.drives = &line;
-        parts.log = &log;
-        parts.boxes = &boxes;
-        parts.clock = &clock;
-        ASSERT_EQ(dlg.OnInitDialog(std::move(parts)), StationOpen::Ok);
-    }
-    void TearDown() override {
-        dlg.DestroyWindow();
-        EXPECT_EQ(line.OpenVolumes(), 0);
-    }
-    std::u16string ListFile(const std::string& bytes) {
-        WriteFile(app.Path() / "list.ids", bytes);
-        return Utf8ToWide((app.Path() / "list.ids").string());
-    }
-    void Arrive() {
-        lines.clear();
-        boxes.shown.clear();
-        dlg.core.WindowProc(DeviceEvent::Arrival);
-    }
-    std::vector<std::u16string> BoxTexts() const {
-        std::vector<std::u16string> t;
-        for (const auto& b : boxes.shown) t.push_back(b.text);
-        return t;
-    }
-};
 
 constexpr char16_t kFound[] = u"新设备检测成功，现在可以进行ID烧写操作了";
 constexpr char16_t kFoundNoId[] = u"新设备检测成功，当前无序列号可用";
