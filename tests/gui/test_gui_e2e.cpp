@@ -7,7 +7,7 @@
 #include <QTimer>
 
 #include "app/gui/PickerView.h"
-#include "tests/gui/GuiHarness.h"
+#include "tests/gui/LineHarness.h"
 
 using namespace ts;
 using namespace ts::gui;
@@ -15,40 +15,7 @@ using namespace ts::gui::test;
 
 namespace {
 
-struct Line : Harness {
-    int plugged = 0;
-    int removals = 0;
-
-    void Plug() {
-        std::string out;
-        QCOMPARE(Cli(line, "sim new E", &out), 0);
-    }
-    // Takes the device out, keeping its image; the path of the image.
-    std::filesystem::path Unplug() {
-        auto keep = tmp.Path() / ("dev" + std::to_string(++plugged) + ".img");
-        std::string out;
-        if (Cli(line, "sim unplug E --keep '" + keep.string() + "'", &out) != 0) {
-            qWarning("unplug: %s", out.c_str());
-        }
-        ++removals;
-        WaitFor([&] { return LogCount(u"请插入新设备") >= static_cast<size_t>(removals); });
-        return keep;
-    }
-    bool WaitWritten(const std::u16string& id) {
-        return WaitFor([&] { return LogHas(u"烧写成功 ID: " + id); });
-    }
-    void LoadList(const std::string& content) {
-        auto file = tmp.Path() / "list.ids";
-        ts::test::WriteFile(file, content);
-        CDlgCh1View::FileDialogScript().push_back(QString::fromStdString(file.string()));
-        QTest::mouseClick(W<QPushButton>("idFileButton"), Qt::LeftButton);
-    }
-};
-
-std::string Trim(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '\0')) s.pop_back();
-    return s;
-}
+using Line = LineHarness;
 
 // Answers the picker when it shows: clicks `row`, then "选择".
 void PickRowWhenShown(int row) {

@@ -4,8 +4,10 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QTimer>
+#include <functional>
 
-#include "tests/gui/GuiHarness.h"
+#include "tests/gui/LineHarness.h"
 
 using namespace ts;
 using namespace ts::gui;
@@ -15,39 +17,12 @@ namespace {
 
 std::u16string U(const char* utf8) { return Utf8ToWide(utf8); }
 
-std::string Trim(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '\0')) s.pop_back();
-    return s;
-}
-
-struct Line : Harness {
-    int plugged = 0;
-    int removals = 0;
-
-    void Plug() {
-        std::string out;
-        QCOMPARE(Cli(line, "sim new E", &out), 0);
-    }
-    std::filesystem::path Unplug() {
-        auto keep = tmp.Path() / ("dev" + std::to_string(++plugged) + ".img");
-        std::string out;
-        if (Cli(line, "sim unplug E --keep '" + keep.string() + "'", &out) != 0)
-            qWarning("unplug: %s", out.c_str());
-        ++removals;
-        WaitFor([&] { return LogCount(u"请插入新设备") >= static_cast<size_t>(removals); });
-        return keep;
-    }
+struct Line : LineHarness {
     // Plugs a device, waits until `id` was written, takes it out; its ID.
     std::string WriteOne(const char* id) {
         Plug();
-        if (!WaitFor([&] { return LogHas(u"烧写成功 ID: " + U(id)); })) return "(not written)";
+        if (!WaitWritten(U(id))) return "(not written)";
         return Trim(ReadIdOnImage(Unplug()));
-    }
-    void LoadList(const std::string& content) {
-        auto file = tmp.Path() / "list.ids";
-        if (!std::filesystem::exists(file)) ts::test::WriteFile(file, content);
-        CDlgCh1View::FileDialogScript().push_back(QString::fromStdString(file.string()));
-        QTest::mouseClick(W<QPushButton>("idFileButton"), Qt::LeftButton);
     }
     // The window ends without saving anything, as when the process dies, and
     // a new one starts on the same folder and line.
@@ -68,6 +43,83 @@ struct Line : Harness {
         QTest::mouseClick(dlg->Page3()->findChild<QPushButton*>("writeButton"), Qt::LeftButton);
     }
 };
+
+// The window's own ledger, whose server is away for the next `awayFor`
+// reservations (forever while negative).
+class AwayLedger : public IdLedger {
+public:
+    explicit AwayLedger(IdLedger* inner) : inner_(inner) {}
+    int awayFor = 0;
+    int reserves = 0;
+
+    std::string Describe() const override { return inner_->Describe(); }
+    const std::string& Station() const override { return inner_->Station(); }
+    LedgerResult Reserve(const Attempt& a, bool rewrite, Reservation* out,
+                         IdRecord* existing) override {
+        ++reserves;
+        if (awayFor != 0) {
+            if (awayFor > 0) --awayFor;
+            return LedgerResult::Fail(LedgerStatus::Offline, "connection refused");
+        }
+        return inner_->Reserve(a, rewrite, out, existing);
+    }
+    LedgerResult MarkWritten(const Reservation& r) override { return inner_->MarkWritten(r); }
+    LedgerResult MarkVerified(const Reservation& r) override { return inner_->MarkVerified(r); }
+    LedgerResult Release(const Reservation& r, int code) override {
+        return inner_->Release(r, code);
+    }
+    LedgerResult KeepReserved(const Reservation& r, int code) override {
+        return inner_->KeepReserved(r, code);
+    }
+    LedgerResult RecordAttempt(const Attempt& a, int code, int64_t ms, bool rewrite) override {
+        return inner_->RecordAttempt(a, code, ms, rewrite);
+    }
+    LedgerResult ReleaseReserved(std::u16string_view id, IdRecord* was) override {
+        return inner_->ReleaseReserved(id, was);
+    }
+    LedgerResult Lookup(std::u16string_view id, IdRecord* out) override {
+        return inner_->Lookup(id, out);
+    }
+    LedgerResult StatesOf(size_t count, const std::function<std::u16string_view(size_t)>& idAt,
+                          std::vector<IdState>* out) override {
+        return inner_->StatesOf(count, idAt, out);
+    }
+    LedgerResult FurthestCounter(std::u16string_view prefix, std::u16string_view suffix, bool down,
+                                 std::optional<std::u16string>* out) override {
+        return inner_->FurthestCounter(prefix, suffix, down, out);
+    }
+    LedgerResult StaleReservations(std::vector<IdRecord>* out) override {
+        return inner_->StaleReservations(out);
+    }
+    LedgerResult ListReserved(std::vector<IdRecord>* out) override {
+        return inner_->ListReserved(out);
+    }
+    LedgerResult Counts(StateCounts* out) override { return inner_->Counts(out); }
+    LedgerResult ReadJournal(int64_t sinceMs,
+                             const std::function<bool(const JournalRow&)>& row) override {
+        return inner_->ReadJournal(sinceMs, row);
+    }
+
+private:
+    IdLedger* inner_;
+};
+
+constexpr char16_t kPaused[] =
+    u"ID记录服务器无法连接，自动烧写已暂停，正在重试：connection refused";
+constexpr char16_t kResumed[] = u"ID记录服务器已恢复连接，自动烧写继续";
+
+// Runs `act` once, on the window's own events, as soon as `when` holds.
+void WhenDuringEvents(const std::function<bool()>& when, const std::function<void()>& act) {
+    auto* timer = new QTimer;
+    timer->setInterval(20);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, when, act] {
+        if (!when()) return;
+        timer->stop();
+        timer->deleteLater();
+        act();
+    });
+    timer->start();
+}
 
 }  // namespace
 
@@ -150,6 +202,71 @@ private slots:
         QtMessageBoxer::Script().push_back(MsgAnswer::Yes);
         typeAndWrite();
         QVERIFY(WaitFor([&] { return h.LogCount(u"烧写成功 ID: 5CA1") == 2; }));
+    }
+
+    void automaticWritingPausesWhileTheServerIsAway() {
+        Line h;
+        h.Open();
+        AwayLedger away(h.Model().core.Ledger().Ledger());
+        h.Model().core.Ledger().Attach(&away, false);
+        h.LoadList("2C01\r\n2C02\r\n");
+        QTest::mouseClick(h.W<QPushButton>("autoWriteButton"), Qt::LeftButton);
+        away.awayFor = 2;
+        // The window goes on meanwhile: a timer of its own fires.
+        int ticksWhilePaused = 0;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&] {
+            if (h.LogHas(kPaused) && !h.LogHas(kResumed)) ++ticksWhilePaused;
+        });
+        ticker.start(50);
+        QCOMPARE(h.WriteOne("2C01"), std::string("2C01"));
+        QCOMPARE(h.LogCount(kPaused), size_t(1));
+        QCOMPARE(h.LogCount(kResumed), size_t(1));
+        QCOMPARE(h.LogCount(u"烧写成功 ID: 2C01"), size_t(1));
+        QCOMPARE(away.reserves, 3);
+        QVERIFY2(ticksWhilePaused >= 10, std::to_string(ticksWhilePaused).c_str());
+        IdRecord rec;
+        QVERIFY(away.Lookup(u"2C01", &rec).ok());
+        QCOMPARE(rec.state, IdState::Written);
+        // The next device goes on with the next ID.
+        QCOMPARE(h.WriteOne("2C02"), std::string("2C02"));
+        h.Model().core.Ledger().Attach(nullptr, false);
+    }
+
+    // The operator ends a pause by switching automatic writing off or by
+    // closing the window: the device keeps nothing and no ID is held.
+    void theOperatorEndsAPause() {
+        for (bool close : {false, true}) {
+            Line h;
+            h.Open();
+            AwayLedger away(h.Model().core.Ledger().Ledger());
+            h.Model().core.Ledger().Attach(&away, false);
+            h.LoadList("2D01\r\n");
+            auto* autoButton = h.W<QPushButton>("autoWriteButton");
+            QTest::mouseClick(autoButton, Qt::LeftButton);
+            away.awayFor = -1;
+            QVERIFY(!h.dlg->isHidden());
+            WhenDuringEvents([&] { return h.LogHas(kPaused); },
+                             [&] {
+                                 if (close) {
+                                     h.dlg->close();
+                                 } else {
+                                     QTest::mouseClick(autoButton, Qt::LeftButton);
+                                 }
+                             });
+            h.Plug();
+            QVERIFY(WaitFor([&] { return h.LogHas(u"设备未被改写：connection refused"); }));
+            QVERIFY(!h.LogHas(u"烧写成功"));
+            QVERIFY(!h.LogHas(kResumed));
+            QCOMPARE(h.dlg->isHidden(), close);
+            QCOMPARE(autoButton->text(), close ? Q8("停止烧写") : Q8("自动烧写"));
+            IdRecord rec;
+            QVERIFY(away.Lookup(u"2D01", &rec).ok());
+            QCOMPARE(rec.state, IdState::None);
+            QVERIFY(!h.Model().m_page1.m_ids.IsUsed(0));
+            QCOMPARE(Trim(ReadIdOnImage(h.Unplug())), std::string());
+            h.Model().core.Ledger().Attach(nullptr, false);
+        }
     }
 
     void aDamagedLedgerKeepsAutomaticWritingOff() {
