@@ -6,14 +6,16 @@
 #include <cstring>
 #include <limits>
 #include <map>
-#include <random>
 #include <tuple>
 
 #include "ledger/CounterBound.h"
 #include "ledger/LedgerSettings.h"
+#include "ledger/StoreSupport.h"
 #include "platform/Codepage.h"
 
 namespace ts {
+
+using namespace store;
 
 namespace {
 
@@ -77,23 +79,6 @@ constexpr const char* kSchemaV1[] = {
     " id text COLLATE \"C\" NOT NULL, PRIMARY KEY(sha256, pos))",
 };
 
-int64_t SteadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-std::string NewSession() {
-    std::random_device rd;
-    static const char kHex[] = "0123456789abcdef";
-    std::string s;
-    for (int i = 0; i < 4; ++i) {
-        uint32_t v = rd();
-        for (int k = 0; k < 8; ++k, v >>= 4) s.push_back(kHex[v & 15]);
-    }
-    return s;
-}
-
 // Text as the server takes it: valid UTF-8 without NUL. What a device or a
 // file holds otherwise is kept readable, with U+FFFD for what is not.
 std::string PgText(std::string_view s) {
@@ -149,32 +134,6 @@ std::string PgText(std::string_view s) {
 std::string Id8(std::u16string_view id) { return PgText(WideToUtf8(id)); }
 
 std::string IdLockKey(std::string_view id8) { return std::to_string(PgLedger::LockKeyOf(id8)); }
-
-IdState StateFrom(int64_t v) {
-    if (v >= 1 && v <= 4) return static_cast<IdState>(v);
-    return IdState::Reserved;
-}
-
-IdRecord Unknown(std::u16string_view id) {
-    IdRecord rec;
-    rec.id = std::u16string(id);
-    return rec;
-}
-
-bool IsUpperHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
-
-int CompareHex8(std::string_view a, std::string_view b) {
-    while (!a.empty() && a.front() == '0') a.remove_prefix(1);
-    while (!b.empty() && b.front() == '0') b.remove_prefix(1);
-    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-    return a.compare(b);
-}
-
-std::string PrefixEnd(std::string prefix) {
-    while (!prefix.empty() && static_cast<unsigned char>(prefix.back()) == 0xFF) prefix.pop_back();
-    if (!prefix.empty()) prefix.back() = static_cast<char>(prefix.back() + 1);
-    return prefix;
-}
 
 // An element of a text[] literal.
 void AppendArrayElement(std::string& out, std::string_view s) {

@@ -7,13 +7,15 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
-#include <random>
 
 #include "ledger/CounterBound.h"
+#include "ledger/StoreSupport.h"
 #include "platform/Codepage.h"
 #include "platform/LocalSystem.h"
 
 namespace ts {
+
+using namespace store;
 
 namespace {
 
@@ -115,36 +117,6 @@ std::string_view Text(sqlite3_stmt* s, int col) {
     return std::string_view(p, static_cast<size_t>(sqlite3_column_bytes(s, col)));
 }
 
-// A state read from the file; anything unknown is kept out of circulation.
-IdState StateFrom(int64_t v) {
-    if (v >= 1 && v <= 4) return static_cast<IdState>(v);
-    return IdState::Reserved;
-}
-
-// What Lookup tells of an ID the ledger does not hold.
-IdRecord Unknown(std::u16string_view id) {
-    IdRecord rec;
-    rec.id = std::u16string(id);
-    return rec;
-}
-
-int64_t SteadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-std::string NewSession() {
-    std::random_device rd;
-    static const char kHex[] = "0123456789abcdef";
-    std::string s;
-    for (int i = 0; i < 4; ++i) {
-        uint32_t v = rd();
-        for (int k = 0; k < 8; ++k, v >>= 4) s.push_back(kHex[v & 15]);
-    }
-    return s;
-}
-
 // The errno of the last failed write: SQLite keeps it with each file (the
 // database and its log or journal), which outlives the rollback that
 // follows a failed commit; the connection's own value is the last resort.
@@ -191,24 +163,6 @@ struct TxnGuard {
 
 void Bind(sqlite3_stmt* s, int i, std::string_view t) {
     sqlite3_bind_text(s, i, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
-}
-
-// The smallest text above every text that begins with `prefix`, in byte
-// order; empty when there is none.
-std::string PrefixEnd(std::string prefix) {
-    while (!prefix.empty() && static_cast<unsigned char>(prefix.back()) == 0xFF) prefix.pop_back();
-    if (!prefix.empty()) prefix.back() = static_cast<char>(prefix.back() + 1);
-    return prefix;
-}
-
-bool IsUpperHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
-
-// Compares hexadecimal digit texts by value.
-int CompareHex8(std::string_view a, std::string_view b) {
-    while (!a.empty() && a.front() == '0') a.remove_prefix(1);
-    while (!b.empty() && b.front() == '0') b.remove_prefix(1);
-    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-    return a.compare(b);
 }
 
 // The IDs of a whole ledger with their states, for matching a long list
