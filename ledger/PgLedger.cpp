@@ -2,7 +2,6 @@
 
 #include <libpq-fe.h>
 
-#include <chrono>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -329,21 +328,7 @@ constexpr char kJournalColumns[] =
     "direction, id, device, usb_serial, usb_vendor, usb_product, port, result, duration_ms, "
     "verified";
 
-struct Row {
-    IdState state = IdState::None;
-    std::optional<IdState> prevState;
-    int64_t prevAttempt = 0;
-    int64_t attempt = 0;
-    std::string station;
-    std::string device;
-    int64_t time = 0;
-
-    IdRecord Record(std::u16string_view id) const {
-        return IdRecord{std::u16string(id), state, station, device, time};
-    }
-};
-
-LedgerResult ReadRow(PgLedger::Db& db, const std::string& id8, Row* row, bool* found) {
+LedgerResult ReadRow(PgLedger::Db& db, const std::string& id8, IdRow* row, bool* found) {
     PgResult res;
     LedgerResult r = db.Exec("cannot be read",
                              "SELECT state, prev_state, prev_attempt, attempt, station, device, "
@@ -381,12 +366,12 @@ LedgerResult PutId(PgLedger::Db& db, const char* what, const std::string& id8, I
 
 // A reservation ends without a write: back to the state a rewrite replaced
 // (with the station, device and time of that attempt), else released.
-LedgerResult GiveBack(PgLedger::Db& db, const char* what, const std::string& id8, const Row& row,
+LedgerResult GiveBack(PgLedger::Db& db, const char* what, const std::string& id8, const IdRow& row,
                       int64_t time) {
     if (!row.prevState)
         return PutId(db, what, id8, IdState::Released, std::nullopt, 0, row.attempt, row.station,
                      row.device, time);
-    Row prev = row;
+    IdRow prev = row;
     prev.state = *row.prevState;
     prev.attempt = row.prevAttempt;
     PgResult res;
@@ -476,12 +461,7 @@ int64_t PgLedger::LockKeyOf(std::string_view id8) {
 
 std::string PgLedger::Describe() const { return db_->display; }
 
-int64_t PgLedger::NowMs() const {
-    if (options_.clockMs) return options_.clockMs();
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
+int64_t PgLedger::NowMs() const { return WallMs(options_.clockMs); }
 
 LedgerResult PgLedger::Run(const char* what, bool txn,
                            const std::function<LedgerResult(Db&)>& body) {
@@ -628,7 +608,7 @@ LedgerResult PgLedger::Reserve(const Attempt& a, bool rewrite, Reservation* out,
             return LedgerResult::Fail(LedgerStatus::Held,
                                       "ID " + id8 + " is being reserved by another station");
         }
-        Row row;
+        IdRow row;
         bool found = false;
         q = ReadRow(db, id8, &row, &found);
         if (!q.ok()) return q;
@@ -717,7 +697,7 @@ LedgerResult PgLedger::Release(const Reservation& res, int resultCode) {
     return Run(what, true, [&](Db& db) {
         LedgerResult r = LockId(db, what, id8);
         if (!r.ok()) return r;
-        Row row;
+        IdRow row;
         bool found = false;
         r = ReadRow(db, id8, &row, &found);
         if (!r.ok()) return r;
@@ -759,17 +739,13 @@ LedgerResult PgLedger::ReleaseReserved(std::u16string_view id, IdRecord* was) {
     return Run(what, true, [&](Db& db) {
         LedgerResult r = LockId(db, what, id8);
         if (!r.ok()) return r;
-        Row row;
+        IdRow row;
         bool found = false;
         r = ReadRow(db, id8, &row, &found);
         if (!r.ok()) return r;
         if (was) *was = found ? row.Record(id) : Unknown(id);
         if (!found || row.state != IdState::Reserved)
-            return LedgerResult::Fail(
-                LedgerStatus::NotReserved,
-                "ID " + id8 + " is not reserved" +
-                    (found ? std::string(" (it is ") + IdStateName(row.state) + ")"
-                           : std::string(" (not in the ledger)")));
+            return NotReserved(id8, found ? &row : nullptr);
         const int64_t now = NowMs();
         Attempt a;
         a.mode = AttemptMode::Release;
@@ -792,7 +768,7 @@ LedgerResult PgLedger::ReleaseReserved(std::u16string_view id, IdRecord* was) {
 
 LedgerResult PgLedger::Lookup(std::u16string_view id, IdRecord* out) {
     return Run("cannot be read", false, [&](Db& db) {
-        Row row;
+        IdRow row;
         bool found = false;
         LedgerResult r = ReadRow(db, Id8(id), &row, &found);
         if (!r.ok()) return r;
@@ -863,16 +839,7 @@ LedgerResult PgLedger::FurthestCounter(std::u16string_view prefix, std::u16strin
         if (!q.ok()) return q;
         best.reset();
         for (int k = 0; k < res.Rows(); ++k) {
-            const std::string_view id = res.Text(k, 0);
-            if (id.size() <= p8.size() + s8.size() || id.substr(0, p8.size()) != p8 ||
-                id.substr(id.size() - s8.size()) != s8)
-                continue;
-            const std::string_view digits = id.substr(p8.size(), id.size() - p8.size() - s8.size());
-            bool hex = true;
-            for (char c : digits) hex = hex && IsUpperHexDigit(c);
-            if (!hex) continue;
-            const int cmp = best ? CompareHex8(digits, *best) : 0;
-            if (!best || (down ? cmp < 0 : cmp > 0)) best = std::string(digits);
+            KeepFurthest(res.Text(k, 0), p8, s8, down, &best);
         }
         return LedgerResult{};
     });
@@ -928,21 +895,7 @@ LedgerResult PgLedger::Counts(StateCounts* out) {
         if (!r.ok()) return r;
         *out = StateCounts{};
         for (int k = 0; k < res.Rows(); ++k) {
-            const auto n = static_cast<uint64_t>(res.Int(k, 1));
-            switch (StateFrom(res.Int(k, 0))) {
-                case IdState::Written:
-                    out->written += n;
-                    break;
-                case IdState::Verified:
-                    out->verified += n;
-                    break;
-                case IdState::Released:
-                    out->released += n;
-                    break;
-                default:
-                    out->reserved += n;
-                    break;
-            }
+            AddCount(res.Int(k, 0), static_cast<uint64_t>(res.Int(k, 1)), out);
         }
         return LedgerResult{};
     });

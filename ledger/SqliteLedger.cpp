@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -213,20 +212,6 @@ private:
 
 }  // namespace
 
-struct SqliteLedger::Row {
-    IdState state = IdState::None;
-    std::optional<IdState> prevState;
-    int64_t prevAttempt = 0;
-    int64_t attempt = 0;
-    std::string station;
-    std::string device;
-    int64_t time = 0;
-
-    IdRecord Record(std::u16string_view id) const {
-        return IdRecord{std::u16string(id), state, station, device, time};
-    }
-};
-
 SqliteLedger::SqliteLedger(std::string path, const LedgerOpenOptions& options)
     : path_(std::move(path)),
       station_(options.station),
@@ -238,12 +223,7 @@ SqliteLedger::~SqliteLedger() {
     if (db_) sqlite3_close(db_);
 }
 
-int64_t SqliteLedger::NowMs() const {
-    if (options_.clockMs) return options_.clockMs();
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
+int64_t SqliteLedger::NowMs() const { return WallMs(options_.clockMs); }
 
 LedgerResult SqliteLedger::Error(int rc, const char* what) const {
     const int primary = rc & 0xFF;
@@ -692,11 +672,7 @@ LedgerResult SqliteLedger::ReleaseReserved(std::u16string_view id, IdRecord* was
         if (!r.ok()) return r;
         if (was) *was = found ? row.Record(id) : Unknown(id);
         if (!found || row.state != IdState::Reserved)
-            return LedgerResult::Fail(
-                LedgerStatus::NotReserved,
-                "ID " + id8 + " is not reserved" +
-                    (found ? std::string(" (it is ") + IdStateName(row.state) + ")"
-                           : std::string(" (not in the ledger)")));
+            return NotReserved(id8, found ? &row : nullptr);
         const int64_t now = NowMs();
         Attempt a;
         a.mode = AttemptMode::Release;
@@ -769,16 +745,7 @@ LedgerResult SqliteLedger::FurthestCounter(std::u16string_view prefix, std::u16s
     if (!end.empty()) Bind(q.s, 2, end);
     std::optional<std::string> best;
     while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
-        const std::string_view id = Text(q.s, 0);
-        if (id.size() <= p8.size() + s8.size() || id.substr(0, p8.size()) != p8 ||
-            id.substr(id.size() - s8.size()) != s8)
-            continue;
-        const std::string_view digits = id.substr(p8.size(), id.size() - p8.size() - s8.size());
-        bool hex = true;
-        for (char c : digits) hex = hex && IsUpperHexDigit(c);
-        if (!hex) continue;
-        const int cmp = best ? CompareHex8(digits, *best) : 0;
-        if (!best || (down ? cmp < 0 : cmp > 0)) best = std::string(digits);
+        KeepFurthest(Text(q.s, 0), p8, s8, down, &best);
     }
     if (rc != SQLITE_DONE) return Error(rc, "cannot be read");
     out->reset();
@@ -824,21 +791,8 @@ LedgerResult SqliteLedger::Counts(StateCounts* out) {
     if (rc != SQLITE_OK) return Error(rc, "cannot be read");
     *out = StateCounts{};
     while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
-        const auto n = static_cast<uint64_t>(sqlite3_column_int64(q.s, 1));
-        switch (StateFrom(sqlite3_column_int64(q.s, 0))) {
-            case IdState::Written:
-                out->written += n;
-                break;
-            case IdState::Verified:
-                out->verified += n;
-                break;
-            case IdState::Released:
-                out->released += n;
-                break;
-            default:
-                out->reserved += n;
-                break;
-        }
+        AddCount(sqlite3_column_int64(q.s, 0), static_cast<uint64_t>(sqlite3_column_int64(q.s, 1)),
+                 out);
     }
     return rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "cannot be read");
 }

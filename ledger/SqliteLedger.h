@@ -23,6 +23,10 @@ struct sqlite3_stmt;
 
 namespace ts {
 
+namespace store {
+struct IdRow;
+}
+
 class SqliteLedger final : public IdLedger {
 public:
     // The schema version this build writes (PRAGMA user_version).
@@ -77,7 +81,7 @@ public:
 
 private:
     struct Stmt;
-    struct Row;
+    using Row = store::IdRow;
 
     SqliteLedger(std::string path, const LedgerOpenOptions& options);
     LedgerResult Init();

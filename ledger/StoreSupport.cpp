@@ -5,6 +5,27 @@
 
 namespace ts::store {
 
+namespace {
+
+bool IsUpperHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+
+// Compares hexadecimal digit texts by value.
+int CompareHex8(std::string_view a, std::string_view b) {
+    while (!a.empty() && a.front() == '0') a.remove_prefix(1);
+    while (!b.empty() && b.front() == '0') b.remove_prefix(1);
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    return a.compare(b);
+}
+
+}  // namespace
+
+int64_t WallMs(const std::function<int64_t()>& clock) {
+    if (clock) return clock();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 int64_t SteadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -39,13 +60,41 @@ std::string PrefixEnd(std::string prefix) {
     return prefix;
 }
 
-bool IsUpperHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+void KeepFurthest(std::string_view id, std::string_view prefix, std::string_view suffix, bool down,
+                  std::optional<std::string>* best) {
+    if (id.size() <= prefix.size() + suffix.size() || id.substr(0, prefix.size()) != prefix ||
+        id.substr(id.size() - suffix.size()) != suffix)
+        return;
+    const std::string_view digits =
+        id.substr(prefix.size(), id.size() - prefix.size() - suffix.size());
+    for (char c : digits)
+        if (!IsUpperHexDigit(c)) return;
+    const int cmp = *best ? CompareHex8(digits, **best) : 0;
+    if (!*best || (down ? cmp < 0 : cmp > 0)) *best = std::string(digits);
+}
 
-int CompareHex8(std::string_view a, std::string_view b) {
-    while (!a.empty() && a.front() == '0') a.remove_prefix(1);
-    while (!b.empty() && b.front() == '0') b.remove_prefix(1);
-    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-    return a.compare(b);
+void AddCount(int64_t state, uint64_t n, StateCounts* counts) {
+    switch (StateFrom(state)) {
+        case IdState::Written:
+            counts->written += n;
+            break;
+        case IdState::Verified:
+            counts->verified += n;
+            break;
+        case IdState::Released:
+            counts->released += n;
+            break;
+        default:
+            counts->reserved += n;
+            break;
+    }
+}
+
+LedgerResult NotReserved(const std::string& id8, const IdRow* row) {
+    return LedgerResult::Fail(LedgerStatus::NotReserved,
+                              "ID " + id8 + " is not reserved" +
+                                  (row ? std::string(" (it is ") + IdStateName(row->state) + ")"
+                                       : std::string(" (not in the ledger)")));
 }
 
 }  // namespace ts::store

@@ -2,12 +2,35 @@
 // Helpers shared by the ledgers kept in a database (the local SQLite file
 // and the PostgreSQL server). Internal to the ledger layer.
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "ledger/IdLedger.h"
 
 namespace ts::store {
+
+// An ID's row in the ids table.
+struct IdRow {
+    IdState state = IdState::None;
+    // What a rewrite (the operator's decision to write a held ID again)
+    // replaced, so that a failed rewrite gives it back.
+    std::optional<IdState> prevState;
+    int64_t prevAttempt = 0;
+    int64_t attempt = 0;
+    std::string station;
+    std::string device;
+    int64_t time = 0;
+
+    IdRecord Record(std::u16string_view id) const {
+        return IdRecord{std::u16string(id), state, station, device, time};
+    }
+};
+
+// UTC milliseconds since 1970 from `clock`, or from the system clock when
+// it is empty.
+int64_t WallMs(const std::function<int64_t()>& clock);
 
 // Monotonic milliseconds, for the duration of an attempt.
 int64_t SteadyMs();
@@ -27,9 +50,17 @@ IdRecord Unknown(std::u16string_view id);
 // order; empty when there is none.
 std::string PrefixEnd(std::string prefix);
 
-bool IsUpperHexDigit(char c);
+// For the furthest counter value: when `id` is `prefix`, upper-case hex
+// digits and `suffix`, keeps its digits in `best` if they lie beyond it in
+// the counting direction (or `best` is empty).
+void KeepFurthest(std::string_view id, std::string_view prefix, std::string_view suffix, bool down,
+                  std::optional<std::string>* best);
 
-// Compares hexadecimal digit texts by value.
-int CompareHex8(std::string_view a, std::string_view b);
+// Adds `n` IDs whose stored state is `state` to `counts`.
+void AddCount(int64_t state, uint64_t n, StateCounts* counts);
+
+// The refusal to release `id8`, which is not reserved; `row` is null when
+// the ledger does not hold it.
+LedgerResult NotReserved(const std::string& id8, const IdRow* row);
 
 }  // namespace ts::store
