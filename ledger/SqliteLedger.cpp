@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "ledger/CounterBound.h"
+#include "ledger/SqliteSupport.h"
 #include "ledger/StoreSupport.h"
 #include "platform/Codepage.h"
 #include "platform/LocalSystem.h"
@@ -15,6 +16,7 @@
 namespace ts {
 
 using namespace store;
+using namespace sqlite;
 
 namespace {
 
@@ -110,12 +112,6 @@ std::u16string FromUtf8(std::string_view s) {
     return w;
 }
 
-std::string_view Text(sqlite3_stmt* s, int col) {
-    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s, col));
-    if (!p) return {};
-    return std::string_view(p, static_cast<size_t>(sqlite3_column_bytes(s, col)));
-}
-
 // The errno of the last failed write: SQLite keeps it with each file (the
 // database and its log or journal), which outlives the rollback that
 // follows a failed commit; the connection's own value is the last resort.
@@ -145,24 +141,6 @@ struct Reset {
         sqlite3_clear_bindings(s);
     }
 };
-
-// A statement prepared for one call.
-struct Owned {
-    sqlite3_stmt* s = nullptr;
-    ~Owned() { sqlite3_finalize(s); }
-};
-
-// Rolls back a transaction that was not committed.
-struct TxnGuard {
-    sqlite3* db;
-    ~TxnGuard() {
-        if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-};
-
-void Bind(sqlite3_stmt* s, int i, std::string_view t) {
-    sqlite3_bind_text(s, i, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
-}
 
 // The IDs of a whole ledger with their states, for matching a long list
 // against it: texts in one arena, an open-addressing index over them.

@@ -8,32 +8,14 @@
 
 #include "ledger/CounterBound.h"
 #include "ledger/SqliteLedger.h"
+#include "ledger/SqliteSupport.h"
 #include "platform/Codepage.h"
 
 namespace ts {
+
+using namespace sqlite;
+
 namespace {
-
-struct PoolStmt {
-    sqlite3_stmt* s = nullptr;
-    ~PoolStmt() { sqlite3_finalize(s); }
-};
-
-struct Rollback {
-    sqlite3* db;
-    ~Rollback() {
-        if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-};
-
-std::string_view Col(sqlite3_stmt* s, int col) {
-    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s, col));
-    if (!p) return {};
-    return std::string_view(p, static_cast<size_t>(sqlite3_column_bytes(s, col)));
-}
-
-void BindText(sqlite3_stmt* s, int i, std::string_view t) {
-    sqlite3_bind_text(s, i, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
-}
 
 // The journal's counter parts as the counter forms IDs: blanks removed.
 constexpr const char* kCleanPrefix =
@@ -55,22 +37,22 @@ LedgerResult SqliteLedger::NextCounter(std::u16string_view prefix, std::u16strin
                                   "ledger " + path_ + ": opened for reading only");
     const std::string p8 = WideToUtf8(CleanIdPart(prefix));
     const std::string s8 = WideToUtf8(CleanIdPart(suffix));
-    Rollback guard{db_};
+    TxnGuard guard{db_};
     LedgerResult r = Exec("BEGIN IMMEDIATE", "cannot take a counter value");
     if (!r.ok()) return r;
     std::optional<std::u16string> kept;
     {
-        PoolStmt q;
+        Owned q;
         int rc = sqlite3_prepare_v2(
             db_, "SELECT next FROM counters WHERE prefix = ?1 AND suffix = ?2 AND down = ?3", -1,
             &q.s, nullptr);
         if (rc != SQLITE_OK) return Error(rc, "cannot be read");
-        BindText(q.s, 1, p8);
-        BindText(q.s, 2, s8);
+        Bind(q.s, 1, p8);
+        Bind(q.s, 2, s8);
         sqlite3_bind_int(q.s, 3, down ? 1 : 0);
         rc = sqlite3_step(q.s);
         if (rc == SQLITE_ROW) {
-            kept = Utf8ToWide(Col(q.s, 0));
+            kept = Utf8ToWide(Text(q.s, 0));
         } else if (rc != SQLITE_DONE) {
             return Error(rc, "cannot be read");
         }
@@ -82,7 +64,7 @@ LedgerResult SqliteLedger::NextCounter(std::u16string_view prefix, std::u16strin
     }
     const CounterStep step = TakeCounter(start, kept, furthest, down);
     {
-        PoolStmt q;
+        Owned q;
         int rc = sqlite3_prepare_v2(
             db_,
             "INSERT INTO counters(prefix, suffix, down, next, station, time) "
@@ -90,11 +72,11 @@ LedgerResult SqliteLedger::NextCounter(std::u16string_view prefix, std::u16strin
             "next = excluded.next, station = excluded.station, time = excluded.time",
             -1, &q.s, nullptr);
         if (rc != SQLITE_OK) return Error(rc, "cannot be written");
-        BindText(q.s, 1, p8);
-        BindText(q.s, 2, s8);
+        Bind(q.s, 1, p8);
+        Bind(q.s, 2, s8);
         sqlite3_bind_int(q.s, 3, down ? 1 : 0);
-        BindText(q.s, 4, WideToUtf8(step.next));
-        BindText(q.s, 5, station_);
+        Bind(q.s, 4, WideToUtf8(step.next));
+        Bind(q.s, 5, station_);
         sqlite3_bind_int64(q.s, 6, NowMs());
         rc = sqlite3_step(q.s);
         if (rc != SQLITE_DONE) return Error(rc, "cannot take a counter value");
@@ -113,34 +95,34 @@ LedgerResult SqliteLedger::ImportList(const std::string& sha256, const std::stri
     if (schemaVersion_ < 2)
         return LedgerResult::Fail(LedgerStatus::Unsupported,
                                   "ledger " + path_ + ": opened for reading only");
-    Rollback guard{db_};
+    TxnGuard guard{db_};
     LedgerResult r = Exec("BEGIN IMMEDIATE", "cannot import the list");
     if (!r.ok()) return r;
-    PoolStmt ins;
+    Owned ins;
     int rc = sqlite3_prepare_v2(
         db_,
         "INSERT INTO lists(sha256, name, entries, station, time) VALUES(?1, ?2, ?3, ?4, ?5) "
         "ON CONFLICT(sha256) DO NOTHING",
         -1, &ins.s, nullptr);
     if (rc != SQLITE_OK) return Error(rc, "cannot be written");
-    BindText(ins.s, 1, sha256);
-    BindText(ins.s, 2, name);
+    Bind(ins.s, 1, sha256);
+    Bind(ins.s, 2, name);
     sqlite3_bind_int64(ins.s, 3, static_cast<int64_t>(count));
-    BindText(ins.s, 4, station_);
+    Bind(ins.s, 4, station_);
     sqlite3_bind_int64(ins.s, 5, NowMs());
     rc = sqlite3_step(ins.s);
     if (rc != SQLITE_DONE) return Error(rc, "cannot import the list");
     if (sqlite3_changes(db_) == 0) return {};  // there already; the rollback ends the transaction
-    PoolStmt entry;
+    Owned entry;
     rc = sqlite3_prepare_v2(
         db_, "INSERT INTO list_entries(sha256, pos, line, id) VALUES(?1, ?2, ?3, ?4)", -1, &entry.s,
         nullptr);
     if (rc != SQLITE_OK) return Error(rc, "cannot be written");
-    BindText(entry.s, 1, sha256);
+    Bind(entry.s, 1, sha256);
     for (size_t i = 0; i < count; ++i) {
         sqlite3_bind_int64(entry.s, 2, static_cast<int64_t>(i));
         sqlite3_bind_int64(entry.s, 3, lineAt(i));
-        BindText(entry.s, 4, WideToUtf8(idAt(i)));
+        Bind(entry.s, 4, WideToUtf8(idAt(i)));
         rc = sqlite3_step(entry.s);
         sqlite3_reset(entry.s);
         if (rc != SQLITE_DONE) return Error(rc, "cannot import the list");
@@ -161,16 +143,16 @@ LedgerResult SqliteLedger::PoolOf(const IdSource& src, PoolStatus* out) {
                                          " = ?1 AND " + kCleanSuffix + " = ?2 AND j.direction = ?3";
     auto bind = [&](sqlite3_stmt* s) {
         if (file) {
-            BindText(s, 1, src.fileSha256);
+            Bind(s, 1, src.fileSha256);
         } else {
-            BindText(s, 1, p8);
-            BindText(s, 2, s8);
-            BindText(s, 3, src.down ? "down" : "up");
+            Bind(s, 1, p8);
+            Bind(s, 2, s8);
+            Bind(s, 3, src.down ? "down" : "up");
         }
     };
     std::map<std::string, StationCounts> stations;
     {
-        PoolStmt q;
+        Owned q;
         const std::string sql =
             "SELECT i.station, i.state, count(*) FROM ids AS i JOIN journal AS j "
             "ON j.seq = i.attempt WHERE i.state IN (1, 2, 3) AND " +
@@ -179,7 +161,7 @@ LedgerResult SqliteLedger::PoolOf(const IdSource& src, PoolStatus* out) {
         if (rc != SQLITE_OK) return Error(rc, "cannot be read");
         bind(q.s);
         while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
-            StationCounts& c = stations[std::string(Col(q.s, 0))];
+            StationCounts& c = stations[std::string(Text(q.s, 0))];
             const auto n = static_cast<uint64_t>(sqlite3_column_int64(q.s, 2));
             const int64_t state = sqlite3_column_int64(q.s, 1);
             (state == 2 ? c.written : state == 3 ? c.verified : c.reserved) += n;
@@ -187,7 +169,7 @@ LedgerResult SqliteLedger::PoolOf(const IdSource& src, PoolStatus* out) {
         if (rc != SQLITE_DONE) return Error(rc, "cannot be read");
     }
     {
-        PoolStmt q;
+        Owned q;
         const std::string sql =
             "SELECT j.station, count(*) FROM journal AS j WHERE j.mode = 'write' AND " +
             std::string(schemaVersion_ >= 2 ? "j.reserved = 1 AND " : "") +
@@ -196,7 +178,7 @@ LedgerResult SqliteLedger::PoolOf(const IdSource& src, PoolStatus* out) {
         if (rc != SQLITE_OK) return Error(rc, "cannot be read");
         bind(q.s);
         while ((rc = sqlite3_step(q.s)) == SQLITE_ROW)
-            stations[std::string(Col(q.s, 0))].failed +=
+            stations[std::string(Text(q.s, 0))].failed +=
                 static_cast<uint64_t>(sqlite3_column_int64(q.s, 1));
         if (rc != SQLITE_DONE) return Error(rc, "cannot be read");
     }
@@ -211,7 +193,7 @@ LedgerResult SqliteLedger::PoolOf(const IdSource& src, PoolStatus* out) {
         st.stations.push_back(c);
     }
     if (schemaVersion_ >= 2) {
-        PoolStmt q;
+        Owned q;
         const char* sql =
             file ? "SELECT l.name, l.entries, (SELECT count(*) FROM list_entries AS e WHERE "
                    "e.sha256 = l.sha256 AND NOT EXISTS (SELECT 1 FROM ids AS i WHERE i.id = e.id "
@@ -220,21 +202,21 @@ LedgerResult SqliteLedger::PoolOf(const IdSource& src, PoolStatus* out) {
         int rc = sqlite3_prepare_v2(db_, sql, -1, &q.s, nullptr);
         if (rc != SQLITE_OK) return Error(rc, "cannot be read");
         if (file) {
-            BindText(q.s, 1, src.fileSha256);
+            Bind(q.s, 1, src.fileSha256);
         } else {
-            BindText(q.s, 1, p8);
-            BindText(q.s, 2, s8);
+            Bind(q.s, 1, p8);
+            Bind(q.s, 2, s8);
             sqlite3_bind_int(q.s, 3, src.down ? 1 : 0);
         }
         rc = sqlite3_step(q.s);
         if (rc == SQLITE_ROW && file) {
             st.imported = true;
-            if (st.source.fileName.empty()) st.source.fileName = Col(q.s, 0);
+            if (st.source.fileName.empty()) st.source.fileName = Text(q.s, 0);
             st.entries = static_cast<uint64_t>(sqlite3_column_int64(q.s, 1));
             st.free = static_cast<uint64_t>(sqlite3_column_int64(q.s, 2));
         } else if (rc == SQLITE_ROW) {
             st.counterKnown = true;
-            const std::u16string next = Utf8ToWide(Col(q.s, 0));
+            const std::u16string next = Utf8ToWide(Text(q.s, 0));
             if (!next.empty()) st.next = next;
         } else if (rc != SQLITE_DONE) {
             return Error(rc, "cannot be read");
@@ -260,21 +242,21 @@ LedgerResult SqliteLedger::Pools(const IdSource* only, std::vector<PoolStatus>* 
                 " UNION SELECT 'file', sha256, name, '', '', '' FROM lists"
                 " UNION SELECT 'counter', '', '', prefix, suffix, CASE down WHEN 0 THEN 'up' "
                 "ELSE 'down' END FROM counters";
-        PoolStmt q;
+        Owned q;
         int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &q.s, nullptr);
         if (rc != SQLITE_OK) return Error(rc, "cannot be read");
         std::map<std::string, IdSource> files;
         std::map<std::tuple<std::string, std::string, bool>, IdSource> counters;
         while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
-            if (Col(q.s, 0) == "file") {
-                IdSource& s = files[std::string(Col(q.s, 1))];
+            if (Text(q.s, 0) == "file") {
+                IdSource& s = files[std::string(Text(q.s, 1))];
                 s.kind = IdSource::Kind::File;
-                s.fileSha256 = Col(q.s, 1);
-                if (s.fileName.empty()) s.fileName = Col(q.s, 2);
+                s.fileSha256 = Text(q.s, 1);
+                if (s.fileName.empty()) s.fileName = Text(q.s, 2);
             } else {
-                const bool down = Col(q.s, 5) == "down";
-                counters[{std::string(Col(q.s, 3)), std::string(Col(q.s, 4)), down}] =
-                    IdSource::FromCounter(Utf8ToWide(Col(q.s, 3)), Utf8ToWide(Col(q.s, 4)), down);
+                const bool down = Text(q.s, 5) == "down";
+                counters[{std::string(Text(q.s, 3)), std::string(Text(q.s, 4)), down}] =
+                    IdSource::FromCounter(Utf8ToWide(Text(q.s, 3)), Utf8ToWide(Text(q.s, 4)), down);
             }
         }
         if (rc != SQLITE_DONE) return Error(rc, "cannot be read");
