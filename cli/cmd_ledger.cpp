@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/Cli.h"
+#include "cli/CliLedger.h"
 #include "ledger/JournalCsv.h"
 #include "ledger/LedgerSettings.h"
 #include "platform/Codepage.h"
@@ -14,30 +15,9 @@
 namespace ts::cli {
 namespace {
 
-std::string Safe(std::string_view text) {
-    std::string out;
-    AppendSafeText(out, text);
-    return out;
-}
-
-// Opens the ledger the application folder's configuration names, without
-// ever making one. Prints why not and returns null when it cannot.
+// The ledger the configuration names, never made here.
 std::unique_ptr<IdLedger> OpenExisting(const Context& ctx, bool readOnly) {
-    const LedgerSettings settings = ctx.Ledger();
-    if (settings.off) {
-        std::fputs("tagsmith-cli: the ledger is off (ledger=off in tagsmith.cfg)\n", stderr);
-        return nullptr;
-    }
-    LedgerOpenOptions options;
-    options.create = false;
-    options.readOnly = readOnly;
-    std::unique_ptr<IdLedger> ledger;
-    const LedgerResult r = OpenLedger(settings, options, &ledger);
-    if (!r.ok()) {
-        std::fprintf(stderr, "tagsmith-cli: %s\n", Safe(r.message).c_str());
-        return nullptr;
-    }
-    return ledger;
+    return OpenCommandLedger(ctx, false, readOnly, "ledger=off in tagsmith.cfg");
 }
 
 void PrintRecord(const IdRecord& rec) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/Cli.h"
+#include "cli/CliLedger.h"
 #include "idsource/IdList.h"
 #include "ledger/JournalCsv.h"
 #include "ledger/Sha256.h"
@@ -21,33 +22,14 @@
 namespace ts::cli {
 namespace {
 
-std::string Safe(std::string_view text) {
-    std::string out;
-    AppendSafeText(out, text);
-    return out;
-}
-
 void PoolUsage() {
     std::fputs("usage: tagsmith-cli pool status [FILE]\n       tagsmith-cli pool import FILE\n",
                stderr);
 }
 
+// Status only reads; an import makes the ledger when it is missing.
 std::unique_ptr<IdLedger> OpenPool(const Context& ctx, bool create) {
-    const LedgerSettings settings = ctx.Ledger();
-    if (settings.off) {
-        std::fputs("tagsmith-cli: the ledger is off (ledger=off)\n", stderr);
-        return nullptr;
-    }
-    LedgerOpenOptions options;
-    options.create = create;
-    options.readOnly = !create;
-    std::unique_ptr<IdLedger> ledger;
-    const LedgerResult r = OpenLedger(settings, options, &ledger);
-    if (!r.ok()) {
-        std::fprintf(stderr, "tagsmith-cli: %s\n", Safe(r.message).c_str());
-        return nullptr;
-    }
-    return ledger;
+    return OpenCommandLedger(ctx, create, !create, "ledger=off");
 }
 
 // An ID file as the list page loads it, with the digest of the bytes loaded.

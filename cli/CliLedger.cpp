@@ -1,0 +1,35 @@
+#include "cli/CliLedger.h"
+
+#include <cstdio>
+
+#include "ledger/JournalCsv.h"
+#include "ledger/LedgerSettings.h"
+
+namespace ts::cli {
+
+std::unique_ptr<IdLedger> OpenCommandLedger(const Context& ctx, bool create, bool readOnly,
+                                            const char* offSetting) {
+    const LedgerSettings settings = ctx.Ledger();
+    if (settings.off) {
+        std::fprintf(stderr, "tagsmith-cli: the ledger is off (%s)\n", offSetting);
+        return nullptr;
+    }
+    LedgerOpenOptions options;
+    options.create = create;
+    options.readOnly = readOnly;
+    std::unique_ptr<IdLedger> ledger;
+    const LedgerResult r = OpenLedger(settings, options, &ledger);
+    if (!r.ok()) {
+        std::fprintf(stderr, "tagsmith-cli: %s\n", Safe(r.message).c_str());
+        return nullptr;
+    }
+    return ledger;
+}
+
+std::string Safe(std::string_view text) {
+    std::string out;
+    AppendSafeText(out, text);
+    return out;
+}
+
+}  // namespace ts::cli
