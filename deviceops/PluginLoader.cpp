@@ -5,6 +5,12 @@
 
 namespace ts {
 
+std::string VolkitFileName(std::string_view suffix) { return "Volkit" + std::string(suffix); }
+
+size_t MaxPluginDirBytes(std::string_view suffix) {
+    return sizeof(PluginRequest::path) - 1 - VolkitFileName(suffix).size();
+}
+
 const VolkitApi* LoadVolkit(const std::string& appDir) {
     // A path without a '/' is looked up in the system's library folders, not
     // in the application folder.
@@ -13,7 +19,7 @@ const VolkitApi* LoadVolkit(const std::string& appDir) {
     if (manPath.find('/') == std::string::npos) return nullptr;
     // The loader would wait forever on a FIFO: load only regular files.
     if (KindOf(manPath) != FileKind::Regular) return nullptr;
-    if (KindOf(appDir + "Volkit" + suffix) != FileKind::Regular) return nullptr;
+    if (KindOf(appDir + VolkitFileName(suffix)) != FileKind::Regular) return nullptr;
     void* lib = LoadModule(manPath);
     if (!lib) return nullptr;
     auto get = reinterpret_cast<GetPluginManFn>(ModuleSymbol(lib, "GetPluginMan"));
@@ -24,7 +30,7 @@ const VolkitApi* LoadVolkit(const std::string& appDir) {
     std::string id = VOLKIT_PLUGIN_ID;
     // The request carries the system's narrow path; a folder that code page
     // cannot hold gives no plug-in.
-    std::string path = NarrowPathOf(appDir + "Volkit" + suffix);
+    std::string path = NarrowPathOf(appDir + VolkitFileName(suffix));
     if (path.empty() || path.size() >= sizeof req.path) return nullptr;
     id.copy(req.id, sizeof req.id - 1);
     path.copy(req.path, sizeof req.path - 1);

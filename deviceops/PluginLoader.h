@@ -1,13 +1,20 @@
 #pragma once
+#include <cstddef>
 #include <string>
+#include <string_view>
 
+#include "platform/SharedLibrary.h"
 #include "plugin_api/Volkit.h"
 
 namespace ts {
 
+// The file-system plug-in's file name for libraries ending in `suffix`:
+// "Volkit.so" on Linux, "Volkit.dll" on Windows.
+std::string VolkitFileName(std::string_view suffix = ModuleSuffix());
+
 // The longest application folder (in bytes, with its final '/') whose
 // plug-in path still fits the request's path field with its closing zero.
-inline constexpr size_t kMaxPluginDirBytes = sizeof(PluginRequest::path) - 1 - 9;  // "Volkit.so"
+size_t MaxPluginDirBytes(std::string_view suffix = ModuleSuffix());
 
 // Loads modhost.so from the application folder (ending in '/') and obtains
 // the file-system plug-in's table. Null when any piece is missing; nothing is

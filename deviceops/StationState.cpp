@@ -59,10 +59,10 @@ bool StationState::PauseAutomatic(uint32_t ms) {
 void StationState::LoadPlugin() {
     m_pVolkit = LoadVolkit(m_strExeDir);
     // Every write and read would fail later without saying why.
-    if (!m_pVolkit && m_strExeDir.size() > kMaxPluginDirBytes) {
+    if (!m_pVolkit && m_strExeDir.size() > MaxPluginDirBytes()) {
         AppendLog(u"无法加载文件系统插件 (Volkit)：程序所在目录的路径过长（" +
                   Utf8ToWide(std::to_string(m_strExeDir.size())) + u" 字节，最多 " +
-                  Utf8ToWide(std::to_string(kMaxPluginDirBytes)) + u" 字节）：" +
+                  Utf8ToWide(std::to_string(MaxPluginDirBytes())) + u" 字节）：" +
                   Utf8ToWide(m_strExeDir));
     }
 }

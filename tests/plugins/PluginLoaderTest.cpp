@@ -127,6 +127,28 @@ TEST(PluginLoader, AnApplicationFolderTooLongForTheRequestSaysSo) {
     }
 }
 
+TEST(PluginLoader, FolderLimitCountsThePluginFileOfEachSystem) {
+    struct Case {
+        const char* suffix;  // the system's library ending
+        size_t bytes;        // the application folder's path with its final '/'
+        bool fits;
+    };
+    // Linux names the plug-in Volkit.so, Windows Volkit.dll: one byte longer.
+    const Case cases[] = {
+        {".so", 250, true},
+        {".so", 251, false},
+        {".dll", 249, true},
+        {".dll", 250, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.suffix) + " " + std::to_string(c.bytes));
+        EXPECT_EQ(c.bytes <= MaxPluginDirBytes(c.suffix), c.fits);
+        // The path the loader sends, with its closing zero, in the request.
+        const std::string path = std::string(c.bytes - 1, 'd') + "/" + VolkitFileName(c.suffix);
+        EXPECT_EQ(path.size() < sizeof(PluginRequest::path), c.fits);
+    }
+}
+
 class PluginManagerTest : public ::testing::Test {
 protected:
     // A private copy of the manager, so that its state starts empty.
