@@ -7,11 +7,12 @@
 
 namespace ts::cli {
 
-std::unique_ptr<IdLedger> OpenCommandLedger(const Context& ctx, bool create, bool readOnly,
-                                            const char* offSetting) {
+std::unique_ptr<IdLedger> OpenCommandLedger(const Context& ctx, bool create, bool readOnly) {
     const LedgerSettings settings = ctx.Ledger();
     if (settings.off) {
-        std::fprintf(stderr, "tagsmith-cli: the ledger is off (%s)\n", offSetting);
+        // Named where the operator set it, so that it can be undone there.
+        std::fprintf(stderr, "tagsmith-cli: the ledger is off (%s)\n",
+                     ctx.ledger ? "--ledger off" : "ledger=off in tagsmith.cfg");
         return nullptr;
     }
     LedgerOpenOptions options;

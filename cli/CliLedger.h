@@ -1,5 +1,5 @@
 #pragma once
-// The ledger as the commands that work on it directly (ledger, pool) open
+// The ledger as the commands that work on it directly (ledger, pool, journal) open
 // it, and their texts that come from a ledger or a file.
 #include <memory>
 #include <string>
@@ -12,10 +12,8 @@ namespace ts::cli {
 
 // Opens the ledger the application folder's configuration (or --ledger)
 // names: read only, or for changes; `create` also makes a missing one.
-// `offSetting` is how the message names the setting that turned the ledger
-// off. Prints why not on standard error and returns null when it cannot.
-std::unique_ptr<IdLedger> OpenCommandLedger(const Context& ctx, bool create, bool readOnly,
-                                            const char* offSetting);
+// Prints why not on standard error and returns null when it cannot.
+std::unique_ptr<IdLedger> OpenCommandLedger(const Context& ctx, bool create, bool readOnly);
 
 // A text a ledger or a file supplied, cleaned for a terminal line.
 std::string Safe(std::string_view text);

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "cli/Cli.h"
+#include "cli/CliLedger.h"
 #include "ledger/JournalCsv.h"
-#include "ledger/LedgerSettings.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 
@@ -157,21 +157,8 @@ int CmdJournal(Context& ctx) {
         JournalUsage();
         return kExitUsage;
     }
-    const LedgerSettings settings = ctx.Ledger();
-    if (settings.off) {
-        std::fputs("tagsmith-cli: the ledger is off (ledger=off in tagsmith.cfg)\n", stderr);
-        return kExitFailed;
-    }
-    LedgerOpenOptions options;
-    options.readOnly = true;
-    std::unique_ptr<IdLedger> ledger;
-    const LedgerResult r = OpenLedger(settings, options, &ledger);
-    if (!r.ok()) {
-        std::string msg;
-        AppendSafeText(msg, r.message);
-        std::fprintf(stderr, "tagsmith-cli: %s\n", msg.c_str());
-        return kExitFailed;
-    }
+    const std::unique_ptr<IdLedger> ledger = OpenCommandLedger(ctx, false, true);
+    if (!ledger) return kExitFailed;
     if (!o.csv) return PrintLines(*ledger, o);
     if (*o.csv != "-") return ExportToFile(*ledger, o);
     const LedgerResult e =

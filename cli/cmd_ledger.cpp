@@ -17,7 +17,7 @@ namespace {
 
 // The ledger the configuration names, never made here.
 std::unique_ptr<IdLedger> OpenExisting(const Context& ctx, bool readOnly) {
-    return OpenCommandLedger(ctx, false, readOnly, "ledger=off in tagsmith.cfg");
+    return OpenCommandLedger(ctx, false, readOnly);
 }
 
 void PrintRecord(const IdRecord& rec) {

@@ -29,7 +29,7 @@ void PoolUsage() {
 
 // Status only reads; an import makes the ledger when it is missing.
 std::unique_ptr<IdLedger> OpenPool(const Context& ctx, bool create) {
-    return OpenCommandLedger(ctx, create, !create, "ledger=off");
+    return OpenCommandLedger(ctx, create, !create);
 }
 
 // An ID file as the list page loads it, with the digest of the bytes loaded.

@@ -148,7 +148,7 @@ TEST_F(LedgerCommandTest, LedgerThatCannotBeUsed) {
         const char* says;
     };
     const std::vector<Case> cases = {
-        {"off", "ledger=off\r\n", "", false, "the ledger is off"},
+        {"off", "ledger=off\r\n", "", false, "the ledger is off (ledger=off in tagsmith.cfg)"},
         {"missing", "", "", true, "no ledger at"},
         {"named elsewhere and missing", "ledger=other.ledger\r\n", "", false, "no ledger at"},
         {"garbage", "", std::string(5000, '\x5A'), false, "not a ledger"},
