@@ -54,7 +54,14 @@ PageHost::SharedCounter TakeSharedCounter(TagsmithCore& core, const std::u16stri
                                           std::optional<std::u16string>* value) {
     IdLedger* ledger = core.Ledger().Ledger();
     if (!ledger || !ledger->Shared()) return PageHost::SharedCounter::Unshared;
-    const LedgerResult r = ledger->NextCounter(prefix, suffix, down, start, value);
+    // Only automatic runs take from the shared counter: a server that went
+    // away pauses them here as it does before a reservation.
+    OfflinePause pause(core.Ledger(), true,
+                       [&core](const std::u16string& line) { core.AppendLog(line); });
+    LedgerResult r;
+    do {
+        r = ledger->NextCounter(prefix, suffix, down, start, value);
+    } while (pause.Again(r));
     if (r.status == LedgerStatus::Unsupported) return PageHost::SharedCounter::Unshared;
     if (!r.ok()) {
         core.AppendLog(u"烧写失败，无法从ID记录取得自变数据段的下一个值：" + LedgerText(r.message));

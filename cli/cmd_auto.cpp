@@ -10,7 +10,6 @@
 
 #include "app/MainDialog.h"
 #include "cli/CliSupport.h"
-#include "deviceops/Station.h"
 #include "platform/Codepage.h"
 #include "platform/Profile.h"
 #include "platform/RegularFile.h"
@@ -97,34 +96,6 @@ public:
         ++(r == 0 ? written : failed);
         if (r == 0) lastWritten = id;
         return r;
-    }
-    // A shared counter's server that went away pauses the line as a
-    // reservation does: the device in hand waits, nothing is sent to it.
-    SharedCounter TakeCounter(const std::u16string& prefix, const std::u16string& suffix, bool down,
-                              const std::u16string& start,
-                              std::optional<std::u16string>* value) override {
-        LedgerLink& link = core.Ledger();
-        IdLedger* ledger = link.Ledger();
-        if (!ledger || !ledger->Shared() || !link.waitOffline)
-            return MainDialog::TakeCounter(prefix, suffix, down, start, value);
-        bool paused = false;
-        for (;;) {
-            const LedgerResult r = ledger->NextCounter(prefix, suffix, down, start, value);
-            if (r.status == LedgerStatus::Offline) {
-                if (!paused) {
-                    AppendLog(u"ID记录服务器无法连接，自动烧写已暂停，正在重试：" +
-                              LedgerText(r.message));
-                    paused = true;
-                }
-                if (link.waitOffline()) continue;
-            } else if (paused) {
-                AppendLog(u"ID记录服务器已恢复连接，自动烧写继续");
-            }
-            if (r.ok()) return SharedCounter::Taken;
-            if (r.status == LedgerStatus::Unsupported) return SharedCounter::Unshared;
-            AppendLog(u"烧写失败，无法从ID记录取得自变数据段的下一个值：" + LedgerText(r.message));
-            return SharedCounter::Failed;
-        }
     }
 };
 

@@ -63,6 +63,29 @@ IdSource LedgerLink::SourceOf(const IdOrigin& origin) {
     return IdSource::FromFile(sha, path, origin.line);
 }
 
+const char16_t OfflinePause::kBackLine[] = u"ID记录服务器已恢复连接，自动烧写继续";
+
+std::u16string OfflinePause::AwayLine(const LedgerResult& answer) {
+    return u"ID记录服务器无法连接，自动烧写已暂停，正在重试：" + Utf8ToWide(answer.message);
+}
+
+bool OfflinePause::Again(const LedgerResult& answer) {
+    if (answer.status == LedgerStatus::Offline && mayWait_) {
+        if (!paused_) {
+            paused_ = true;
+            log_(AwayLine(answer));
+        }
+        if (link_.waitOffline()) return true;
+        paused_ = false;  // a stop: the caller reports the failure
+        return false;
+    }
+    if (paused_) {
+        paused_ = false;
+        log_(kBackLine);
+    }
+    return false;
+}
+
 WriteGuard::WriteGuard(LedgerLink& link, Attempt attempt, bool rewrite, bool automatic)
     : link_(link),
       attempt_(std::move(attempt)),

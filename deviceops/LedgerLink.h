@@ -71,6 +71,29 @@ private:
     std::map<std::u16string, Digest> digests_;
 };
 
+// Automatic writing's pause while a shared ledger's server is away: the
+// pause is logged once, the wait goes through the link's waitOffline, and
+// the resume is logged as soon as the server answers again, whatever it
+// answers (an ID another station took meanwhile is an answer too).
+class OfflinePause {
+public:
+    OfflinePause(const LedgerLink& link, bool mayWait,
+                 std::function<void(const std::u16string&)> log)
+        : link_(link), mayWait_(mayWait && link.waitOffline), log_(std::move(log)) {}
+    // Called with each answer of the ledger: true when the caller is to ask
+    // again (the server was away and the wait went on).
+    bool Again(const LedgerResult& answer);
+
+    static std::u16string AwayLine(const LedgerResult& answer);
+    static const char16_t kBackLine[];
+
+private:
+    const LedgerLink& link_;
+    bool mayWait_;
+    std::function<void(const std::u16string&)> log_;
+    bool paused_ = false;
+};
+
 class WriteGuard {
 public:
     // `rewrite`: the operator chose to write an ID that may be held.

@@ -61,12 +61,6 @@ StageOutcome StageCopies(const std::string& appDir, const std::vector<StagePath>
     return out;
 }
 
-// Automatic writing waits for a shared ledger's server that went away.
-std::u16string ServerAwayLine(const LedgerResult& r) {
-    return u"ID记录服务器无法连接，自动烧写已暂停，正在重试：" + Utf8ToWide(r.message);
-}
-constexpr char16_t kServerBack[] = u"ID记录服务器已恢复连接，自动烧写继续";
-
 }  // namespace
 
 int WriteFlow::EnsureDirectoryPath(const std::string& input) {
@@ -102,7 +96,7 @@ int WriteFlow::WriteDeviceSN(const std::u16string& id) {
     // Automatic writing never takes a held ID; a manual write is the
     // operator's decision, asked before it gets here.
     WriteGuard guard(ledger_, std::move(attempt), automatic == nullptr, automatic != nullptr);
-    guard.pausing = [this](const LedgerResult& r) { AppendLog(ServerAwayLine(r)); };
+    guard.pausing = [this](const LedgerResult& r) { AppendLog(OfflinePause::AwayLine(r)); };
     const int result = WriteWithGuard(id, guard);
     guard.Finish(result);
     return result;
@@ -116,7 +110,7 @@ int WriteFlow::VerifyWritten(const std::u16string& id, WriteGuard& guard) {
             AppendLog(u"ID记录无法记下校验结果，该ID保持预留：" +
                       Utf8ToWide(guard.Problem().message));
         } else if (guard.Paused()) {
-            AppendLog(kServerBack);
+            AppendLog(OfflinePause::kBackLine);
         }
         return kWriteOk;
     }
@@ -295,16 +289,10 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
     // The ID is on record before anything reaches the device.
     // Automatic writing waits for a shared ledger's server that went away;
     // the device waits with nothing sent, and no ID is taken elsewhere.
-    const bool mayWait = ledger_.waitOffline && AutomaticPage() != nullptr;
-    bool paused = false;
+    OfflinePause pause(ledger_, AutomaticPage() != nullptr,
+                       [this](const std::u16string& line) { AppendLog(line); });
     while (!guard.Reserve()) {
-        if (mayWait && guard.Problem().status == LedgerStatus::Offline) {
-            if (!paused) {
-                AppendLog(ServerAwayLine(guard.Problem()));
-                paused = true;
-            }
-            if (ledger_.waitOffline()) continue;
-        }
+        if (pause.Again(guard.Problem())) continue;
         if (guard.Taken()) {
             AppendLog(
                 FormatWithText(u"ID %s 已被占用（已烧写或已预留），未烧写，改用下一个ID", id));
@@ -314,7 +302,7 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
         }
         return kWriteFailed;
     }
-    if (paused) AppendLog(kServerBack);
+    pause.Again(guard.Problem());  // the resume line, after a pause
     if (!writeBlock(0)) return transferFailed();
     KillPoint("transfer");
     ReportBlock(progress_, FlowKind::Write, kBlock, total);
@@ -341,7 +329,7 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
         AppendLog(u"ID记录无法记下该ID已烧写，该ID保持预留：" +
                   Utf8ToWide(guard.Problem().message));
     } else if (guard.Paused()) {
-        AppendLog(kServerBack);
+        AppendLog(OfflinePause::kBackLine);
     }
     if (ledger_.Verify()) {
         const int verified = VerifyWritten(id, guard);

@@ -231,7 +231,8 @@ TEST_F(LedgerGuardTest, AServerAwayPausesAutomaticWritingAndRetriesConfirmations
         int result;
         std::vector<std::string> calls;
         std::vector<const char*> logged;
-        int clockPauses = 0;  // bounded retries, each a pause of the clock
+        int clockPauses = 0;                           // bounded retries, each a pause of the clock
+        LedgerStatus reserveAfter = LedgerStatus::Ok;  // Reserve's answer once back
     };
     const Case cases[] = {
         {"paused, then resumed when the server is back",
@@ -244,6 +245,18 @@ TEST_F(LedgerGuardTest, AServerAwayPausesAutomaticWritingAndRetriesConfirmations
          0,
          {"reserve", "reserve", "reserve", "written"},
          {"自动烧写已暂停", "自动烧写继续", "烧写成功 ID: A1"}},
+        {"back, but another station took the ID meanwhile: the resume is logged all the same",
+         true,
+         true,
+         100,
+         2,
+         0,
+         false,
+         1,
+         {"reserve", "reserve", "reserve", "write 1"},
+         {"自动烧写已暂停", "自动烧写继续", "ID A1 已被占用"},
+         0,
+         LedgerStatus::Held},
         {"a stop during the pause: nothing sent",
          true,
          true,
@@ -357,6 +370,7 @@ TEST_F(LedgerGuardTest, AServerAwayPausesAutomaticWritingAndRetriesConfirmations
         ledger = RecordingLedger();
         ledger.reserveOffline = c.reserveOffline;
         ledger.confirmOffline = c.confirmOffline;
+        ledger.reserveAnswer = c.reserveAfter;
         core.Ledger().Attach(&ledger, c.verify);
         core.Ledger().confirmRetries = 2;
         core.Ledger().retryDelayMs = 7;
