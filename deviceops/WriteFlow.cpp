@@ -207,6 +207,26 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
         }
     }
 
+    // The ID is on record before anything reaches the device, and before
+    // the image is built: on a line sharing one list, most IDs a station
+    // tries are taken by others, and each refusal costs no image.
+    // Automatic writing waits for a shared ledger's server that went away;
+    // the device waits with nothing sent, and no ID is taken elsewhere.
+    OfflinePause pause(ledger_, AutomaticPage() != nullptr,
+                       [this](const std::u16string& line) { AppendLog(line); });
+    while (!guard.Reserve()) {
+        if (pause.Again(guard.Problem())) continue;
+        if (guard.Taken()) {
+            AppendLog(
+                FormatWithText(u"ID %s 已被占用（已烧写或已预留），未烧写，改用下一个ID", id));
+        } else {
+            AppendLog(u"烧写失败，无法在ID记录中预留该ID，设备未被改写：" +
+                      Utf8ToWide(guard.Problem().message));
+        }
+        return kWriteFailed;
+    }
+    pause.Again(guard.Problem());  // the resume line, after a pause
+
     auto linkRefused = [this](const std::string& where) {
         AppendLog(u"烧写失败，prvdata 中存在链接，已拒绝：" + Utf8ToWide(where));
         return kWriteFailed;
@@ -286,23 +306,6 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
     std::fread(block.data(), 1, kBlock, tmp.get());
     vendor::StampImageLength(block.data(), block.size(),
                              static_cast<uint32_t>((length + kBlock - 1) / kBlock * kBlock));
-    // The ID is on record before anything reaches the device.
-    // Automatic writing waits for a shared ledger's server that went away;
-    // the device waits with nothing sent, and no ID is taken elsewhere.
-    OfflinePause pause(ledger_, AutomaticPage() != nullptr,
-                       [this](const std::u16string& line) { AppendLog(line); });
-    while (!guard.Reserve()) {
-        if (pause.Again(guard.Problem())) continue;
-        if (guard.Taken()) {
-            AppendLog(
-                FormatWithText(u"ID %s 已被占用（已烧写或已预留），未烧写，改用下一个ID", id));
-        } else {
-            AppendLog(u"烧写失败，无法在ID记录中预留该ID，设备未被改写：" +
-                      Utf8ToWide(guard.Problem().message));
-        }
-        return kWriteFailed;
-    }
-    pause.Again(guard.Problem());  // the resume line, after a pause
     if (!writeBlock(0)) return transferFailed();
     KillPoint("transfer");
     ReportBlock(progress_, FlowKind::Write, kBlock, total);
