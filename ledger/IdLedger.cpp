@@ -40,8 +40,15 @@ const char* AttemptModeName(AttemptMode m) {
             return "read";
         case AttemptMode::Release:
             return "release";
+        case AttemptMode::Confirm:
+            return "confirm";
     }
     return "";
+}
+
+LedgerResult IdLedger::ConfirmReserved(std::u16string_view, IdRecord*) {
+    return LedgerResult::Fail(LedgerStatus::Unsupported,
+                              "ledger " + Describe() + ": cannot confirm a reservation");
 }
 
 std::string DeviceInfo::Summary() const {

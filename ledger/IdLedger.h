@@ -88,8 +88,8 @@ struct IdSource {
 };
 const char* SourceKindName(IdSource::Kind k);  // "", "file", "scan", "counter"
 
-enum class AttemptMode { Write, Read, Release };
-const char* AttemptModeName(AttemptMode m);  // "write", "read", "release"
+enum class AttemptMode { Write, Read, Release, Confirm };
+const char* AttemptModeName(AttemptMode m);  // "write", "read", "release", "confirm"
 
 struct Attempt {
     AttemptMode mode = AttemptMode::Write;
@@ -223,6 +223,10 @@ public:
     // The operator's release of a reserved ID after checking the device.
     // NotReserved when it is not reserved; `was` receives what was held.
     virtual LedgerResult ReleaseReserved(std::u16string_view id, IdRecord* was) = 0;
+    // The other outcome of that check: the device holds the ID, so the
+    // reservation becomes written (a late Release of the dead run's
+    // reservation cannot free it any more). NotReserved as above.
+    virtual LedgerResult ConfirmReserved(std::u16string_view id, IdRecord* was);
 
     virtual LedgerResult Lookup(std::u16string_view id, IdRecord* out) = 0;
 

@@ -734,7 +734,16 @@ LedgerResult PgLedger::RecordAttempt(const Attempt& a, int resultCode, int64_t d
 }
 
 LedgerResult PgLedger::ReleaseReserved(std::u16string_view id, IdRecord* was) {
-    const char* what = "cannot release";
+    return Settle(id, was, AttemptMode::Release);
+}
+
+LedgerResult PgLedger::ConfirmReserved(std::u16string_view id, IdRecord* was) {
+    return Settle(id, was, AttemptMode::Confirm);
+}
+
+LedgerResult PgLedger::Settle(std::u16string_view id, IdRecord* was, AttemptMode mode) {
+    const bool confirm = mode == AttemptMode::Confirm;
+    const char* what = confirm ? "cannot confirm" : "cannot release";
     const std::string id8 = Id8(id);
     return Run(what, true, [&](Db& db) {
         LedgerResult r = LockId(db, what, id8);
@@ -748,7 +757,7 @@ LedgerResult PgLedger::ReleaseReserved(std::u16string_view id, IdRecord* was) {
             return NotReserved(id8, found ? &row : nullptr);
         const int64_t now = NowMs();
         Attempt a;
-        a.mode = AttemptMode::Release;
+        a.mode = mode;
         a.id = std::u16string(id);
         a.device.node = row.device;
         std::vector<Param> p = JournalParams(a, id8, now, station_, session_);
@@ -762,6 +771,11 @@ LedgerResult PgLedger::ReleaseReserved(std::u16string_view id, IdRecord* was) {
                         .c_str(),
                     p);
         if (!r.ok()) return r;
+        // Confirmed, the ID stays with the attempt that sent it, so that the
+        // pools count it for that attempt's station and source.
+        if (confirm)
+            return PutId(db, what, id8, IdState::Written, std::nullopt, 0, row.attempt, row.station,
+                         row.device, now);
         return GiveBack(db, what, id8, row, now);
     });
 }

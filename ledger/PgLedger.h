@@ -59,6 +59,7 @@ public:
     LedgerResult RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
                                bool verified) override;
     LedgerResult ReleaseReserved(std::u16string_view id, IdRecord* was) override;
+    LedgerResult ConfirmReserved(std::u16string_view id, IdRecord* was) override;
     LedgerResult Lookup(std::u16string_view id, IdRecord* out) override;
     LedgerResult StatesOf(size_t count, const std::function<std::u16string_view(size_t)>& idAt,
                           std::vector<IdState>* states) override;
@@ -95,6 +96,8 @@ private:
     // old one turned out dead before anything was committed.
     LedgerResult Run(const char* what, bool txn, const std::function<LedgerResult(Db&)>& body);
     LedgerResult Setup(Db& db, bool* created);
+    // The operator's release or confirmation of a reserved ID.
+    LedgerResult Settle(std::u16string_view id, IdRecord* was, AttemptMode mode);
 
     std::string url_;
     std::string station_;

@@ -642,8 +642,17 @@ LedgerResult SqliteLedger::RecordAttempt(const Attempt& a, int resultCode, int64
 }
 
 LedgerResult SqliteLedger::ReleaseReserved(std::u16string_view id, IdRecord* was) {
+    return Settle(id, was, AttemptMode::Release);
+}
+
+LedgerResult SqliteLedger::ConfirmReserved(std::u16string_view id, IdRecord* was) {
+    return Settle(id, was, AttemptMode::Confirm);
+}
+
+LedgerResult SqliteLedger::Settle(std::u16string_view id, IdRecord* was, AttemptMode mode) {
     const std::string id8 = ToUtf8(id);
-    return Transaction("cannot release", [&]() -> LedgerResult {
+    const bool confirm = mode == AttemptMode::Confirm;
+    return Transaction(confirm ? "cannot confirm" : "cannot release", [&]() -> LedgerResult {
         Row row;
         bool found = false;
         LedgerResult r = ReadRow(id8, &row, &found);
@@ -653,12 +662,17 @@ LedgerResult SqliteLedger::ReleaseReserved(std::u16string_view id, IdRecord* was
             return NotReserved(id8, found ? &row : nullptr);
         const int64_t now = NowMs();
         Attempt a;
-        a.mode = AttemptMode::Release;
+        a.mode = mode;
         a.id = std::u16string(id);
         a.device.node = row.device;
         const int ok = 0;
         r = InsertJournal(a, id8, now, &ok, 0, false, nullptr);
         if (!r.ok()) return r;
+        // Confirmed, the ID stays with the attempt that sent it, so that the
+        // pools count it for that attempt's station and source.
+        if (confirm)
+            return PutId(id8, IdState::Written, nullptr, 0, row.attempt, row.station, row.device,
+                         now);
         return GiveBack(id8, row, now);
     });
 }

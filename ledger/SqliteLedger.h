@@ -57,6 +57,7 @@ public:
     LedgerResult RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
                                bool verified) override;
     LedgerResult ReleaseReserved(std::u16string_view id, IdRecord* was) override;
+    LedgerResult ConfirmReserved(std::u16string_view id, IdRecord* was) override;
     LedgerResult Lookup(std::u16string_view id, IdRecord* out) override;
     LedgerResult StatesOf(size_t count, const std::function<std::u16string_view(size_t)>& idAt,
                           std::vector<IdState>* states) override;
@@ -101,6 +102,8 @@ private:
                        std::string_view device, int64_t time);
     LedgerResult GiveBack(std::string_view id8, const Row& row, int64_t time);
     LedgerResult Confirm(const Reservation& r, IdState state);
+    // The operator's release or confirmation of a reserved ID.
+    LedgerResult Settle(std::u16string_view id, IdRecord* was, AttemptMode mode);
     LedgerResult Reservations(bool staleOnly, std::vector<IdRecord>* out);
     LedgerResult PoolOf(const IdSource& src, PoolStatus* out);
 

@@ -28,7 +28,9 @@ TYPED_TEST_SUITE(LedgerTest, test::LedgerKinds, test::LedgerKindNames);
 // Steps on one ID through named reservations, with the status each returns
 // and the state the ID is in afterwards.
 struct Step {
-    const char* op;      // reserve, rewrite, written, verified, release, keep, operator
+    // reserve, rewrite, written, verified, release, keep; operator (the
+    // operator's release) and confirm (the operator's confirmation)
+    const char* op;
     const char* handle;  // the reservation a step makes or uses
     LedgerStatus status;
     IdState after;
@@ -47,7 +49,16 @@ TYPED_TEST(LedgerTest, StateTransitions) {
          {{"reserve", "r1", S::Ok, I::Reserved},
           {"written", "r1", S::Ok, I::Written},
           {"reserve", "r2", S::Held, I::Written},
-          {"operator", "", S::NotReserved, I::Written}}},
+          {"operator", "", S::NotReserved, I::Written},
+          {"confirm", "", S::NotReserved, I::Written}}},
+        {"an ID the ledger does not know cannot be confirmed",
+         {{"confirm", "", S::NotReserved, I::None}}},
+        {"the operator confirms what the device holds; a late release does not free it",
+         {{"reserve", "r1", S::Ok, I::Reserved},
+          {"confirm", "", S::Ok, I::Written},
+          {"confirm", "", S::NotReserved, I::Written},
+          {"release", "r1", S::Ok, I::Written},
+          {"reserve", "r2", S::Held, I::Written}}},
         {"failed write goes back into circulation",
          {{"reserve", "r1", S::Ok, I::Reserved},
           {"reserve", "r2", S::Held, I::Reserved},
@@ -57,7 +68,8 @@ TYPED_TEST(LedgerTest, StateTransitions) {
         {"verified from reserved",
          {{"reserve", "r1", S::Ok, I::Reserved},
           {"verified", "r1", S::Ok, I::Verified},
-          {"reserve", "r2", S::Held, I::Verified}}},
+          {"reserve", "r2", S::Held, I::Verified},
+          {"confirm", "", S::NotReserved, I::Verified}}},
         {"written, then verified",
          {{"reserve", "r1", S::Ok, I::Reserved},
           {"written", "r1", S::Ok, I::Written},
@@ -67,7 +79,8 @@ TYPED_TEST(LedgerTest, StateTransitions) {
           {"keep", "r1", S::Ok, I::Reserved},
           {"reserve", "r2", S::Held, I::Reserved},
           {"operator", "", S::Ok, I::Released},
-          {"operator", "", S::NotReserved, I::Released}}},
+          {"operator", "", S::NotReserved, I::Released},
+          {"confirm", "", S::NotReserved, I::Released}}},
         {"failed rewrite gives the earlier write back",
          {{"reserve", "r1", S::Ok, I::Reserved},
           {"written", "r1", S::Ok, I::Written},
@@ -84,6 +97,12 @@ TYPED_TEST(LedgerTest, StateTransitions) {
           {"written", "r1", S::Ok, I::Written},
           {"rewrite", "r2", S::Ok, I::Reserved},
           {"operator", "", S::Ok, I::Written}}},
+        {"operator confirm of a rewrite keeps the new write",
+         {{"reserve", "r1", S::Ok, I::Reserved},
+          {"verified", "r1", S::Ok, I::Verified},
+          {"rewrite", "r2", S::Ok, I::Reserved},
+          {"confirm", "", S::Ok, I::Written},
+          {"release", "r2", S::Ok, I::Written}}},
         {"a late release does not free another run's reservation",
          {{"reserve", "r1", S::Ok, I::Reserved},
           {"operator", "", S::Ok, I::Released},
@@ -113,6 +132,8 @@ TYPED_TEST(LedgerTest, StateTransitions) {
                 if (r.ok()) handles[s.handle] = res;
             } else if (op == "operator") {
                 r = l->ReleaseReserved(id, nullptr);
+            } else if (op == "confirm") {
+                r = l->ConfirmReserved(id, nullptr);
             } else {
                 const Reservation& res = handles.at(s.handle);
                 if (op == "written") r = l->MarkWritten(res);
@@ -185,6 +206,8 @@ TYPED_TEST(LedgerTest, JournalRecordsEveryAttempt) {
     read.device = this->Port("G");
     ASSERT_TRUE(l->RecordAttempt(read, 0, 250, false).ok());
     ASSERT_TRUE(l->ReleaseReserved(u"77", nullptr).ok());
+    ASSERT_TRUE(l->Reserve(this->Write(u"78", "F"), false, &r).ok());
+    ASSERT_TRUE(l->ConfirmReserved(u"78", nullptr).ok());
 
     std::vector<std::string> lines;
     auto collect = [&](int64_t since) {
@@ -212,10 +235,12 @@ TYPED_TEST(LedgerTest, JournalRecordsEveryAttempt) {
         "120000|st1|write|scan|||0||||77|||||E|none|",
         "120000|st1|read||||0||||0001|||||G|0|",
         "120000|st1|release||||0||||77|port E|||||0|",
+        "120000|st1|write|scan|||0||||78|||||F|none|",
+        "120000|st1|confirm||||0||||78|port F|||||0|",
     };
     EXPECT_EQ(lines, expected);
     collect(kStartMs + 60000);
-    EXPECT_EQ(lines.size(), 4u) << "from the second attempt on";
+    EXPECT_EQ(lines.size(), 6u) << "from the second attempt on";
     collect(kStartMs + 200000);
     EXPECT_TRUE(lines.empty());
 

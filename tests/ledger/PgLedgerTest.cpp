@@ -94,6 +94,46 @@ TEST_F(PgLedgerTest, ReserveNeverWaitsOnAnotherStation) {
     EXPECT_TRUE(st2->Reserve(Write(u"X"), false, &r).ok()) << "free once station 1 is done";
 }
 
+// The operator's release and confirmation take the ID's transaction lock as
+// the stations do: while a station is changing the ID they wait (here, until
+// the lock timeout: Busy, nothing changed), and go through once it is done.
+TEST_F(PgLedgerTest, OperatorStepsWaitForAStationChangingTheId) {
+    auto st1 = Open("st1");
+    LedgerOpenOptions o = Options("office");
+    o.busyTimeoutMs = 100;
+    auto office = OpenWith(o);
+    ASSERT_TRUE(st1 && office);
+    struct Case {
+        const char* op;
+        std::u16string id;
+        IdState after;
+    };
+    const std::vector<Case> cases = {
+        {"release", u"X1", IdState::Released},
+        {"confirm", u"X2", IdState::Written},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.op);
+        Put(*st1, c.id, "reserved");
+        auto step = [&] {
+            return std::string(c.op) == "confirm" ? office->ConfirmReserved(c.id, nullptr)
+                                                  : office->ReleaseReserved(c.id, nullptr);
+        };
+        PGconn* busy = Raw();
+        RawExec(busy, "BEGIN");
+        RawExec(busy, "SELECT pg_advisory_xact_lock(" +
+                          std::to_string(PgLedger::LockKeyOf(WideToUtf8(c.id))) + ")");
+        const LedgerResult locked = step();
+        EXPECT_EQ(locked.status, LedgerStatus::Busy) << locked.message;
+        EXPECT_EQ(StateOf(*st1, c.id), IdState::Reserved);
+        RawExec(busy, "ROLLBACK");
+        PQfinish(busy);
+        const LedgerResult done = step();
+        EXPECT_TRUE(done.ok()) << done.message;
+        EXPECT_EQ(StateOf(*st1, c.id), c.after);
+    }
+}
+
 // Stations on threads, each with its own connection, walking one list in
 // file order as the list page does, and taking values from one counter.
 TEST_F(PgLedgerTest, ManyStationsTakeEveryIdExactlyOnce) {

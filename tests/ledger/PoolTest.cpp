@@ -126,6 +126,17 @@ TYPED_TEST(PoolTest, StatusOfAListAndACounterPerStation) {
     ASSERT_EQ(pools.size(), 1u);
     EXPECT_FALSE(pools[0].imported);
     EXPECT_TRUE(pools[0].stations.empty());
+
+    // The operator, at a station of its own, confirms that st2's device
+    // holds L3: it becomes st2's write, and the operator has no share.
+    auto office = this->Open("office");
+    ASSERT_TRUE(office->ConfirmReserved(u"L3", nullptr).ok());
+    ASSERT_TRUE(st1->Pools(&file, &pools).ok());
+    ASSERT_EQ(pools.size(), 1u);
+    EXPECT_EQ(pools[0].free, 1u);
+    got.clear();
+    for (const auto& c : pools[0].stations) got.push_back(line(c));
+    EXPECT_EQ(got, (std::vector<std::string>{"st1 r0 w1 v1 f0", "st2 r0 w1 v0 f1"}));
 }
 
 // A ledger of the first schema (no pools) is upgraded when opened for
