@@ -1,6 +1,8 @@
-// tagsmith-cli ledger status | release ID: the ledger's counts by state and
-// its reserved IDs, and the operator's release of a reservation that a run
-// left behind, once the device has been checked.
+// tagsmith-cli ledger status | release ID | confirm ID: the ledger's counts
+// by state and its reserved IDs, and the operator's decision on a
+// reservation that a run left behind, once the device has been checked:
+// released when the device does not hold the ID, confirmed as written when
+// it does.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -43,22 +45,28 @@ int Status(const Context& ctx) {
         static_cast<unsigned long long>(c.reserved), static_cast<unsigned long long>(c.written),
         static_cast<unsigned long long>(c.verified), static_cast<unsigned long long>(c.released));
     if (!reserved.empty()) {
-        std::puts("reserved IDs (check the device, then: tagsmith-cli ledger release ID):");
+        std::puts(
+            "reserved IDs (check the device, then: tagsmith-cli ledger confirm ID if it holds it, "
+            "else tagsmith-cli ledger release ID):");
         for (const IdRecord& rec : reserved) PrintRecord(rec);
     }
     return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
 }
 
-int Release(const Context& ctx, const std::string& id) {
+// Releases or confirms one reserved ID; nothing changes unless it is reserved.
+int Settle(const Context& ctx, const std::string& id, bool confirm) {
     auto ledger = OpenExisting(ctx, false);
     if (!ledger) return kExitFailed;
     IdRecord was;
-    const LedgerResult r = ledger->ReleaseReserved(Utf8ToWide(id), &was);
+    const std::u16string wide = Utf8ToWide(id);
+    const LedgerResult r =
+        confirm ? ledger->ConfirmReserved(wide, &was) : ledger->ReleaseReserved(wide, &was);
     if (!r.ok()) {
         std::fprintf(stderr, "tagsmith-cli: %s\n", Safe(r.message).c_str());
         return kExitFailed;
     }
-    std::printf("released %s (reserved %s, station %s, device %s)\n", Safe(id).c_str(),
+    std::printf("%s %s (reserved %s, station %s, device %s)\n",
+                confirm ? "confirmed as written" : "released", Safe(id).c_str(),
                 FormatUtcMs(was.timeMs).c_str(), Safe(was.station).c_str(),
                 was.device.empty() ? "-" : Safe(was.device).c_str());
     return kExitOk;
@@ -69,9 +77,12 @@ int Release(const Context& ctx, const std::string& id) {
 int CmdLedger(Context& ctx) {
     const auto& a = ctx.args;
     if (a.size() == 1 && a[0] == "status") return Status(ctx);
-    if (a.size() == 2 && a[0] == "release") return Release(ctx, a[1]);
-    std::fputs("usage: tagsmith-cli ledger status\n       tagsmith-cli ledger release ID\n",
-               stderr);
+    if (a.size() == 2 && a[0] == "release") return Settle(ctx, a[1], false);
+    if (a.size() == 2 && a[0] == "confirm") return Settle(ctx, a[1], true);
+    std::fputs(
+        "usage: tagsmith-cli ledger status\n       tagsmith-cli ledger release ID\n"
+        "       tagsmith-cli ledger confirm ID\n",
+        stderr);
     return kExitUsage;
 }
 

@@ -172,6 +172,39 @@ TEST_F(LedgerRunTest, ARunKilledMidwayFinishesTheListOnceAndJournalsEveryAttempt
                                         "write file 6 A6 E [0]"}));
 }
 
+// The operator's round after a run died during the transfer: the device
+// holds the ID the ledger keeps reserved, so the operator confirms it; the
+// next run goes on with the next ID and nothing stays reserved.
+TEST_F(LedgerRunTest, AnIdThatReachedTheDeviceBeforeTheKillIsConfirmedByTheOperator) {
+    WriteFile(work.Path() / "list.ids", "A1\nA2\nA3\nA4\n");
+    const std::string list = (work.Path() / "list.ids").string();
+    Start({"auto", "--ids", list}, {"TAGSMITH_KILL_AT=transfer:2"});
+    ASSERT_TRUE(WaitForOutput("软件就绪")) << Err();
+    ASSERT_EQ(PlugWritten(1), std::vector<std::string>{"A1"});
+    ASSERT_TRUE(WaitForOutput("请插入新设备"));
+    ASSERT_EQ(Sim("new E"), 0);
+    ASSERT_EQ(Wait(), 128 + SIGKILL) << Out() << Err();
+    ASSERT_EQ(Reserved(), std::vector<std::string>{"A2"});
+    ASSERT_EQ(Unplug(), "A2") << "the first block holds the whole ID file";
+
+    std::string out;
+    ASSERT_EQ(Run("ledger confirm A2", &out), 0) << out;
+    EXPECT_EQ(out.rfind("confirmed as written A2 (", 0), 0u) << out;
+    EXPECT_TRUE(Reserved().empty());
+
+    Start({"auto", "--ids", list, "--count", "2"});
+    ASSERT_TRUE(WaitForOutput("软件就绪")) << Err();
+    EXPECT_EQ(PlugWritten(2), (std::vector<std::string>{"A3", "A4"}));
+    EXPECT_EQ(Wait(), 0) << Out() << Err();
+    EXPECT_EQ(Out().find("上次运行遗留的预留ID"), std::string::npos) << Out();
+    EXPECT_EQ(AllDeviceIds(), (std::vector<std::string>{"A1", "A2", "A3", "A4"}));
+    std::string status;
+    ASSERT_EQ(Run("ledger status", &status), 0);
+    EXPECT_NE(status.find("reserved: 0\nwritten: 4\nverified: 0\nreleased: 0\n"), std::string::npos)
+        << status;
+    EXPECT_EQ(status.find("reserved IDs"), std::string::npos) << status;
+}
+
 // Killed after the device confirmed and before the state was saved: the
 // state still names the written ID, the ledger holds it, and the resumed run
 // goes on with the next one.

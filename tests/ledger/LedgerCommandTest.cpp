@@ -59,34 +59,77 @@ TEST_F(LedgerCommandTest, StatusCountsByStateAndListsReservations) {
     ASSERT_EQ(Run("ledger status"), 0) << err;
     EXPECT_EQ(out, "ledger: " + Ledger() +
                        "\nreserved: 1\nwritten: 3\nverified: 0\nreleased: 2\n"
-                       "reserved IDs (check the device, then: tagsmith-cli ledger release ID):\n"
+                       "reserved IDs (check the device, then: tagsmith-cli ledger confirm ID if "
+                       "it holds it, else tagsmith-cli ledger release ID):\n"
                        "  A3  2023-11-14T22:13:25.000Z  station st1  device port E\n");
 }
 
-TEST_F(LedgerCommandTest, ReleaseGivesBackAReservedIdOnly) {
-    ASSERT_EQ(Run("ledger release A3"), 0) << err;
-    EXPECT_EQ(out, "released A3 (reserved 2023-11-14T22:13:25.000Z, station st1, device port E)\n");
-    ASSERT_EQ(Run("ledger status"), 0) << err;
-    EXPECT_NE(out.find("reserved: 0\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("released: 3\n"), std::string::npos) << out;
-
-    struct Case {
+// The operator's two answers to A3, each on the same starting ledger; then
+// neither changes an ID that is not reserved.
+TEST_F(LedgerCommandTest, ReleaseOrConfirmAReservedIdOnly) {
+    struct Outcome {
         const char* args;
-        int status;
         const char* says;
+        const char* counts;     // in `ledger status` afterwards
+        const char* journal;    // the operator's row in the CSV journal
+        const char* refusedAs;  // A3's state in the refusals afterwards
     };
-    const std::vector<Case> cases = {
-        {"ledger release A3", 1, "A3 is not reserved (it is released)"},
-        {"ledger release A1", 1, "A1 is not reserved (it is written)"},
-        {"ledger release ZZ", 1, "ZZ is not reserved (not in the ledger)"},
-        {"ledger release", 2, "usage"},
-        {"ledger release A1 A2", 2, "usage"},
-        {"ledger", 2, "usage"},
-        {"ledger forget A1", 2, "usage"},
+    const std::vector<Outcome> outcomes = {
+        {"ledger release A3",
+         "released A3 (reserved 2023-11-14T22:13:25.000Z, station st1, device port E)\n",
+         "reserved: 0\nwritten: 3\nverified: 0\nreleased: 3\n",
+         ",release,,,,,,,,A3,port E,,,,,0,0,0\n", "released"},
+        {"ledger confirm A3",
+         "confirmed as written A3 (reserved 2023-11-14T22:13:25.000Z, station st1, device port E)"
+         "\n",
+         "reserved: 0\nwritten: 4\nverified: 0\nreleased: 2\n",
+         ",confirm,,,,,,,,A3,port E,,,,,0,0,0\n", "written"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Run(c.args), c.status) << c.args;
-        EXPECT_NE(err.find(c.says), std::string::npos) << c.args << ": " << err;
+    const std::string start = test::ReadFile(Ledger());
+    for (const Outcome& o : outcomes) {
+        SCOPED_TRACE(o.args);
+        test::WriteFile(Ledger(), start);
+        ASSERT_EQ(Run(o.args), 0) << err;
+        EXPECT_EQ(out, o.says);
+        ASSERT_EQ(Run("ledger status"), 0) << err;
+        EXPECT_NE(out.find(o.counts), std::string::npos) << out;
+        EXPECT_EQ(out.find("reserved IDs"), std::string::npos) << out;
+        ASSERT_EQ(Run("journal --csv -"), 0) << err;
+        EXPECT_NE(out.find(o.journal), std::string::npos) << out;
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 8) << out;
+
+        struct Case {
+            std::string args;
+            int status;
+            std::string says;
+        };
+        const std::vector<Case> cases = {
+            {"ledger release A3", 1, "A3 is not reserved (it is " + std::string(o.refusedAs) + ")"},
+            {"ledger confirm A3", 1, "A3 is not reserved (it is " + std::string(o.refusedAs) + ")"},
+            {"ledger release A1", 1, "A1 is not reserved (it is written)"},
+            {"ledger confirm A1", 1, "A1 is not reserved (it is written)"},
+            {"ledger confirm A2", 1, "A2 is not reserved (it is released)"},
+            {"ledger release ZZ", 1, "ZZ is not reserved (not in the ledger)"},
+            {"ledger confirm ZZ", 1, "ZZ is not reserved (not in the ledger)"},
+            {"ledger release", 2, "usage"},
+            {"ledger confirm", 2, "usage"},
+            {"ledger release A1 A2", 2, "usage"},
+            {"ledger confirm A1 A2", 2, "usage"},
+            {"ledger", 2, "usage"},
+            {"ledger forget A1", 2, "usage"},
+        };
+        std::string before;
+        ASSERT_EQ(Run("journal --csv -"), 0) << err;
+        before = out;
+        for (const auto& c : cases) {
+            EXPECT_EQ(Run(c.args), c.status) << c.args;
+            EXPECT_NE(err.find(c.says), std::string::npos) << c.args << ": " << err;
+            EXPECT_TRUE(out.empty()) << c.args << ": " << out;
+        }
+        ASSERT_EQ(Run("journal --csv -"), 0) << err;
+        EXPECT_EQ(out, before) << "a refusal changes nothing";
+        ASSERT_EQ(Run("ledger status"), 0) << err;
+        EXPECT_NE(out.find(o.counts), std::string::npos) << out;
     }
 }
 
@@ -164,7 +207,8 @@ TEST_F(LedgerCommandTest, LedgerThatCannotBeUsed) {
             cfg + (cfg.find("[Option]") == std::string::npos ? "[Option]\r\n" : "") + c.cfgExtra);
         test::WriteFile(Ledger(), c.ledgerBytes.empty() ? ledgerBytes : c.ledgerBytes);
         if (c.removeLedger) fs::remove(Ledger());
-        for (const char* cmd : {"ledger status", "ledger release A3", "journal --csv -"}) {
+        for (const char* cmd :
+             {"ledger status", "ledger release A3", "ledger confirm A3", "journal --csv -"}) {
             EXPECT_EQ(Run(cmd), 1) << c.name << ": " << cmd;
             EXPECT_NE(err.find(c.says), std::string::npos) << c.name << ": " << cmd << ": " << err;
             EXPECT_EQ(err.find("secret"), std::string::npos) << err;
