@@ -5,9 +5,9 @@
 // the device out (keeping its image) and plugs the next. During the run one
 // station is killed in the middle of a write and the server is stopped and
 // started again; afterwards the operator finds the dead station's
-// reservation with `pool status`, checks the device, releases the ID and
-// runs the station again. The kept images are read with mtools: every ID
-// must be on exactly one device.
+// reservation with `pool status`, checks the device, confirms the ID when
+// the device holds it or releases it when not, and runs the station again. The kept images are read
+// with mtools: every ID must be on exactly one device.
 //
 // The list holds 10,000 IDs; the sanitizer build runs 1,000 (the compile
 // definition TAGSMITH_LINE_IDS, see tests/CMakeLists.txt), and the
@@ -406,9 +406,11 @@ protected:
     }
 
     // Every device's image holds exactly the ID its station reported (or
-    // nothing readable when it reported none), and `fsck.fat -n` finds a
-    // sample of the written ones sound. The IDs on devices, counted.
-    std::map<std::string, int> CheckImages(const fs::path& killedImage) {
+    // nothing readable when it reported none), the killed station's device
+    // the ID the operator confirmed (when confirmed), and `fsck.fat -n`
+    // finds a sample of the written ones sound. The IDs on devices, counted.
+    std::map<std::string, int> CheckImages(const fs::path& killedImage,
+                                           const std::string& confirmed = "") {
         const auto onImages = IdsOnImages();
         std::map<std::string, int> count;
         size_t written = 0;
@@ -417,8 +419,9 @@ protected:
                 const auto it = onImages.find(d.image.filename().string());
                 EXPECT_NE(it, onImages.end()) << d.image << " was not read";
                 if (it == onImages.end()) continue;
-                if (d.image == killedImage) continue;  // checked by the operator's step
-                EXPECT_EQ(it->second, d.written) << d.image;
+                // A killed device the operator released was checked then.
+                if (d.image == killedImage && confirmed.empty()) continue;
+                EXPECT_EQ(it->second, d.image == killedImage ? confirmed : d.written) << d.image;
                 if (it->second.empty()) continue;
                 ++count[it->second];
                 // Every 500th written device, and the first.
@@ -432,7 +435,8 @@ protected:
         return count;
     }
 
-    // The journal's confirmed writes, counted by ID.
+    // The journal's confirmed writes (a station's, or the operator's
+    // confirmation of a device a dead station wrote), counted by ID.
     std::map<std::string, int> JournalWrites() {
         std::string csv;
         EXPECT_EQ(Office("journal --csv -", &csv), 0) << csv.substr(0, 2000);
@@ -444,7 +448,8 @@ protected:
             std::vector<std::string> f;
             std::istringstream fields(row);
             for (std::string x; std::getline(fields, x, ',');) f.push_back(x);
-            if (f.size() == 19 && f[2] == "write" && f[16] == "0") ++n[f[10]];
+            if (f.size() == 19 && (f[2] == "write" || f[2] == "confirm") && f[16] == "0")
+                ++n[f[10]];
         }
         return n;
     }
@@ -472,14 +477,15 @@ protected:
         ASSERT_TRUE(server->Start());
     }
 
-    // Starts station s with `args(s)`; the killed one (if any) dies at its
-    // `killAt`-th reservation, with its device in hand and nothing sent.
+    // Starts station s with `args(s)`; the killed one (if any) dies the
+    // `killAt`-th time it reaches `killPoint`, with its device in hand:
+    // "reserved" before anything is sent, "transfer" after the first block.
     void StartLine(const std::function<std::vector<std::string>(int)>& args, int killed,
-                   long killAt) {
+                   long killAt, const std::string& killPoint = "reserved") {
         for (size_t s = 0; s < stations.size(); ++s) {
             std::vector<std::string> env;
             if (static_cast<int>(s) == killed)
-                env.push_back("TAGSMITH_KILL_AT=reserved:" + std::to_string(killAt));
+                env.push_back("TAGSMITH_KILL_AT=" + killPoint + ":" + std::to_string(killAt));
             stations[s]->Start(server->Url(), args(static_cast<int>(s)), env, &total);
         }
     }
@@ -518,10 +524,16 @@ protected:
         }
     }
 
+    // What the operator decided for the dead station's reservation.
+    struct Settled {
+        std::string id;  // empty: the round could not be done
+        bool confirmed = false;
+    };
     // The operator's round after a station died: `pool status ARGS` shows
     // its one reservation, `ledger status` its ID; the device it was
-    // writing holds nothing, so the ID is released. The ID.
-    std::string ReleaseWhatTheDeadLeft(const Station& dead, const std::string& poolArgs) {
+    // writing is read: holding the ID, the ID is confirmed, blank, it is
+    // released.
+    Settled SettleWhatTheDeadLeft(const Station& dead, const std::string& poolArgs) {
         std::string out;
         EXPECT_EQ(Office("pool status " + poolArgs, &out), 0) << out;
         auto shares = Shares(out);
@@ -540,20 +552,25 @@ protected:
             std::istringstream(l) >> id;
         }
         EXPECT_EQ(reserved.size(), 1u) << out;
-        if (reserved.size() != 1) return "";
+        if (reserved.size() != 1) return {};
         EXPECT_NE(reserved[0].find("station " + dead.name), std::string::npos) << reserved[0];
         EXPECT_FALSE(dead.devices.empty());
-        if (dead.devices.empty()) return "";
+        if (dead.devices.empty()) return {};
         std::string held;
         RunCommand("MTOOLS_SKIP_CHECK=1 mtype -i '" + dead.devices.back().image.string() +
                        "' ::/sn/id.txt 2>/dev/null",
                    &held);
         held = held.substr(0, held.find('\0'));
-        // A device that held it would keep the ID reserved for good.
-        EXPECT_EQ(held, "") << "the killed device holds an ID";
-        if (!held.empty()) return "";
-        EXPECT_EQ(Office("ledger release " + id, &out), 0) << out;
-        return id;
+        // Any other ID there would have been written twice.
+        EXPECT_TRUE(held.empty() || held == id) << "the killed device holds " << held;
+        if (!held.empty() && held != id) return {};
+        const bool confirm = held == id;
+        EXPECT_EQ(Office(std::string(confirm ? "ledger confirm " : "ledger release ") + id, &out),
+                  0)
+            << out;
+        EXPECT_EQ(Office("ledger status", &out), 0) << out;
+        EXPECT_NE(out.find("reserved: 0\n"), std::string::npos) << out;
+        return {id, confirm};
     }
 
     std::string serverDir_;
@@ -605,8 +622,10 @@ TEST_F(StationLineTest, EightStationsWriteOneListOnceThroughAKillAndAServerResta
 
     Station& dead = *stations[kKilled];
     const fs::path killedImage = dead.devices.empty() ? fs::path() : dead.devices.back().image;
-    const std::string released = ReleaseWhatTheDeadLeft(dead, "'" + listA.string() + "'");
-    ASSERT_FALSE(released.empty());
+    const Settled settled = SettleWhatTheDeadLeft(dead, "'" + listA.string() + "'");
+    ASSERT_FALSE(settled.id.empty());
+    EXPECT_FALSE(settled.confirmed) << "killed before anything was sent";
+    const std::string& released = settled.id;
     // The dead station runs again and writes what is left: the released ID.
     dead.Start(server->Url(), {"auto", "--ids", listA.string()}, {}, &total);
     EXPECT_EQ(dead.Join(), 0) << dead.Err();
@@ -646,27 +665,30 @@ TEST_F(StationLineTest, EightStationsShareOneCounterThroughAKillAndAServerRestar
     Make(kStations);
     const std::vector<std::string> counter = {"auto", "--prefix", "AB", "--counter",
                                               "1000", "--suffix", "CD"};
+    // Killed during the transfer: the device may hold its value already.
     StartLine(
         [&](int) {
             std::vector<std::string> a = counter;
             a.insert(a.end(), {"--count", std::to_string(each)});
             return a;
         },
-        kKilled, killAt);
+        kKilled, killAt, "transfer");
     RestartServerAt(kStations * each / 2, each);
     JoinLine(kKilled, false);
 
     Station& dead = *stations[kKilled];
     const fs::path killedImage = dead.devices.empty() ? fs::path() : dead.devices.back().image;
-    const std::string released = ReleaseWhatTheDeadLeft(dead, "");
-    ASSERT_FALSE(released.empty());
+    const Settled settled = SettleWhatTheDeadLeft(dead, "");
+    ASSERT_FALSE(settled.id.empty());
+    // A confirmed device is one of the station's; a released one is not.
+    const long done = settled.confirmed ? killAt : killAt - 1;
     std::vector<std::string> again = counter;
-    again.insert(again.end(), {"--count", std::to_string(each - (killAt - 1))});
+    again.insert(again.end(), {"--count", std::to_string(each - done)});
     dead.Start(server->Url(), again, {}, &total);
     EXPECT_EQ(dead.Join(), 0) << dead.Err();
     for (const std::string& p : dead.problems) ADD_FAILURE() << p;
 
-    const auto onDevices = CheckImages(killedImage);
+    const auto onDevices = CheckImages(killedImage, settled.confirmed ? settled.id : "");
     std::set<unsigned long> values;
     for (const auto& [id, n] : onDevices) {
         EXPECT_EQ(n, 1) << id << " is on " << n << " devices";
@@ -677,17 +699,23 @@ TEST_F(StationLineTest, EightStationsShareOneCounterThroughAKillAndAServerRestar
     EXPECT_EQ(values.size(), static_cast<size_t>(kStations * each));
     ASSERT_FALSE(values.empty());
     EXPECT_EQ(*values.begin(), 0x1000u);
-    // Values are handed out in order: below the highest, only the released
-    // one (the counter went on past it) and those whose reply the restart
-    // swallowed are missing.
+    // Values are handed out in order: below the highest, only those whose
+    // reply the restart swallowed are missing, and a released value (the
+    // counter went on past it). A confirmed value is on its device, so one
+    // fewer may be missing.
     std::vector<unsigned long> missing;
     for (unsigned long v = 0x1000; v < *values.rbegin(); ++v)
         if (!values.count(v)) missing.push_back(v);
-    EXPECT_LE(missing.size(), 3u) << values.size() << " written up to " << *values.rbegin();
-    const unsigned long releasedValue =
-        std::stoul(released.substr(2, released.size() - 4), nullptr, 16);
-    EXPECT_TRUE(std::find(missing.begin(), missing.end(), releasedValue) != missing.end())
-        << released << " was released and is not handed out again";
+    EXPECT_LE(missing.size(), settled.confirmed ? 2u : 3u)
+        << values.size() << " written up to " << *values.rbegin();
+    const unsigned long killedValue =
+        std::stoul(settled.id.substr(2, settled.id.size() - 4), nullptr, 16);
+    if (settled.confirmed) {
+        EXPECT_TRUE(values.count(killedValue)) << settled.id << " was confirmed";
+    } else {
+        EXPECT_TRUE(std::find(missing.begin(), missing.end(), killedValue) != missing.end())
+            << settled.id << " was released and is not handed out again";
+    }
     EXPECT_EQ(JournalWrites(), onDevices);
 }
 
