@@ -61,6 +61,7 @@ constexpr char kWritten[] = "烧写成功 ID: ";
 constexpr char kFailed[] = "烧写失败";
 constexpr char kRemoved[] = "请插入新设备";
 constexpr char kPaused[] = "ID记录服务器无法连接，自动烧写已暂停，正在重试：";
+constexpr char kResumed[] = "ID记录服务器已恢复连接，自动烧写继续";
 
 #ifndef TAGSMITH_LINE_IDS
 #define TAGSMITH_LINE_IDS 10000
@@ -203,7 +204,7 @@ public:
     TempDir app, line, work;
     std::vector<Device> devices;
     std::vector<std::string> problems;  // failed writes, devices nobody wrote
-    bool paused = false, writtenAfterPause = false;
+    bool paused = false, resumed = false, writtenAfterPause = false;
     std::atomic<long> writtenCount{0};
     // The run died with a device plugged whose arrival it had taken up and
     // which it never reported written.
@@ -224,6 +225,7 @@ private:
         auto take = [&](const std::string& l, Device* d) {
             if (l.find(kReady) != std::string::npos) ready = true;
             if (l.find(kPaused) != std::string::npos) paused = true;
+            if (l.find(kResumed) != std::string::npos) resumed = true;
             if (!d) return false;
             if (l.rfind(kWritten, 0) == 0) {
                 writtenAfterPause = writtenAfterPause || paused;
@@ -490,9 +492,9 @@ protected:
         }
     }
     // Waits for every station: the killed one died mid-write, the others
-    // ended well, and those still writing when the server went away paused
-    // and wrote again by themselves; every problem a feeder saw is a
-    // failure.
+    // ended well, those still writing when the server went away paused
+    // and wrote again by themselves, and each that paused logged that it
+    // goes on; every problem a feeder saw is a failure.
     void JoinLine(int killed, bool listRun) {
         bool pausedAny = false;
         for (size_t s = 0; s < stations.size(); ++s) {
@@ -516,6 +518,9 @@ protected:
                         << Around(st.Out(), kPaused);
                     pausedAny = pausedAny || st.paused;
                 }
+                EXPECT_TRUE(!st.paused || st.resumed)
+                    << st.name << " paused and never logged that it goes on\n"
+                    << Around(st.Out(), kPaused);
             }
             for (const std::string& p : st.problems) ADD_FAILURE() << p;
         }
