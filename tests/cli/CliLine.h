@@ -24,6 +24,30 @@ extern char** environ;
 
 namespace ts::test {
 
+// Starts `args` (args[0] the program's path) in the background with its
+// stdout and stderr in the files `out` and `err`, and `env` ("NAME=value")
+// added to the environment; its process ID, or -1.
+inline pid_t SpawnLogged(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                         const std::filesystem::path& out, const std::filesystem::path& err) {
+    std::vector<std::string> argv(args);
+    std::vector<char*> cargv;
+    for (auto& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    std::vector<std::string> envText(env);
+    std::vector<char*> cenv;
+    for (auto& e : envText) cenv.push_back(e.data());
+    for (char** e = environ; *e; ++e) cenv.push_back(*e);
+    cenv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), cenv.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
 class CliLine : public ::testing::Test {
 protected:
     TempDir app, line, work;
@@ -57,22 +81,8 @@ protected:
         WriteFile(work.Path() / "err.txt", "");
         std::vector<std::string> argv = {Cli(), "--simulate", line.Path().string()};
         argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> cargv;
-        for (auto& a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        std::vector<std::string> envText(env);
-        std::vector<char*> cenv;
-        for (auto& e : envText) cenv.push_back(e.data());
-        for (char** e = environ; *e; ++e) cenv.push_back(*e);
-        cenv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        const std::string out = (work.Path() / "out.txt").string();
-        const std::string err = (work.Path() / "err.txt").string();
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_EQ(posix_spawn(&pid_, Cli().c_str(), &fa, nullptr, cargv.data(), cenv.data()), 0);
-        posix_spawn_file_actions_destroy(&fa);
+        pid_ = SpawnLogged(argv, env, work.Path() / "out.txt", work.Path() / "err.txt");
+        ASSERT_GT(pid_, 0);
     }
 
     // Runs `tagsmith-cli --simulate LINE args` to its end (a hang ends it

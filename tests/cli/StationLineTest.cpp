@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "sim/SimLine.h"
+#include "tests/cli/CliLine.h"
 #include "tests/ledger/PgTestServer.h"
 #include "tests/support/TestSupport.h"
 
@@ -117,27 +118,6 @@ private:
     std::string partial_;
 };
 
-pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env,
-            const fs::path& out, const fs::path& err) {
-    std::vector<std::string> argv(args);
-    std::vector<char*> cargv;
-    for (auto& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    std::vector<std::string> envText(env);
-    std::vector<char*> cenv;
-    for (auto& e : envText) cenv.push_back(e.data());
-    for (char** e = environ; *e; ++e) cenv.push_back(*e);
-    cenv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), cenv.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
-}
-
 // The lines of `text` around the first `needle` (for failure messages).
 std::string Around(const std::string& text, const std::string& needle) {
     size_t at = text.find(needle);
@@ -184,7 +164,8 @@ public:
         std::vector<std::string> argv = {Cli(), "--simulate", line.Path().string(), "--ledger",
                                          url};
         argv.insert(argv.end(), args.begin(), args.end());
-        pid_ = Spawn(argv, env, out_, work.Path() / ("err" + std::to_string(runs_) + ".txt"));
+        pid_ = test::SpawnLogged(argv, env, out_,
+                                 work.Path() / ("err" + std::to_string(runs_) + ".txt"));
         ASSERT_GT(pid_, 0);
         feeder_ = std::thread([this, total] { Feed(total); });
     }
