@@ -53,12 +53,14 @@ bool GuiClock::Pause(uint32_t ms, const std::function<bool()>& goOn) {
     // Device events wait for the pause to end; everything else is handled,
     // and the wait ends right after the event that stopped it.
     if (holdDevices) holdDevices(true);
+    if (onPause) onPause(true);
     QEventLoop wait;
     bool go = true;
     while (go && timer.isActive()) {
         wait.processEvents(QEventLoop::WaitForMoreEvents);
         go = !ending_ && goOn();
     }
+    if (onPause) onPause(false);
     if (holdDevices) holdDevices(false);
     QApplication::restoreOverrideCursor();
     pausing_ = false;
@@ -124,6 +126,19 @@ void StationStatus::WriteEnded(int result, const std::u16string& id, bool passed
     PumpRepaint();
 }
 
+void StationStatus::ServerWait(bool waiting) {
+    if (waiting == (state_ == State::Waiting)) return;
+    if (waiting) {
+        beforeWait_ = state_;
+        headlineBeforeWait_ = headline_;
+        idBeforeWait_ = id_;
+        Show(State::Waiting, QStringLiteral("已暂停，等待ID记录服务器"), std::u16string());
+    } else {
+        Show(beforeWait_, headlineBeforeWait_, idBeforeWait_);
+    }
+    PumpRepaint();
+}
+
 void StationStatus::BlockDone(FlowKind kind, uint64_t done, uint64_t total) {
     if (total == 0) return;
     done = std::min(done, total);
@@ -158,6 +173,7 @@ void StationStatus::ShowCounts() {
 
 void StationStatus::Show(State state, const QString& headline, const std::u16string& id) {
     state_ = state;
+    headline_ = headline;
     id_ = id;
     if (!result_) return;
     QColor back(0xe0, 0xe0, 0xe0);
@@ -174,6 +190,10 @@ void StationStatus::Show(State state, const QString& headline, const std::u16str
         case State::Reading:
         case State::Writing:
             back = QColor(0x15, 0x65, 0xc0);
+            fore = Qt::white;
+            break;
+        case State::Waiting:
+            back = QColor(0xef, 0x6c, 0x00);
             fore = Qt::white;
             break;
         case State::Idle:

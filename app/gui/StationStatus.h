@@ -31,6 +31,8 @@ public:
     bool Pausing() const { return pausing_; }
     // Stops the device events (true) for a pause, and lets them in again.
     std::function<void(bool hold)> holdDevices;
+    // Told when a pause starts (true) and ends (false).
+    std::function<void(bool paused)> onPause;
 
 private:
     bool ending_ = false;
@@ -39,7 +41,7 @@ private:
 
 class StationStatus : public ProgressPort {
 public:
-    enum class State { Idle, Reading, Writing, Passed, Failed, NotWritten };
+    enum class State { Idle, Reading, Writing, Passed, Failed, NotWritten, Waiting };
 
     // `counts` (optional) shows the written and failed devices since start.
     StationStatus(QLabel* result, QProgressBar* bar, QLabel* counts = nullptr);
@@ -51,6 +53,9 @@ public:
     // `passedOver`: the ID was taken meanwhile by another run and the next
     // one follows on the same device; it counts as nothing.
     void WriteEnded(int result, const std::u16string& id, bool passedOver = false);
+
+    // Automatic writing waits for the ledger's server (true) or goes on.
+    void ServerWait(bool waiting);
 
     void BlockDone(FlowKind kind, uint64_t done, uint64_t total) override;
     void ReadEnded(int result, const std::u16string& id) override;
@@ -71,7 +76,12 @@ private:
     uint64_t written_ = 0;
     uint64_t failed_ = 0;
     State state_ = State::Idle;
+    QString headline_;
     std::u16string id_;
+    // What the result showed before a wait for the server.
+    State beforeWait_ = State::Idle;
+    QString headlineBeforeWait_;
+    std::u16string idBeforeWait_;
     bool inWrite_ = false;
     bool sentAll_ = false;
 };

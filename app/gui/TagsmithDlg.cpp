@@ -76,6 +76,9 @@ CTagsmithDlg::CTagsmithDlg(std::unique_ptr<DriveSystem> drives, QWidget* parent)
         if (notifier_ && !destroyed_) notifier_->setEnabled(!hold);
     };
     status_ = std::make_unique<StationStatus>(result_, progress_, counts_);
+    // The only pause of the flows that lets the window work: a wait for the
+    // ledger's server, shown at a glance.
+    clock_->onPause = [this](bool paused) { status_->ServerWait(paused); };
     model_.writeStarts = [this] {
         BeginBusy();
         status_->WriteStarts();

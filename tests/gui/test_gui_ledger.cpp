@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <functional>
 
+#include "app/gui/StationStatus.h"
 #include "tests/gui/LineHarness.h"
 
 using namespace ts;
@@ -214,9 +215,15 @@ private slots:
         away.awayFor = 2;
         // The window goes on meanwhile: a timer of its own fires.
         int ticksWhilePaused = 0;
+        bool shownWaiting = false;
         QTimer ticker;
         QObject::connect(&ticker, &QTimer::timeout, [&] {
-            if (h.LogHas(kPaused) && !h.LogHas(kResumed)) ++ticksWhilePaused;
+            if (h.LogHas(kPaused) && !h.LogHas(kResumed)) {
+                ++ticksWhilePaused;
+                // The result at a glance says why nothing happens.
+                shownWaiting =
+                    shownWaiting || h.dlg->Status().Current() == StationStatus::State::Waiting;
+            }
         });
         ticker.start(50);
         QCOMPARE(h.WriteOne("2C01"), std::string("2C01"));
@@ -225,6 +232,9 @@ private slots:
         QCOMPARE(h.LogCount(u"烧写成功 ID: 2C01"), size_t(1));
         QCOMPARE(away.reserves, 3);
         QVERIFY2(ticksWhilePaused >= 10, std::to_string(ticksWhilePaused).c_str());
+        QVERIFY(shownWaiting);
+        QCOMPARE(h.dlg->Status().Current(), StationStatus::State::Passed);
+        QCOMPARE(h.dlg->Status().ShownId(), std::u16string(u"2C01"));
         IdRecord rec;
         QVERIFY(away.Lookup(u"2C01", &rec).ok());
         QCOMPARE(rec.state, IdState::Written);
