@@ -12,6 +12,11 @@ namespace ts {
 
 namespace {
 
+std::u16string AwayLine(const LedgerResult& answer) {
+    return u"ID记录服务器无法连接，自动烧写已暂停，正在重试：" + Utf8ToWide(answer.message);
+}
+constexpr char16_t kBackLine[] = u"ID记录服务器已恢复连接，自动烧写继续";
+
 int64_t SteadyNowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -61,12 +66,6 @@ IdSource LedgerLink::SourceOf(const IdOrigin& origin) {
         sha = d.sha256;
     }
     return IdSource::FromFile(sha, path, origin.line);
-}
-
-const char16_t OfflinePause::kBackLine[] = u"ID记录服务器已恢复连接，自动烧写继续";
-
-std::u16string OfflinePause::AwayLine(const LedgerResult& answer) {
-    return u"ID记录服务器无法连接，自动烧写已暂停，正在重试：" + Utf8ToWide(answer.message);
 }
 
 bool OfflinePause::Again(const LedgerResult& answer) {
@@ -129,21 +128,18 @@ bool WriteGuard::Verified() {
 // away must not leave that ID reserved for the operator. Automatic writing
 // waits for it as it waits before a reservation; otherwise a few tries.
 LedgerResult WriteGuard::Confirm(const std::function<LedgerResult()>& op) {
-    LedgerResult r = op();
     const bool waits = automatic_ && link_.waitOffline;
+    OfflinePause pause(link_, waits, [this](const std::u16string& line) {
+        if (log) log(line);
+    });
+    LedgerResult r = op();
     for (int tries = 0; r.status == LedgerStatus::Offline; ++tries) {
-        if (waits) {
-            if (!paused_) {
-                paused_ = true;
-                if (pausing) pausing(r);
-            }
-            if (!link_.waitOffline()) break;
-        } else {
-            if (tries >= link_.confirmRetries) break;
-            if (link_.sleep) link_.sleep(static_cast<uint32_t>(std::max(link_.retryDelayMs, 0)));
-        }
+        if (waits ? !pause.Again(r) : tries >= link_.confirmRetries) break;
+        if (!waits && link_.sleep)
+            link_.sleep(static_cast<uint32_t>(std::max(link_.retryDelayMs, 0)));
         r = op();
     }
+    if (r.status != LedgerStatus::Offline) pause.Again(r);  // the resume line, after a pause
     return r;
 }
 

@@ -84,9 +84,6 @@ public:
     // again (the server was away and the wait went on).
     bool Again(const LedgerResult& answer);
 
-    static std::u16string AwayLine(const LedgerResult& answer);
-    static const char16_t kBackLine[];
-
 private:
     const LedgerLink& link_;
     bool mayWait_;
@@ -117,10 +114,8 @@ public:
     // The device confirmed but holds something else: the ID stays reserved
     // for the operator to check.
     bool Mismatch(int result);
-    // Told once, with the server's answer, when a confirmation starts to wait
-    // for the server; Paused() says whether one did.
-    std::function<void(const LedgerResult&)> pausing;
-    bool Paused() const { return paused_; }
+    // Where an automatic confirmation's pause for the server is logged.
+    std::function<void(const std::u16string&)> log;
 
     // The end of the flow. A write that failed after its reservation gives
     // the ID back; one that never reserved is recorded as an attempt.
@@ -133,7 +128,6 @@ private:
     Attempt attempt_;
     bool rewrite_;
     bool automatic_;
-    bool paused_ = false;
     int64_t startedMs_;
     Reservation reservation_;
     enum class Phase { Start, Reserved, Done } phase_ = Phase::Start;

@@ -96,7 +96,7 @@ int WriteFlow::WriteDeviceSN(const std::u16string& id) {
     // Automatic writing never takes a held ID; a manual write is the
     // operator's decision, asked before it gets here.
     WriteGuard guard(ledger_, std::move(attempt), automatic == nullptr, automatic != nullptr);
-    guard.pausing = [this](const LedgerResult& r) { AppendLog(OfflinePause::AwayLine(r)); };
+    guard.log = [this](const std::u16string& line) { AppendLog(line); };
     const int result = WriteWithGuard(id, guard);
     guard.Finish(result);
     return result;
@@ -109,8 +109,6 @@ int WriteFlow::VerifyWritten(const std::u16string& id, WriteGuard& guard) {
         if (!guard.Verified()) {
             AppendLog(u"ID记录无法记下校验结果，该ID保持预留：" +
                       Utf8ToWide(guard.Problem().message));
-        } else if (guard.Paused()) {
-            AppendLog(OfflinePause::kBackLine);
         }
         return kWriteOk;
     }
@@ -331,8 +329,6 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
     if (!guard.Confirmed()) {
         AppendLog(u"ID记录无法记下该ID已烧写，该ID保持预留：" +
                   Utf8ToWide(guard.Problem().message));
-    } else if (guard.Paused()) {
-        AppendLog(OfflinePause::kBackLine);
     }
     if (ledger_.Verify()) {
         const int verified = VerifyWritten(id, guard);
