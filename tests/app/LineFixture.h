@@ -12,6 +12,19 @@
 
 namespace ts::test {
 
+// What a window model on an in-memory line is opened with: the example
+// installation in `app`, the test's line, log, boxes and clock.
+inline StationParts WindowParts(const TempDir& app, MemoryLine& line, MemoryLogView& log,
+                                ScriptedMessageBoxer& boxes, FakeClock& clock) {
+    StationParts parts;
+    parts.appDir = app.Dir();
+    parts.drives = &line;
+    parts.log = &log;
+    parts.boxes = &boxes;
+    parts.clock = &clock;
+    return parts;
+}
+
 // A main window on an in-memory line, with the real plug-ins and the example
 // installation copied into a temp application folder.
 class LineTest : public ::testing::Test {
@@ -29,12 +42,7 @@ protected:
     void SetUp() override {
         InstallApp(app.Path(), {"modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
         log.onLine = [this](const std::u16string& l) { lines.push_back(l); };
-        StationParts parts;
-        parts.appDir = app.Dir();
-        parts.drives = &line;
-        parts.log = &log;
-        parts.boxes = &boxes;
-        parts.clock = &clock;
+        StationParts parts = WindowParts(app, line, log, boxes, clock);
         parts.ledger = withLedger;
         ASSERT_EQ(dlg.OnInitDialog(std::move(parts)), StationOpen::Ok);
         if (withLedger) {

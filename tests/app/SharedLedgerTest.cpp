@@ -11,6 +11,7 @@
 #include "app/MainDialog.h"
 #include "platform/Codepage.h"
 #include "sim/MemoryLine.h"
+#include "tests/app/LineFixture.h"
 #include "tests/ledger/PgTestServer.h"
 #include "tests/support/TestSupport.h"
 
@@ -31,12 +32,7 @@ struct Station {
         test::InstallApp(app.Path(), {"modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
         test::WriteFile(app.Path() / "tagsmith.cfg",
                         test::ReadFile(app.Path() / "tagsmith.cfg") + "\nstation=" + name + "\n");
-        StationParts parts;
-        parts.appDir = app.Dir();
-        parts.drives = &line;
-        parts.log = &log;
-        parts.boxes = &boxes;
-        parts.clock = &clock;
+        StationParts parts = test::WindowParts(app, line, log, boxes, clock);
         parts.ledger = true;
         if (!ledger.empty()) parts.ledgerLocation = ledger;
         ASSERT_EQ(dlg.OnInitDialog(std::move(parts)), StationOpen::Ok);
