@@ -4,9 +4,17 @@
 # folder and the Start-menu entry, upgrades over a station's own settings
 # and data (they must stay), runs the installed CLI and program, uninstalls.
 set -euo pipefail
+source "$(dirname "$0")/wine-common.sh"
 prefix=$1
 setup=$2
 tests=$3
+# The setup program (NSIS) is a 32-bit program whatever it installs. It is
+# still built everywhere; only running it needs a kernel that runs 32-bit
+# programs.
+if [ "$(runs_32bit_cached)" != yes ]; then
+    echo "skipped: the setup program is a 32-bit program and this machine's kernel runs no 32-bit programs"
+    exit 77
+fi
 if [ -z "${TAGSMITH_IN_XVFB:-}" ]; then
     exec env TAGSMITH_IN_XVFB=1 xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
@@ -14,7 +22,8 @@ export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
 export LC_ALL=zh_CN.UTF-8
 mkdir -p "$prefix"
-[ -f "$prefix/system.reg" ] || wineboot -i >/dev/null 2>&1 || true
+loader=$(wine_loader_for "$tests")
+[ -f "$prefix/system.reg" ] || "$loader" wineboot -i >/dev/null 2>&1 || true
 wineserver -p || true  # already running after a fresh wineboot
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
@@ -46,9 +55,9 @@ check "upgrade keeps tagsmith.cfg" grep -q 'idprefix=KEPT' "$dir/tagsmith.cfg"
 check "upgrade keeps ulpkData.bin" grep -qx 'station data' "$dir/ulpkData.bin"
 
 check "installed CLI reads the sample list" \
-    wine 'C:\Tagsmith\tagsmith-cli.exe' ids 'C:\Tagsmith\sample.ids'
+    "$(wine_loader_for "$dir/tagsmith-cli.exe")" 'C:\Tagsmith\tagsmith-cli.exe' ids 'C:\Tagsmith\sample.ids'
 check "installed program starts" env TAGSMITH_INSTALLED='C:\Tagsmith\tagsmith.exe' \
-    wine "$tests" --gtest_filter='WinSetup.*' --gtest_brief=1
+    "$loader" "$tests" --gtest_filter='WinSetup.*' --gtest_brief=1
 
 # The uninstaller runs from a copy of itself: wait for it to finish.
 wine "$dir/uninstall.exe" /S || true

@@ -4,6 +4,7 @@
 # tests' own (its desktop belongs to this display), kept running for the
 # run and ended after it; the dialogs' pictures land in SHOTS as PNG.
 set -euo pipefail
+source "$(dirname "$0")/wine-common.sh"
 prefix=$1
 shots=$2
 shift 2
@@ -14,15 +15,16 @@ export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
 export LC_ALL=zh_CN.UTF-8
 mkdir -p "$prefix" "$shots"
+loader=$(wine_loader_for "$1")
 if [ ! -f "$prefix/system.reg" ]; then
-    wineboot -i >/dev/null 2>&1 || true
+    "$loader" wineboot -i >/dev/null 2>&1 || true
 fi
 wineserver -p || true  # already running after a fresh wineboot
 # The dialogs' fonts and the Chinese locale's own fonts drawn with the CJK
 # font Debian has, so that the screenshots show their text.
 for face in "MS Shell Dlg" "MS Shell Dlg 2" "Tahoma" "SimSun" "NSimSun" "宋体" "新宋体" \
     "Microsoft YaHei" "微软雅黑"; do
-    wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /t REG_SZ \
+    "$loader" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /t REG_SZ \
         /d "WenQuanYi Zen Hei" /f >/dev/null 2>&1 || true
 done
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
@@ -44,11 +46,11 @@ if command -v import >/dev/null && import -version 2>/dev/null | grep -q ImageMa
         done
     ) &
     shooter=$!
-    TAGSMITH_SCREENSHOTS=$(winepath -w "$shots") wine "$@" || status=$?
+    TAGSMITH_SCREENSHOTS=$("$loader" winepath -w "$shots") "$loader" "$@" || status=$?
     touch "$stop"
     wait "$shooter" || true
     rm -f "$stop"
 else
-    wine "$@" || status=$?
+    "$loader" "$@" || status=$?
 fi
 exit $status
