@@ -1,26 +1,50 @@
 #!/usr/bin/env bash
 # Boots this machine's own kernel (from /boot) in a virtual machine whose
-# initramfs holds busybox, the kernel's SCSI, target and vfat modules, the
-# build's tagsmith-cli with its plug-ins and libraries, and tagsmith-tcmu;
-# the guest runs guest/checks.sh and prints one PASS or FAIL line per check.
+# initramfs holds busybox, the kernel modules the test needs, the build's
+# tagsmith-cli with its plug-ins and libraries, and the test's device
+# program; the guest runs the test's checks and prints one PASS or FAIL line
+# per check. The two tests:
 #
-#   run-guest.sh APPDIR TCMU_HANDLER EXAMPLE_DIR WORK_DIR
+#   real_kernel  tagsmith-tcmu: each device a TCMU backstore behind its own
+#                tcm_loop target (guest/checks.sh)
+#   real_usb     tagsmith-usb: each device a USB gadget on the dummy host
+#                controller, driven by usb-storage (guest/usb-checks.sh)
+#
+#   run-guest.sh TEST APPDIR DEVICE_PROGRAM EXAMPLE_DIR WORK_DIR
 #
 # Exit 0 when every check passed, 1 when one failed or the guest did not
 # finish, 77 (one line says why) when this machine cannot run the guest.
-# TAGSMITH_GUEST_ONLY=check_a,check_b runs only those checks (guest/checks.sh).
+# TAGSMITH_GUEST_ONLY=check_a,check_b runs only those checks.
 set -uo pipefail
 
-app=$1 handler=$2 example=$3 work=$4
+test=$1 app=$2 handler=$3 example=$4 work=$5
 here=$(cd "$(dirname "$0")" && pwd)
 skip() {
-    echo "real_kernel: skipped: $*"
+    echo "$test: skipped: $*"
     exit 77
 }
 die() {
     echo "FAIL guest image: $*"
     exit 1
 }
+
+# Modules loaded at boot, in order (NAME or NAME:PARAMETERS), and modules
+# the checks load themselves.
+case $test in
+real_kernel)
+    program=tagsmith-tcmu checks=checks.sh
+    modules="sd_mod target_core_user tcm_loop"
+    later="sg" # the checks begin without it
+    ;;
+real_usb)
+    program=tagsmith-usb checks=usb-checks.sh
+    # One emulated controller per device attached at once.
+    modules="sd_mod sg usb-storage dummy_hcd:num=4 usb_f_fs"
+    later=""
+    ;;
+*) die "unknown test $test" ;;
+esac
+modules="$modules vfat nls_cp437 nls_iso8859_1 nls_utf8 nls_cp936"
 
 qemu=$(command -v qemu-system-x86_64) || skip "qemu-system-x86_64 is not installed"
 "$qemu" -accel help 2>/dev/null | grep -qx tcg || skip "qemu cannot emulate a machine (no TCG)"
@@ -42,17 +66,23 @@ root=$work/root
 rm -rf "$work"
 mkdir -p "$root"/{bin,modules,app} || die "cannot make $root"
 
-# Modules in load order, each once; sg is loaded by the checks themselves.
+# Modules in load order, each once, with their parameters ("NAME.ko ARGS"
+# lines, read by guest/init).
 order=()
-for m in sd_mod target_core_user tcm_loop vfat nls_cp437 nls_iso8859_1 nls_utf8 nls_cp936 sg; do
+for entry in $modules $later; do
+    m=${entry%%:*} params=""
+    [ "$m" = "$entry" ] || params=${entry#*:}
     deps=$("$modprobe" -S "$version" --show-depends "$m" 2>/dev/null) ||
         skip "kernel $version has no module $m"
+    self=$(awk '$1 == "insmod" {p = $2} END {print p}' <<<"$deps") # listed after its dependencies
     while read -r word path _; do
         [ "$word" = insmod ] || continue
         name=$(basename "$path")
         [ -e "$root/modules/$name" ] && continue
         cp "$path" "$root/modules/$name" || die "cannot copy $path"
-        [ "$name" = sg.ko ] || order+=("$name")
+        [ "$path" = "$self" ] && case " $later " in *" $m "*) continue ;; esac
+        [ "$path" = "$self" ] && name="$name${params:+ ${params//,/ }}"
+        order+=("$name")
     done <<<"$deps"
 done
 printf '%s\n' "${order[@]}" >"$root/modules/order"
@@ -70,7 +100,7 @@ copy_with_libs() { # copy_with_libs FILE DEST
     done
 }
 copy_with_libs "$busybox" bin/busybox
-copy_with_libs "$handler" bin/tagsmith-tcmu
+copy_with_libs "$handler" "bin/$program"
 copy_with_libs "$fsck" bin/fsck.fat
 for f in tagsmith-cli modhost.so Volkit.so; do
     [ -f "$app/$f" ] || die "$app/$f is missing: build first"
@@ -92,8 +122,9 @@ cp -r "$gconv"/gconv-modules* "$root$gconv/" || die "cannot copy $gconv"
 for m in GBK UTF-16 UTF-32 UNICODE; do
     cp "$gconv/$m.so" "$root$gconv/" || die "cannot copy $gconv/$m.so"
 done
-cp "$here/guest/init" "$root/init" && cp "$here/guest/checks.sh" "$root/checks.sh" &&
-    chmod +x "$root/init" || die "cannot copy the guest scripts"
+cp "$here/guest/init" "$root/init" && cp "$here/guest/lib.sh" "$root/lib.sh" &&
+    cp "$here/guest/$checks" "$root/checks.sh" && chmod +x "$root/init" ||
+    die "cannot copy the guest scripts"
 
 # An uncompressed archive: unpacking it is cheaper under emulation.
 (cd "$root" && find . | "$cpio" -o -H newc --quiet) >"$work/initrd.cpio" ||
@@ -117,5 +148,5 @@ if ! grep -q '^CHECKS-DONE' "$work/console.txt"; then
     tail -n 30 "$work/console.txt" | sed 's/^/    /'
     fail=$((fail + 1))
 fi
-echo "real_kernel: kernel $version, $pass checks passed, $fail failed, ${secs} s"
+echo "$test: kernel $version, $pass checks passed, $fail failed, ${secs} s"
 [ "$fail" -eq 0 ] && [ "$pass" -gt 0 ]

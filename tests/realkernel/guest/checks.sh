@@ -5,75 +5,9 @@
 # arrival and removal through the kernel's uevents (no udev daemon here).
 # Every check prints one line, PASS or FAIL, with details under a FAIL.
 
-CLI=/app/tagsmith-cli
+. /lib.sh
 CFG=/sys/kernel/config/target
-W=/tmp/work
-mkdir -p "$W"
-failed=0
 targets=0
-# tagsmith.only=check_a,check_b on the kernel command line runs just those.
-only=$(sed -n 's/.*tagsmith\.only=\([^ ]*\).*/\1/p' /proc/cmdline)
-
-now() { cut -d' ' -f1 /proc/uptime; }
-
-# run_check NAME FUNCTION: the function's output is shown only if it fails.
-run_check() {
-    local t0 secs
-    case ",$only," in ,,) ;; *",$2,"*) ;; *) return 0 ;; esac
-    t0=$(now)
-    "$2" >"$W/detail" 2>&1
-    local ok=$?
-    secs=$(awk "BEGIN{printf \"%.1f\", $(now) - $t0}")
-    if [ $ok -eq 0 ]; then
-        echo "PASS $1 ($secs s)"
-    else
-        echo "FAIL $1 ($secs s)"
-        sed 's/^/    /' "$W/detail" | tail -n 40
-        failed=$((failed + 1))
-    fi
-}
-
-# wait_for SECONDS COMMAND...: polls every 0.1 s until the command succeeds.
-wait_for() {
-    local limit=$(($1 * 10))
-    shift
-    while ! "$@" 2>/dev/null; do
-        limit=$((limit - 1))
-        [ $limit -gt 0 ] || return 1
-        usleep 100000
-    done
-}
-
-alive() { [ -d "/proc/$1" ] && ! grep -q '^State:.*Z' "/proc/$1/status"; }
-
-# cli ARGS...: runs the tool; stdout in $W/out, stderr in $W/err, status in rc.
-cli() {
-    timeout 60 "$CLI" "$@" >"$W/out" 2>"$W/err"
-    rc=$?
-}
-
-show() {
-    echo "exit $rc; stdout:"
-    cat "$W/out"
-    echo "stderr:"
-    cat "$W/err"
-}
-
-expect_rc() {
-    [ "$rc" -eq "$1" ] && return 0
-    echo "expected exit $1"
-    show
-    return 1
-}
-
-last_line() { tail -n 1 "$W/out"; }
-
-# newimg NAME [SECTORS]: a blank device's storage. Small by default: the
-# read flow pauses 0.1 s per 32 KiB block, as the station's tool does.
-newimg() {
-    rm -f "$W/$1.img"
-    truncate -s $((${2:-256} * 512)) "$W/$1.img"
-}
 
 # plug NAME [tagsmith-tcmu options]: attaches $W/NAME.img as a new disk.
 plug() {
@@ -107,8 +41,6 @@ plug() {
     echo "$sd" >"$W/$name.sd"
 }
 
-sd_of() { cat "$W/$1.sd"; }
-
 # unplug NAME: the LUN goes first (the disk disappears as a pulled stick
 # does), then the target and the backstore, which ends its handler.
 unplug() {
@@ -132,25 +64,6 @@ unplug_all() {
         unplug "${f%.wwn}"
     done
 }
-
-# Background runs of the tool (watch, auto, a write to be interrupted).
-bg_start() { # bg_start NAME ARGS...
-    local name=$1
-    shift
-    timeout 120 "$CLI" "$@" >"$W/$name.out" 2>"$W/$name.err" &
-    echo $! >"$W/$name.bgpid"
-}
-bg_wait() { # bg_wait NAME [SECONDS]: ends it (SIGTERM) if it runs longer;
-    local pid     # sets rc, copies its output to $W/out and $W/err
-    pid=$(cat "$W/$1.bgpid")
-    wait_for "${2:-20}" eval "! alive $pid" || { echo "$1 still runs: stopped"; kill "$pid"; }
-    wait "$pid"
-    rc=$?
-    cp "$W/$1.out" "$W/out"
-    cp "$W/$1.err" "$W/err"
-}
-count_lines() { grep -c "$2" "$1" 2>/dev/null; }
-lines_at_least() { [ "$(count_lines "$1" "$2")" -ge "$3" ]; }
 
 # ---------------------------------------------------------------- checks
 
@@ -230,21 +143,7 @@ check_write_yes() {
     [ "$(last_line)" = 5E6F ] || { show; return 1; }
 }
 
-check_vfat_contents() {
-    local sd ok=0
-    sd=$(sd_of E)
-    blockdev --flushbufs "/dev/$sd"
-    mount -t vfat -o ro,iocharset=utf8 "/dev/$sd" /mnt || { dmesg | tail -n 5; return 1; }
-    printf '5E6F\000' >"$W/expected-id"
-    ls -la /mnt /mnt/sn
-    [ "$(ls /mnt | tr '\n' ' ')" = "sn ulpkData.bin " ] || { echo "root: $(ls /mnt)"; ok=1; }
-    [ "$(ls /mnt/sn | tr '\n' ' ')" = "id.txt ulpkData.bak " ] || { echo "sn: $(ls /mnt/sn)"; ok=1; }
-    cmp "$W/expected-id" /mnt/sn/id.txt || ok=1
-    cmp /app/ulpkData.bin /mnt/ulpkData.bin || ok=1
-    cmp /app/ulpkData.bin /mnt/sn/ulpkData.bak || ok=1
-    umount /mnt
-    return $ok
-}
+check_vfat_contents() { image_holds "$(sd_of E)" 5E6F; }
 
 check_fsck() {
     fsck.fat -n "/dev/$(sd_of E)"
@@ -423,7 +322,6 @@ check_handlers_clean() {
     ! grep -H 'tagsmith-tcmu:\|Sanitizer\|runtime error' "$W"/*.log
 }
 
-t0=$(now)
 run_check "the SCSI, target and vfat modules are loaded, sg is not" check_modules
 run_check "without sg: the disk is listed, opening it fails with errno 19, nothing is written" check_without_sg
 run_check "with sg: /dev/sdX and /dev/sgN exist, removable=1, 2048 sectors" check_device_nodes
@@ -450,13 +348,4 @@ run_check "auto with devices left attached writes each once, in plug order" chec
 run_check "watch with devices left attached reads each arrival once" check_watch_attached_at_once
 unplug_all
 run_check "every handler served its disk without an error" check_handlers_clean
-# What the kernel sent the disks besides the tool's vendor commands.
-echo "guest: opcodes seen: $(cat "$W"/*.log | awk '/^cmd .*status/ {print $2}' | sort | uniq -c |
-    awk '{printf "%s%s x%s", sep, $2, $1; sep=", "}')"
-echo "guest: refused: $(cat "$W"/*.log | awk '/^cmd .*status=2/ && $2 != "f3" {print $2, $3, $4}' |
-    sort | uniq -c | awk '{printf "%s%s %s %s x%s", sep, $2, $3, $4, $1; sep=", "}')"
-echo "guest: checks took $(awk "BEGIN{print $(now) - $t0}") s, $failed failed"
-if [ $failed -gt 0 ]; then
-    echo "guest: kernel messages"
-    dmesg | tail -n 60 | sed 's/^/    /'
-fi
+summary
