@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
+#include "platform/DebugOut.h"
 #include "platform/SgTransport.h"
 
 namespace ts {
@@ -88,6 +90,12 @@ bool SgTransport::Send(ScsiCommand& command, int& lastError) {
         return false;
     }
     if (int err = TransportError(hdr)) {
+        // Which of the kernel's codes it was (a timeout, a reset, a pulled
+        // device) is lost in the error number; the debug output keeps it.
+        char line[96];
+        std::snprintf(line, sizeof line, "SG_IO host_status=0x%02x driver_status=0x%02x\n",
+                      hdr.host_status, hdr.driver_status);
+        OutputDebugStringA(line);
         lastError = err;
         return false;
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "device/DeviceControl.h"
+#include "platform/DebugOut.h"
 #include "platform/SgTransport.h"
 #include "tests/support/TestSupport.h"
 
@@ -190,6 +191,24 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"Interrupted", {.rc = -1, .error = EINTR}, false, EINTR, 0, 32, 0},
         AnswerCase{"FailedWithoutErrno", {.rc = -1, .error = 0}, false, EIO, 0, 32, 0}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A USB stick pulled mid-command fails the call with the host code of a
+// transport error, as a bus reset does; the debug output tells them apart.
+TEST(SgTransport, TransportFailureNamesTheKernelsCodes) {
+    DebugCapture debug;
+    Capture cap;
+    SgTransport t(-1, Hook(cap, {.host = kDidError}));
+    uint8_t buf[32];
+    ScsiCommand cmd;
+    cmd.cdbLength = 10;
+    cmd.direction = ScsiDirection::FromDevice;
+    cmd.data = buf;
+    cmd.length = sizeof buf;
+    int err = 0;
+    EXPECT_FALSE(t.Send(cmd, err));
+    EXPECT_EQ(err, EIO);
+    EXPECT_EQ(debug.Text(), "SG_IO host_status=0x07 driver_status=0x00\n");
+}
 
 TEST(SgTransport, RefusesBlocksItCannotSend) {
     struct Case {

@@ -89,9 +89,10 @@ BulkOnlyDevice::Outcome BulkOnlyDevice::Run(const Cbw& cbw, std::span<uint8_t> d
     if (r.toInitiator && !cbw.toHost && r.dataIn > 0) return finish(kCswPhaseError, cbw.length);
     out.dataIn = cbw.toHost && r.toInitiator ? std::min(r.dataIn, data.size()) : 0;
     // Sent data counts as taken only when the command went through.
-    const uint32_t residue = cbw.toHost ? cbw.length - static_cast<uint32_t>(out.dataIn)
-                             : r.status == kStatusGood ? 0
-                                                       : cbw.length;
+    const size_t moved = cbw.toHost                ? out.dataIn
+                         : r.status == kStatusGood ? std::min(r.dataOut, data.size())
+                                                   : 0;
+    const uint32_t residue = cbw.length - static_cast<uint32_t>(moved);
     if (r.status == kStatusGood) return finish(kCswPassed, residue);
     senseLength_ = std::min(r.senseLength, sizeof sense_);
     std::memcpy(sense_, r.sense, senseLength_);

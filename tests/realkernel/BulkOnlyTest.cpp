@@ -77,6 +77,8 @@ TEST(BulkOnlyTest, TheCswCarriesTheTagStatusAndResidue) {
     shortHandshake.shortAt.at[0] = {1};
     SimFaults refusedWrite;
     refusedWrite.status[1] = 2;
+    SimFaults shortWrite;
+    shortWrite.shortAt.at[1] = {1};
     struct Case {
         const char* what;
         SimFaults faults;
@@ -91,6 +93,8 @@ TEST(BulkOnlyTest, TheCswCarriesTheTagStatusAndResidue) {
         {"half a handshake", shortHandshake, 512, true, Vendor(0, 0, 512), kCswPassed, 256, 256},
         {"write", {}, 1024, false, Vendor(1, 4, 2), kCswPassed, 0, 0},
         {"refused write", refusedWrite, 1024, false, Vendor(1, 4, 2), kCswFailed, 1024, 0},
+        {"half a write taken", shortWrite, 1024, false, Vendor(1, 4, 2), kCswPassed, 512, 0},
+        {"WRITE(10)", {}, 1024, false, {0x2A, 0, 0, 0, 0, 4, 0, 0, 2, 0}, kCswPassed, 0, 0},
         {"read past the end", {}, 1024, true, Vendor(3, kSectors - 1, 2), kCswFailed, 1024, 0},
         {"INQUIRY with more room than its answer",
          {},
@@ -129,7 +133,7 @@ TEST(BulkOnlyTest, TheCswCarriesTheTagStatusAndResidue) {
                            'U', 'S', 'B', 'S', 7, 0, 0, 0, static_cast<uint8_t>(c.residue),
                            static_cast<uint8_t>(c.residue >> 8), 0, 0, c.status}));
         // Nothing the host did not mean to write reached the medium.
-        if (c.status != kCswPassed || c.toHost) {
+        if (c.status != kCswPassed || c.toHost || c.residue == c.length) {
             EXPECT_TRUE(std::all_of(stick.storage->bytes.begin(), stick.storage->bytes.end(),
                                     [](uint8_t b) { return b == 0; }));
         }

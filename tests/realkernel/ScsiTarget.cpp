@@ -165,9 +165,10 @@ ScsiResult ScsiTarget::Vendor(std::span<const uint8_t> cdb, std::span<uint8_t> d
     ScsiResult r;
     r.status = cmd.status;
     r.toInitiator = cmd.direction == ScsiDirection::FromDevice;
-    r.dataIn = r.toInitiator
-                   ? std::min<size_t>(cmd.length - std::min(cmd.resid, cmd.length), data.size())
-                   : 0;
+    const size_t moved =
+        std::min<size_t>(cmd.length - std::min(cmd.resid, cmd.length), data.size());
+    r.dataIn = r.toInitiator ? moved : 0;
+    r.dataOut = r.toInitiator || r.status != kStatusGood ? 0 : moved;
     if (r.status != kStatusGood) {
         r.senseLength = std::min<size_t>(cmd.senseLength, sizeof cmd.sense);
         std::memcpy(r.sense, cmd.sense, r.senseLength);
@@ -254,6 +255,7 @@ ScsiResult ScsiTarget::Transfer(uint64_t lba, uint64_t blocks, bool write,
         return Check(kKeyMediumError, write ? kAscWriteError : kAscReadError);
     }
     r.dataIn = write ? 0 : data.size();
+    r.dataOut = write ? data.size() : 0;
     return r;
 }
 

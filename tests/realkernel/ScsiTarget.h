@@ -24,6 +24,9 @@ struct ScsiResult {
     // The data phase went to the initiator; `dataIn` bytes of it are valid.
     bool toInitiator = false;
     size_t dataIn = 0;
+    // Of data sent to the target, the bytes it took (a transport that can
+    // tell the initiator, as a USB CSW's residue does, reports the rest).
+    size_t dataOut = 0;
 };
 
 class ScsiTarget {

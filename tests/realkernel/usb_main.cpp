@@ -253,11 +253,15 @@ private:
         const bool vendor = cbw.cdb[0] == 0xF3 && cbw.cdb[1] < kSimKinds;
         if (vendor && delays_[cbw.cdb[1]] > 0) {
             Log("%s delayed %u ms\n", line, delays_[cbw.cdb[1]]);
+            const auto start = std::chrono::steady_clock::now();
             std::unique_lock lock(g_waitMutex);
             g_wait.wait_for(lock, std::chrono::milliseconds(delays_[cbw.cdb[1]]),
                             [&] { return g_resets.load() != gen_; });
             if (Stale()) {
-                Log("%s abandoned by a reset\n", line);
+                const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - start);
+                Log("%s abandoned by a reset after %lld ms\n", line,
+                    static_cast<long long>(waited.count()));
                 return;
             }
         }

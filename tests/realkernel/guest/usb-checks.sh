@@ -205,6 +205,19 @@ check_short_handshake() {
     grep -q "handshake=ok sectors=0$" "$W/out" || { show; return 1; }
 }
 
+# A device that takes half of a write's data, says good and reports the rest
+# as its CSW's residue.
+check_short_write() {
+    newimg K
+    echo "short_at=write:1" >"$W/K.fault"
+    plug K --faults "$W/K.fault" || return 1
+    cli write 7777 --yes
+    unplug K
+    grep -q "^cmd f3 01 .* len=32768 status=0 csw=0 residue=16384" "$W/K.log" || { cat "$W/K.log"; return 1; }
+    expect_rc 1 || return 1
+    grep -q "烧写失败" "$W/out" || { show; return 1; }
+}
+
 check_late_finish() {
     local t0 t1
     newimg L
@@ -212,8 +225,9 @@ check_late_finish() {
     t0=$(now)
     cli write 5555 --yes
     t1=$(now)
-    note "usb: a finish answered after 5 s: the write returned after" \
-        "$(awk "BEGIN{print $t1 - $t0}") s"
+    note "usb: a finish answered after 5 s: the host reset the device $(sed -n \
+        's/^cmd f3 02 .*abandoned by a reset after \([0-9]*\) ms/\1 ms/p' "$W/L.log")" \
+        "after it was sent; the whole write took $(awk "BEGIN{print $t1 - $t0}") s"
     expect_rc 1 || return 1
     grep -q "烧写失败" "$W/out" || { show; return 1; }
 }
@@ -240,6 +254,10 @@ check_pulled_during_write() {
     [ ! -e "/sys/class/block/$sd" ] || { echo "$sd still there"; return 1; }
     cli devices
     ! grep -q "/dev/$sd" "$W/out" || { show; return 1; }
+    # The journal keeps the failed attempt under the device's USB serial.
+    cli journal --csv -
+    awk -F, '$3 == "write" && $11 == "6666" {print $13, $17}' "$W/out" >"$W/pulled.rows"
+    [ "$(cat "$W/pulled.rows")" = "$(usb_serial P) 1" ] || { cat "$W/out"; return 1; }
 }
 
 check_pulled_during_read() {
@@ -253,7 +271,8 @@ check_pulled_during_read() {
     pull Q
     bg_wait pulledread
     unplug Q
-    note "usb: a device pulled during a read: $(grep -m 1 'GetLastError' "$W/err")," \
+    note "usb: a device pulled during a read: $(grep -m 1 'SG_IO' "$W/err")" \
+        "$(grep -m 1 'GetLastError' "$W/err")," \
         "the read ended $(awk "BEGIN{print $(now) - $t0}") s after the pull"
     expect_rc 1
 }
@@ -328,9 +347,10 @@ run_check "the journal names the device by its USB serial, vendor and product" c
 run_check "an ordinary USB disk does not answer the handshake and is skipped" check_ordinary_disk
 run_check "a write the device refuses (failed CSW, sense by REQUEST SENSE) fails" check_refused_write
 run_check "a handshake answered short: its residue reaches the tool, the size it lacks reads 0" check_short_handshake
+run_check "a write the device takes half of (good CSW, residue 16384) fails" check_short_write
 run_check "a finish answered after 5 s (past the 2 s timeout) is a failed write" check_late_finish
 run_check "the device answers again after the timed-out command" check_after_timeout
-run_check "a device pulled during a write fails the write and its nodes go" check_pulled_during_write
+run_check "a device pulled during a write fails the write, its nodes go, the journal has it" check_pulled_during_write
 run_check "a device pulled during a read fails the read" check_pulled_during_read
 run_check "watch reads devices as they connect and disconnect" check_watch_hotplug
 run_check "auto writes devices connected one after another; the journal has each serial" check_auto_one_after_another
