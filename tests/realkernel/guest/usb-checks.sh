@@ -60,7 +60,7 @@ plug() {
     sd=$(disk_on "$udc")
     wait_for 10 [ -b "/dev/$sd" ] || { echo "no node /dev/$sd"; return 1; }
     echo "$sd" >"$W/$name.sd"
-    echo "$(awk "BEGIN{print $(now) - $t0}")" >>"$W/settle"
+    awk "BEGIN{print $(now) - $t0}" >>"$W/settle"
 }
 
 # pull NAME: the USB disconnect; the device's program keeps running.
@@ -218,6 +218,22 @@ check_short_write() {
     grep -q "烧写失败" "$W/out" || { show; return 1; }
 }
 
+check_late_handshake() {
+    local t0 t1
+    newimg J
+    plug J --delay handshake:5000 || return 1
+    t0=$(now)
+    cli --debug devices
+    t1=$(now)
+    unplug J
+    note "usb: a handshake answered after 5 s: $(grep -m 1 'handshake=' "$W/out" | cut -d' ' -f4-)" \
+        "$(grep -m 1 'SG_IO' "$W/err") after $(awk "BEGIN{print $t1 - $t0}") s; the host reset" \
+        "the device $(sed -n 's/^cmd f3 00 .*abandoned by a reset after \([0-9]*\) ms/\1 ms/p' \
+            "$W/J.log") after it was sent"
+    grep -qx "/dev/.* type=removable open=ok handshake=failed code=337 errno=110" "$W/out" ||
+        { show; return 1; }
+}
+
 check_late_finish() {
     local t0 t1
     newimg L
@@ -348,6 +364,7 @@ run_check "an ordinary USB disk does not answer the handshake and is skipped" ch
 run_check "a write the device refuses (failed CSW, sense by REQUEST SENSE) fails" check_refused_write
 run_check "a handshake answered short: its residue reaches the tool, the size it lacks reads 0" check_short_handshake
 run_check "a write the device takes half of (good CSW, residue 16384) fails" check_short_write
+run_check "a handshake answered after 5 s: the call fails with ETIMEDOUT (110)" check_late_handshake
 run_check "a finish answered after 5 s (past the 2 s timeout) is a failed write" check_late_finish
 run_check "the device answers again after the timed-out command" check_after_timeout
 run_check "a device pulled during a write fails the write, its nodes go, the journal has it" check_pulled_during_write
