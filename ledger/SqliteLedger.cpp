@@ -349,8 +349,22 @@ LedgerResult SqliteLedger::Init() {
     if (version < 1)
         return LedgerResult::Fail(LedgerStatus::Damaged,
                                   "ledger " + path_ + ": damaged (no schema version)");
-    // Upgrades of older schemas, one transaction per version; a read-only
-    // open leaves the file as it is and does without the newer tables.
+    // Checked before anything is upgraded: a damaged file is refused as it
+    // stands, never changed.
+    {
+        Owned q;
+        int rc = sqlite3_prepare_v2(db_, "PRAGMA quick_check(1)", -1, &q.s, nullptr);
+        if (rc == SQLITE_OK) rc = sqlite3_step(q.s);
+        if (rc != SQLITE_ROW) return Error(rc, "cannot be checked");
+        const std::string_view verdict = Text(q.s, 0);
+        if (verdict != "ok")
+            return LedgerResult::Fail(LedgerStatus::Damaged, "ledger " + path_ + ": damaged (" +
+                                                                 std::string(verdict) + ")");
+    }
+
+    // Upgrades of older schemas, each version in one transaction with its
+    // user_version; a read-only open leaves the file as it is and does
+    // without the newer tables.
     schemaVersion_ = static_cast<int>(version);
     if (version < 2 && !options_.readOnly) {
         TxnGuard guard{db_};
@@ -371,17 +385,6 @@ LedgerResult SqliteLedger::Init() {
         r = Exec("COMMIT", "cannot be upgraded");
         if (!r.ok()) return r;
         schemaVersion_ = 2;
-    }
-
-    {
-        Owned q;
-        int rc = sqlite3_prepare_v2(db_, "PRAGMA quick_check(1)", -1, &q.s, nullptr);
-        if (rc == SQLITE_OK) rc = sqlite3_step(q.s);
-        if (rc != SQLITE_ROW) return Error(rc, "cannot be checked");
-        const std::string_view verdict = Text(q.s, 0);
-        if (verdict != "ok")
-            return LedgerResult::Fail(LedgerStatus::Damaged, "ledger " + path_ + ": damaged (" +
-                                                                 std::string(verdict) + ")");
     }
 
     if (!options_.readOnly) {
