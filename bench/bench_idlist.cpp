@@ -199,7 +199,8 @@ void CodePageBench(const char* name, const std::string& path, size_t ids, int ru
 // against the load alone. Needs the CLI built beside this program.
 void AutoReadyBench(const char* name, const std::string& path, bool ledger, double loadMs) {
     ts::test::TempDir app, line;
-    ts::test::InstallApp(app.Path(), {"tagsmith-cli", "tagsmith.cfg"});
+    ts::test::InstallApp(
+        app.Path(), {"tagsmith-cli", "modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
     const std::string out = (line.Path() / "out.txt").string();
     std::fflush(nullptr);
     const auto t0 = Clock::now();
@@ -216,15 +217,19 @@ void AutoReadyBench(const char* name, const std::string& path, bool ledger, doub
     }
     if (pid < 0) return;
     double readyMs = -1;
+    int status = 0;
     for (int i = 0; i < 12000 && readyMs < 0; ++i) {
         usleep(10000);
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            std::printf("auto %-20s ended before it was ready\n", name);
+            return;
+        }
         if (ts::test::ReadFile(out).find("软件就绪") != std::string::npos) {
             const std::chrono::duration<double, std::milli> d = Clock::now() - t0;
             readyMs = d.count();
         }
     }
     kill(pid, SIGTERM);
-    int status = 0;
     struct rusage ru {};
     wait4(pid, &status, 0, &ru);
     const double peak = static_cast<double>(ru.ru_maxrss) * 1024;
