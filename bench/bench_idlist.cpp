@@ -2,6 +2,7 @@
 // on the same file in the same run, and the memory the list takes per ID.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -192,6 +193,57 @@ void CodePageBench(const char* name, const std::string& path, size_t ids, int ru
         static_cast<double>(peak) / size);
 }
 
+// `tagsmith-cli auto --ids FILE` from its start until it is ready for the
+// first device ("软件就绪"), on a simulated line, with the ledger on or
+// off: its peak resident memory against the file's size, and its time
+// against the load alone. Needs the CLI built beside this program.
+void AutoReadyBench(const char* name, const std::string& path, bool ledger, double loadMs) {
+    ts::test::TempDir app, line;
+    ts::test::InstallApp(
+        app.Path(), {"tagsmith-cli", "modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
+    const std::string out = (line.Path() / "out.txt").string();
+    std::fflush(nullptr);
+    const auto t0 = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::freopen(out.c_str(), "w", stdout);
+        std::freopen("/dev/null", "w", stderr);
+        const std::string cli = app.Dir() + "tagsmith-cli";
+        const std::string dir = line.Path().string();
+        execl(cli.c_str(), cli.c_str(), "--simulate", dir.c_str(), "--ledger",
+              ledger ? (app.Dir() + "tagsmith.ledger").c_str() : "off", "auto", "--ids",
+              path.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (pid < 0) return;
+    double readyMs = -1;
+    int status = 0;
+    for (int i = 0; i < 12000 && readyMs < 0; ++i) {
+        usleep(10000);
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            std::printf("auto %-20s ended before it was ready\n", name);
+            return;
+        }
+        if (ts::test::ReadFile(out).find("软件就绪") != std::string::npos) {
+            const std::chrono::duration<double, std::milli> d = Clock::now() - t0;
+            readyMs = d.count();
+        }
+    }
+    kill(pid, SIGTERM);
+    struct rusage ru {};
+    wait4(pid, &status, 0, &ru);
+    const double peak = static_cast<double>(ru.ru_maxrss) * 1024;
+    const auto size = static_cast<double>(std::filesystem::file_size(path));
+    if (readyMs < 0) {
+        std::printf("auto %-34s never ready\n", name);
+        return;
+    }
+    std::printf(
+        "auto %-20s ledger %-3s ready %7.1f ms (load alone %6.1f ms) ratio %5.2f | peak memory "
+        "%7.1f MB, %.2f x the file (aim <= 3)\n",
+        name, ledger ? "on" : "off", readyMs, loadMs, readyMs / loadMs, peak / 1e6, peak / size);
+}
+
 }  // namespace
 
 int main() {
@@ -217,6 +269,23 @@ int main() {
     CodePageBench("CP936 (22 MB)", ansiPath, kIds, kRuns);
     CodePageBench("CP936, 1000 IDs padded to 1 GiB", paddedPath, 1000, 3);
     std::filesystem::remove(paddedPath);
+
+    // 64 MiB of 0xFF bytes: a code-page list without one valid character,
+    // so one line of 64 Mi U+FFFD. Loaded alone, and as `auto` loads it.
+    const std::string ffPath = (dir.Path() / "ff-64mib.ids").string();
+    ts::test::WriteFile(ffPath, std::string(size_t{64} << 20, '\xFF'));
+    CodePageBench("0xFF bytes (64 MiB)", ffPath, 1, 3);
+    const Timing ffLoad = Measure(
+        RUSAGE_SELF,
+        [&] {
+            ts::IdList list;
+            ts::ReadIdFile(ffPath, &list);
+            benchmark::DoNotOptimize(list);
+        },
+        3);
+    for (const bool ledger : {false, true})
+        AutoReadyBench("0xFF bytes (64 MiB)", ffPath, ledger, ffLoad.wall);
+    std::filesystem::remove(ffPath);
 
     // Memory: the list's own capacity, and what the heap grew by.
     const size_t before = HeapInUse();

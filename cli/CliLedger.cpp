@@ -2,8 +2,9 @@
 
 #include <cstdio>
 
-#include "ledger/JournalCsv.h"
+#include "cli/CliSupport.h"
 #include "ledger/LedgerSettings.h"
+#include "platform/Codepage.h"
 
 namespace ts::cli {
 
@@ -27,10 +28,6 @@ std::unique_ptr<IdLedger> OpenCommandLedger(const Context& ctx, bool create, boo
     return ledger;
 }
 
-std::string Safe(std::string_view text) {
-    std::string out;
-    AppendSafeText(out, text);
-    return out;
-}
+std::string Safe(std::string_view text) { return PrintableId(Utf8ToWide(text)); }
 
 }  // namespace ts::cli

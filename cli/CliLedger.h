@@ -15,7 +15,9 @@ namespace ts::cli {
 // Prints why not on standard error and returns null when it cannot.
 std::unique_ptr<IdLedger> OpenCommandLedger(const Context& ctx, bool create, bool readOnly);
 
-// A text a ledger or a file supplied, cleaned for a terminal line.
+// A text (UTF-8) a ledger or a file supplied, as one terminal line: escaped
+// as every untrusted text the commands print (AppendPrintable), bytes that
+// are not UTF-8 as U+FFFD.
 std::string Safe(std::string_view text);
 
 }  // namespace ts::cli

@@ -165,6 +165,14 @@ bool UseAppFolder(Context& ctx) {
             std::fputs("; one process at a time may use it\n", stderr);
             return false;
         case AppFolderLock::Status::Failed:
+            if (ctx.lock.Error() == EROFS || ctx.lock.Error() == EACCES) {
+                std::fprintf(stderr,
+                             "tagsmith-cli: the application folder %s is read-only (%s): this "
+                             "command writes there (its lock, staging and settings files); "
+                             "ledger status, journal, pool status, ids and devices only read\n",
+                             ctx.appDir.c_str(), std::strerror(ctx.lock.Error()));
+                return false;
+            }
             std::fprintf(stderr, "tagsmith-cli: cannot lock the application folder: %s: %s\n",
                          ctx.lock.Path().c_str(),
                          ctx.lock.Error() ? std::strerror(ctx.lock.Error()) : "not a regular file");

@@ -205,12 +205,15 @@ bool AutoRun::SetupList() {
         const std::u8string given(o_.ids->begin(), o_.ids->end());
         const std::u8string absolute = std::filesystem::absolute(given, ec).u8string();
         const std::string path(absolute.begin(), absolute.end());
-        IdList probe;
-        const IdFileError err = ReadIdFile(path, &probe);
-        if (err != IdFileError::None) {
-            std::fprintf(stderr, "tagsmith-cli: cannot load %s: %s\n", o_.ids->c_str(),
-                         IdFileErrorText(err));
-            return false;
+        {
+            // Gone before the page loads the file: never two copies at once.
+            IdList probe;
+            const IdFileError err = ReadIdFile(path, &probe);
+            if (err != IdFileError::None) {
+                std::fprintf(stderr, "tagsmith-cli: cannot load %s: %s\n", o_.ids->c_str(),
+                             IdFileErrorText(err));
+                return false;
+            }
         }
         dlg_.m_page1.ReloadIdFile(Utf8ToWide(path));
     } else if (!ResumeListCursor()) {

@@ -14,8 +14,7 @@
 namespace ts::cli {
 namespace {
 
-constexpr size_t kMaxIdLength = 1024;  // longer IDs are refused by the write flow
-constexpr size_t kListedLines = 20;    // line numbers shown per finding
+constexpr size_t kListedLines = 20;  // line numbers shown per finding
 
 // A count of findings with the first few line numbers.
 struct Finding {

@@ -1,6 +1,9 @@
 // tagsmith-cli journal [--since TIME] [--csv FILE]: every attempt the ledger
 // recorded, as readable lines or as CSV (FILE "-" is standard output).
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -10,6 +13,7 @@
 #include "cli/Cli.h"
 #include "cli/CliLedger.h"
 #include "ledger/JournalCsv.h"
+#include "ledger/LedgerSettings.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 
@@ -60,11 +64,94 @@ bool WriteTo(std::FILE* f, std::string_view bytes) {
     return std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
 }
 
+bool EndsWithCsv(const std::string& name) {
+    if (name.size() < 4) return false;
+    std::string ext = name.substr(name.size() - 4);
+    for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return ext == ".csv";
+}
+
+// Why `path` must not be replaced by an export, or empty. The ledger and its
+// side files are what the export reads (replacing them loses every record of
+// the IDs written); the application folder holds the configuration, the
+// plug-ins, the lock and the staging files the tool relies on, so there only
+// a file named *.csv is written.
+std::string Forbidden(const Context& ctx, const std::string& path, const files::Status& st) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path real = fs::weakly_canonical(fs::path(path), ec);
+    const auto same = [&](const std::string& other) {
+        files::Status o;
+        if (st.kind != files::Kind::Missing && files::StatPath(other, true, &o) &&
+            o.identity == st.identity)
+            return true;
+        std::error_code e2;
+        const fs::path otherReal = fs::weakly_canonical(fs::path(other), e2);
+        return !ec && !e2 && real == otherReal;
+    };
+    const LedgerSettings ledger = ctx.Ledger();
+    if (!ledger.off && !IsSharedLedger(ledger.location)) {
+        for (const char* side : {"", "-wal", "-shm", "-journal"}) {
+            if (same(ledger.location + side))
+                return "it is the ledger" + std::string(*side ? " or one of its files" : "") +
+                       ", which the journal is read from";
+        }
+    }
+    if (!ctx.appDir.empty() && !ec && !EndsWithCsv(real.filename().string())) {
+        std::error_code e2;
+        if (fs::equivalent(real.parent_path(), fs::path(ctx.appDir), e2))
+            return "the application folder's files are never replaced (only a name ending in "
+                   ".csv is written there)";
+    }
+    return {};
+}
+
+// CSV into a FIFO or a character device: written as it comes, never
+// replaced. A FIFO that no program reads is refused instead of waited on.
+int ExportToStream(IdLedger& ledger, const JournalOptions& o, const std::string& path) {
+    const int fd = files::Open(path, files::kWrite | files::kNonBlock);
+    if (fd < 0) {
+        const int err = errno;
+        std::fprintf(stderr, "tagsmith-cli: cannot write %s: %s\n", o.csv->c_str(),
+                     err == ENXIO ? "no program reads from it" : std::strerror(err));
+        return kExitFailed;
+    }
+    uint64_t rows = 0;
+    const LedgerResult r = ExportJournalCsv(
+        ledger, o.since,
+        [&](std::string_view b) { return files::WriteAll(fd, b.data(), b.size()); }, &rows);
+    files::Close(fd);
+    if (!r.ok()) {
+        std::fprintf(stderr, "tagsmith-cli: cannot write %s: %s\n", o.csv->c_str(),
+                     Safe(r.message).c_str());
+        return kExitFailed;
+    }
+    std::fprintf(stderr, "%llu attempts written to %s\n", static_cast<unsigned long long>(rows),
+                 o.csv->c_str());
+    return kExitOk;
+}
+
 // CSV into a file: written beside it under a temporary name and renamed over
 // it when complete, so a failed export never leaves half a file (or destroys
-// an earlier export).
-int ExportToFile(IdLedger& ledger, const JournalOptions& o) {
-    const std::string& target = *o.csv;
+// an earlier export). A link is followed: the file it names is replaced.
+int ExportToFile(const Context& ctx, IdLedger& ledger, const JournalOptions& o) {
+    const std::string target = files::ResolveLink(*o.csv);
+    files::Status st;
+    if (!files::StatPath(target, true, &st)) st.kind = files::Kind::Missing;
+    std::string refusal;
+    if (st.kind == files::Kind::Folder) {
+        refusal = "it is a folder";
+    } else if (st.kind == files::Kind::Special) {
+        if (st.stream) return ExportToStream(ledger, o, target);
+        refusal = "it is a socket or a block device, not a file";
+    } else {
+        refusal = Forbidden(ctx, target, st);
+    }
+    if (!refusal.empty()) {
+        std::fprintf(stderr, "tagsmith-cli: will not write %s: %s\n", o.csv->c_str(),
+                     refusal.c_str());
+        return kExitFailed;
+    }
     const size_t slash = target.find_last_of(files::kPathSeparators);
     const std::string dir = slash == std::string::npos ? "./" : target.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
@@ -82,7 +169,7 @@ int ExportToFile(IdLedger& ledger, const JournalOptions& o) {
     if (!r.ok() || !closed || moved != 0) {
         files::Remove(tmp);
         std::string why;
-        if (!r.ok()) AppendSafeText(why, ": " + r.message);
+        if (!r.ok()) why = ": " + Safe(r.message);
         std::fprintf(stderr, "tagsmith-cli: cannot write %s%s\n", o.csv->c_str(), why.c_str());
         return kExitFailed;
     }
@@ -116,13 +203,13 @@ int PrintLines(IdLedger& ledger, const JournalOptions& o) {
         line = FormatUtcMs(row.timeMs);
         for (std::string_view f : {row.station, row.mode}) {
             line += "  ";
-            AppendSafeText(line, f);
+            line += Safe(f);
         }
         line += "  ";
-        AppendSafeText(line, row.id.empty() ? std::string_view("-") : row.id);
+        line += Safe(row.id.empty() ? std::string_view("-") : row.id);
         if (!row.source.empty()) {
             line += "  ";
-            AppendSafeText(line, Source(row));
+            line += Safe(Source(row));
         }
         DeviceInfo d;
         d.node = row.device;
@@ -131,7 +218,7 @@ int PrintLines(IdLedger& ledger, const JournalOptions& o) {
         const std::string device = d.Summary();
         if (!device.empty()) {
             line += "  ";
-            AppendSafeText(line, device);
+            line += Safe(device);
         }
         line += row.result ? "  result " + std::to_string(*row.result) : "  unfinished";
         line += "  " + std::to_string(row.durationMs) + " ms";
@@ -141,9 +228,7 @@ int PrintLines(IdLedger& ledger, const JournalOptions& o) {
         return !failed;
     });
     if (!r.ok()) {
-        std::string msg;
-        AppendSafeText(msg, r.message);
-        std::fprintf(stderr, "tagsmith-cli: %s\n", msg.c_str());
+        std::fprintf(stderr, "tagsmith-cli: %s\n", Safe(r.message).c_str());
         return kExitFailed;
     }
     return failed || std::fflush(stdout) != 0 ? kExitFailed : kExitOk;
@@ -160,7 +245,7 @@ int CmdJournal(Context& ctx) {
     const std::unique_ptr<IdLedger> ledger = OpenCommandLedger(ctx, false, true);
     if (!ledger) return kExitFailed;
     if (!o.csv) return PrintLines(*ledger, o);
-    if (*o.csv != "-") return ExportToFile(*ledger, o);
+    if (*o.csv != "-") return ExportToFile(ctx, *ledger, o);
     const LedgerResult e =
         ExportJournalCsv(*ledger, o.since, [](std::string_view b) { return WriteTo(stdout, b); });
     if (!e.ok() || std::fflush(stdout) != 0) {

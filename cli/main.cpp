@@ -12,6 +12,7 @@
 #include "platform/Codepage.h"
 #include "platform/Console.h"
 #include "platform/DebugOut.h"
+#include "platform/LocalSystem.h"
 #include "platform/Profile.h"
 #include "sim/SimLine.h"
 
@@ -134,6 +135,7 @@ int main(int argc, char** argv) {
     using namespace ts::cli;
     Context ctx;
     ts::UseBinaryStdio();
+    ts::FailWritesPastSizeLimit();
     const std::vector<std::string> args = ts::ProgramArguments(argc, argv);
     ctx.appDir = ts::ExecutableFolder().value_or(std::string());
     size_t i = 0;

@@ -161,8 +161,10 @@ void WriteGuard::Finish(int result) {
         return;
     }
     // A write refused before anything was sent (bad ID, configuration,
-    // ledger) is an attempt all the same; a declined rewrite is none.
-    if (phase_ == Phase::Start && result != 0)
+    // ledger) is an attempt all the same; a declined rewrite is none. A
+    // ledger another program holds locked had its one bounded wait in the
+    // reservation: its journal row would wait for the same lock again.
+    if (phase_ == Phase::Start && result != 0 && status_ != LedgerStatus::Busy)
         ledger->RecordAttempt(attempt_, result, SteadyNowMs() - startedMs_, false);
 }
 

@@ -134,7 +134,7 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
         if (!automatic) MessageBox(text, MsgButtons::Ok, MsgIcon::Error);
         return kWriteInvalidId;
     }
-    if (id.size() > 1024) {
+    if (id.size() > kMaxIdLength) {
         const std::u16string text =
             u"ID值过长，无法进行烧写!!!\r\n请确保ID值不要超过1024个字符!!!!";
         AppendLog(text);

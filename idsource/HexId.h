@@ -8,6 +8,10 @@
 
 namespace ts {
 
+// The longest ID the write flow accepts, in characters; a longer one is
+// refused before it is reserved, so no ledger holds one.
+constexpr size_t kMaxIdLength = 1024;
+
 // True when every character after an optional prefix is 0-9 or A-F (upper
 // case only). The prefix counts only when the text is longer than 2, so "0x"
 // alone is invalid while an empty text is valid. Null (missing) is invalid.

@@ -124,7 +124,7 @@ void CDlgCh1::ReloadIdFile(const std::u16string& path) {
     pathText = path;
     // Entries the ledger holds are used already: the first unused one shows.
     uint32_t next = m_cursor;
-    currentIdText = m_ids.AdvanceToUnused(next) ? std::u16string(m_ids.Text(next)) : u"";
+    ShowIdText(m_ids.AdvanceToUnused(next) ? m_ids.Text(next) : std::u16string_view());
     Notify();
 }
 
@@ -206,8 +206,8 @@ bool CDlgCh1::WriteNextIdAuto() {
     std::u16string id;
     for (;;) {
         id.clear();
-        if (m_ids.AdvanceToUnused(m_cursor)) id = std::u16string(m_ids.Text(m_cursor));
-        SetCurrentIdText(id);
+        if (m_ids.AdvanceToUnused(m_cursor)) id.assign(m_ids.Text(m_cursor));
+        ShowListEntry(id);
         if (id.empty()) return false;
         if (host_->WriteDeviceSN(id) == 0) break;
         // Taken meanwhile by another run: it counts as used, and the same
@@ -219,16 +219,15 @@ bool CDlgCh1::WriteNextIdAuto() {
     }
 
     if (m_cursor < m_ids.size() && m_ids.Text(m_cursor) == id) {
-        if (m_ids.MarkUsedAndAdvance(m_cursor))
-            SetCurrentIdText(std::u16string(m_ids.Text(m_cursor)));
+        if (m_ids.MarkUsedAndAdvance(m_cursor)) ShowListEntry(m_ids.Text(m_cursor));
     }
     return true;
 }
 
 bool CDlgCh1::TakeNextUnusedId(std::u16string& id) {
     if (!m_ids.AdvanceToUnused(m_cursor)) return false;
-    id = std::u16string(m_ids.Text(m_cursor));
-    SetCurrentIdText(id);
+    id.assign(m_ids.Text(m_cursor));
+    ShowListEntry(id);
     return true;
 }
 
@@ -259,13 +258,31 @@ bool CDlgCh1::HasIdLeft() const {
 }
 
 void CDlgCh1::ShowNextUnusedId() {
-    std::u16string id;
-    TakeNextUnusedId(id);
+    if (!m_ids.AdvanceToUnused(m_cursor)) return;
+    ShowListEntry(m_ids.Text(m_cursor));
 }
 
 void CDlgCh1::SetCurrentIdText(const std::u16string& text) {
     currentIdText = text;
     Notify();
+}
+
+void CDlgCh1::ShowListEntry(std::u16string_view text) {
+    ShowIdText(text);
+    Notify();
+}
+
+// An entry longer than any writable ID (a file that is one huge line) is
+// shown cut, ending in "…": showing it must not cost a second copy of the
+// list's text, and it is refused when written anyway.
+void CDlgCh1::ShowIdText(std::u16string_view text) {
+    if (text.size() <= kMaxIdLength) {
+        currentIdText.assign(text);
+        return;
+    }
+    currentIdText.assign(text.substr(0, kMaxIdLength));
+    currentIdText += u'\u2026';
+    currentIdText.shrink_to_fit();
 }
 
 void CDlgCh1::EnableIdFileButton(bool enable) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "idsource/IdList.h"
@@ -141,6 +142,8 @@ public:
     bool LoadIdFile(const std::u16string& path);
     void ReloadIdFile(const std::u16string& path);
     void SetCurrentIdText(const std::u16string& text);
+    // Shows an entry of the list (cut when longer than any writable ID).
+    void ShowListEntry(std::u16string_view text);
     bool IsAutoWriting() const { return m_autoWrite; }
     void EnableIdFileButton(bool enable);
     void EnableManualWriteButton(bool enable);
@@ -181,6 +184,8 @@ public:
     bool m_autoWrite = false;
 
 private:
+    void ShowIdText(std::u16string_view text);  // currentIdText, cut as ShowListEntry cuts
+
     PageHost* host_;
 };
 

@@ -33,7 +33,10 @@ Utf16Evidence GatherUtf16Evidence(const uint8_t* data, size_t size) {
 }
 
 bool LooksLikeUtf16Le(const uint8_t* data, size_t size) {
-    if (data == nullptr || size < 2) return false;
+    // One unit alone is not taken: the platform's test drops a final 0 byte
+    // before counting units, which leaves nothing to look at ("A" then 0,
+    // or 0A 00, is 8-bit text there).
+    if (data == nullptr || size <= 2) return false;
     const Utf16Evidence ev = GatherUtf16Evidence(data, size);
     if (ev.oddLength || ev.nullUnit || ev.reverseControls > 0) return false;
     return ev.latinUnits > 0;

@@ -23,7 +23,7 @@ Utf16Evidence GatherUtf16Evidence(const uint8_t* data, size_t size);
 
 // True when the bytes look like UTF-16 little-endian text without a mark.
 // Decisions, in order:
-//  1. Fewer than 2 bytes, or an odd count: not UTF-16.
+//  1. Fewer than 4 bytes (one unit at most), or an odd count: not UTF-16.
 //  2. Only the first kUtf16DetectUnits units are looked at; whatever follows
 //     them never changes the answer.
 //  3. A U+0000 unit among them, other than the very last unit of the data (a

@@ -213,11 +213,16 @@ void AppendSafeText(std::string& out, std::string_view text) {
 }
 
 void AppendCsvField(std::string& out, std::string_view text) {
-    if (!NeedsWork(text)) {
+    // A cell starting so is a formula to a spreadsheet: a leading apostrophe
+    // makes it show as text. (A tab or carriage return there is cleaned.)
+    const bool formula =
+        !text.empty() && (text[0] == '=' || text[0] == '+' || text[0] == '-' || text[0] == '@');
+    if (!formula && !NeedsWork(text)) {
         out.append(text);
         return;
     }
     const size_t start = out.size();
+    if (formula) out.push_back('\'');
     if (!AppendClean(out, text)) return;
     // Quote what was appended, doubling its quotes.
     std::string field = out.substr(start);

@@ -21,8 +21,9 @@ std::optional<int64_t> ParseUtcTime(std::string_view text);
 
 // Appends one CSV field: characters a spreadsheet or a terminal would act on
 // (control characters, line breaks, DEL, C1 controls) and bytes that are not
-// UTF-8 become U+FFFD; a field holding a comma or a quote is quoted, its
-// quotes doubled.
+// UTF-8 become U+FFFD; a field starting with '=', '+', '-' or '@' gets a
+// leading apostrophe, so that a spreadsheet shows it as text, not a formula;
+// a field holding a comma or a quote is quoted, its quotes doubled.
 void AppendCsvField(std::string& out, std::string_view text);
 
 // Appends `text` cleaned as AppendCsvField cleans it, without quoting: for

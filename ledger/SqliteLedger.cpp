@@ -11,6 +11,7 @@
 #include "ledger/SqliteSupport.h"
 #include "ledger/StoreSupport.h"
 #include "platform/Codepage.h"
+#include "platform/Files.h"
 #include "platform/LocalSystem.h"
 
 namespace ts {
@@ -235,6 +236,34 @@ LedgerResult SqliteLedger::Prepare(sqlite3_stmt** stmt, const char* sql) {
 
 namespace {
 
+// The folder of `path` may not be written by this process, and no
+// write-ahead log stands beside the file.
+bool ReadOnlyFolderWithoutLog(const std::string& path) {
+    namespace fs = std::filesystem;
+    const fs::path p(path);
+    const std::string dir = p.has_parent_path() ? p.parent_path().string() : std::string(".");
+    std::error_code ec;
+    return !files::MayWrite(dir) && !fs::exists(path + "-wal", ec);
+}
+
+// A URI naming `path` read-only and unchanging, its special characters
+// escaped.
+std::string ImmutableUri(const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string uri = "file:";
+    for (const char ch : path) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '%' || c == '?' || c == '#' || c < 0x20 || c >= 0x7F) {
+            uri += '%';
+            uri += kHex[c >> 4];
+            uri += kHex[c & 0xF];
+        } else {
+            uri += static_cast<char>(c);
+        }
+    }
+    return uri + "?mode=ro&immutable=1";
+}
+
 // Makes a complete ledger under a temporary name beside `path` and gives it
 // the final name. When another program made one there meanwhile, theirs
 // stays and `made` is false.
@@ -313,9 +342,18 @@ LedgerResult SqliteLedger::Open(const std::string& path, const LedgerOpenOptions
     std::unique_ptr<SqliteLedger> ledger(new SqliteLedger(path, options));
     // One connection per ledger object, used by one thread at a time: no
     // mutex around every call.
-    const int flags =
+    int flags =
         (options.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
-    const int rc = sqlite3_open_v2(path.c_str(), &ledger->db_, flags, nullptr);
+    std::string name = path;
+    if (options.readOnly && ReadOnlyFolderWithoutLog(path)) {
+        // Reading a write-ahead-log ledger needs its index file beside it,
+        // which a folder this process may not write cannot get. With no log
+        // there, the file alone is the whole ledger, and no writer is at it
+        // (a writer keeps its log while it works): read it as it stands.
+        name = ImmutableUri(path);
+        flags |= SQLITE_OPEN_URI;
+    }
+    const int rc = sqlite3_open_v2(name.c_str(), &ledger->db_, flags, nullptr);
     if (rc != SQLITE_OK) return ledger->Error(rc, "cannot be opened");
     LedgerResult r = ledger->Init();
     if (!r.ok()) return r;
@@ -349,8 +387,22 @@ LedgerResult SqliteLedger::Init() {
     if (version < 1)
         return LedgerResult::Fail(LedgerStatus::Damaged,
                                   "ledger " + path_ + ": damaged (no schema version)");
-    // Upgrades of older schemas, one transaction per version; a read-only
-    // open leaves the file as it is and does without the newer tables.
+    // Checked before anything is upgraded: a damaged file is refused as it
+    // stands, never changed.
+    {
+        Owned q;
+        int rc = sqlite3_prepare_v2(db_, "PRAGMA quick_check(1)", -1, &q.s, nullptr);
+        if (rc == SQLITE_OK) rc = sqlite3_step(q.s);
+        if (rc != SQLITE_ROW) return Error(rc, "cannot be checked");
+        const std::string_view verdict = Text(q.s, 0);
+        if (verdict != "ok")
+            return LedgerResult::Fail(LedgerStatus::Damaged, "ledger " + path_ + ": damaged (" +
+                                                                 std::string(verdict) + ")");
+    }
+
+    // Upgrades of older schemas, each version in one transaction with its
+    // user_version; a read-only open leaves the file as it is and does
+    // without the newer tables.
     schemaVersion_ = static_cast<int>(version);
     if (version < 2 && !options_.readOnly) {
         TxnGuard guard{db_};
@@ -371,17 +423,6 @@ LedgerResult SqliteLedger::Init() {
         r = Exec("COMMIT", "cannot be upgraded");
         if (!r.ok()) return r;
         schemaVersion_ = 2;
-    }
-
-    {
-        Owned q;
-        int rc = sqlite3_prepare_v2(db_, "PRAGMA quick_check(1)", -1, &q.s, nullptr);
-        if (rc == SQLITE_OK) rc = sqlite3_step(q.s);
-        if (rc != SQLITE_ROW) return Error(rc, "cannot be checked");
-        const std::string_view verdict = Text(q.s, 0);
-        if (verdict != "ok")
-            return LedgerResult::Fail(LedgerStatus::Damaged, "ledger " + path_ + ": damaged (" +
-                                                                 std::string(verdict) + ")");
     }
 
     if (!options_.readOnly) {

@@ -28,9 +28,12 @@ AppFolderLock::Status AppFolderLock::Acquire(const std::string& appDir) {
     bool writable = true;
     int fd = files::Open(path_, files::kReadWrite | files::kCreate | kFlags);
     if (fd < 0 && (errno == EACCES || errno == EROFS)) {
-        // A folder the operator may not write: an existing lock file still locks.
+        // A folder the operator may not write: an existing lock file still
+        // locks. Without one, the reason is the folder, not a missing file.
+        const int readOnly = errno;
         writable = false;
         fd = files::Open(path_, files::kRead | kFlags);
+        if (fd < 0 && errno == ENOENT) errno = readOnly;
     }
     if (fd < 0) {
         error_ = errno;

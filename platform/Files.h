@@ -65,6 +65,7 @@ struct Status {
     int64_t mtimeNs = 0;   // the same in nanoseconds, as finely as the system keeps it
     std::string identity;  // the same text for two names of one file
     uint64_t links = 1;    // the file's name count
+    bool stream = false;   // Special: a FIFO or character device (written as a stream)
 };
 
 // What stands at `path` (a link itself when !follow); false with errno set.

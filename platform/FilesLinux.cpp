@@ -44,6 +44,7 @@ void Fill(const struct stat& st, Status* out) {
     out->mtimeNs = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
     out->identity = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
     out->links = st.st_nlink;
+    out->stream = S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode);
 }
 
 void MakeBlocking(int fd, unsigned flags) {

@@ -105,6 +105,7 @@ bool FillFrom(HANDLE h, bool noFollow, Status* out) {
         if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
             *out = Status{};
             out->kind = Kind::Special;
+            out->stream = true;
             return true;
         }
         errno = ErrnoOf(GetLastError());

@@ -14,6 +14,11 @@ std::string HostName();
 // destructor, no flush runs.
 [[noreturn]] void KillThisProcess();
 
+// A write past the file-size limit (RLIMIT_FSIZE, a quota) fails with EFBIG
+// instead of ending the process, so that it takes the full-disk path of
+// whatever was writing and cleans up after itself.
+void FailWritesPastSizeLimit();
+
 // The local calendar time of `seconds` since 1970; false when the system
 // cannot tell it.
 bool LocalCalendarTime(int64_t seconds, std::tm* out);

@@ -10,6 +10,13 @@ void KillThisProcess() {
     ::_exit(137);
 }
 
+void FailWritesPastSizeLimit() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGXFSZ, &ignore, nullptr);
+}
+
 bool LocalCalendarTime(int64_t seconds, std::tm* out) {
     const time_t t = static_cast<time_t>(seconds);
     return ::localtime_r(&t, out) != nullptr;

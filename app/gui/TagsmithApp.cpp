@@ -24,6 +24,7 @@
 #include "platform/AppFolder.h"
 #include "platform/Codepage.h"
 #include "platform/DebugOut.h"
+#include "platform/LocalSystem.h"
 #include "platform/Profile.h"
 #include "platform/RegularFile.h"
 #include "sim/SimLine.h"
@@ -118,6 +119,7 @@ bool CTagsmithApp::Listen() {
 }
 
 void CTagsmithApp::InstallSignalHandlers() {
+    FailWritesPastSizeLimit();
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) return;
     fcntl(g_signalPipe[0], F_SETFL, fcntl(g_signalPipe[0], F_GETFL) | O_NONBLOCK);
     fcntl(g_signalPipe[1], F_SETFL, fcntl(g_signalPipe[1], F_GETFL) | O_NONBLOCK);

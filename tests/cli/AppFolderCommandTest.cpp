@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -125,6 +126,53 @@ TEST_F(AppFolderCommandTest, FilesThatAreNotFilesAreRefusedWithoutWaiting) {
             EXPECT_NE(out.find("E:\\ type=removable open=ok"), std::string::npos) << out;
         }
     }
+}
+
+// An application folder this user may not write: the commands that write
+// there say so, and those that only read work.
+TEST_F(AppFolderCommandTest, AReadOnlyFolderIsNamedAndReadingCommandsWork) {
+    const std::string list = List();
+    ASSERT_EQ(Sim("new E"), 0);
+    ASSERT_EQ(Run("write 1A2B --yes"), 0);
+    Unplug();
+    fs::remove(app.Path() / "tagsmith.lock");
+    // Permissions do not bind root: then the commands run as nobody.
+    std::string as;
+    if (geteuid() == 0) {
+        if (RunCommand("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "no setpriv";
+        as = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    }
+    for (const auto& d : {app.Path(), line.Path(), work.Path()})
+        fs::permissions(d, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(app.Path(),
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    if (as.empty() && RunCommand("touch '" + app.Dir() + "probe' 2>/dev/null") == 0)
+        GTEST_SKIP() << "the folder stays writable for this user";
+    const std::string readOnly = "the application folder " + app.Dir() + " is read-only";
+    struct Case {
+        std::string args;
+        int status;
+        std::string says;  // on stdout for status 0, else on stderr
+    } cases[] = {
+        {"ledger status", 0, "written: 1\n"},
+        {"journal", 0, "  1A2B  "},
+        {"journal --csv -", 0, ",1A2B,"},
+        {"pool status", 0, "no list or counter"},
+        {"ids '" + list + "'", 0, "A1\nA2\n"},
+        {"write 1B --yes", 1, readOnly},
+        {"read", 1, readOnly},
+        {"auto --ids '" + list + "' --count 1", 1, readOnly},
+    };
+    for (const Case& c : cases) {
+        std::string out, err;
+        EXPECT_EQ(Run(c.args, &out, &err, as), c.status) << c.args << ": " << err;
+        EXPECT_NE((c.status == 0 ? out : err).find(c.says), std::string::npos)
+            << c.args << ": " << out << err;
+    }
+    fs::permissions(app.Path(), fs::perms::owner_write, fs::perm_options::add);
+    EXPECT_FALSE(fs::exists(app.Path() / "tagsmith.ledger-wal"));
 }
 
 TEST_F(AppFolderCommandTest, AMissingCodePageConverterIsNamedAtStart) {

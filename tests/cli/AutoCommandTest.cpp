@@ -218,5 +218,33 @@ TEST_F(AutoCommandTest, BadArgumentsAndRefusedStarts) {
     }
 }
 
+// A list of one huge line that can never be written (a file of 0xFF bytes:
+// code-page text without one valid character) takes no more memory than
+// docs/id-files.md promises, about three times the file, with the ledger on
+// or off: the page shows it cut and the ledger is not asked about it.
+TEST_F(AutoCommandTest, AHugeUnwritableLineStaysWithinTheDocumentedMemory) {
+    constexpr size_t kSize = size_t{24} << 20;
+    WriteFile(work.Path() / "small.ids", "A1\n");
+    WriteFile(work.Path() / "ff.ids", std::string(kSize, '\xFF'));
+    // Peak resident memory of a run from its start until it is ready.
+    const auto peakUntilReady = [this](const std::string& list, const std::string& ledger) {
+        Start({"--ledger", ledger, "auto", "--ids", (work.Path() / list).string()});
+        EXPECT_TRUE(WaitForOutput("软件就绪")) << Err();
+        Stop();
+        int status = 0;
+        struct rusage ru {};
+        EXPECT_EQ(wait4(pid_, &status, 0, &ru), pid_);
+        pid_ = -1;
+        return static_cast<size_t>(ru.ru_maxrss) * 1024;
+    };
+    for (const std::string& ledger : {std::string("off"), LedgerPath().string()}) {
+        SCOPED_TRACE("ledger " + ledger);
+        const size_t base = peakUntilReady("small.ids", ledger);
+        const size_t peak = peakUntilReady("ff.ids", ledger);
+        EXPECT_LE(peak, base + kSize * 13 / 4)  // about three times
+            << "peak " << peak / 1e6 << " MB, without the list " << base / 1e6 << " MB";
+    }
+}
+
 }  // namespace
 }  // namespace ts

@@ -312,5 +312,54 @@ TEST_F(LedgerRunTest, ALockedLedgerFailsTheWriteBeforeTheDeviceIsTouched) {
     EXPECT_EQ(Wait(), 1);  // one failed write in the run
 }
 
+// Under a file-size limit (a quota, prlimit) a ledger write fails as on a
+// full disk instead of the limit's signal ending the process, and leaves
+// the ledger as it was and no file behind.
+TEST_F(LedgerRunTest, AFileSizeLimitFailsAsAFullDiskAndLeavesNothing) {
+    ASSERT_EQ(Sim("new E"), 0);
+    ASSERT_EQ(Run("write 11 --yes"), 0);
+    EXPECT_EQ(Unplug(), "11");
+    std::string ids;
+    for (int i = 1; i <= 20000; ++i) ids += "AB" + std::to_string(i) + "\n";
+    WriteFile(work.Path() / "big.ids", ids);
+    struct Case {
+        const char* name;
+        const char* limit;  // bytes
+        std::string args;
+        bool keepLedger;  // false: none at the start
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {"a write", "4096", "write 12 --yes", true, "the disk is full"},
+        {"making the ledger for an import", "512",
+         "pool import '" + (work.Path() / "big.ids").string() + "'", false,
+         "cannot be made: the disk is full"},
+        {"an import", "200000", "pool import '" + (work.Path() / "big.ids").string() + "'", true,
+         "cannot import the list: the disk is full"},
+    };
+    const std::string ledger = ReadFile(LedgerPath());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ForgetLedger();
+        if (c.keepLedger) WriteFile(LedgerPath(), ledger);
+        ASSERT_EQ(Sim("new E"), 0);
+        std::string out, err;
+        EXPECT_EQ(Run(c.args, &out, &err, "prlimit --fsize=" + std::string(c.limit)), 1)
+            << out << err;
+        EXPECT_NE((out + err).find(c.says), std::string::npos) << out << err;
+        for (const auto& e : fs::directory_iterator(app.Path()))
+            EXPECT_EQ(e.path().filename().string().rfind(".tagsmith.ledger", 0), std::string::npos)
+                << "left behind: " << e.path();
+        if (c.keepLedger) {
+            std::string status;
+            EXPECT_EQ(Run("ledger status", &status), 0) << status;
+            EXPECT_NE(status.find("written: 1\n"), std::string::npos) << status;
+        } else {
+            EXPECT_FALSE(fs::exists(LedgerPath()));
+        }
+        EXPECT_EQ(Unplug(), "") << "the device got nothing";
+    }
+}
+
 }  // namespace
 }  // namespace ts

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "idsource/HexId.h"
 #include "idsource/Pages.h"
 #include "platform/Codepage.h"
 #include "tests/support/TestSupport.h"
@@ -113,6 +114,30 @@ protected:
         ASSERT_TRUE(page.IsAutoWriting());
     }
 };
+
+// An entry longer than any writable ID is shown cut (a file of one huge line
+// must not be copied whole for the view), and still sent whole, to be
+// refused by the write flow; entries up to that length show as they are.
+TEST_F(ListPageTest, AnEntryLongerThanAnyWritableIdIsShownCut) {
+    struct Case {
+        size_t length;
+        bool cut;
+    };
+    for (const Case c :
+         {Case{kMaxIdLength, false}, Case{kMaxIdLength + 1, true}, Case{size_t{1} << 20, true}}) {
+        SCOPED_TRACE(c.length);
+        const std::string id(c.length, 'A');
+        Load(id + "\n");
+        const std::u16string shown = page.currentIdText;
+        EXPECT_EQ(shown, c.cut ? std::u16string(kMaxIdLength, u'A') + u"\u2026" : Utf8ToWide(id));
+        host.writes.clear();
+        StartAuto();
+        page.DeviceReady();
+        ASSERT_EQ(host.writes.size(), 1u);
+        EXPECT_EQ(host.writes[0].size(), c.length) << "the whole entry is sent";
+        page.OnBnClickedAutoWrite();
+    }
+}
 
 TEST_F(ListPageTest, LoadShowsPathAndFirstIdAndRefusedLoadChangesNothing) {
     Load("a1\r\nB2\r\n");

@@ -40,7 +40,7 @@ TEST(LooksLikeUtf16LeTest, AcceptsUnitsThatCanBeUtf16Text) {
     };
     const std::vector<HeuristicCase> cases = {
         {"IDs with CR LF", Utf16Le(u"A1\r\nB2\r\n"), true},
-        {"a single ASCII unit", Utf16Le(u"A"), true},
+        {"two ASCII units", Utf16Le(u"A1"), true},
         {"ASCII units only", Utf16Le(u"ABCDEF0123"), true},
         {"Chinese with line feed", Utf16Le(u"A中文\n"), true},
         {"Chinese without any break", Utf16Le(u"A中文编号测试数据"), true},
@@ -69,6 +69,10 @@ TEST(LooksLikeUtf16LeTest, RejectsWhatCannotBeUtf16LeText) {
     lastLooked[kUtf16DetectUnits - 1] = u'\x0D00';
     const std::vector<HeuristicCase> cases = {
         {"fewer than 2 bytes", "A", false},
+        // The platform drops a final 0 byte before it counts units.
+        {"a single ASCII unit", Utf16Le(u"A"), false},
+        {"a single line feed unit", Utf16Le(u"\n"), false},
+        {"a single Chinese unit", Utf16Le(u"中"), false},
         {"odd length", Utf16Le(u"A1\r\n") + "B", false},
         {"odd length ending in a 0 byte", Utf16Le(u"A1\r\n") + std::string(1, '\0'), false},
         {"a 0x0000 unit", Utf16Le(std::u16string(u"A\0B", 3)), false},

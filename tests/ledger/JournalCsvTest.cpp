@@ -39,6 +39,17 @@ TEST(CsvFieldTest, QuotesWhereNeededAndNeutralisesControlCharacters) {
         {"cut-off sequence", "x\xE4\xB8", "x" + r + r},
         {"encoded surrogate half", "\xED\xA0\x80", r + r + r},
         {"overlong slash", "\xC0\xAF", r + r},
+        // What a spreadsheet would run as a formula shows as text.
+        {"formula", "=1+2", "'=1+2"},
+        {"plus", "+12", "'+12"},
+        {"minus", "-12", "'-12"},
+        {"at", "@SUM(A1)", "'@SUM(A1)"},
+        {"formula with commas and quotes", "=HYPERLINK(\"u\",\"x\")",
+         "\"'=HYPERLINK(\"\"u\"\",\"\"x\"\")\""},
+        {"formula after a tab", "\t=1", r + "=1"},
+        {"formula after a carriage return", "\r+1", r + "+1"},
+        {"sign inside", "A-1=2", "A-1=2"},
+        {"hexadecimal ID", "00AF12", "00AF12"},
     };
     for (const auto& c : cases) {
         std::string out = "pre,";

@@ -1,5 +1,7 @@
 // tagsmith-cli ledger and journal, on a private application folder.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -180,6 +182,125 @@ TEST_F(LedgerCommandTest, JournalUsageAndOutputErrors) {
         EXPECT_EQ(Run(c.args), c.status) << c.args;
         EXPECT_NE(err.find(c.says), std::string::npos) << c.args << ": " << err;
     }
+}
+
+// The export replaces a regular file only, never the ledger it reads (under
+// any name) nor a file of the application folder; a FIFO or a character
+// device gets the CSV as a stream and stays what it is.
+TEST_F(LedgerCommandTest, JournalCsvNeverReplacesTheLedgerOrTheApplicationFolder) {
+    ASSERT_EQ(Run("journal --csv -"), 0) << err;
+    const std::string all = out;
+    const std::string other = dir.Dir() + "other.ledger";
+    fs::copy_file(Ledger(), other);
+    fs::create_symlink(Ledger(), dir.Path() / "link.ledger");
+    fs::create_hard_link(Ledger(), dir.Path() / "hard.ledger");
+    const std::string viaParent =
+        dir.Dir() + "../" + app.Path().filename().string() + "/tagsmith.ledger";
+
+    struct Case {
+        std::string args;
+        std::string target;
+        const char* says;
+    };
+    const std::vector<Case> refused = {
+        {"", Ledger(), "is the ledger"},
+        {"", viaParent, "is the ledger"},
+        {"", dir.Dir() + "link.ledger", "is the ledger"},
+        {"", dir.Dir() + "hard.ledger", "is the ledger"},
+        {"", Ledger() + "-wal", "is the ledger or one of its files"},
+        {"", Ledger() + "-journal", "is the ledger or one of its files"},
+        {"--ledger " + Quote(other) + " ", other, "is the ledger"},
+        {"--ledger " + Quote(other) + " ", other + "-shm", "is the ledger or one of its files"},
+        {"", app.Dir() + "tagsmith.cfg", "application folder"},
+        {"", app.Dir() + "tagsmith-cli", "application folder"},
+        {"", app.Dir() + "sn.txt", "application folder"},
+        {"", dir.Dir(), "is a folder"},
+    };
+    const std::string ledgerBytes = test::ReadFile(Ledger());
+    const std::string otherBytes = test::ReadFile(other);
+    const std::string cfg = test::ReadFile(app.Path() / "tagsmith.cfg");
+    const auto cliSize = fs::file_size(app.Path() / "tagsmith-cli");
+    for (const Case& c : refused) {
+        SCOPED_TRACE(c.args + c.target);
+        const bool existed = fs::exists(fs::symlink_status(c.target));
+        EXPECT_EQ(Run(c.args + "journal --csv " + Quote(c.target)), 1) << err;
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        EXPECT_EQ(test::ReadFile(Ledger()), ledgerBytes);
+        EXPECT_EQ(test::ReadFile(other), otherBytes);
+        EXPECT_EQ(test::ReadFile(app.Path() / "tagsmith.cfg"), cfg);
+        EXPECT_EQ(fs::file_size(app.Path() / "tagsmith-cli"), cliSize);
+        if (!existed) {
+            EXPECT_FALSE(fs::exists(fs::symlink_status(c.target)));
+        }
+        EXPECT_EQ(Run("ledger status"), 0) << "the ledger still opens: " << err;
+    }
+    EXPECT_TRUE(fs::is_symlink(dir.Path() / "link.ledger"));
+
+    // A CSV file in the application folder is fine.
+    ASSERT_EQ(Run("journal --csv " + Quote(app.Dir() + "journal.csv")), 0) << err;
+    EXPECT_EQ(test::ReadFile(app.Path() / "journal.csv"), all);
+
+    // A FIFO that a program reads gets the CSV and stays a FIFO; one that no
+    // program reads is refused at once instead of waited on.
+    const std::string fifo = dir.Dir() + "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string got = dir.Dir() + "got.csv";
+    const int status =
+        test::RunCommand("timeout 20 cat " + Quote(fifo) + " >" + Quote(got) + " & " +
+                         Quote(app.Dir() + "tagsmith-cli") + " journal --csv " + Quote(fifo) +
+                         " 2>/dev/null; " + "s=$?; wait; exit $s");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(test::ReadFile(got), all);
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_EQ(Run("journal --csv " + Quote(fifo)), 1);
+    EXPECT_NE(err.find("no program reads from it"), std::string::npos) << err;
+    EXPECT_TRUE(fs::is_fifo(fifo));
+
+    // A device node of its own (a null device), where the system lets the
+    // test make one.
+    const std::string node = dir.Dir() + "null";
+    if (mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+        EXPECT_EQ(Run("journal --csv " + Quote(node)), 0) << err;
+        EXPECT_TRUE(fs::is_character_file(node));
+    }
+}
+
+// Text from stations, devices and files reaches the terminal escaped as the
+// other commands print it, and the CSV keeps a spreadsheet from taking it
+// for a formula.
+TEST_F(LedgerCommandTest, HostileTextIsEscapedOnTheTerminalAndInertInTheCsv) {
+    LedgerOpenOptions o;
+    o.station = "=HYPERLINK(\"http://x\")\xE2\x80\xAE\xE2\x81\xA6";  // U+202E U+2066
+    o.clockMs = [this] { return now += 1000; };
+    {
+        std::unique_ptr<SqliteLedger> l;
+        ASSERT_TRUE(SqliteLedger::Open(Ledger(), o, &l).ok());
+        Attempt a;
+        a.id = u"C1";
+        a.device.node = "@dev\xE2\x80\xA8x";  // U+2028
+        a.device.usbSerial = "-1+1";
+        Reservation r;
+        ASSERT_TRUE(l->Reserve(a, false, &r).ok());
+    }
+    const std::string station = "=HYPERLINK(\"http://x\")\\u{202E}\\u{2066}";
+    ASSERT_EQ(Run("journal"), 0) << err;
+    EXPECT_NE(out.find("  " + station + "  write  C1  "), std::string::npos) << out;
+    EXPECT_NE(out.find("@dev\\u{2028}x"), std::string::npos) << out;
+    ASSERT_EQ(Run("ledger status"), 0) << err;
+    EXPECT_NE(out.find("station " + station + "  device @dev\\u{2028}x serial -1+1\n"),
+              std::string::npos)
+        << out;
+    for (const char* raw : {"\xE2\x80\xAE", "\xE2\x81\xA6", "\xE2\x80\xA8"}) {
+        ASSERT_EQ(Run("journal"), 0);
+        EXPECT_EQ(out.find(raw), std::string::npos) << out;
+        ASSERT_EQ(Run("ledger status"), 0);
+        EXPECT_EQ(out.find(raw), std::string::npos) << out;
+    }
+    ASSERT_EQ(Run("journal --csv -"), 0) << err;
+    EXPECT_NE(out.find(",\"'=HYPERLINK(\"\"http://x\"\")\xE2\x80\xAE\xE2\x81\xA6\",write,"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find(",C1,'@dev\xE2\x80\xA8x,'-1+1,"), std::string::npos) << out;
 }
 
 TEST_F(LedgerCommandTest, LedgerThatCannotBeUsed) {

@@ -41,6 +41,25 @@ protected:
         sqlite3_close(db);
     }
 
+    // A ledger (of the first schema: `firstSchema`) with pages overwritten.
+    void MakeDamaged(bool firstSchema) {
+        auto l = OpenUnsynced();
+        for (int i = 0; i < 3000; ++i) {
+            Reservation r;
+            l->Reserve(Write(u"E" + Utf8ToWide(std::to_string(i))), false, &r);
+        }
+        l.reset();
+        if (firstSchema)
+            Sql(Path(),
+                "DROP TABLE counters; DROP TABLE lists; DROP TABLE list_entries; "
+                "ALTER TABLE journal DROP COLUMN reserved; PRAGMA user_version=1; "
+                "PRAGMA journal_mode=DELETE");
+        std::string bytes = test::ReadFile(Path());
+        ASSERT_GT(bytes.size(), 16u * 4096);
+        for (size_t i = 8 * 4096; i < 12 * 4096; ++i) bytes[i] = static_cast<char>(0xA5);
+        test::WriteFile(Path(), bytes);
+    }
+
     // Names in the folder: nothing may be left behind or made.
     std::vector<std::string> Names() const {
         std::vector<std::string> n;
@@ -75,20 +94,9 @@ TEST_F(LedgerFaultTest, UntrustworthyFilesAreRefusedAndKept) {
              Sql(Path(), "PRAGMA user_version=99");
          },
          "newer version"},
-        {"damaged pages",
-         [this] {
-             auto l = OpenUnsynced();
-             for (int i = 0; i < 3000; ++i) {
-                 Reservation r;
-                 l->Reserve(Write(u"E" + Utf8ToWide(std::to_string(i))), false, &r);
-             }
-             l.reset();
-             std::string bytes = test::ReadFile(Path());
-             ASSERT_GT(bytes.size(), 16u * 4096);
-             for (size_t i = 8 * 4096; i < 12 * 4096; ++i) bytes[i] = static_cast<char>(0xA5);
-             test::WriteFile(Path(), bytes);
-         },
-         "damaged"},
+        {"damaged pages", [this] { MakeDamaged(false); }, "damaged"},
+        // Checked before an upgrade could touch it.
+        {"damaged pages of the first schema", [this] { MakeDamaged(true); }, "damaged"},
         {"tables missing",
          [this] {
              Open();

@@ -43,6 +43,9 @@ TEST(Utf16Rule, AgainstIsTextUnicode) {
                      8),
          false, false},
         {"OneTerminatingNul", Le(u"1A2B") + std::string(2, '\0'), true, true},
+        // Two bytes: the platform drops the final 0 byte and finds no unit.
+        {"OneUnit", Le(u"A"), false, false},
+        {"OneLineFeedUnit", Le(u"\n"), false, false},
     };
     for (const Case& c : cases) {
         const auto* p = reinterpret_cast<const uint8_t*>(c.bytes.data());
