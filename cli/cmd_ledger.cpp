@@ -41,19 +41,30 @@ int Status(const Context& ctx) {
     }
     std::printf("ledger: %s\n", Safe(ledger->Describe()).c_str());
     std::printf(
-        "reserved: %llu\nwritten: %llu\nverified: %llu\nreleased: %llu\n",
+        "reserved: %llu\nwritten: %llu\nverified: %llu\nreleased: %llu\nin doubt: %llu\n",
         static_cast<unsigned long long>(c.reserved), static_cast<unsigned long long>(c.written),
-        static_cast<unsigned long long>(c.verified), static_cast<unsigned long long>(c.released));
-    if (!reserved.empty()) {
-        std::puts(
-            "reserved IDs (check the device, then: tagsmith-cli ledger confirm ID if it holds it, "
-            "else tagsmith-cli ledger release ID):");
-        for (const IdRecord& rec : reserved) PrintRecord(rec);
+        static_cast<unsigned long long>(c.verified), static_cast<unsigned long long>(c.released),
+        static_cast<unsigned long long>(c.inDoubt));
+    for (const IdState state : {IdState::Reserved, IdState::InDoubt}) {
+        bool first = true;
+        for (const IdRecord& rec : reserved) {
+            if (rec.state != state) continue;
+            if (first)
+                std::puts(state == IdState::Reserved
+                              ? "reserved IDs (check the device, then: tagsmith-cli ledger "
+                                "confirm ID if it holds it, else tagsmith-cli ledger release ID):"
+                              : "IDs in doubt (sent, but the write's outcome was lost; read the "
+                                "device, then: tagsmith-cli ledger confirm ID if it holds it, "
+                                "else tagsmith-cli ledger release ID):");
+            first = false;
+            PrintRecord(rec);
+        }
     }
     return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
 }
 
-// Releases or confirms one reserved ID; nothing changes unless it is reserved.
+// Releases or confirms one reserved or in-doubt ID; nothing changes unless it
+// is one of those.
 int Settle(const Context& ctx, const std::string& id, bool confirm) {
     auto ledger = OpenExisting(ctx, false);
     if (!ledger) return kExitFailed;
@@ -65,8 +76,9 @@ int Settle(const Context& ctx, const std::string& id, bool confirm) {
         std::fprintf(stderr, "tagsmith-cli: %s\n", Safe(r.message).c_str());
         return kExitFailed;
     }
-    std::printf("%s %s (reserved %s, station %s, device %s)\n",
+    std::printf("%s %s (%s %s, station %s, device %s)\n",
                 confirm ? "confirmed as written" : "released", Safe(id).c_str(),
+                was.state == IdState::InDoubt ? "in doubt since" : "reserved",
                 FormatUtcMs(was.timeMs).c_str(), Safe(was.station).c_str(),
                 was.device.empty() ? "-" : Safe(was.device).c_str());
     return kExitOk;

@@ -150,14 +150,39 @@ bool WriteGuard::Mismatch(int result) {
     return problem_.ok();
 }
 
+bool WriteGuard::InDoubt() {
+    if (!link_.Ledger() || phase_ != Phase::Reserved || inDoubt_) return true;
+    problem_ = link_.Ledger()->MarkInDoubt(reservation_);
+    inDoubt_ = problem_.ok();
+    return inDoubt_;
+}
+
+bool WriteGuard::ReadBack(int result) {
+    if (phase_ != Phase::Reserved) return true;
+    phase_ = Phase::Done;
+    problem_ = link_.Ledger()->MarkReadBack(reservation_, result);
+    return problem_.ok();
+}
+
 void WriteGuard::Finish(int result) {
     IdLedger* ledger = link_.Ledger();
     if (!ledger) return;
     if (phase_ == Phase::Reserved) {
-        phase_ = Phase::Done;
         // Success without a confirmation cannot happen; if it did, the ID
         // stays reserved rather than be offered again.
-        if (result != 0) ledger->Release(reservation_, result);
+        if (result == 0) {
+            phase_ = Phase::Done;
+            return;
+        }
+        // Once a block went out the device may hold the ID: only a read of
+        // the device that found another ID or none gives it back.
+        if (sent_ && !notOnDevice_) {
+            InDoubt();
+            ledger->KeepReserved(reservation_, result);
+        } else {
+            ledger->Release(reservation_, result);
+        }
+        phase_ = Phase::Done;
         return;
     }
     // A write refused before anything was sent (bad ID, configuration,

@@ -37,9 +37,10 @@ void OpenStationLedger(TagsmithCore& core, std::optional<bool> verify,
     if (!link.Ledger()->StaleReservations(&stale).ok()) return;
     for (const IdRecord& rec : stale) {
         core.AppendLog(
-            u"上次运行遗留的预留ID：" + rec.id + u"，设备 " +
-            (rec.device.empty() ? u"-" : LedgerText(rec.device)) + u"，时间 " +
-            LocalTimeText(rec.timeMs) +
+            std::u16string(rec.state == IdState::InDoubt ? u"烧写结果不确定的ID："
+                                                         : u"上次运行遗留的预留ID：") +
+            rec.id + u"，设备 " + (rec.device.empty() ? u"-" : LedgerText(rec.device)) +
+            u"，时间 " + LocalTimeText(rec.timeMs) +
             u"。该ID不会再被烧写，请检查设备：设备中已有该ID时用 tagsmith-cli ledger confirm "
             u"确认，否则用 tagsmith-cli ledger release 释放");
     }

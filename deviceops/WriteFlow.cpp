@@ -125,6 +125,37 @@ int WriteFlow::VerifyWritten(const std::u16string& id, WriteGuard& guard) {
     return kWriteFailed;
 }
 
+void WriteFlow::SettleDoubt(const std::u16string& id, WriteGuard& guard) {
+    if (!ledger_.Ledger()) return;
+    const std::u16string device = DeviceText(currentInfo_);
+    if (!guard.InDoubt()) {
+        AppendLog(u"ID记录无法记下该ID烧写结果不确定，该ID保持预留：" +
+                  Utf8ToWide(guard.Problem().message));
+    }
+    KillPoint("indoubt");
+    std::u16string held;
+    const int read = ReadDeviceSN(held);
+    if (read == kReadOk && held == id) {
+        AppendLog(FormatWithText(u"烧写中途出错，读回设备中已有ID %s，该ID已记为已烧写", id));
+        if (!guard.ReadBack(kWriteFailed)) {
+            AppendLog(u"ID记录无法记下该ID已烧写，该ID保持预留：" +
+                      Utf8ToWide(guard.Problem().message));
+        }
+        return;
+    }
+    // A readable image without the ID (another one, none, no ID file): the
+    // device does not hold it.
+    if (read == kReadOk || read == kReadDownloadFailed) {
+        guard.NotOnDevice();
+        AppendLog(FormatWithText(u"烧写中途出错，读回设备中没有ID %s，该ID已释放", id));
+        return;
+    }
+    AppendLog(u"ID " + id + u" 烧写结果不确定（设备 " + device +
+              u"），设备无法读回，该ID不会再被烧写。请读取该设备：设备中已有该ID时用 "
+              u"tagsmith-cli ledger confirm " +
+              id + u" 确认，否则用 tagsmith-cli ledger release " + id + u" 释放");
+}
+
 int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
     const bool automatic = AutomaticPage() != nullptr;
 
@@ -189,6 +220,7 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
         if (read != 0) {
             OutputDebugStringW(u"无法读取SN……");
         } else if (!existing.empty()) {
+            SettleFoundId(existing);
             MsgAnswer a =
                 MessageBox(FormatWithText(u"设备已经烧录了 ID:%s，是否重新烧写\n", existing),
                            MsgButtons::YesNo, MsgIcon::Question);
@@ -285,7 +317,8 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
     const uint64_t full = length / kBlock;
     const uint64_t rest = length % kBlock;
 
-    auto transferFailed = [this]() {
+    auto transferFailed = [&]() {
+        if (guard.Sent()) SettleDoubt(id, guard);
         CloseCurrentDevice();
         AppendLog(u"烧写失败, 请重新插设备烧写");
         return kWriteFailed;
@@ -304,6 +337,7 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
     std::fread(block.data(), 1, kBlock, tmp.get());
     vendor::StampImageLength(block.data(), block.size(),
                              static_cast<uint32_t>((length + kBlock - 1) / kBlock * kBlock));
+    guard.Sending();
     if (!writeBlock(0)) return transferFailed();
     KillPoint("transfer");
     ReportBlock(progress_, FlowKind::Write, kBlock, total);

@@ -324,6 +324,7 @@ void CDlgCh3::OnBnClickedWrite() {
         host_->MessageBox(kReadModeNoWrite, MsgButtons::Ok, MsgIcon::Error);
         return;
     }
+    retryShared_.reset();
     if (!m_bAutoRun) {
         if (!host_->AutomaticWriteAllowed()) return;
         // Counted on past every ID a device holds, before anything is armed.
@@ -378,8 +379,17 @@ void CDlgCh3::WriteNextId() {
     std::u16string current = counter;
     for (;;) {
         std::optional<std::u16string> shared;
-        switch (
-            host_->TakeCounter(prefix, suffix, m_bIncrease == 0, WithoutBlanks(current), &shared)) {
+        // A value whose write failed is offered again; the ledger refuses
+        // it should it be held meanwhile (in doubt, taken by another run).
+        PageHost::SharedCounter taken = PageHost::SharedCounter::Taken;
+        if (retryShared_) {
+            shared = std::move(retryShared_);
+            retryShared_.reset();
+        } else {
+            taken = host_->TakeCounter(prefix, suffix, m_bIncrease == 0, WithoutBlanks(current),
+                                       &shared);
+        }
+        switch (taken) {
             case PageHost::SharedCounter::Unshared:
                 break;
             case PageHost::SharedCounter::Failed:
@@ -398,7 +408,10 @@ void CDlgCh3::WriteNextId() {
         const bool written = host_->WriteDeviceSN(WithoutBlanks(prefix + current + suffix)) == 0;
         // An ID taken meanwhile by another run is passed over: the same
         // device gets the next one.
-        if (!written && !host_->LastWriteFoundIdTaken()) return;
+        if (!written && !host_->LastWriteFoundIdTaken()) {
+            if (taken == PageHost::SharedCounter::Taken) retryShared_ = current;
+            return;
+        }
         std::u16string next = ParseHexCounter(WithoutBlanks(current));
         if (m_bIncrease) {
             IncrementHex(next);

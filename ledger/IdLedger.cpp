@@ -14,6 +14,8 @@ const char* IdStateName(IdState s) {
             return "verified";
         case IdState::Released:
             return "released";
+        case IdState::InDoubt:
+            return "in doubt";
     }
     return "unknown";
 }
@@ -42,6 +44,8 @@ const char* AttemptModeName(AttemptMode m) {
             return "release";
         case AttemptMode::Confirm:
             return "confirm";
+        case AttemptMode::ReadBack:
+            return "readback";
     }
     return "";
 }
@@ -49,6 +53,21 @@ const char* AttemptModeName(AttemptMode m) {
 LedgerResult IdLedger::ConfirmReserved(std::u16string_view, IdRecord*) {
     return LedgerResult::Fail(LedgerStatus::Unsupported,
                               "ledger " + Describe() + ": cannot confirm a reservation");
+}
+
+LedgerResult IdLedger::MarkInDoubt(const Reservation&) {
+    return LedgerResult::Fail(LedgerStatus::Unsupported,
+                              "ledger " + Describe() + ": keeps no IDs in doubt");
+}
+
+LedgerResult IdLedger::MarkReadBack(const Reservation&, int) {
+    return LedgerResult::Fail(LedgerStatus::Unsupported,
+                              "ledger " + Describe() + ": keeps no IDs in doubt");
+}
+
+LedgerResult IdLedger::SettleRead(std::u16string_view, const DeviceInfo&, bool* settled) {
+    if (settled) *settled = false;
+    return {};
 }
 
 std::string DeviceInfo::Summary() const {

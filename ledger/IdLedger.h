@@ -6,7 +6,12 @@
 // A write goes:
 //   Reserve        before the first block is sent (durable when it returns)
 //   MarkWritten    once the device confirmed
-//   Release        when the write failed (the ID may be offered again)
+//   Release        when the write failed before anything reached the device
+//                  (the ID may be offered again)
+//   MarkInDoubt    when the transfer or the finish failed once a block was
+//                  sent: the device may hold the ID, so it is never offered
+//                  again until a read of the device (MarkReadBack,
+//                  SettleRead) or the operator settles it
 // With verify after write, the confirmed write is checked first and then
 // recorded with MarkVerified (written and verified in one step); a mismatch
 // is recorded with KeepReserved, so the ID stays out of circulation until the
@@ -29,13 +34,19 @@ enum class IdState : int {
     Written = 2,   // a device confirmed it
     Verified = 3,  // a device confirmed it and reading it back matched
     Released = 4,  // a write failed and the ID was given back
+    InDoubt = 5,   // sent, but the device's answer was lost: it may hold the ID
 };
 
-// Reserved, written and verified IDs are held: no automatic write uses them.
+// Reserved, written, verified and in-doubt IDs are held: no automatic write
+// uses them.
 inline bool IsHeld(IdState s) {
-    return s == IdState::Reserved || s == IdState::Written || s == IdState::Verified;
+    return s == IdState::Reserved || s == IdState::Written || s == IdState::Verified ||
+           s == IdState::InDoubt;
 }
-const char* IdStateName(IdState s);  // "reserved", "written", ...
+// Reserved and in-doubt IDs wait for an outcome: the operator settles them
+// with ledger confirm or release.
+inline bool IsUnsettled(IdState s) { return s == IdState::Reserved || s == IdState::InDoubt; }
+const char* IdStateName(IdState s);  // "reserved", "written", ..., "in doubt"
 
 enum class LedgerStatus : int {
     Ok = 0,
@@ -88,8 +99,11 @@ struct IdSource {
 };
 const char* SourceKindName(IdSource::Kind k);  // "", "file", "scan", "counter"
 
-enum class AttemptMode { Write, Read, Release, Confirm };
-const char* AttemptModeName(AttemptMode m);  // "write", "read", "release", "confirm"
+// ReadBack: an ID in doubt settled as written because a read of the device
+// found it there.
+enum class AttemptMode { Write, Read, Release, Confirm, ReadBack };
+// "write", "read", "release", "confirm", "readback"
+const char* AttemptModeName(AttemptMode m);
 
 struct Attempt {
     AttemptMode mode = AttemptMode::Write;
@@ -135,6 +149,7 @@ struct StateCounts {
     uint64_t written = 0;
     uint64_t verified = 0;
     uint64_t released = 0;
+    uint64_t inDoubt = 0;
 };
 
 // One station's share of a pool.
@@ -144,6 +159,7 @@ struct StationCounts {
     uint64_t written = 0;
     uint64_t verified = 0;
     uint64_t failed = 0;  // write attempts that ended with an error
+    uint64_t inDoubt = 0;
 };
 
 // A pool the stations allocate from: an ID file (by content) or a counter.
@@ -210,18 +226,33 @@ public:
     virtual LedgerResult MarkVerified(const Reservation& r) = 0;
     // The write failed with `resultCode`: the ID goes back to released (or to
     // the state it had before a rewrite), unless it is no longer this
-    // reservation's.
+    // reservation's. Also for an ID this reservation left in doubt, once a
+    // read of the device found another ID or none.
     virtual LedgerResult Release(const Reservation& r, int resultCode) = 0;
-    // Closes the attempt with `resultCode` but leaves the ID reserved (a
-    // device that confirmed but holds another ID).
+    // Closes the attempt with `resultCode` but leaves the ID held (reserved,
+    // or in doubt): a device that confirmed but holds another ID, or one that
+    // could not be read back.
     virtual LedgerResult KeepReserved(const Reservation& r, int resultCode) = 0;
+    // A block was sent and then the transfer or the finish failed: the ID is
+    // in doubt (the attempt stays open until it is settled or kept). Nothing
+    // changes when the ID is no longer this reservation's.
+    virtual LedgerResult MarkInDoubt(const Reservation& r);
+    // Reading the device back after such a failure found the ID: written,
+    // the attempt closed with the flow's `resultCode` (the write as a whole
+    // failed), and a journal row of mode readback.
+    virtual LedgerResult MarkReadBack(const Reservation& r, int resultCode);
+    // A read of `device` (read mode, the check before a manual write) found
+    // `id`: when the ID is in doubt it becomes written, with a journal row of
+    // mode readback; `settled` tells whether it was.
+    virtual LedgerResult SettleRead(std::u16string_view id, const DeviceInfo& device,
+                                    bool* settled);
     // A journal row for an attempt that reserves nothing (a read, a refused
     // ID).
     virtual LedgerResult RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
                                        bool verified) = 0;
 
-    // The operator's release of a reserved ID after checking the device.
-    // NotReserved when it is not reserved; `was` receives what was held.
+    // The operator's release of a reserved or in-doubt ID after checking the
+    // device. NotReserved when it is neither; `was` receives what was held.
     virtual LedgerResult ReleaseReserved(std::u16string_view id, IdRecord* was) = 0;
     // The other outcome of that check: the device holds the ID, so the
     // reservation becomes written (a late Release of the dead run's
@@ -245,9 +276,10 @@ public:
                                          bool down, std::optional<std::u16string>* out) = 0;
 
     // Reservations of this station made by another session (a run that
-    // died), oldest first.
+    // died), and its IDs in doubt, oldest first.
     virtual LedgerResult StaleReservations(std::vector<IdRecord>* out) = 0;
-    // Every reserved ID, of any station and session, oldest first.
+    // Every reserved and in-doubt ID (IdRecord::state tells which), of any
+    // station and session, oldest first.
     virtual LedgerResult ListReserved(std::vector<IdRecord>* out) = 0;
 
     virtual LedgerResult Counts(StateCounts* out) = 0;

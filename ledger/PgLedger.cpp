@@ -701,11 +701,93 @@ LedgerResult PgLedger::Release(const Reservation& res, int resultCode) {
         bool found = false;
         r = ReadRow(db, id8, &row, &found);
         if (!r.ok()) return r;
-        if (found && row.state == IdState::Reserved && row.attempt == res.attempt) {
+        if (found && IsUnsettled(row.state) && row.attempt == res.attempt) {
             r = GiveBack(db, what, id8, row, NowMs());
             if (!r.ok()) return r;
         }
         return FinishJournal(db, what, res.attempt, resultCode, SteadyMs() - res.startedMs, false);
+    });
+}
+
+namespace {
+
+// An operator's or a read's journal row: no source, result 0.
+LedgerResult SettleRow(PgLedger::Db& db, const char* what, const Attempt& a, const std::string& id8,
+                       int64_t now, const std::string& station, const std::string& session,
+                       bool verified) {
+    std::vector<Param> p = JournalParams(a, id8, now, station, session);
+    p.push_back("0");
+    p.push_back("0");
+    p.push_back(verified ? "true" : "false");
+    return db.Exec(what,
+                   (std::string("INSERT INTO journal(") + kJournalColumns +
+                    ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, "
+                    "$16, $17, $18, $19, $20)")
+                       .c_str(),
+                   p);
+}
+
+}  // namespace
+
+LedgerResult PgLedger::MarkInDoubt(const Reservation& res) {
+    const char* what = "cannot record the doubtful write";
+    const std::string id8 = Id8(res.id);
+    return Run(what, true, [&](Db& db) {
+        LedgerResult r = LockId(db, what, id8);
+        if (!r.ok()) return r;
+        IdRow row;
+        bool found = false;
+        r = ReadRow(db, id8, &row, &found);
+        if (!r.ok() || !found || row.state != IdState::Reserved || row.attempt != res.attempt)
+            return r;
+        return PutId(db, what, id8, IdState::InDoubt, row.prevState, row.prevAttempt, row.attempt,
+                     row.station, row.device, NowMs());
+    });
+}
+
+LedgerResult PgLedger::MarkReadBack(const Reservation& res, int resultCode) {
+    const char* what = "cannot record the write";
+    return Run(what, true, [&](Db& db) {
+        const int64_t now = NowMs();
+        const std::string id8 = Id8(res.id);
+        LedgerResult r = LockId(db, what, id8);
+        if (r.ok())
+            r = PutId(db, what, id8, IdState::Written, std::nullopt, 0, res.attempt, station_,
+                      res.device, now);
+        if (!r.ok()) return r;
+        r = FinishJournal(db, what, res.attempt, resultCode, SteadyMs() - res.startedMs, false);
+        if (!r.ok()) return r;
+        Attempt a;
+        a.mode = AttemptMode::ReadBack;
+        a.id = res.id;
+        a.device.node = res.device;
+        return SettleRow(db, what, a, id8, now, station_, session_, true);
+    });
+}
+
+LedgerResult PgLedger::SettleRead(std::u16string_view id, const DeviceInfo& device, bool* settled) {
+    if (settled) *settled = false;
+    const char* what = "cannot record the read";
+    const std::string id8 = Id8(id);
+    return Run(what, true, [&](Db& db) {
+        LedgerResult r = LockId(db, what, id8);
+        if (!r.ok()) return r;
+        IdRow row;
+        bool found = false;
+        r = ReadRow(db, id8, &row, &found);
+        if (!r.ok() || !found || row.state != IdState::InDoubt) return r;
+        const int64_t now = NowMs();
+        Attempt a;
+        a.mode = AttemptMode::ReadBack;
+        a.id = std::u16string(id);
+        a.device = device;
+        r = SettleRow(db, what, a, id8, now, station_, session_, true);
+        if (!r.ok()) return r;
+        // Kept with the attempt that sent it, as a confirmation is.
+        r = PutId(db, what, id8, IdState::Written, std::nullopt, 0, row.attempt, row.station,
+                  row.device, now);
+        if (r.ok() && settled) *settled = true;
+        return r;
     });
 }
 
@@ -753,23 +835,13 @@ LedgerResult PgLedger::Settle(std::u16string_view id, IdRecord* was, AttemptMode
         r = ReadRow(db, id8, &row, &found);
         if (!r.ok()) return r;
         if (was) *was = found ? row.Record(id) : Unknown(id);
-        if (!found || row.state != IdState::Reserved)
-            return NotReserved(id8, found ? &row : nullptr);
+        if (!found || !IsUnsettled(row.state)) return NotReserved(id8, found ? &row : nullptr);
         const int64_t now = NowMs();
         Attempt a;
         a.mode = mode;
         a.id = std::u16string(id);
         a.device.node = row.device;
-        std::vector<Param> p = JournalParams(a, id8, now, station_, session_);
-        p.push_back("0");
-        p.push_back("0");
-        p.push_back("false");
-        r = db.Exec(what,
-                    (std::string("INSERT INTO journal(") + kJournalColumns +
-                     ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, "
-                     "$16, $17, $18, $19, $20)")
-                        .c_str(),
-                    p);
+        r = SettleRow(db, what, a, id8, now, station_, session_, false);
         if (!r.ok()) return r;
         // Confirmed, the ID stays with the attempt that sent it, so that the
         // pools count it for that attempt's station and source.
@@ -830,7 +902,7 @@ LedgerResult PgLedger::FurthestCounter(std::u16string_view prefix, std::u16strin
     const std::string p8 = Id8(CleanIdPart(prefix));
     const std::string s8 = Id8(CleanIdPart(suffix));
     const std::string end = PrefixEnd(p8);
-    std::string sql = "SELECT id FROM ids WHERE state IN (1, 2, 3)";
+    std::string sql = "SELECT id FROM ids WHERE state IN (1, 2, 3, 5)";
     std::vector<Param> params;
     if (!p8.empty()) {
         params.push_back(p8);
@@ -872,32 +944,36 @@ LedgerResult ReadReservations(PgLedger::Db& db, const char* sql, const std::vect
     if (!r.ok()) return r;
     out->clear();
     for (int k = 0; k < res.Rows(); ++k)
-        out->push_back(IdRecord{Utf8ToWide(res.Text(k, 0)), IdState::Reserved,
+        out->push_back(IdRecord{Utf8ToWide(res.Text(k, 0)), StateFrom(res.Int(k, 4)),
                                 std::string(res.Text(k, 1)), std::string(res.Text(k, 2)),
                                 res.Int(k, 3)});
     return {};
 }
 
+const std::string kReservedState = std::to_string(static_cast<int>(IdState::Reserved));
+const std::string kInDoubtState = std::to_string(static_cast<int>(IdState::InDoubt));
+
 }  // namespace
 
 LedgerResult PgLedger::StaleReservations(std::vector<IdRecord>* out) {
+    // An ID in doubt waits for the operator whichever session left it.
     return Run("cannot be read", false, [&](Db& db) {
         return ReadReservations(db,
-                                "SELECT i.id, i.station, i.device, i.time FROM ids AS i "
+                                "SELECT i.id, i.station, i.device, i.time, i.state FROM ids AS i "
                                 "LEFT JOIN journal AS j ON j.seq = i.attempt "
-                                "WHERE i.state = 1 AND i.station = $1 "
-                                "AND (j.session IS NULL OR j.session <> $2) "
+                                "WHERE i.state IN ($3, $4) AND i.station = $1 "
+                                "AND (i.state = $4 OR j.session IS NULL OR j.session <> $2) "
                                 "ORDER BY i.time, i.attempt",
-                                {PgText(station_), session_}, out);
+                                {PgText(station_), session_, kReservedState, kInDoubtState}, out);
     });
 }
 
 LedgerResult PgLedger::ListReserved(std::vector<IdRecord>* out) {
     return Run("cannot be read", false, [&](Db& db) {
         return ReadReservations(db,
-                                "SELECT id, station, device, time FROM ids WHERE state = 1 "
-                                "ORDER BY time, attempt",
-                                {}, out);
+                                "SELECT id, station, device, time, state FROM ids "
+                                "WHERE state IN ($1, $2) ORDER BY time, attempt",
+                                {kReservedState, kInDoubtState}, out);
     });
 }
 
@@ -1152,7 +1228,7 @@ LedgerResult PgLedger::Pools(const IdSource* only, std::vector<PoolStatus>* out)
             LedgerResult r = db.Exec(what,
                                      ("SELECT i.station, i.state, count(*) FROM ids AS i JOIN "
                                       "journal AS j ON j.seq = i.attempt WHERE i.state IN (1, 2, "
-                                      "3) AND " +
+                                      "3, 5) AND " +
                                       match + " GROUP BY i.station, i.state")
                                          .c_str(),
                                      key, &res);
@@ -1161,7 +1237,10 @@ LedgerResult PgLedger::Pools(const IdSource* only, std::vector<PoolStatus>* out)
                 StationCounts& c = stations[std::string(res.Text(k, 0))];
                 const auto n = static_cast<uint64_t>(res.Int(k, 2));
                 const int64_t state = res.Int(k, 1);
-                (state == 2 ? c.written : state == 3 ? c.verified : c.reserved) += n;
+                (state == 2   ? c.written
+                 : state == 3 ? c.verified
+                 : state == 5 ? c.inDoubt
+                              : c.reserved) += n;
             }
             r = db.Exec(what,
                         ("SELECT j.station, count(*) FROM journal AS j WHERE j.mode = 'write' AND "
@@ -1181,7 +1260,7 @@ LedgerResult PgLedger::Pools(const IdSource* only, std::vector<PoolStatus>* out)
                 r = db.Exec(what,
                             "SELECT l.name, l.entries, (SELECT count(*) FROM list_entries AS e "
                             "WHERE e.sha256 = l.sha256 AND NOT EXISTS (SELECT 1 FROM ids AS i "
-                            "WHERE i.id = e.id AND i.state IN (1, 2, 3))) FROM lists AS l "
+                            "WHERE i.id = e.id AND i.state IN (1, 2, 3, 5))) FROM lists AS l "
                             "WHERE l.sha256 = $1",
                             key, &res);
                 if (!r.ok()) return r;

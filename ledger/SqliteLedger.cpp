@@ -624,11 +624,66 @@ LedgerResult SqliteLedger::Release(const Reservation& res, int resultCode) {
         bool found = false;
         LedgerResult r = ReadRow(id8, &row, &found);
         if (!r.ok()) return r;
-        if (found && row.state == IdState::Reserved && row.attempt == res.attempt) {
+        if (found && IsUnsettled(row.state) && row.attempt == res.attempt) {
             r = GiveBack(id8, row, NowMs());
             if (!r.ok()) return r;
         }
         return FinishJournal(res.attempt, resultCode, SteadyMs() - res.startedMs, false);
+    });
+}
+
+LedgerResult SqliteLedger::MarkInDoubt(const Reservation& res) {
+    const std::string id8 = ToUtf8(res.id);
+    return Transaction("cannot record the doubtful write", [&]() -> LedgerResult {
+        Row row;
+        bool found = false;
+        LedgerResult r = ReadRow(id8, &row, &found);
+        if (!r.ok() || !found || row.state != IdState::Reserved || row.attempt != res.attempt)
+            return r;
+        return PutId(id8, IdState::InDoubt, row.prevState ? &*row.prevState : nullptr,
+                     row.prevAttempt, row.attempt, row.station, row.device, NowMs());
+    });
+}
+
+LedgerResult SqliteLedger::MarkReadBack(const Reservation& res, int resultCode) {
+    const std::string id8 = ToUtf8(res.id);
+    return Transaction("cannot record the write", [&]() -> LedgerResult {
+        const int64_t now = NowMs();
+        LedgerResult r =
+            PutId(id8, IdState::Written, nullptr, 0, res.attempt, station_, res.device, now);
+        if (!r.ok()) return r;
+        r = FinishJournal(res.attempt, resultCode, SteadyMs() - res.startedMs, false);
+        if (!r.ok()) return r;
+        Attempt a;
+        a.mode = AttemptMode::ReadBack;
+        a.id = res.id;
+        a.device.node = res.device;
+        const int ok = 0;
+        return InsertJournal(a, id8, now, &ok, 0, true, nullptr);
+    });
+}
+
+LedgerResult SqliteLedger::SettleRead(std::u16string_view id, const DeviceInfo& device,
+                                      bool* settled) {
+    if (settled) *settled = false;
+    const std::string id8 = ToUtf8(id);
+    return Transaction("cannot record the read", [&]() -> LedgerResult {
+        Row row;
+        bool found = false;
+        LedgerResult r = ReadRow(id8, &row, &found);
+        if (!r.ok() || !found || row.state != IdState::InDoubt) return r;
+        const int64_t now = NowMs();
+        Attempt a;
+        a.mode = AttemptMode::ReadBack;
+        a.id = std::u16string(id);
+        a.device = device;
+        const int ok = 0;
+        r = InsertJournal(a, id8, now, &ok, 0, true, nullptr);
+        if (!r.ok()) return r;
+        // Kept with the attempt that sent it, as a confirmation is.
+        r = PutId(id8, IdState::Written, nullptr, 0, row.attempt, row.station, row.device, now);
+        if (r.ok() && settled) *settled = true;
+        return r;
     });
 }
 
@@ -658,8 +713,7 @@ LedgerResult SqliteLedger::Settle(std::u16string_view id, IdRecord* was, Attempt
         LedgerResult r = ReadRow(id8, &row, &found);
         if (!r.ok()) return r;
         if (was) *was = found ? row.Record(id) : Unknown(id);
-        if (!found || row.state != IdState::Reserved)
-            return NotReserved(id8, found ? &row : nullptr);
+        if (!found || !IsUnsettled(row.state)) return NotReserved(id8, found ? &row : nullptr);
         const int64_t now = NowMs();
         Attempt a;
         a.mode = mode;
@@ -727,7 +781,7 @@ LedgerResult SqliteLedger::FurthestCounter(std::u16string_view prefix, std::u16s
     const std::string p8 = ToUtf8(CleanIdPart(prefix));
     const std::string s8 = ToUtf8(CleanIdPart(suffix));
     const std::string end = PrefixEnd(p8);
-    std::string sql = "SELECT id FROM ids WHERE state IN (1, 2, 3)";
+    std::string sql = "SELECT id FROM ids WHERE state IN (1, 2, 3, 5)";
     if (!p8.empty()) sql += " AND id >= ?1";
     if (!end.empty()) sql += " AND id < ?2";
     Owned q;
@@ -747,22 +801,25 @@ LedgerResult SqliteLedger::FurthestCounter(std::u16string_view prefix, std::u16s
 
 LedgerResult SqliteLedger::Reservations(bool staleOnly, std::vector<IdRecord>* out) {
     Owned q;
-    const char* sql = staleOnly ? "SELECT i.id, i.station, i.device, i.time FROM ids AS i "
+    // An ID in doubt waits for the operator whichever session left it.
+    const char* sql = staleOnly ? "SELECT i.id, i.station, i.device, i.time, i.state FROM ids AS i "
                                   "LEFT JOIN journal AS j ON j.seq = i.attempt "
-                                  "WHERE i.state = 1 AND i.station = ?1 "
-                                  "AND (j.session IS NULL OR j.session != ?2) "
+                                  "WHERE i.state IN (?3, ?4) AND i.station = ?1 "
+                                  "AND (i.state = ?4 OR j.session IS NULL OR j.session != ?2) "
                                   "ORDER BY i.time, i.attempt"
-                                : "SELECT id, station, device, time FROM ids "
-                                  "WHERE state = 1 ORDER BY time, attempt";
+                                : "SELECT id, station, device, time, state FROM ids "
+                                  "WHERE state IN (?3, ?4) ORDER BY time, attempt";
     int rc = sqlite3_prepare_v2(db_, sql, -1, &q.s, nullptr);
     if (rc != SQLITE_OK) return Error(rc, "cannot be read");
     if (staleOnly) {
         Bind(q.s, 1, station_);
         Bind(q.s, 2, session_);
     }
+    sqlite3_bind_int(q.s, 3, static_cast<int>(IdState::Reserved));
+    sqlite3_bind_int(q.s, 4, static_cast<int>(IdState::InDoubt));
     out->clear();
     while ((rc = sqlite3_step(q.s)) == SQLITE_ROW)
-        out->push_back(IdRecord{FromUtf8(Text(q.s, 0)), IdState::Reserved,
+        out->push_back(IdRecord{FromUtf8(Text(q.s, 0)), StateFrom(sqlite3_column_int64(q.s, 4)),
                                 std::string(Text(q.s, 1)), std::string(Text(q.s, 2)),
                                 sqlite3_column_int64(q.s, 3)});
     return rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "cannot be read");

@@ -54,6 +54,10 @@ public:
     LedgerResult MarkVerified(const Reservation& r) override;
     LedgerResult Release(const Reservation& r, int resultCode) override;
     LedgerResult KeepReserved(const Reservation& r, int resultCode) override;
+    LedgerResult MarkInDoubt(const Reservation& r) override;
+    LedgerResult MarkReadBack(const Reservation& r, int resultCode) override;
+    LedgerResult SettleRead(std::u16string_view id, const DeviceInfo& device,
+                            bool* settled) override;
     LedgerResult RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
                                bool verified) override;
     LedgerResult ReleaseReserved(std::u16string_view id, IdRecord* was) override;

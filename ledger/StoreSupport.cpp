@@ -44,7 +44,7 @@ std::string NewSession() {
 }
 
 IdState StateFrom(int64_t v) {
-    if (v >= 1 && v <= 4) return static_cast<IdState>(v);
+    if (v >= 1 && v <= 5) return static_cast<IdState>(v);
     return IdState::Reserved;
 }
 
@@ -83,6 +83,9 @@ void AddCount(int64_t state, uint64_t n, StateCounts* counts) {
             break;
         case IdState::Released:
             counts->released += n;
+            break;
+        case IdState::InDoubt:
+            counts->inDoubt += n;
             break;
         default:
             counts->reserved += n;
