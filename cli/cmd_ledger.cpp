@@ -41,10 +41,11 @@ int Status(const Context& ctx) {
     }
     std::printf("ledger: %s\n", Safe(ledger->Describe()).c_str());
     std::printf(
-        "reserved: %llu\nwritten: %llu\nverified: %llu\nreleased: %llu\nin doubt: %llu\n",
+        "reserved: %llu\nwritten: %llu\nverified: %llu\nreleased: %llu\nin doubt: %llu\n"
+        "replaced: %llu\n",
         static_cast<unsigned long long>(c.reserved), static_cast<unsigned long long>(c.written),
         static_cast<unsigned long long>(c.verified), static_cast<unsigned long long>(c.released),
-        static_cast<unsigned long long>(c.inDoubt));
+        static_cast<unsigned long long>(c.inDoubt), static_cast<unsigned long long>(c.replaced));
     for (const IdState state : {IdState::Reserved, IdState::InDoubt}) {
         bool first = true;
         for (const IdRecord& rec : reserved) {

@@ -207,6 +207,8 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
         copyTargets.push_back(std::move(target));
     }
 
+    // The ID the device held before a manual write, once it is replaced.
+    std::u16string displaced;
     if (!automatic) {
         const uint64_t epoch = deviceEpoch_;
         std::u16string existing;
@@ -228,6 +230,7 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
                 CloseCurrentDevice();
                 return kWriteOk;
             }
+            if (existing != id) displaced = existing;
         }
         // Events handled while a box was open may have put another device
         // in place of the one checked: it must not get an ID unasked.
@@ -246,7 +249,14 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
                        [this](const std::u16string& line) { AppendLog(line); });
     while (!guard.Reserve()) {
         if (pause.Again(guard.Problem())) continue;
-        if (guard.Taken()) {
+        if (guard.Taken() && !automatic) {
+            // A manual write may replace a written ID, never take over a
+            // reservation: another station or run may be writing it now.
+            AppendLog(FormatWithText(
+                u"ID %s 正在其他工位或进程中烧写（已预留），未烧写。若为上次运行遗留的预留，"
+                u"请先检查设备，再用 tagsmith-cli ledger confirm 或 release 处理",
+                id));
+        } else if (guard.Taken()) {
             AppendLog(
                 FormatWithText(u"ID %s 已被占用（已烧写或已预留），未烧写，改用下一个ID", id));
         } else {
@@ -372,6 +382,19 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
         }
     }
 
+    if (!displaced.empty()) {
+        // No device holds the earlier ID any more: the ledger must not say
+        // one does.
+        const LedgerResult r = ledger_.Ledger() ? ledger_.Ledger()->MarkReplaced(displaced,
+                                                                                   currentInfo_)
+                                                : LedgerResult{};
+        if (!ledger_.Ledger()) {
+        } else if (r.ok()) {
+            AppendLog(FormatWithText(u"设备中原有的ID %s 已被替换，ID记录已记下", displaced));
+        } else {
+            AppendLog(u"ID记录无法记下被替换的ID " + displaced + u"：" + Utf8ToWide(r.message));
+        }
+    }
     CloseCurrentDevice();
     AppendLog(FormatWithText(u"烧写成功 ID: %s\n", id));
     return kWriteOk;

@@ -170,10 +170,17 @@ void CDlgCh1::OnBnClickedManualWrite() {
     SetCurrentIdText(id);
     host_->Sleep(300);
 
+    // The ledger knows of writes by every station and run: an ID written
+    // before is asked about with when and where, and then once only.
+    std::u16string when, station;
+    const bool asked = host_->WrittenBefore(id, &when, &station);
+    if (asked && host_->MessageBox(RewriteQuestion(when, station), MsgButtons::YesNo,
+                                   MsgIcon::Question) != MsgAnswer::Yes)
+        return;
     // Asked once per used copy; the last copy is the one marked.
-    IdList::Match match = m_ids.FindLastMatch(id, [this](size_t) {
-        return host_->MessageBox(u"您选择的ID已被使用，确定要再次使用？", MsgButtons::YesNo,
-                                 MsgIcon::Information) == MsgAnswer::Yes;
+    IdList::Match match = m_ids.FindLastMatch(id, [this, asked](size_t) {
+        return asked || host_->MessageBox(u"您选择的ID已被使用，确定要再次使用？", MsgButtons::YesNo,
+                                          MsgIcon::Information) == MsgAnswer::Yes;
     });
     if (match.stopped) return;
 

@@ -16,6 +16,8 @@ const char* IdStateName(IdState s) {
             return "released";
         case IdState::InDoubt:
             return "in doubt";
+        case IdState::Replaced:
+            return "replaced";
     }
     return "unknown";
 }
@@ -46,6 +48,8 @@ const char* AttemptModeName(AttemptMode m) {
             return "confirm";
         case AttemptMode::ReadBack:
             return "readback";
+        case AttemptMode::Replace:
+            return "replace";
     }
     return "";
 }
@@ -69,6 +73,8 @@ LedgerResult IdLedger::SettleRead(std::u16string_view, const DeviceInfo&, bool* 
     if (settled) *settled = false;
     return {};
 }
+
+LedgerResult IdLedger::MarkReplaced(std::u16string_view, const DeviceInfo&) { return {}; }
 
 std::string DeviceInfo::Summary() const {
     std::string s = !node.empty() ? node : (!port.empty() ? "port " + port : std::string());

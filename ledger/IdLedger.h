@@ -35,14 +35,12 @@ enum class IdState : int {
     Verified = 3,  // a device confirmed it and reading it back matched
     Released = 4,  // a write failed and the ID was given back
     InDoubt = 5,   // sent, but the device's answer was lost: it may hold the ID
+    Replaced = 6,  // was written, and a later write put another ID on its device
 };
 
-// Reserved, written, verified and in-doubt IDs are held: no automatic write
-// uses them.
-inline bool IsHeld(IdState s) {
-    return s == IdState::Reserved || s == IdState::Written || s == IdState::Verified ||
-           s == IdState::InDoubt;
-}
+// Reserved, written, verified, in-doubt and replaced IDs are held: no
+// automatic write uses them (a replaced one was given out once).
+inline bool IsHeld(IdState s) { return s != IdState::None && s != IdState::Released; }
 // Reserved and in-doubt IDs wait for an outcome: the operator settles them
 // with ledger confirm or release.
 inline bool IsUnsettled(IdState s) { return s == IdState::Reserved || s == IdState::InDoubt; }
@@ -59,6 +57,8 @@ enum class LedgerStatus : int {
     IoError = 7,      // any other failure to read or write it
     Unsupported = 8,  // a kind of ledger this build cannot open
     Offline = 9,      // a shared ledger's server cannot be reached (try again later)
+    InProgress = 10,  // operator release/confirm: the run that reserved the ID is alive
+    Collision = 11,   // a confirmation found the ID taken over by another attempt
 };
 
 struct LedgerResult {
@@ -101,8 +101,9 @@ const char* SourceKindName(IdSource::Kind k);  // "", "file", "scan", "counter"
 
 // ReadBack: an ID in doubt settled as written because a read of the device
 // found it there.
-enum class AttemptMode { Write, Read, Release, Confirm, ReadBack };
-// "write", "read", "release", "confirm", "readback"
+// Replace: a write put another ID on the device that held this one.
+enum class AttemptMode { Write, Read, Release, Confirm, ReadBack, Replace };
+// "write", "read", "release", "confirm", "readback", "replace"
 const char* AttemptModeName(AttemptMode m);
 
 struct Attempt {
@@ -142,6 +143,7 @@ struct IdRecord {
     std::string station;
     std::string device;  // DeviceInfo::Summary of the last attempt
     int64_t timeMs = 0;  // UTC milliseconds since 1970 of the last change
+    bool live = false;   // ListReserved: reserved by a run that is alive now
 };
 
 struct StateCounts {
@@ -150,6 +152,7 @@ struct StateCounts {
     uint64_t verified = 0;
     uint64_t released = 0;
     uint64_t inDoubt = 0;
+    uint64_t replaced = 0;
 };
 
 // One station's share of a pool.
@@ -219,10 +222,13 @@ public:
     // and a Release gives it back its previous state.
     virtual LedgerResult Reserve(const Attempt& a, bool rewrite, Reservation* out,
                                  IdRecord* existing = nullptr) = 0;
-    // The device confirmed: the ID is written, whatever happened to the
-    // reservation meanwhile (the device holds it now).
+    // The device confirmed: the ID is written, also after an operator's
+    // release of this reservation (the device holds it now). Collision when
+    // the record is another attempt's by now (taken over after a release):
+    // it is left as it is, and this attempt closes with result 1.
     virtual LedgerResult MarkWritten(const Reservation& r) = 0;
-    // Reading back matched: written and verified (from reserved or written).
+    // Reading back matched: written and verified (from reserved or written);
+    // Collision as above.
     virtual LedgerResult MarkVerified(const Reservation& r) = 0;
     // The write failed with `resultCode`: the ID goes back to released (or to
     // the state it had before a rewrite), unless it is no longer this
@@ -246,13 +252,20 @@ public:
     // mode readback; `settled` tells whether it was.
     virtual LedgerResult SettleRead(std::u16string_view id, const DeviceInfo& device,
                                     bool* settled);
+    // A confirmed write put another ID on `device`, which held `id` before:
+    // `id` is replaced (no device holds it any more; still never given out
+    // again), with a journal row of mode replace. A reservation of `id` in
+    // progress is left alone.
+    virtual LedgerResult MarkReplaced(std::u16string_view id, const DeviceInfo& device);
     // A journal row for an attempt that reserves nothing (a read, a refused
     // ID).
     virtual LedgerResult RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
                                        bool verified) = 0;
 
     // The operator's release of a reserved or in-doubt ID after checking the
-    // device. NotReserved when it is neither; `was` receives what was held.
+    // device. NotReserved when it is neither; InProgress when the run that
+    // reserved it is alive (its device is being written now); `was`
+    // receives what was held.
     virtual LedgerResult ReleaseReserved(std::u16string_view id, IdRecord* was) = 0;
     // The other outcome of that check: the device holds the ID, so the
     // reservation becomes written (a late Release of the dead run's
@@ -275,8 +288,8 @@ public:
     virtual LedgerResult FurthestCounter(std::u16string_view prefix, std::u16string_view suffix,
                                          bool down, std::optional<std::u16string>* out) = 0;
 
-    // Reservations of this station made by another session (a run that
-    // died), and its IDs in doubt, oldest first.
+    // Reservations of this station made by a session that is no longer
+    // alive (a run that died), and its IDs in doubt, oldest first.
     virtual LedgerResult StaleReservations(std::vector<IdRecord>* out) = 0;
     // Every reserved and in-doubt ID (IdRecord::state tells which), of any
     // station and session, oldest first.

@@ -629,6 +629,17 @@ LedgerResult PgLedger::Reserve(const Attempt& a, bool rewrite, Reservation* out,
         if (held && !rewrite)
             return LedgerResult::Fail(LedgerStatus::Held,
                                       "ID " + id8 + " is " + IdStateName(row.state) + " already");
+        // A rewrite replaces a write, never another run's reservation.
+        if (found && row.state == IdState::Reserved) {
+            PgResult mine;
+            q = db.Exec(what, "SELECT session = $2 FROM journal WHERE seq = $1",
+                        {std::to_string(row.attempt), session_}, &mine);
+            if (!q.ok()) return q;
+            if (mine.Rows() == 0 || !mine.Bool(0, 0))
+                return LedgerResult::Fail(LedgerStatus::Held, "ID " + id8 +
+                                                                  " is reserved by another run (" +
+                                                                  PgText(row.station) + ")");
+        }
         const int64_t now = NowMs();
         std::optional<IdState> prev;
         int64_t prevAttempt = 0;
@@ -852,6 +863,39 @@ LedgerResult PgLedger::Settle(std::u16string_view id, IdRecord* was, AttemptMode
     });
 }
 
+LedgerResult PgLedger::MarkReplaced(std::u16string_view id, const DeviceInfo& device) {
+    const char* what = "cannot record the replaced ID";
+    const std::string id8 = Id8(id);
+    return Run(what, true, [&](Db& db) {
+        LedgerResult r = LockId(db, what, id8);
+        if (!r.ok()) return r;
+        IdRow row;
+        bool found = false;
+        r = ReadRow(db, id8, &row, &found);
+        if (!r.ok() || (found && (row.state == IdState::Reserved || row.state == IdState::Replaced)))
+            return r;
+        const int64_t now = NowMs();
+        Attempt a;
+        a.mode = AttemptMode::Replace;
+        a.id = std::u16string(id);
+        a.device = device;
+        std::vector<Param> p = JournalParams(a, id8, now, station_, session_);
+        PgResult res;
+        r = db.Exec(what,
+                    (std::string("INSERT INTO journal(") + kJournalColumns +
+                     ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, "
+                     "$16, $17, 0, 0, false) RETURNING seq")
+                        .c_str(),
+                    p, &res);
+        if (!r.ok()) return r;
+        // Kept with the attempt that wrote it, where the ledger knows one.
+        return found ? PutId(db, what, id8, IdState::Replaced, std::nullopt, 0, row.attempt,
+                             row.station, row.device, now)
+                     : PutId(db, what, id8, IdState::Replaced, std::nullopt, 0, res.Int(0, 0),
+                             station_, device.Summary(), now);
+    });
+}
+
 LedgerResult PgLedger::Lookup(std::u16string_view id, IdRecord* out) {
     return Run("cannot be read", false, [&](Db& db) {
         IdRow row;
@@ -902,7 +946,7 @@ LedgerResult PgLedger::FurthestCounter(std::u16string_view prefix, std::u16strin
     const std::string p8 = Id8(CleanIdPart(prefix));
     const std::string s8 = Id8(CleanIdPart(suffix));
     const std::string end = PrefixEnd(p8);
-    std::string sql = "SELECT id FROM ids WHERE state IN (1, 2, 3, 5)";
+    std::string sql = "SELECT id FROM ids WHERE state IN (1, 2, 3, 5, 6)";
     std::vector<Param> params;
     if (!p8.empty()) {
         params.push_back(p8);
@@ -1260,7 +1304,7 @@ LedgerResult PgLedger::Pools(const IdSource* only, std::vector<PoolStatus>* out)
                 r = db.Exec(what,
                             "SELECT l.name, l.entries, (SELECT count(*) FROM list_entries AS e "
                             "WHERE e.sha256 = l.sha256 AND NOT EXISTS (SELECT 1 FROM ids AS i "
-                            "WHERE i.id = e.id AND i.state IN (1, 2, 3, 5))) FROM lists AS l "
+                            "WHERE i.id = e.id AND i.state IN (1, 2, 3, 5, 6))) FROM lists AS l "
                             "WHERE l.sha256 = $1",
                             key, &res);
                 if (!r.ok()) return r;

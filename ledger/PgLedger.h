@@ -60,6 +60,7 @@ public:
     LedgerResult MarkReadBack(const Reservation& r, int resultCode) override;
     LedgerResult SettleRead(std::u16string_view id, const DeviceInfo& device,
                             bool* settled) override;
+    LedgerResult MarkReplaced(std::u16string_view id, const DeviceInfo& device) override;
     LedgerResult RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
                                bool verified) override;
     LedgerResult ReleaseReserved(std::u16string_view id, IdRecord* was) override;

@@ -579,6 +579,20 @@ LedgerResult SqliteLedger::Reserve(const Attempt& a, bool rewrite, Reservation* 
         if (held && !rewrite)
             return LedgerResult::Fail(LedgerStatus::Held,
                                       "ID " + id8 + " is " + IdStateName(row.state) + " already");
+        // A rewrite replaces a write, never another run's reservation.
+        if (row.state == IdState::Reserved && found) {
+            Owned q;
+            int rc = sqlite3_prepare_v2(db_, "SELECT session FROM journal WHERE seq = ?1", -1, &q.s,
+                                        nullptr);
+            if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+            sqlite3_bind_int64(q.s, 1, row.attempt);
+            rc = sqlite3_step(q.s);
+            if (rc != SQLITE_ROW && rc != SQLITE_DONE) return Error(rc, "cannot be read");
+            if (rc == SQLITE_DONE || Text(q.s, 0) != session_)
+                return LedgerResult::Fail(LedgerStatus::Held, "ID " + id8 +
+                                                                  " is reserved by another run (" +
+                                                                  row.station + ")");
+        }
         const int64_t now = NowMs();
         step = InsertJournal(a, id8, now, nullptr, 0, false, &seq);
         if (!step.ok()) return step;
@@ -731,6 +745,31 @@ LedgerResult SqliteLedger::Settle(std::u16string_view id, IdRecord* was, Attempt
     });
 }
 
+LedgerResult SqliteLedger::MarkReplaced(std::u16string_view id, const DeviceInfo& device) {
+    const std::string id8 = ToUtf8(id);
+    return Transaction("cannot record the replaced ID", [&]() -> LedgerResult {
+        Row row;
+        bool found = false;
+        LedgerResult r = ReadRow(id8, &row, &found);
+        if (!r.ok() || (found && (row.state == IdState::Reserved || row.state == IdState::Replaced)))
+            return r;
+        const int64_t now = NowMs();
+        Attempt a;
+        a.mode = AttemptMode::Replace;
+        a.id = std::u16string(id);
+        a.device = device;
+        const int ok = 0;
+        int64_t seq = 0;
+        r = InsertJournal(a, id8, now, &ok, 0, false, &seq);
+        if (!r.ok()) return r;
+        // Kept with the attempt that wrote it, where the ledger knows one.
+        return found ? PutId(id8, IdState::Replaced, nullptr, 0, row.attempt, row.station,
+                             row.device, now)
+                     : PutId(id8, IdState::Replaced, nullptr, 0, seq, station_,
+                             device.Summary(), now);
+    });
+}
+
 LedgerResult SqliteLedger::Lookup(std::u16string_view id, IdRecord* out) {
     Row row;
     bool found = false;
@@ -781,7 +820,7 @@ LedgerResult SqliteLedger::FurthestCounter(std::u16string_view prefix, std::u16s
     const std::string p8 = ToUtf8(CleanIdPart(prefix));
     const std::string s8 = ToUtf8(CleanIdPart(suffix));
     const std::string end = PrefixEnd(p8);
-    std::string sql = "SELECT id FROM ids WHERE state IN (1, 2, 3, 5)";
+    std::string sql = "SELECT id FROM ids WHERE state IN (1, 2, 3, 5, 6)";
     if (!p8.empty()) sql += " AND id >= ?1";
     if (!end.empty()) sql += " AND id < ?2";
     Owned q;

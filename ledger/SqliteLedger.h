@@ -58,6 +58,7 @@ public:
     LedgerResult MarkReadBack(const Reservation& r, int resultCode) override;
     LedgerResult SettleRead(std::u16string_view id, const DeviceInfo& device,
                             bool* settled) override;
+    LedgerResult MarkReplaced(std::u16string_view id, const DeviceInfo& device) override;
     LedgerResult RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
                                bool verified) override;
     LedgerResult ReleaseReserved(std::u16string_view id, IdRecord* was) override;
@@ -110,6 +111,15 @@ private:
     LedgerResult Settle(std::u16string_view id, IdRecord* was, AttemptMode mode);
     LedgerResult Reservations(bool staleOnly, std::vector<IdRecord>* out);
     LedgerResult PoolOf(const IdSource& src, PoolStatus* out);
+    // Holds this session's lock file for the object's life, so that other
+    // processes can tell its reservations from those of a run that died.
+    void HoldSession();
+    // Whether the session that made journal row `attempt` is alive (this
+    // one, or another holding its lock file).
+    LedgerResult AttemptLive(int64_t attempt, bool* live);
+    bool SessionLive(const std::string& session) const;
+    // A confirmation's check that the record is still `res`'s.
+    LedgerResult CheckOwner(std::string_view id8, const Reservation& res);
 
     int schemaVersion_ = 0;
 
@@ -122,6 +132,8 @@ private:
     sqlite3_stmt* putId_ = nullptr;
     sqlite3_stmt* insertJournal_ = nullptr;
     sqlite3_stmt* finishJournal_ = nullptr;
+    int sessionFd_ = -1;
+    std::string sessionFile_;
 };
 
 }  // namespace ts

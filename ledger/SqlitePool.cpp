@@ -200,7 +200,7 @@ LedgerResult SqliteLedger::PoolOf(const IdSource& src, PoolStatus* out) {
         const char* sql =
             file ? "SELECT l.name, l.entries, (SELECT count(*) FROM list_entries AS e WHERE "
                    "e.sha256 = l.sha256 AND NOT EXISTS (SELECT 1 FROM ids AS i WHERE i.id = e.id "
-                   "AND i.state IN (1, 2, 3, 5))) FROM lists AS l WHERE l.sha256 = ?1"
+                   "AND i.state IN (1, 2, 3, 5, 6))) FROM lists AS l WHERE l.sha256 = ?1"
                  : "SELECT next FROM counters WHERE prefix = ?1 AND suffix = ?2 AND down = ?3";
         int rc = sqlite3_prepare_v2(db_, sql, -1, &q.s, nullptr);
         if (rc != SQLITE_OK) return Error(rc, "cannot be read");

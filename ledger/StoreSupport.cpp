@@ -44,7 +44,7 @@ std::string NewSession() {
 }
 
 IdState StateFrom(int64_t v) {
-    if (v >= 1 && v <= 5) return static_cast<IdState>(v);
+    if (v >= 1 && v <= 6) return static_cast<IdState>(v);
     return IdState::Reserved;
 }
 
@@ -86,6 +86,9 @@ void AddCount(int64_t state, uint64_t n, StateCounts* counts) {
             break;
         case IdState::InDoubt:
             counts->inDoubt += n;
+            break;
+        case IdState::Replaced:
+            counts->replaced += n;
             break;
         default:
             counts->reserved += n;

@@ -39,26 +39,29 @@ struct Store {
     bool server;
 };
 
-class NoIdTwice : public ::testing::TestWithParam<Store> {
-protected:
-    void SetUp() override {
-        if (GetParam().server) {
-            std::string why;
-            db_ = std::make_unique<test::PgTestDb>();
-            if (!db_->Create(&why)) GTEST_SKIP() << why;
-        }
-    }
-    // Opens a window station on the store under test.
-    void Open() {
+// One station of the line: its own folder, name, devices and window.
+struct Station {
+    test::TempDir app;
+    MemoryLine line;
+    MainDialog dlg;
+    ScriptedMessageBoxer boxes;
+    MemoryLogView log;
+    FakeClock clock;
+    std::map<char, std::shared_ptr<MemoryStorage>> devices;
+
+    // Opens on `ledger` (a URL or a path; empty: tagsmith.ledger in its
+    // folder).
+    void Open(const std::string& name, const std::string& ledger) {
         test::InstallApp(app.Path(), {"modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
         test::WriteFile(app.Path() / "tagsmith.cfg",
-                        test::ReadFile(app.Path() / "tagsmith.cfg") + "\nstation=line-1\n");
+                        test::ReadFile(app.Path() / "tagsmith.cfg") + "\nstation=" + name + "\n");
         StationParts parts = test::WindowParts(app, line, log, boxes, clock);
         parts.ledger = true;
-        if (db_) parts.ledgerLocation = db_->Url();
+        if (!ledger.empty()) parts.ledgerLocation = ledger;
         ASSERT_EQ(dlg.OnInitDialog(std::move(parts)), StationOpen::Ok);
         ASSERT_NE(dlg.core.Ledger().Ledger(), nullptr) << WideToUtf8(log.text);
     }
+    IdLedger& Ledger() { return *dlg.core.Ledger().Ledger(); }
     void ArmCounter(const std::u16string& start) {
         dlg.OnTabSelChange(2);
         dlg.m_page3.SetPrefix(u"1A2B3C4D");
@@ -68,34 +71,59 @@ protected:
         dlg.m_page3.OnBnClickedWrite();
         ASSERT_TRUE(dlg.m_page3.IsAutoRun());
     }
-    // One device plugged at `letter` with `faults`, handled and taken out.
-    void OneDevice(char letter, uint32_t sectors, const std::string& faults) {
-        devices_[letter] = line.Plug(letter, sectors, ParseSimFaults(faults, "test"));
+    // Plugs a device at `letter` (new with `sectors` and `faults`, or the
+    // one kept from before when `sectors` is 0) and lets the window handle it.
+    void Plug(char letter, uint32_t sectors = 2048, const std::string& faults = "") {
+        if (sectors == 0) {
+            ASSERT_TRUE(line.Plug(letter, devices.at(letter)));
+        } else {
+            devices[letter] = line.Plug(letter, sectors, ParseSimFaults(faults, "test"));
+        }
         dlg.core.WindowProc(DeviceEvent::Arrival);
+    }
+    void Unplug(char letter) {
         line.Unplug(letter);
         dlg.core.WindowProc(DeviceEvent::Removal);
     }
-    // The ID each device holds, read from outside.
-    std::map<char, std::string> Images() {
-        std::map<char, std::string> ids;
-        for (const auto& [letter, storage] : devices_)
-            ids[letter] = IdOnImage(*storage, work.Path() / "image");
-        return ids;
+    // One device handled and taken out.
+    void OneDevice(char letter, uint32_t sectors, const std::string& faults) {
+        Plug(letter, sectors, faults);
+        Unplug(letter);
     }
     IdState StateOf(const std::string& id) {
         IdRecord rec;
-        EXPECT_TRUE(dlg.core.Ledger().Ledger()->Lookup(Utf8ToWide(id), &rec).ok());
+        EXPECT_TRUE(Ledger().Lookup(Utf8ToWide(id), &rec).ok());
         return rec.state;
     }
-    void TearDown() override { dlg.DestroyWindow(); }
+    std::string Log() const { return WideToUtf8(log.text); }
+    ~Station() { dlg.DestroyWindow(); }
+};
 
-    test::TempDir app, work;
-    MemoryLine line;
-    MainDialog dlg;
-    ScriptedMessageBoxer boxes;
-    MemoryLogView log;
-    FakeClock clock;
-    std::map<char, std::shared_ptr<MemoryStorage>> devices_;
+class NoIdTwice : public ::testing::TestWithParam<Store> {
+protected:
+    void SetUp() override {
+        if (GetParam().server) {
+            std::string why;
+            db_ = std::make_unique<test::PgTestDb>();
+            if (!db_->Create(&why)) GTEST_SKIP() << why;
+        }
+    }
+    // The ledger the stations share: the server's, or the first station's
+    // file.
+    std::string Location() const {
+        return db_ ? db_->Url() : (a.app.Path() / "tagsmith.ledger").string();
+    }
+    void Open() { a.Open("line-1", db_ ? db_->Url() : std::string()); }
+    // The ID each device of `s` holds, read from outside.
+    std::map<char, std::string> Images(const Station& s) {
+        std::map<char, std::string> ids;
+        for (const auto& [letter, storage] : s.devices)
+            ids[letter] = IdOnImage(*storage, work.Path() / "image");
+        return ids;
+    }
+
+    Station a;
+    test::TempDir work;
     std::unique_ptr<test::PgTestDb> db_;
 };
 
@@ -140,30 +168,30 @@ TEST_P(NoIdTwice, DoubtfulOutcomesAreSettledByReadingTheDevice) {
     uint32_t start = 1;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.row);
-        log.text.clear();
-        devices_.clear();
+        a.log.text.clear();
+        a.devices.clear();
         const std::string first = "1A2B3C4D" + std::to_string(start);
-        ArmCounter(Utf8ToWide(std::to_string(start)));
-        OneDevice('E', c.sectors, c.faults);
-        OneDevice('F', 2048, "");
-        const std::string text = WideToUtf8(log.text);
+        a.ArmCounter(Utf8ToWide(std::to_string(start)));
+        a.OneDevice('E', c.sectors, c.faults);
+        a.OneDevice('F', 2048, "");
+        const std::string text = WideToUtf8(a.log.text);
         std::string logged = c.logged;
         if (const size_t at = logged.find("%ID%"); at != std::string::npos)
             logged.replace(at, 4, first);
         EXPECT_NE(text.find(logged), std::string::npos) << logged << "\n" << text;
-        EXPECT_EQ(StateOf(first), c.eState) << text;
-        const std::map<char, std::string> ids = Images();
+        EXPECT_EQ(a.StateOf(first), c.eState) << text;
+        const std::map<char, std::string> ids = Images(a);
         EXPECT_NE(ids.at('F'), "");
         EXPECT_NE(ids.at('E'), ids.at('F')) << text;
         EXPECT_EQ(ids.at('F') == first, c.again) << text;
         // Whatever a device holds, the ledger holds too.
         for (const auto& [letter, id] : ids) {
             if (!id.empty()) {
-                EXPECT_TRUE(IsHeld(StateOf(id))) << letter << " " << id;
+                EXPECT_TRUE(IsHeld(a.StateOf(id))) << letter << " " << id;
             }
         }
         start += 10;
-        dlg.m_page3.OnBnClickedWrite();  // stops the automatic run
+        a.dlg.m_page3.OnBnClickedWrite();  // stops the automatic run
     }
 }
 
@@ -171,12 +199,12 @@ TEST_P(NoIdTwice, DoubtfulOutcomesAreSettledByReadingTheDevice) {
 // and the operator's commands settle it too.
 TEST_P(NoIdTwice, AnIdInDoubtIsSettledByALaterReadOrByTheOperator) {
     Open();
-    ArmCounter(u"1");
-    OneDevice('E', 2048, "fail_at=finish:1\ncheck_at=read:*");
-    OneDevice('G', 2048, "fail_at=finish:1\ncheck_at=read:*");
-    IdLedger& ledger = *dlg.core.Ledger().Ledger();
-    ASSERT_EQ(StateOf("1A2B3C4D1"), IdState::InDoubt) << WideToUtf8(log.text);
-    ASSERT_EQ(StateOf("1A2B3C4D2"), IdState::InDoubt);
+    a.ArmCounter(u"1");
+    a.OneDevice('E', 2048, "fail_at=finish:1\ncheck_at=read:*");
+    a.OneDevice('G', 2048, "fail_at=finish:1\ncheck_at=read:*");
+    IdLedger& ledger = *a.dlg.core.Ledger().Ledger();
+    ASSERT_EQ(a.StateOf("1A2B3C4D1"), IdState::InDoubt) << WideToUtf8(a.log.text);
+    ASSERT_EQ(a.StateOf("1A2B3C4D2"), IdState::InDoubt);
     StateCounts counts;
     ASSERT_TRUE(ledger.Counts(&counts).ok());
     EXPECT_EQ(counts.inDoubt, 2u);
@@ -187,24 +215,24 @@ TEST_P(NoIdTwice, AnIdInDoubtIsSettledByALaterReadOrByTheOperator) {
     EXPECT_EQ(open[0].state, IdState::InDoubt);
 
     // Read mode, with the device's reads working again.
-    dlg.m_page3.OnBnClickedWrite();
-    dlg.core.SetWriteMode(false);
-    log.text.clear();
-    ASSERT_TRUE(line.Plug('E', devices_.at('E')));
-    dlg.core.WindowProc(DeviceEvent::Arrival);
-    line.Unplug('E');
-    dlg.core.WindowProc(DeviceEvent::Removal);
+    a.dlg.m_page3.OnBnClickedWrite();
+    a.dlg.core.SetWriteMode(false);
+    a.log.text.clear();
+    ASSERT_TRUE(a.line.Plug('E', a.devices.at('E')));
+    a.dlg.core.WindowProc(DeviceEvent::Arrival);
+    a.line.Unplug('E');
+    a.dlg.core.WindowProc(DeviceEvent::Removal);
     EXPECT_NE(
-        WideToUtf8(log.text).find("ID 1A2B3C4D1 原为烧写结果不确定，设备中已有该ID，已记为已烧写"),
+        WideToUtf8(a.log.text).find("ID 1A2B3C4D1 原为烧写结果不确定，设备中已有该ID，已记为已烧写"),
         std::string::npos)
-        << WideToUtf8(log.text);
-    EXPECT_EQ(StateOf("1A2B3C4D1"), IdState::Written);
+        << WideToUtf8(a.log.text);
+    EXPECT_EQ(a.StateOf("1A2B3C4D1"), IdState::Written);
 
     // The operator: a confirmation or a release, of an ID in doubt only.
     IdRecord was;
     ASSERT_TRUE(ledger.ReleaseReserved(u"1A2B3C4D2", &was).ok());
     EXPECT_EQ(was.state, IdState::InDoubt);
-    EXPECT_EQ(StateOf("1A2B3C4D2"), IdState::Released);
+    EXPECT_EQ(a.StateOf("1A2B3C4D2"), IdState::Released);
     EXPECT_EQ(ledger.ConfirmReserved(u"1A2B3C4D1", &was).status, LedgerStatus::NotReserved);
 
     // The journal says how each was settled.
@@ -219,6 +247,69 @@ TEST_P(NoIdTwice, AnIdInDoubtIsSettledByALaterReadOrByTheOperator) {
                                  })
                     .ok());
     EXPECT_EQ(modes, (std::vector<std::string>{"readback 1A2B3C4D1", "release 1A2B3C4D2"}));
+}
+
+// Manual writes ask the ledger and keep it true: the ID a device held
+// before is recorded as replaced, an ID another station wrote is asked about
+// with when and where, and one it is reserving is refused, on every page.
+TEST_P(NoIdTwice, ManualWritesAskTheLedgerAndRecordWhatTheyReplace) {
+    Open();
+    Station b;
+    b.Open("line-2", Location());
+    a.dlg.OnTabSelChange(1);
+    a.Plug('E');
+    a.dlg.m_page2.SetScanId(u"AB03");
+    a.dlg.m_page2.OnBnClickedWrite();
+    a.Unplug('E');
+    ASSERT_EQ(a.StateOf("AB03"), IdState::Written) << a.Log();
+
+    // Row 4: "yes" over a device holding AB03.
+    a.Plug('E', 0);
+    a.boxes.answers = {MsgAnswer::Yes};
+    a.dlg.m_page2.SetScanId(u"AB04");
+    a.dlg.m_page2.OnBnClickedWrite();
+    a.Unplug('E');
+    EXPECT_EQ(Images(a).at('E'), "AB04");
+    EXPECT_EQ(a.StateOf("AB03"), IdState::Replaced) << a.Log();
+    EXPECT_NE(a.Log().find("设备中原有的ID AB03 已被替换，ID记录已记下"), std::string::npos);
+    EXPECT_EQ(b.StateOf("AB04"), IdState::Written);
+
+    // Row 5: the other station's list page, manual write from the picker.
+    test::WriteFile(b.app.Path() / "list.ids", "AB04\nAB05\n");
+    b.dlg.OnTabSelChange(0);
+    b.dlg.m_page1.ReloadIdFile(Utf8ToWide((b.app.Path() / "list.ids").string()));
+    b.Plug('F');
+    b.dlg.runPicker = [](CDlgListID& p) { return p.OnRowDoubleClicked(0); };
+    b.boxes.shown.clear();
+    b.boxes.answers = {MsgAnswer::No};
+    b.dlg.m_page1.OnBnClickedManualWrite();
+    ASSERT_FALSE(b.boxes.shown.empty());
+    EXPECT_NE(WideToUtf8(b.boxes.shown[0].text).find("在工位 line-1 烧写过，确定要再次烧写？"),
+              std::string::npos)
+        << WideToUtf8(b.boxes.shown[0].text);
+    EXPECT_EQ(b.boxes.shown.size(), 1u) << "asked once";
+    EXPECT_EQ(Images(b).at('F'), "") << "declined: nothing written";
+
+    // Station a is writing AB05 at this moment: b may not take it over.
+    Attempt inProgress;
+    inProgress.id = u"AB05";
+    inProgress.device.port = "G";
+    Reservation r;
+    ASSERT_TRUE(a.Ledger().Reserve(inProgress, false, &r).ok());
+    b.dlg.runPicker = [](CDlgListID& p) { return p.OnRowDoubleClicked(1); };
+    b.boxes.shown.clear();
+    b.log.text.clear();
+    b.dlg.m_page1.OnBnClickedManualWrite();
+    EXPECT_TRUE(b.boxes.shown.empty()) << "no question: refused";
+    EXPECT_NE(b.Log().find("ID AB05 正在其他工位或进程中烧写（已预留），未烧写"), std::string::npos)
+        << b.Log();
+    EXPECT_EQ(Images(b).at('F'), "");
+    IdRecord rec;
+    ASSERT_TRUE(b.Ledger().Lookup(u"AB05", &rec).ok());
+    EXPECT_EQ(rec.state, IdState::Reserved);
+    EXPECT_EQ(rec.station, "line-1");
+    ASSERT_TRUE(a.Ledger().MarkWritten(r).ok());
+    b.Unplug('F');
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, NoIdTwice,

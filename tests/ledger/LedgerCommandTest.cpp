@@ -58,7 +58,7 @@ protected:
 TEST_F(LedgerCommandTest, StatusCountsByStateAndListsReservations) {
     ASSERT_EQ(Run("ledger status"), 0) << err;
     EXPECT_EQ(out, "ledger: " + Ledger() +
-                       "\nreserved: 1\nwritten: 3\nverified: 0\nreleased: 2\nin doubt: 0\n"
+                       "\nreserved: 1\nwritten: 3\nverified: 0\nreleased: 2\nin doubt: 0\nreplaced: 0\n"
                        "reserved IDs (check the device, then: tagsmith-cli ledger confirm ID if "
                        "it holds it, else tagsmith-cli ledger release ID):\n"
                        "  A3  2023-11-14T22:13:25.000Z  station st1  device port E\n");
@@ -77,12 +77,12 @@ TEST_F(LedgerCommandTest, ReleaseOrConfirmAReservedIdOnly) {
     const std::vector<Outcome> outcomes = {
         {"ledger release A3",
          "released A3 (reserved 2023-11-14T22:13:25.000Z, station st1, device port E)\n",
-         "reserved: 0\nwritten: 3\nverified: 0\nreleased: 3\nin doubt: 0\n",
+         "reserved: 0\nwritten: 3\nverified: 0\nreleased: 3\nin doubt: 0\nreplaced: 0\n",
          ",release,,,,,,,,A3,port E,,,,,0,0,0\n", "released"},
         {"ledger confirm A3",
          "confirmed as written A3 (reserved 2023-11-14T22:13:25.000Z, station st1, device port E)"
          "\n",
-         "reserved: 0\nwritten: 4\nverified: 0\nreleased: 2\nin doubt: 0\n",
+         "reserved: 0\nwritten: 4\nverified: 0\nreleased: 2\nin doubt: 0\nreplaced: 0\n",
          ",confirm,,,,,,,,A3,port E,,,,,0,0,0\n", "written"},
     };
     const std::string start = test::ReadFile(Ledger());

@@ -94,7 +94,7 @@ TYPED_TEST(PoolCommandTest, ImportThenStatusPerStation) {
     ASSERT_EQ(this->Run("ledger status"), 0) << this->err;
     EXPECT_EQ(
         this->out.rfind("ledger: " + LedgerDisplayName(this->Location()) +
-                            "\nreserved: 1\nwritten: 1\nverified: 1\nreleased: 0\nin doubt: 0\n",
+                            "\nreserved: 1\nwritten: 1\nverified: 1\nreleased: 0\nin doubt: 0\nreplaced: 0\n",
                         0),
         0u)
         << this->out;
