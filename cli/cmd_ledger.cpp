@@ -23,9 +23,10 @@ std::unique_ptr<IdLedger> OpenExisting(const Context& ctx, bool readOnly) {
 }
 
 void PrintRecord(const IdRecord& rec) {
-    std::printf("  %s  %s  station %s  device %s\n", Safe(WideToUtf8(rec.id)).c_str(),
+    std::printf("  %s  %s  station %s  device %s%s\n", Safe(WideToUtf8(rec.id)).c_str(),
                 FormatUtcMs(rec.timeMs).c_str(), Safe(rec.station).c_str(),
-                rec.device.empty() ? "-" : Safe(rec.device).c_str());
+                rec.device.empty() ? "-" : Safe(rec.device).c_str(),
+                rec.live ? "  (being written now)" : "");
 }
 
 int Status(const Context& ctx) {

@@ -61,6 +61,15 @@ StageOutcome StageCopies(const std::string& appDir, const std::vector<StagePath>
     return out;
 }
 
+// A confirmed write whose ID the ledger gave to another attempt meanwhile:
+// two devices may hold it now.
+std::u16string CollisionLine(const std::u16string& id, const LedgerResult& problem) {
+    return u"ID冲突：设备已确认写入 " + id +
+           u"，但ID记录中该ID已属于另一次烧写，可能有两台设备"
+           u"持有同一ID，请检查设备：" +
+           Utf8ToWide(problem.message);
+}
+
 }  // namespace
 
 int WriteFlow::EnsureDirectoryPath(const std::string& input) {
@@ -107,6 +116,10 @@ int WriteFlow::VerifyWritten(const std::u16string& id, WriteGuard& guard) {
     const int read = ReadDeviceSN(held);
     if (read == kReadOk && held == id) {
         if (!guard.Verified()) {
+            if (guard.Problem().status == LedgerStatus::Collision) {
+                AppendLog(CollisionLine(id, guard.Problem()));
+                return kWriteFailed;
+            }
             AppendLog(u"ID记录无法记下校验结果，该ID保持预留：" +
                       Utf8ToWide(guard.Problem().message));
         }
@@ -371,6 +384,11 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
     if (m_DevCtrl.DeviceFinish(m_pCurDevice, answer, sizeof answer) != 0) return transferFailed();
     if (!vendor::FinishConfirmed(answer, sizeof answer)) return transferFailed();
     if (!guard.Confirmed()) {
+        if (guard.Problem().status == LedgerStatus::Collision) {
+            CloseCurrentDevice();
+            AppendLog(CollisionLine(id, guard.Problem()));
+            return kWriteFailed;
+        }
         AppendLog(u"ID记录无法记下该ID已烧写，该ID保持预留：" +
                   Utf8ToWide(guard.Problem().message));
     }
@@ -385,9 +403,9 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
     if (!displaced.empty()) {
         // No device holds the earlier ID any more: the ledger must not say
         // one does.
-        const LedgerResult r = ledger_.Ledger() ? ledger_.Ledger()->MarkReplaced(displaced,
-                                                                                   currentInfo_)
-                                                : LedgerResult{};
+        const LedgerResult r = ledger_.Ledger()
+                                   ? ledger_.Ledger()->MarkReplaced(displaced, currentInfo_)
+                                   : LedgerResult{};
         if (!ledger_.Ledger()) {
         } else if (r.ok()) {
             AppendLog(FormatWithText(u"设备中原有的ID %s 已被替换，ID记录已记下", displaced));

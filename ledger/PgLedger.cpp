@@ -134,6 +134,18 @@ std::string Id8(std::u16string_view id) { return PgText(WideToUtf8(id)); }
 
 std::string IdLockKey(std::string_view id8) { return std::to_string(PgLedger::LockKeyOf(id8)); }
 
+// A session's lock: two 32-bit keys, which never meet the IDs' one-key
+// locks; the first marks the ledger's sessions.
+constexpr int32_t kSessionLockClass = 0x54534C53;  // "TSLS"
+std::string SessionLockKey(std::string_view session) {
+    uint32_t h = 2166136261u;
+    for (char c : session) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 16777619u;
+    }
+    return std::to_string(h & 0x7FFFFFFFu);
+}
+
 // An element of a text[] literal.
 void AppendArrayElement(std::string& out, std::string_view s) {
     out.push_back('"');
@@ -448,7 +460,15 @@ PgLedger::PgLedger(std::string url, const LedgerOpenOptions& options)
     }
 }
 
-PgLedger::~PgLedger() = default;
+PgLedger::~PgLedger() {
+    // The session ends now, not once the server noticed the closed
+    // connection: a station restarted at once finds its reservations left
+    // over.
+    if (db_->conn && PQstatus(db_->conn) == CONNECTION_OK) {
+        PgResult res;
+        res.Reset(PQexec(db_->conn, "SELECT pg_advisory_unlock_all()"));
+    }
+}
 
 int64_t PgLedger::LockKeyOf(std::string_view id8) {
     uint64_t h = 1469598103934665603ull;
@@ -489,11 +509,17 @@ LedgerResult PgLedger::Run(const char* what, bool txn,
             }
             PQsetNoticeProcessor(
                 db.conn, [](void*, const char*) {}, nullptr);
-            const std::string set = "SET search_path TO tagsmith; SET lock_timeout = " +
-                                    std::to_string(options_.busyTimeoutMs);
+            // The session lock tells other stations and the operator's
+            // commands that this session's reservations are in progress
+            // (not taken while a dead connection of this session still
+            // holds it: the session counts as alive then all the same).
+            const std::string set =
+                "SET search_path TO tagsmith; SET lock_timeout = " +
+                std::to_string(options_.busyTimeoutMs) + "; SELECT pg_try_advisory_lock(" +
+                std::to_string(kSessionLockClass) + ", " + SessionLockKey(session_) + ")";
             PgResult res;
             res.Reset(PQexec(db.conn, set.c_str()));
-            if (!res.r || PQresultStatus(res.r) != PGRES_COMMAND_OK) {
+            if (!res.r || PQresultStatus(res.r) != PGRES_TUPLES_OK) {
                 LedgerResult r = db.Failure(res.r, what);
                 db.Close();
                 return r;
@@ -636,9 +662,9 @@ LedgerResult PgLedger::Reserve(const Attempt& a, bool rewrite, Reservation* out,
                         {std::to_string(row.attempt), session_}, &mine);
             if (!q.ok()) return q;
             if (mine.Rows() == 0 || !mine.Bool(0, 0))
-                return LedgerResult::Fail(LedgerStatus::Held, "ID " + id8 +
-                                                                  " is reserved by another run (" +
-                                                                  PgText(row.station) + ")");
+                return LedgerResult::Fail(
+                    LedgerStatus::Held,
+                    "ID " + id8 + " is reserved by another run (" + PgText(row.station) + ")");
         }
         const int64_t now = NowMs();
         std::optional<IdState> prev;
@@ -692,14 +718,48 @@ LedgerResult Confirm(PgLedger::Db& db, const Reservation& res, IdState state,
 
 }  // namespace
 
-LedgerResult PgLedger::MarkWritten(const Reservation& r) {
-    return Run("cannot record the write", true,
-               [&](Db& db) { return Confirm(db, r, IdState::Written, station_, NowMs()); });
+LedgerResult PgLedger::ConfirmOwn(const Reservation& res, IdState state) {
+    const char* what = "cannot record the write";
+    const std::string id8 = Id8(res.id);
+    IdRow other;
+    bool collided = false;
+    LedgerResult r = Run(what, true, [&](Db& db) {
+        collided = false;
+        LedgerResult q = LockId(db, what, id8);
+        if (!q.ok()) return q;
+        bool found = false;
+        q = ReadRow(db, id8, &other, &found);
+        if (!q.ok()) return q;
+        // Another attempt took the ID over (after an operator's release):
+        // its record stays, and this attempt is closed as failed.
+        if (found && other.attempt != res.attempt) {
+            collided = true;
+            return FinishJournal(db, what, res.attempt, 1, SteadyMs() - res.startedMs, false);
+        }
+        return Confirm(db, res, state, station_, NowMs());
+    });
+    if (!r.ok() || !collided) return r;
+    return Collided(id8, other.station, other.device, IdStateName(other.state));
 }
 
+LedgerResult PgLedger::MarkWritten(const Reservation& r) { return ConfirmOwn(r, IdState::Written); }
+
 LedgerResult PgLedger::MarkVerified(const Reservation& r) {
-    return Run("cannot record the write", true,
-               [&](Db& db) { return Confirm(db, r, IdState::Verified, station_, NowMs()); });
+    return ConfirmOwn(r, IdState::Verified);
+}
+
+LedgerResult PgLedger::SessionLive(Db& db, const std::string& session, bool* live) {
+    *live = session == session_;
+    if (*live || session.empty()) return {};
+    PgResult res;
+    LedgerResult r = db.Exec("cannot be read",
+                             "SELECT EXISTS (SELECT 1 FROM pg_locks WHERE locktype = 'advisory' "
+                             "AND classid = $1::bigint::oid AND objid = $2::bigint::oid "
+                             "AND objsubid = 2 AND granted)",
+                             {std::to_string(kSessionLockClass), SessionLockKey(session)}, &res);
+    if (!r.ok()) return r;
+    *live = res.Bool(0, 0);
+    return {};
 }
 
 LedgerResult PgLedger::Release(const Reservation& res, int resultCode) {
@@ -758,13 +818,23 @@ LedgerResult PgLedger::MarkInDoubt(const Reservation& res) {
 
 LedgerResult PgLedger::MarkReadBack(const Reservation& res, int resultCode) {
     const char* what = "cannot record the write";
-    return Run(what, true, [&](Db& db) {
+    const std::string id8 = Id8(res.id);
+    IdRow other;
+    bool collided = false;
+    LedgerResult result = Run(what, true, [&](Db& db) {
+        collided = false;
         const int64_t now = NowMs();
-        const std::string id8 = Id8(res.id);
         LedgerResult r = LockId(db, what, id8);
-        if (r.ok())
-            r = PutId(db, what, id8, IdState::Written, std::nullopt, 0, res.attempt, station_,
-                      res.device, now);
+        bool found = false;
+        if (r.ok()) r = ReadRow(db, id8, &other, &found);
+        if (!r.ok()) return r;
+        if (found && other.attempt != res.attempt) {
+            collided = true;
+            return FinishJournal(db, what, res.attempt, resultCode, SteadyMs() - res.startedMs,
+                                 false);
+        }
+        r = PutId(db, what, id8, IdState::Written, std::nullopt, 0, res.attempt, station_,
+                  res.device, now);
         if (!r.ok()) return r;
         r = FinishJournal(db, what, res.attempt, resultCode, SteadyMs() - res.startedMs, false);
         if (!r.ok()) return r;
@@ -774,6 +844,8 @@ LedgerResult PgLedger::MarkReadBack(const Reservation& res, int resultCode) {
         a.device.node = res.device;
         return SettleRow(db, what, a, id8, now, station_, session_, true);
     });
+    if (!result.ok() || !collided) return result;
+    return Collided(id8, other.station, other.device, IdStateName(other.state));
 }
 
 LedgerResult PgLedger::SettleRead(std::u16string_view id, const DeviceInfo& device, bool* settled) {
@@ -847,6 +919,18 @@ LedgerResult PgLedger::Settle(std::u16string_view id, IdRecord* was, AttemptMode
         if (!r.ok()) return r;
         if (was) *was = found ? row.Record(id) : Unknown(id);
         if (!found || !IsUnsettled(row.state)) return NotReserved(id8, found ? &row : nullptr);
+        if (row.state == IdState::Reserved) {
+            PgResult owner;
+            r = db.Exec(what, "SELECT session FROM journal WHERE seq = $1",
+                        {std::to_string(row.attempt)}, &owner);
+            if (!r.ok()) return r;
+            bool live = false;
+            if (owner.Rows() > 0 && owner.Text(0, 0) != session_) {
+                r = SessionLive(db, std::string(owner.Text(0, 0)), &live);
+                if (!r.ok()) return r;
+            }
+            if (live) return InProgress(id8, row.station);
+        }
         const int64_t now = NowMs();
         Attempt a;
         a.mode = mode;
@@ -872,7 +956,8 @@ LedgerResult PgLedger::MarkReplaced(std::u16string_view id, const DeviceInfo& de
         IdRow row;
         bool found = false;
         r = ReadRow(db, id8, &row, &found);
-        if (!r.ok() || (found && (row.state == IdState::Reserved || row.state == IdState::Replaced)))
+        if (!r.ok() ||
+            (found && (row.state == IdState::Reserved || row.state == IdState::Replaced)))
             return r;
         const int64_t now = NowMs();
         Attempt a;
@@ -982,15 +1067,18 @@ LedgerResult PgLedger::FurthestCounter(std::u16string_view prefix, std::u16strin
 namespace {
 
 LedgerResult ReadReservations(PgLedger::Db& db, const char* sql, const std::vector<Param>& params,
-                              std::vector<IdRecord>* out) {
+                              std::vector<IdRecord>* out, std::vector<std::string>* sessions) {
     PgResult res;
     LedgerResult r = db.Exec("cannot be read", sql, params, &res);
     if (!r.ok()) return r;
     out->clear();
-    for (int k = 0; k < res.Rows(); ++k)
+    sessions->clear();
+    for (int k = 0; k < res.Rows(); ++k) {
         out->push_back(IdRecord{Utf8ToWide(res.Text(k, 0)), StateFrom(res.Int(k, 4)),
                                 std::string(res.Text(k, 1)), std::string(res.Text(k, 2)),
                                 res.Int(k, 3)});
+        sessions->push_back(res.Null(k, 5) ? std::string() : std::string(res.Text(k, 5)));
+    }
     return {};
 }
 
@@ -1000,24 +1088,49 @@ const std::string kInDoubtState = std::to_string(static_cast<int>(IdState::InDou
 }  // namespace
 
 LedgerResult PgLedger::StaleReservations(std::vector<IdRecord>* out) {
-    // An ID in doubt waits for the operator whichever session left it.
+    // An ID in doubt waits for the operator whichever session left it; a
+    // reservation is left over only once its session is no longer alive.
     return Run("cannot be read", false, [&](Db& db) {
-        return ReadReservations(db,
-                                "SELECT i.id, i.station, i.device, i.time, i.state FROM ids AS i "
-                                "LEFT JOIN journal AS j ON j.seq = i.attempt "
-                                "WHERE i.state IN ($3, $4) AND i.station = $1 "
-                                "AND (i.state = $4 OR j.session IS NULL OR j.session <> $2) "
-                                "ORDER BY i.time, i.attempt",
-                                {PgText(station_), session_, kReservedState, kInDoubtState}, out);
+        std::vector<IdRecord> all;
+        std::vector<std::string> sessions;
+        LedgerResult r = ReadReservations(
+            db,
+            "SELECT i.id, i.station, i.device, i.time, i.state, j.session FROM ids AS i "
+            "LEFT JOIN journal AS j ON j.seq = i.attempt "
+            "WHERE i.state IN ($3, $4) AND i.station = $1 "
+            "AND (i.state = $4 OR j.session IS NULL OR j.session <> $2) "
+            "ORDER BY i.time, i.attempt",
+            {PgText(station_), session_, kReservedState, kInDoubtState}, &all, &sessions);
+        if (!r.ok()) return r;
+        out->clear();
+        for (size_t k = 0; k < all.size(); ++k) {
+            bool live = false;
+            if (all[k].state == IdState::Reserved) {
+                r = SessionLive(db, sessions[k], &live);
+                if (!r.ok()) return r;
+            }
+            if (!live) out->push_back(std::move(all[k]));
+        }
+        return LedgerResult{};
     });
 }
 
 LedgerResult PgLedger::ListReserved(std::vector<IdRecord>* out) {
     return Run("cannot be read", false, [&](Db& db) {
-        return ReadReservations(db,
-                                "SELECT id, station, device, time, state FROM ids "
-                                "WHERE state IN ($1, $2) ORDER BY time, attempt",
-                                {kReservedState, kInDoubtState}, out);
+        std::vector<std::string> sessions;
+        LedgerResult r = ReadReservations(db,
+                                          "SELECT i.id, i.station, i.device, i.time, i.state, "
+                                          "j.session FROM ids AS i LEFT JOIN journal AS j "
+                                          "ON j.seq = i.attempt WHERE i.state IN ($1, $2) "
+                                          "ORDER BY i.time, i.attempt",
+                                          {kReservedState, kInDoubtState}, out, &sessions);
+        if (!r.ok()) return r;
+        for (size_t k = 0; k < out->size(); ++k) {
+            if ((*out)[k].state != IdState::Reserved) continue;
+            r = SessionLive(db, sessions[k], &(*out)[k].live);
+            if (!r.ok()) return r;
+        }
+        return LedgerResult{};
     });
 }
 

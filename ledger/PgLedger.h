@@ -103,6 +103,11 @@ private:
     LedgerResult Setup(Db& db, bool* created);
     // The operator's release or confirmation of a reserved ID.
     LedgerResult Settle(std::u16string_view id, IdRecord* was, AttemptMode mode);
+    // Whether `session` is alive: this one, or a connection that holds its
+    // session lock (taken on every connect, gone with the connection).
+    LedgerResult SessionLive(Db& db, const std::string& session, bool* live);
+    // A confirmation of `res` that checks the record is still its own.
+    LedgerResult ConfirmOwn(const Reservation& res, IdState state);
 
     std::string url_;
     std::string station_;

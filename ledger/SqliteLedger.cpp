@@ -11,6 +11,7 @@
 #include "ledger/SqliteSupport.h"
 #include "ledger/StoreSupport.h"
 #include "platform/Codepage.h"
+#include "platform/Files.h"
 #include "platform/LocalSystem.h"
 
 namespace ts {
@@ -199,6 +200,66 @@ SqliteLedger::SqliteLedger(std::string path, const LedgerOpenOptions& options)
 SqliteLedger::~SqliteLedger() {
     for (sqlite3_stmt* s : {selectId_, putId_, insertJournal_, finishJournal_}) sqlite3_finalize(s);
     if (db_) sqlite3_close(db_);
+    if (sessionFd_ >= 0) {
+        files::Remove(sessionFile_);
+        files::Close(sessionFd_);
+        files::RemoveFolder(path_ + ".sessions");  // when no other session is left
+    }
+}
+
+namespace {
+
+bool IsSessionName(std::string_view s) {
+    if (s.empty()) return false;
+    for (char c : s)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+}  // namespace
+
+void SqliteLedger::HoldSession() {
+    const std::string folder = path_ + ".sessions";
+    const std::string file = folder + "/" + session_ + ".lock";
+    int fd = -1;
+    // The last session to close removes the folder: made again if it went
+    // between the two steps.
+    for (int tries = 0; fd < 0 && tries < 3; ++tries) {
+        files::MakeFolder(folder);  // there already, mostly
+        fd = files::Open(file, files::kReadWrite | files::kCreate | files::kNoFollow);
+        if (fd < 0 && errno != ENOENT) break;
+    }
+    if (fd < 0) return;
+    if (!files::TryLock(fd)) {
+        files::Close(fd);
+        return;
+    }
+    sessionFd_ = fd;
+    sessionFile_ = file;
+}
+
+bool SqliteLedger::SessionLive(const std::string& session) const {
+    if (session == session_) return true;
+    if (!IsSessionName(session)) return false;
+    const std::string file = path_ + ".sessions/" + session + ".lock";
+    const int fd = files::Open(file, files::kReadWrite | files::kNoFollow);
+    if (fd < 0) return false;  // ended (or older than session locks)
+    const bool dead = files::TryLock(fd);
+    if (dead) files::Remove(file);  // left by a run that died
+    files::Close(fd);
+    return !dead;
+}
+
+LedgerResult SqliteLedger::AttemptLive(int64_t attempt, bool* live) {
+    *live = false;
+    Owned q;
+    int rc =
+        sqlite3_prepare_v2(db_, "SELECT session FROM journal WHERE seq = ?1", -1, &q.s, nullptr);
+    if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+    sqlite3_bind_int64(q.s, 1, attempt);
+    rc = sqlite3_step(q.s);
+    if (rc == SQLITE_ROW) *live = SessionLive(std::string(Text(q.s, 0)));
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "cannot be read");
 }
 
 int64_t SqliteLedger::NowMs() const { return WallMs(options_.clockMs); }
@@ -319,6 +380,13 @@ LedgerResult SqliteLedger::Open(const std::string& path, const LedgerOpenOptions
     if (rc != SQLITE_OK) return ledger->Error(rc, "cannot be opened");
     LedgerResult r = ledger->Init();
     if (!r.ok()) return r;
+    if (!options.readOnly) {
+        ledger->HoldSession();
+        if (ledger->sessionFd_ < 0)
+            return LedgerResult::Fail(LedgerStatus::IoError,
+                                      "ledger " + path + ": cannot hold its session lock in " +
+                                          path + ".sessions (" + std::strerror(errno) + ")");
+    }
     *out = std::move(ledger);
     return {};
 }
@@ -589,9 +657,9 @@ LedgerResult SqliteLedger::Reserve(const Attempt& a, bool rewrite, Reservation* 
             rc = sqlite3_step(q.s);
             if (rc != SQLITE_ROW && rc != SQLITE_DONE) return Error(rc, "cannot be read");
             if (rc == SQLITE_DONE || Text(q.s, 0) != session_)
-                return LedgerResult::Fail(LedgerStatus::Held, "ID " + id8 +
-                                                                  " is reserved by another run (" +
-                                                                  row.station + ")");
+                return LedgerResult::Fail(
+                    LedgerStatus::Held,
+                    "ID " + id8 + " is reserved by another run (" + row.station + ")");
         }
         const int64_t now = NowMs();
         step = InsertJournal(a, id8, now, nullptr, 0, false, &seq);
@@ -615,12 +683,25 @@ LedgerResult SqliteLedger::Reserve(const Attempt& a, bool rewrite, Reservation* 
 
 LedgerResult SqliteLedger::Confirm(const Reservation& res, IdState state) {
     const std::string id8 = ToUtf8(res.id);
-    return Transaction("cannot record the write", [&]() -> LedgerResult {
-        LedgerResult r = PutId(id8, state, nullptr, 0, res.attempt, station_, res.device, NowMs());
-        if (!r.ok()) return r;
+    Row other;
+    bool collided = false;
+    LedgerResult r = Transaction("cannot record the write", [&]() -> LedgerResult {
+        bool found = false;
+        LedgerResult step = ReadRow(id8, &other, &found);
+        if (!step.ok()) return step;
+        // Another attempt took the ID over (after an operator's release):
+        // its record stays, and this attempt is closed as failed.
+        if (found && other.attempt != res.attempt) {
+            collided = true;
+            return FinishJournal(res.attempt, 1, SteadyMs() - res.startedMs, false);
+        }
+        step = PutId(id8, state, nullptr, 0, res.attempt, station_, res.device, NowMs());
+        if (!step.ok()) return step;
         return FinishJournal(res.attempt, 0, SteadyMs() - res.startedMs,
                              state == IdState::Verified);
     });
+    if (!r.ok() || !collided) return r;
+    return Collided(id8, other.station, other.device, IdStateName(other.state));
 }
 
 LedgerResult SqliteLedger::MarkWritten(const Reservation& r) {
@@ -661,10 +742,18 @@ LedgerResult SqliteLedger::MarkInDoubt(const Reservation& res) {
 
 LedgerResult SqliteLedger::MarkReadBack(const Reservation& res, int resultCode) {
     const std::string id8 = ToUtf8(res.id);
-    return Transaction("cannot record the write", [&]() -> LedgerResult {
+    Row other;
+    bool collided = false;
+    LedgerResult result = Transaction("cannot record the write", [&]() -> LedgerResult {
         const int64_t now = NowMs();
-        LedgerResult r =
-            PutId(id8, IdState::Written, nullptr, 0, res.attempt, station_, res.device, now);
+        bool found = false;
+        LedgerResult r = ReadRow(id8, &other, &found);
+        if (!r.ok()) return r;
+        if (found && other.attempt != res.attempt) {
+            collided = true;
+            return FinishJournal(res.attempt, resultCode, SteadyMs() - res.startedMs, false);
+        }
+        r = PutId(id8, IdState::Written, nullptr, 0, res.attempt, station_, res.device, now);
         if (!r.ok()) return r;
         r = FinishJournal(res.attempt, resultCode, SteadyMs() - res.startedMs, false);
         if (!r.ok()) return r;
@@ -675,6 +764,8 @@ LedgerResult SqliteLedger::MarkReadBack(const Reservation& res, int resultCode) 
         const int ok = 0;
         return InsertJournal(a, id8, now, &ok, 0, true, nullptr);
     });
+    if (!result.ok() || !collided) return result;
+    return Collided(id8, other.station, other.device, IdStateName(other.state));
 }
 
 LedgerResult SqliteLedger::SettleRead(std::u16string_view id, const DeviceInfo& device,
@@ -728,6 +819,18 @@ LedgerResult SqliteLedger::Settle(std::u16string_view id, IdRecord* was, Attempt
         if (!r.ok()) return r;
         if (was) *was = found ? row.Record(id) : Unknown(id);
         if (!found || !IsUnsettled(row.state)) return NotReserved(id8, found ? &row : nullptr);
+        if (row.state == IdState::Reserved) {
+            bool live = false;
+            Owned q;
+            int rc = sqlite3_prepare_v2(db_, "SELECT session FROM journal WHERE seq = ?1", -1, &q.s,
+                                        nullptr);
+            if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+            sqlite3_bind_int64(q.s, 1, row.attempt);
+            rc = sqlite3_step(q.s);
+            if (rc == SQLITE_ROW && Text(q.s, 0) != session_)
+                live = SessionLive(std::string(Text(q.s, 0)));
+            if (live) return InProgress(id8, row.station);
+        }
         const int64_t now = NowMs();
         Attempt a;
         a.mode = mode;
@@ -751,7 +854,8 @@ LedgerResult SqliteLedger::MarkReplaced(std::u16string_view id, const DeviceInfo
         Row row;
         bool found = false;
         LedgerResult r = ReadRow(id8, &row, &found);
-        if (!r.ok() || (found && (row.state == IdState::Reserved || row.state == IdState::Replaced)))
+        if (!r.ok() ||
+            (found && (row.state == IdState::Reserved || row.state == IdState::Replaced)))
             return r;
         const int64_t now = NowMs();
         Attempt a;
@@ -765,8 +869,8 @@ LedgerResult SqliteLedger::MarkReplaced(std::u16string_view id, const DeviceInfo
         // Kept with the attempt that wrote it, where the ledger knows one.
         return found ? PutId(id8, IdState::Replaced, nullptr, 0, row.attempt, row.station,
                              row.device, now)
-                     : PutId(id8, IdState::Replaced, nullptr, 0, seq, station_,
-                             device.Summary(), now);
+                     : PutId(id8, IdState::Replaced, nullptr, 0, seq, station_, device.Summary(),
+                             now);
     });
 }
 
@@ -840,14 +944,16 @@ LedgerResult SqliteLedger::FurthestCounter(std::u16string_view prefix, std::u16s
 
 LedgerResult SqliteLedger::Reservations(bool staleOnly, std::vector<IdRecord>* out) {
     Owned q;
-    // An ID in doubt waits for the operator whichever session left it.
-    const char* sql = staleOnly ? "SELECT i.id, i.station, i.device, i.time, i.state FROM ids AS i "
-                                  "LEFT JOIN journal AS j ON j.seq = i.attempt "
+    // An ID in doubt waits for the operator whichever session left it; a
+    // reservation is left over only once its session is no longer alive.
+    const char* sql = staleOnly ? "SELECT i.id, i.station, i.device, i.time, i.state, j.session "
+                                  "FROM ids AS i LEFT JOIN journal AS j ON j.seq = i.attempt "
                                   "WHERE i.state IN (?3, ?4) AND i.station = ?1 "
                                   "AND (i.state = ?4 OR j.session IS NULL OR j.session != ?2) "
                                   "ORDER BY i.time, i.attempt"
-                                : "SELECT id, station, device, time, state FROM ids "
-                                  "WHERE state IN (?3, ?4) ORDER BY time, attempt";
+                                : "SELECT i.id, i.station, i.device, i.time, i.state, j.session "
+                                  "FROM ids AS i LEFT JOIN journal AS j ON j.seq = i.attempt "
+                                  "WHERE i.state IN (?3, ?4) ORDER BY i.time, i.attempt";
     int rc = sqlite3_prepare_v2(db_, sql, -1, &q.s, nullptr);
     if (rc != SQLITE_OK) return Error(rc, "cannot be read");
     if (staleOnly) {
@@ -857,10 +963,14 @@ LedgerResult SqliteLedger::Reservations(bool staleOnly, std::vector<IdRecord>* o
     sqlite3_bind_int(q.s, 3, static_cast<int>(IdState::Reserved));
     sqlite3_bind_int(q.s, 4, static_cast<int>(IdState::InDoubt));
     out->clear();
-    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW)
-        out->push_back(IdRecord{FromUtf8(Text(q.s, 0)), StateFrom(sqlite3_column_int64(q.s, 4)),
-                                std::string(Text(q.s, 1)), std::string(Text(q.s, 2)),
-                                sqlite3_column_int64(q.s, 3)});
+    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+        IdRecord rec{FromUtf8(Text(q.s, 0)), StateFrom(sqlite3_column_int64(q.s, 4)),
+                     std::string(Text(q.s, 1)), std::string(Text(q.s, 2)),
+                     sqlite3_column_int64(q.s, 3)};
+        rec.live = rec.state == IdState::Reserved && SessionLive(std::string(Text(q.s, 5)));
+        if (staleOnly && rec.live) continue;
+        out->push_back(std::move(rec));
+    }
     return rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "cannot be read");
 }
 

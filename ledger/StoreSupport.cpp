@@ -103,4 +103,18 @@ LedgerResult NotReserved(const std::string& id8, const IdRow* row) {
                                        : std::string(" (not in the ledger)")));
 }
 
+LedgerResult InProgress(const std::string& id8, const std::string& station) {
+    return LedgerResult::Fail(LedgerStatus::InProgress,
+                              "ID " + id8 + " is being written now by a run of station " + station +
+                                  " that is alive; check again once it ended");
+}
+
+LedgerResult Collided(const std::string& id8, const std::string& station, const std::string& device,
+                      const char* state) {
+    return LedgerResult::Fail(LedgerStatus::Collision,
+                              "ID " + id8 + " was taken over by another attempt (" + state +
+                                  ", station " + station + ", device " +
+                                  (device.empty() ? "-" : device) + ")");
+}
+
 }  // namespace ts::store
