@@ -30,6 +30,17 @@ void LedgerLink::Attach(IdLedger* ledger, bool verify) {
     verify_ = verify;
     fault_.clear();
     serverFault_ = false;
+    markFault_ = false;
+    markPath_.clear();
+}
+
+void LedgerLink::NoteChange() {
+    if (markPath_.empty() || !ledger_) return;
+    LedgerPosition pos;
+    if (!ledger_->Position(&pos).ok() || pos.identity.empty()) return;
+    // Written after the ledger's commit, so never ahead of it; a mark that
+    // could not be written lags, which only makes the check milder.
+    WriteLedgerMark(markPath_, LedgerMark{markLocation_, pos.identity, pos.newest, pos.newestMs});
 }
 
 void LedgerLink::Own(std::unique_ptr<IdLedger> ledger, bool verify) {
@@ -105,6 +116,7 @@ bool WriteGuard::Reserve() {
         return false;
     }
     phase_ = Phase::Reserved;
+    link_.NoteChange();
     KillPoint("reserved");
     return true;
 }

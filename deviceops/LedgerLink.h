@@ -17,6 +17,7 @@
 
 #include "idsource/IdPage.h"
 #include "ledger/IdLedger.h"
+#include "ledger/LedgerMark.h"
 
 namespace ts {
 
@@ -28,15 +29,26 @@ public:
     void Own(std::unique_ptr<IdLedger> ledger, bool verify);
     // The ledger could not be opened: every write is refused with `message`.
     // `server`: the ledger is a shared ledger's server (the advice differs).
-    void SetFault(std::u16string message, bool server = false) {
+    // `mark`: the ledger is not the one the station's mark names.
+    void SetFault(std::u16string message, bool server = false, bool mark = false) {
         fault_ = std::move(message);
         serverFault_ = server;
+        markFault_ = mark;
     }
+    // Keeps the station's mark of the ledger at `location` in the file
+    // `path`, brought up to date after every reservation.
+    void KeepMark(std::string path, std::string location) {
+        markPath_ = std::move(path);
+        markLocation_ = std::move(location);
+    }
+    // After a reservation: the mark follows the ledger's newest change.
+    void NoteChange();
 
     IdLedger* Ledger() const { return ledger_; }
     bool Verify() const { return verify_; }
     const std::u16string& Fault() const { return fault_; }
     bool FaultOfServer() const { return serverFault_; }
+    bool FaultOfMark() const { return markFault_; }
 
     // The journal's source for an ID the page announced (a list file's
     // SHA-256 is computed once per file and kept).
@@ -65,6 +77,9 @@ private:
     bool verify_ = false;
     std::u16string fault_;
     bool serverFault_ = false;
+    bool markFault_ = false;
+    std::string markPath_;
+    std::string markLocation_;
     struct Digest {
         int64_t size = -1;
         int64_t mtimeNs = 0;

@@ -74,6 +74,17 @@ LedgerResult IdLedger::SettleRead(std::u16string_view, const DeviceInfo&, bool* 
     return {};
 }
 
+LedgerResult IdLedger::Position(LedgerPosition*) {
+    return LedgerResult::Fail(LedgerStatus::Unsupported,
+                              "ledger " + Describe() + ": keeps no mark");
+}
+
+LedgerResult IdLedger::Backup(const std::string&) {
+    return LedgerResult::Fail(
+        LedgerStatus::Unsupported,
+        "ledger " + Describe() + ": back it up with the server's own tools (pg_dump)");
+}
+
 LedgerResult IdLedger::MarkReplaced(std::u16string_view, const DeviceInfo&) { return {}; }
 
 std::string DeviceInfo::Summary() const {

@@ -177,6 +177,13 @@ struct PoolStatus {
     std::vector<StationCounts> stations;  // by name
 };
 
+// Where a ledger stands: which ledger it is and its newest change.
+struct LedgerPosition {
+    std::string identity;  // its first change (empty: none yet)
+    int64_t newest = 0;    // the journal row of its newest change
+    int64_t newestMs = 0;  // that row's time, UTC milliseconds
+};
+
 // One journal row as read back; the views are valid during the callback only.
 struct JournalRow {
     int64_t seq = 0;
@@ -321,6 +328,13 @@ public:
     // or with `only` null of every list and counter the ledger knows.
     virtual LedgerResult Pools(const IdSource* only, std::vector<PoolStatus>* out);
     // (The three above answer Unsupported unless a ledger keeps pools.)
+
+    // Where the ledger stands, for the station's mark of it (Unsupported: a
+    // ledger that keeps no mark, as a shared one).
+    virtual LedgerResult Position(LedgerPosition* out);
+    // A consistent copy of the whole ledger in the one file `path` (made
+    // under a temporary name, renamed when complete).
+    virtual LedgerResult Backup(const std::string& path);
 
     // The journal rows from `sinceMs` on (UTC milliseconds; the smallest
     // int64_t for all), in order. The sink returns false to stop.

@@ -199,6 +199,10 @@ SqliteLedger::SqliteLedger(std::string path, const LedgerOpenOptions& options)
 
 SqliteLedger::~SqliteLedger() {
     for (sqlite3_stmt* s : {selectId_, putId_, insertJournal_, finishJournal_}) sqlite3_finalize(s);
+    // A clean close leaves every change in the ledger file itself, so that
+    // the file copied on its own is whole.
+    if (db_ && !options_.readOnly)
+        sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     if (db_) sqlite3_close(db_);
     if (sessionFd_ >= 0) {
         files::Remove(sessionFile_);
@@ -872,6 +876,59 @@ LedgerResult SqliteLedger::MarkReplaced(std::u16string_view id, const DeviceInfo
                      : PutId(id8, IdState::Replaced, nullptr, 0, seq, station_, device.Summary(),
                              now);
     });
+}
+
+LedgerResult SqliteLedger::Position(LedgerPosition* out) {
+    Owned q;
+    int rc = sqlite3_prepare_v2(
+        db_,
+        "SELECT (SELECT time || ':' || session FROM journal ORDER BY seq LIMIT 1), seq, time "
+        "FROM journal ORDER BY seq DESC LIMIT 1",
+        -1, &q.s, nullptr);
+    if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+    rc = sqlite3_step(q.s);
+    *out = LedgerPosition{};
+    if (rc == SQLITE_ROW) {
+        out->identity = Text(q.s, 0);
+        out->newest = sqlite3_column_int64(q.s, 1);
+        out->newestMs = sqlite3_column_int64(q.s, 2);
+    }
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "cannot be read");
+}
+
+LedgerResult SqliteLedger::Backup(const std::string& path) {
+    const std::string tmp = path + ".new-" + NewSession();
+    sqlite3* to = nullptr;
+    int rc =
+        sqlite3_open_v2(tmp.c_str(), &to,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    std::string failure;
+    if (rc == SQLITE_OK) {
+        sqlite3_backup* b = sqlite3_backup_init(to, "main", db_, "main");
+        if (!b) {
+            rc = sqlite3_errcode(to);
+        } else {
+            // All at once: the copy is of one moment of the ledger.
+            rc = sqlite3_backup_step(b, -1);
+            const int done = sqlite3_backup_finish(b);
+            rc = rc == SQLITE_DONE ? done : rc;
+        }
+        // A single file: no change may stay in a log beside it.
+        if (rc == SQLITE_OK)
+            rc = sqlite3_exec(to, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+    }
+    if (rc != SQLITE_OK) failure = to ? sqlite3_errmsg(to) : sqlite3_errstr(rc);
+    sqlite3_close(to);
+    std::error_code ec;
+    if (rc == SQLITE_OK) {
+        const int err = files::Rename(tmp, path);
+        if (err == 0) return {};
+        failure = std::strerror(err);
+    }
+    for (const char* ext : {"", "-journal", "-wal", "-shm"}) std::filesystem::remove(tmp + ext, ec);
+    return LedgerResult::Fail(
+        (rc & 0xFF) == SQLITE_FULL ? LedgerStatus::Full : LedgerStatus::IoError,
+        "ledger " + path_ + ": cannot be backed up to " + path + ": " + failure);
 }
 
 LedgerResult SqliteLedger::Lookup(std::u16string_view id, IdRecord* out) {

@@ -80,6 +80,8 @@ public:
                             const std::function<std::u16string_view(size_t)>& idAt,
                             const std::function<uint32_t(size_t)>& lineAt, bool* added) override;
     LedgerResult Pools(const IdSource* only, std::vector<PoolStatus>* out) override;
+    LedgerResult Position(LedgerPosition* out) override;
+    LedgerResult Backup(const std::string& path) override;
 
     // Lists up to this many IDs are looked up one by one; longer ones are
     // matched against one pass over the ledger.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/MainDialog.h"
+#include "ledger/SqliteLedger.h"
 #include "platform/Codepage.h"
 #include "sim/MemoryLine.h"
 #include "tests/app/LineFixture.h"
@@ -52,15 +53,23 @@ struct Station {
     // Opens on `ledger` (a URL or a path; empty: tagsmith.ledger in its
     // folder).
     void Open(const std::string& name, const std::string& ledger) {
-        test::InstallApp(app.Path(), {"modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
+        test::InstallApp(app.Path(), {"modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin",
+                                      "tagsmith-cli"});
         test::WriteFile(app.Path() / "tagsmith.cfg",
                         test::ReadFile(app.Path() / "tagsmith.cfg") + "\nstation=" + name + "\n");
         StationParts parts = test::WindowParts(app, line, log, boxes, clock);
         parts.ledger = true;
         if (!ledger.empty()) parts.ledgerLocation = ledger;
         ASSERT_EQ(dlg.OnInitDialog(std::move(parts)), StationOpen::Ok);
-        ASSERT_NE(dlg.core.Ledger().Ledger(), nullptr) << WideToUtf8(log.text);
+        if (!mayFail) {
+            ASSERT_NE(dlg.core.Ledger().Ledger(), nullptr) << WideToUtf8(log.text);
+        }
     }
+    // The CLI of this station's folder; its standard output.
+    int Cli(const std::string& args, std::string* out) {
+        return test::RunCommand("'" + app.Dir() + "tagsmith-cli' " + args + " 2>&1", out);
+    }
+    bool mayFail = false;  // Open: the ledger may be refused
     IdLedger& Ledger() { return *dlg.core.Ledger().Ledger(); }
     void ArmCounter(const std::u16string& start) {
         dlg.OnTabSelChange(2);
@@ -222,9 +231,9 @@ TEST_P(NoIdTwice, AnIdInDoubtIsSettledByALaterReadOrByTheOperator) {
     a.dlg.core.WindowProc(DeviceEvent::Arrival);
     a.line.Unplug('E');
     a.dlg.core.WindowProc(DeviceEvent::Removal);
-    EXPECT_NE(
-        WideToUtf8(a.log.text).find("ID 1A2B3C4D1 原为烧写结果不确定，设备中已有该ID，已记为已烧写"),
-        std::string::npos)
+    EXPECT_NE(WideToUtf8(a.log.text)
+                  .find("ID 1A2B3C4D1 原为烧写结果不确定，设备中已有该ID，已记为已烧写"),
+              std::string::npos)
         << WideToUtf8(a.log.text);
     EXPECT_EQ(a.StateOf("1A2B3C4D1"), IdState::Written);
 
@@ -310,6 +319,99 @@ TEST_P(NoIdTwice, ManualWritesAskTheLedgerAndRecordWhatTheyReplace) {
     EXPECT_EQ(rec.station, "line-1");
     ASSERT_TRUE(a.Ledger().MarkWritten(r).ok());
     b.Unplug('F');
+}
+
+// A station that wrote with a ledger file refuses a missing, another or an
+// older ledger (never making a new empty one silently) until the operator
+// adopts a backup or starts a new ledger.
+TEST(LostLedger, AMissingReplacedOrOlderLedgerStopsWritingUntilTheOperatorDecides) {
+    struct Case {
+        const char* name;
+        const char* says;
+        const char* wayOut;  // the CLI command that lets the station write again
+    };
+    const Case cases[] = {
+        {"deleted", "no ledger at", "ledger new"},
+        {"an older copy", "older than this station's last change", "ledger adopt BACKUP"},
+        {"another ledger", "not the ledger this station wrote with", "ledger new"},
+        {"the file copied without its log while the station ran", "", "ledger adopt BACKUP"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir work;
+        const fs::path backup = work.Path() / "backup.ledger";
+        const fs::path copied = work.Path() / "copied.ledger";
+        fs::path folder;
+        {
+            Station s;
+            s.Open("line-1", "");
+            s.ArmCounter(u"1");
+            s.OneDevice('E', 2048, "");
+            std::string out;
+            ASSERT_EQ(s.Cli("ledger backup '" + backup.string() + "'", &out), 0) << out;
+            EXPECT_NE(out.find("backed up"), std::string::npos) << out;
+            s.OneDevice('F', 2048, "");
+            test::WriteFile(copied, test::ReadFile(s.app.Path() / "tagsmith.ledger"));
+            ASSERT_EQ(s.StateOf("1A2B3C4D2"), IdState::Written);
+            folder = work.Path() / "app";
+            s.dlg.core.Ledger().Own(nullptr, false);  // the program closes its ledger
+            EXPECT_FALSE(fs::exists(s.app.Path() / "tagsmith.ledger-wal") &&
+                         fs::file_size(s.app.Path() / "tagsmith.ledger-wal") != 0)
+                << "every change is in the ledger file itself";
+            fs::copy(s.app.Path(), folder, fs::copy_options::recursive);
+        }
+        const fs::path ledger = folder / "tagsmith.ledger";
+        const std::string name = c.name;
+        if (name == "deleted") fs::remove(ledger);
+        if (name == "an older copy")
+            fs::copy_file(backup, ledger, fs::copy_options::overwrite_existing);
+        if (name == "another ledger") {
+            fs::remove(ledger);
+            std::unique_ptr<SqliteLedger> other;
+            LedgerOpenOptions o;
+            o.station = "line-9";
+            ASSERT_TRUE(SqliteLedger::Open(ledger.string(), o, &other).ok());
+            Attempt a;
+            a.id = u"99";
+            Reservation r;
+            ASSERT_TRUE(other->Reserve(a, false, &r).ok());
+        }
+        if (name.rfind("the file copied", 0) == 0)
+            fs::copy_file(copied, ledger, fs::copy_options::overwrite_existing);
+
+        Station again;
+        fs::remove_all(again.app.Path());
+        fs::copy(folder, again.app.Path(), fs::copy_options::recursive);
+        again.mayFail = true;
+        again.Open("line-1", "");
+        const std::string log = again.Log();
+        EXPECT_EQ(again.dlg.core.Ledger().Ledger(), nullptr) << log;
+        EXPECT_NE(log.find("无法使用ID记录："), std::string::npos) << log;
+        EXPECT_NE(log.find(c.says), std::string::npos) << log;
+        EXPECT_NE(log.find("tagsmith-cli ledger adopt 备份文件 采用备份"), std::string::npos)
+            << log;
+        EXPECT_EQ(fs::exists(again.app.Path() / "tagsmith.ledger"), name != "deleted")
+            << "no new empty ledger";
+        again.dlg.OnTabSelChange(1);
+        again.Plug('G');
+        again.dlg.m_page2.SetScanId(u"1A2B3C4D3");
+        again.dlg.m_page2.OnBnClickedWrite();
+        again.Unplug('G');
+        EXPECT_NE(again.Log().find("烧写失败，ID记录无法使用"), std::string::npos);
+
+        std::string command = c.wayOut;
+        if (const size_t at = command.find("BACKUP"); at != std::string::npos)
+            command.replace(at, 6, "'" + backup.string() + "'");
+        std::string out;
+        ASSERT_EQ(again.Cli(command, &out), 0) << out;
+        EXPECT_NE(out.find("may be given out again"), std::string::npos) << out;
+
+        Station after;
+        fs::remove_all(after.app.Path());
+        fs::copy(again.app.Path(), after.app.Path(), fs::copy_options::recursive);
+        after.Open("line-1", "");
+        EXPECT_EQ(after.Log().find("无法使用ID记录"), std::string::npos) << after.Log();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, NoIdTwice,
