@@ -400,14 +400,11 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
         }
     }
 
-    if (!displaced.empty()) {
+    if (!displaced.empty() && ledger_.Ledger()) {
         // No device holds the earlier ID any more: the ledger must not say
         // one does.
-        const LedgerResult r = ledger_.Ledger()
-                                   ? ledger_.Ledger()->MarkReplaced(displaced, currentInfo_)
-                                   : LedgerResult{};
-        if (!ledger_.Ledger()) {
-        } else if (r.ok()) {
+        const LedgerResult r = ledger_.Ledger()->MarkReplaced(displaced, currentInfo_);
+        if (r.ok()) {
             AppendLog(FormatWithText(u"设备中原有的ID %s 已被替换，ID记录已记下", displaced));
         } else {
             AppendLog(u"ID记录无法记下被替换的ID " + displaced + u"：" + Utf8ToWide(r.message));
