@@ -75,7 +75,9 @@ bool HeldInLedger(TagsmithCore& core, const std::u16string& id, std::u16string* 
     IdLedger* ledger = core.Ledger().Ledger();
     if (!ledger) return false;
     IdRecord rec;
-    if (!ledger->Lookup(id, &rec).ok() || !IsHeld(rec.state)) return false;
+    // A reservation in progress is no question: the write is refused.
+    if (!ledger->Lookup(id, &rec).ok() || !IsHeld(rec.state) || rec.state == IdState::Reserved)
+        return false;
     *when = LocalTimeText(rec.timeMs);
     *station = rec.station.empty() ? u"-" : LedgerText(rec.station);
     return true;

@@ -100,12 +100,13 @@ void PrintPool(const PoolStatus& p) {
     }
     size_t width = 7;  // "station"
     for (const StationCounts& c : p.stations) width = std::max(width, Safe(c.station).size());
-    std::printf("  %-*s  %8s  %8s  %8s  %8s\n", static_cast<int>(width), "station", "reserved",
-                "written", "verified", "failed");
+    std::printf("  %-*s  %8s  %8s  %8s  %8s  %8s\n", static_cast<int>(width), "station", "reserved",
+                "written", "verified", "failed", "in doubt");
     for (const StationCounts& c : p.stations)
-        std::printf("  %-*s  %8" PRIu64 "  %8" PRIu64 "  %8" PRIu64 "  %8" PRIu64 "\n",
+        std::printf("  %-*s  %8" PRIu64 "  %8" PRIu64 "  %8" PRIu64 "  %8" PRIu64 "  %8" PRIu64
+                    "\n",
                     static_cast<int>(width), Safe(c.station).c_str(), c.reserved, c.written,
-                    c.verified, c.failed);
+                    c.verified, c.failed, c.inDoubt);
 }
 
 int Status(const Context& ctx, const std::string* file) {

@@ -172,6 +172,7 @@ DispatchOutcome Discovery::DispatchFoundDevice(DeviceHandle* device) {
         ledger->RecordAttempt(attempt, outcome.readResult, ms.count(), false);
     }
     if (outcome.readResult == 0) {
+        SettleFoundId(id);
         AppendLog(u"设备ID读取成功");
         ShowCurrentId(id);
         AppendLog(FormatWithText(u"设备ID为 :%s", id));

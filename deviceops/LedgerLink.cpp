@@ -30,6 +30,17 @@ void LedgerLink::Attach(IdLedger* ledger, bool verify) {
     verify_ = verify;
     fault_.clear();
     serverFault_ = false;
+    markFault_ = false;
+    markPath_.clear();
+}
+
+void LedgerLink::NoteChange() {
+    if (markPath_.empty() || !ledger_) return;
+    LedgerPosition pos;
+    if (!ledger_->Position(&pos).ok() || pos.identity.empty()) return;
+    // Written after the ledger's commit, so never ahead of it; a mark that
+    // could not be written lags, which only makes the check milder.
+    WriteLedgerMark(markPath_, LedgerMark{markLocation_, pos.identity, pos.newest, pos.newestMs});
 }
 
 void LedgerLink::Own(std::unique_ptr<IdLedger> ledger, bool verify) {
@@ -105,6 +116,7 @@ bool WriteGuard::Reserve() {
         return false;
     }
     phase_ = Phase::Reserved;
+    link_.NoteChange();
     KillPoint("reserved");
     return true;
 }
@@ -150,14 +162,39 @@ bool WriteGuard::Mismatch(int result) {
     return problem_.ok();
 }
 
+bool WriteGuard::InDoubt() {
+    if (!link_.Ledger() || phase_ != Phase::Reserved || inDoubt_) return true;
+    problem_ = link_.Ledger()->MarkInDoubt(reservation_);
+    inDoubt_ = problem_.ok();
+    return inDoubt_;
+}
+
+bool WriteGuard::ReadBack(int result) {
+    if (phase_ != Phase::Reserved) return true;
+    phase_ = Phase::Done;
+    problem_ = link_.Ledger()->MarkReadBack(reservation_, result);
+    return problem_.ok();
+}
+
 void WriteGuard::Finish(int result) {
     IdLedger* ledger = link_.Ledger();
     if (!ledger) return;
     if (phase_ == Phase::Reserved) {
-        phase_ = Phase::Done;
         // Success without a confirmation cannot happen; if it did, the ID
         // stays reserved rather than be offered again.
-        if (result != 0) ledger->Release(reservation_, result);
+        if (result == 0) {
+            phase_ = Phase::Done;
+            return;
+        }
+        // Once a block went out the device may hold the ID: only a read of
+        // the device that found another ID or none gives it back.
+        if (sent_ && !notOnDevice_) {
+            InDoubt();
+            ledger->KeepReserved(reservation_, result);
+        } else {
+            ledger->Release(reservation_, result);
+        }
+        phase_ = Phase::Done;
         return;
     }
     // A write refused before anything was sent (bad ID, configuration,

@@ -3,10 +3,12 @@
 // it knows of the page's source and the device, and the guard one write
 // goes through. No Qt, no SQLite: only the IdLedger interface.
 //
-// A write goes: Reserve before the first block is sent, Confirmed once the
-// device confirmed, then (with verify) Verified or Mismatch, and Finish with
-// the flow's result in every case. A write that failed gives its ID back; an
-// attempt that never reserved still gets its journal row.
+// A write goes: Reserve before the first block is sent, Sending just before
+// it, Confirmed once the device confirmed, then (with verify) Verified or
+// Mismatch, and Finish with the flow's result in every case. A write that
+// failed before anything was sent gives its ID back; one that failed after
+// leaves it in doubt unless a read of the device settled it (ReadBack,
+// NotOnDevice). An attempt that never reserved still gets its journal row.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -15,6 +17,7 @@
 
 #include "idsource/IdPage.h"
 #include "ledger/IdLedger.h"
+#include "ledger/LedgerMark.h"
 
 namespace ts {
 
@@ -26,15 +29,26 @@ public:
     void Own(std::unique_ptr<IdLedger> ledger, bool verify);
     // The ledger could not be opened: every write is refused with `message`.
     // `server`: the ledger is a shared ledger's server (the advice differs).
-    void SetFault(std::u16string message, bool server = false) {
+    // `mark`: the ledger is not the one the station's mark names.
+    void SetFault(std::u16string message, bool server = false, bool mark = false) {
         fault_ = std::move(message);
         serverFault_ = server;
+        markFault_ = mark;
     }
+    // Keeps the station's mark of the ledger at `location` in the file
+    // `path`, brought up to date after every reservation.
+    void KeepMark(std::string path, std::string location) {
+        markPath_ = std::move(path);
+        markLocation_ = std::move(location);
+    }
+    // After a reservation: the mark follows the ledger's newest change.
+    void NoteChange();
 
     IdLedger* Ledger() const { return ledger_; }
     bool Verify() const { return verify_; }
     const std::u16string& Fault() const { return fault_; }
     bool FaultOfServer() const { return serverFault_; }
+    bool FaultOfMark() const { return markFault_; }
 
     // The journal's source for an ID the page announced (a list file's
     // SHA-256 is computed once per file and kept).
@@ -63,6 +77,9 @@ private:
     bool verify_ = false;
     std::u16string fault_;
     bool serverFault_ = false;
+    bool markFault_ = false;
+    std::string markPath_;
+    std::string markLocation_;
     struct Digest {
         int64_t size = -1;
         int64_t mtimeNs = 0;
@@ -117,8 +134,25 @@ public:
     // Where an automatic confirmation's pause for the server is logged.
     std::function<void(const std::u16string&)> log;
 
-    // The end of the flow. A write that failed after its reservation gives
-    // the ID back; one that never reserved is recorded as an attempt.
+    // The first block is about to go out: from now on a failure leaves the
+    // ID in doubt, never released by the flow.
+    void Sending() { sent_ = true; }
+    bool Sent() const { return sent_ && phase_ == Phase::Reserved; }
+    // The transfer or the finish failed after Sending: the ID is in doubt
+    // (durably, before the device is read back). False: the ledger could not
+    // record it (the ID stays reserved, held all the same).
+    bool InDoubt();
+    // Reading the device back found the ID: written, the attempt closed with
+    // the flow's failure `result`.
+    bool ReadBack(int result);
+    // Reading the device back found another ID or none: Finish gives the ID
+    // back.
+    void NotOnDevice() { notOnDevice_ = true; }
+
+    // The end of the flow. A write that failed before anything was sent (or
+    // whose device was read back without the ID) gives the ID back; one that
+    // failed after keeps it in doubt; one that never reserved is recorded as
+    // an attempt.
     void Finish(int result);
 
 private:
@@ -131,6 +165,9 @@ private:
     int64_t startedMs_;
     Reservation reservation_;
     enum class Phase { Start, Reserved, Done } phase_ = Phase::Start;
+    bool sent_ = false;
+    bool inDoubt_ = false;
+    bool notOnDevice_ = false;
     LedgerStatus status_ = LedgerStatus::Ok;
     LedgerResult problem_;
 };

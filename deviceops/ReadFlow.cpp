@@ -125,6 +125,24 @@ int ReadFlow::ReadDeviceSN(std::u16string& id) {
     return kReadOk;
 }
 
+void ReadFlow::SettleFoundId(const std::u16string& id) {
+    IdLedger* ledger = ledger_.Ledger();
+    if (!ledger || id.empty()) return;
+    bool settled = false;
+    const LedgerResult r = ledger->SettleRead(id, currentInfo_, &settled);
+    if (!r.ok()) {
+        AppendLog(u"ID记录无法记下读取结果：" + Utf8ToWide(r.message));
+    } else if (settled) {
+        AppendLog(FormatWithText(u"ID %s 原为烧写结果不确定，设备中已有该ID，已记为已烧写", id));
+    }
+}
+
+std::u16string ReadFlow::DeviceText(const DeviceInfo& info) {
+    std::u16string text = Utf8ToWide(info.Summary());
+    if (!info.port.empty() && !info.node.empty()) text += u"，端口 " + Utf8ToWide(info.port);
+    return text.empty() ? u"-" : text;
+}
+
 int ReadFlow::DownLoadFSFile(VolHandle image, const std::string& localPath) {
     if (!m_pVolkit) return kDownloadNoFile;
     const std::u16string snPath = ReadConfigString(cfg::kSnPath);

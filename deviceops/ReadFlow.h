@@ -24,6 +24,13 @@ public:
     // Reads the current device's ID; the device stays open.
     int ReadDeviceSN(std::u16string& id);
     int DownLoadFSFile(VolHandle image, const std::string& localPath);
+
+protected:
+    // A read found `id` on the current device: an ID in doubt becomes
+    // written, and the log says so.
+    void SettleFoundId(const std::u16string& id);
+    // The device for the operator: its drive or node, and its port.
+    static std::u16string DeviceText(const DeviceInfo& info);
 };
 
 }  // namespace ts

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ledger/JournalCsv.h"
+#include "ledger/LedgerMark.h"
 #include "ledger/LedgerSettings.h"
 #include "platform/Codepage.h"
 #include "platform/LocalSystem.h"
@@ -23,23 +24,40 @@ void OpenStationLedger(TagsmithCore& core, std::optional<bool> verify,
         link.Own(nullptr, check);
         return;
     }
+    // A station that wrote with a ledger file never makes a new empty one
+    // in its place, nor uses another or an older one, silently.
+    const bool local = !IsSharedLedger(settings.location);
+    const std::string markPath = core.ExeDir() + kLedgerMarkName;
+    LedgerMark mark;
+    const bool marked = local && ReadLedgerMark(markPath, &mark);
+    LedgerOpenOptions options;
+    if (marked) options.create = false;
     std::unique_ptr<IdLedger> ledger;
-    const LedgerResult r = OpenLedger(settings, LedgerOpenOptions{}, &ledger);
+    LedgerResult r = OpenLedger(settings, options, &ledger);
+    bool markFault = marked && r.status == LedgerStatus::NotFound;
+    if (markFault) r = MissingMarkedLedger(mark, settings.location);
+    LedgerPosition pos;
+    if (r.ok() && local && ledger->Position(&pos).ok() && marked) {
+        r = CheckLedgerMark(mark, settings.location, pos);
+        markFault = !r.ok();
+    }
     if (!r.ok()) {
         link.Own(nullptr, check);
-        link.SetFault(LedgerText(r.message), IsSharedLedger(settings.location));
+        link.SetFault(LedgerText(r.message), IsSharedLedger(settings.location), markFault);
         core.AppendLog(u"无法使用ID记录：" + link.Fault());
         core.AppendLog(u"自动烧写不会开始，" + LedgerFaultAdvice(link));
         return;
     }
     link.Own(std::move(ledger), check);
+    if (local) link.KeepMark(markPath, settings.location);
     std::vector<IdRecord> stale;
     if (!link.Ledger()->StaleReservations(&stale).ok()) return;
     for (const IdRecord& rec : stale) {
         core.AppendLog(
-            u"上次运行遗留的预留ID：" + rec.id + u"，设备 " +
-            (rec.device.empty() ? u"-" : LedgerText(rec.device)) + u"，时间 " +
-            LocalTimeText(rec.timeMs) +
+            std::u16string(rec.state == IdState::InDoubt ? u"烧写结果不确定的ID："
+                                                         : u"上次运行遗留的预留ID：") +
+            rec.id + u"，设备 " + (rec.device.empty() ? u"-" : LedgerText(rec.device)) +
+            u"，时间 " + LocalTimeText(rec.timeMs) +
             u"。该ID不会再被烧写，请检查设备：设备中已有该ID时用 tagsmith-cli ledger confirm "
             u"确认，否则用 tagsmith-cli ledger release 释放");
     }
@@ -52,6 +70,9 @@ constexpr uint32_t kOfflineRetryMs = 1500;
 }  // namespace
 
 std::u16string LedgerFaultAdvice(const LedgerLink& link) {
+    if (link.FaultOfMark())
+        return u"请找回本工位原来的ID记录文件；或用 tagsmith-cli ledger adopt 备份文件 采用备份，"
+               u"或用 tagsmith-cli ledger new 开始新的ID记录（两个命令都会说明将丢失什么）";
     return link.FaultOfServer() ? u"请检查ID记录服务器的设置（或在 tagsmith.cfg 中设置 ledger=off）"
                                 : u"请检查该文件（或在 tagsmith.cfg 中设置 ledger=off）";
 }

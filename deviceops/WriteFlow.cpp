@@ -61,6 +61,15 @@ StageOutcome StageCopies(const std::string& appDir, const std::vector<StagePath>
     return out;
 }
 
+// A confirmed write whose ID the ledger gave to another attempt meanwhile:
+// two devices may hold it now.
+std::u16string CollisionLine(const std::u16string& id, const LedgerResult& problem) {
+    return u"ID冲突：设备已确认写入 " + id +
+           u"，但ID记录中该ID已属于另一次烧写，可能有两台设备"
+           u"持有同一ID，请检查设备：" +
+           Utf8ToWide(problem.message);
+}
+
 }  // namespace
 
 int WriteFlow::EnsureDirectoryPath(const std::string& input) {
@@ -107,6 +116,10 @@ int WriteFlow::VerifyWritten(const std::u16string& id, WriteGuard& guard) {
     const int read = ReadDeviceSN(held);
     if (read == kReadOk && held == id) {
         if (!guard.Verified()) {
+            if (guard.Problem().status == LedgerStatus::Collision) {
+                AppendLog(CollisionLine(id, guard.Problem()));
+                return kWriteFailed;
+            }
             AppendLog(u"ID记录无法记下校验结果，该ID保持预留：" +
                       Utf8ToWide(guard.Problem().message));
         }
@@ -123,6 +136,37 @@ int WriteFlow::VerifyWritten(const std::u16string& id, WriteGuard& guard) {
     }
     guard.Mismatch(kWriteFailed);
     return kWriteFailed;
+}
+
+void WriteFlow::SettleDoubt(const std::u16string& id, WriteGuard& guard) {
+    if (!ledger_.Ledger()) return;
+    const std::u16string device = DeviceText(currentInfo_);
+    if (!guard.InDoubt()) {
+        AppendLog(u"ID记录无法记下该ID烧写结果不确定，该ID保持预留：" +
+                  Utf8ToWide(guard.Problem().message));
+    }
+    KillPoint("indoubt");
+    std::u16string held;
+    const int read = ReadDeviceSN(held);
+    if (read == kReadOk && held == id) {
+        AppendLog(FormatWithText(u"烧写中途出错，读回设备中已有ID %s，该ID已记为已烧写", id));
+        if (!guard.ReadBack(kWriteFailed)) {
+            AppendLog(u"ID记录无法记下该ID已烧写，该ID保持预留：" +
+                      Utf8ToWide(guard.Problem().message));
+        }
+        return;
+    }
+    // A readable image without the ID (another one, none, no ID file): the
+    // device does not hold it.
+    if (read == kReadOk || read == kReadDownloadFailed) {
+        guard.NotOnDevice();
+        AppendLog(FormatWithText(u"烧写中途出错，读回设备中没有ID %s，该ID已释放", id));
+        return;
+    }
+    AppendLog(u"ID " + id + u" 烧写结果不确定（设备 " + device +
+              u"），设备无法读回，该ID不会再被烧写。请读取该设备：设备中已有该ID时用 "
+              u"tagsmith-cli ledger confirm " +
+              id + u" 确认，否则用 tagsmith-cli ledger release " + id + u" 释放");
 }
 
 int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
@@ -176,6 +220,8 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
         copyTargets.push_back(std::move(target));
     }
 
+    // The ID the device held before a manual write, once it is replaced.
+    std::u16string displaced;
     if (!automatic) {
         const uint64_t epoch = deviceEpoch_;
         std::u16string existing;
@@ -189,6 +235,7 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
         if (read != 0) {
             OutputDebugStringW(u"无法读取SN……");
         } else if (!existing.empty()) {
+            SettleFoundId(existing);
             MsgAnswer a =
                 MessageBox(FormatWithText(u"设备已经烧录了 ID:%s，是否重新烧写\n", existing),
                            MsgButtons::YesNo, MsgIcon::Question);
@@ -196,6 +243,7 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
                 CloseCurrentDevice();
                 return kWriteOk;
             }
+            if (existing != id) displaced = existing;
         }
         // Events handled while a box was open may have put another device
         // in place of the one checked: it must not get an ID unasked.
@@ -214,7 +262,14 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
                        [this](const std::u16string& line) { AppendLog(line); });
     while (!guard.Reserve()) {
         if (pause.Again(guard.Problem())) continue;
-        if (guard.Taken()) {
+        if (guard.Taken() && !automatic) {
+            // A manual write may replace a written ID, never take over a
+            // reservation: another station or run may be writing it now.
+            AppendLog(FormatWithText(
+                u"ID %s 正在其他工位或进程中烧写（已预留），未烧写。若为上次运行遗留的预留，"
+                u"请先检查设备，再用 tagsmith-cli ledger confirm 或 release 处理",
+                id));
+        } else if (guard.Taken()) {
             AppendLog(
                 FormatWithText(u"ID %s 已被占用（已烧写或已预留），未烧写，改用下一个ID", id));
         } else {
@@ -285,7 +340,8 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
     const uint64_t full = length / kBlock;
     const uint64_t rest = length % kBlock;
 
-    auto transferFailed = [this]() {
+    auto transferFailed = [&]() {
+        if (guard.Sent()) SettleDoubt(id, guard);
         CloseCurrentDevice();
         AppendLog(u"烧写失败, 请重新插设备烧写");
         return kWriteFailed;
@@ -304,6 +360,7 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
     std::fread(block.data(), 1, kBlock, tmp.get());
     vendor::StampImageLength(block.data(), block.size(),
                              static_cast<uint32_t>((length + kBlock - 1) / kBlock * kBlock));
+    guard.Sending();
     if (!writeBlock(0)) return transferFailed();
     KillPoint("transfer");
     ReportBlock(progress_, FlowKind::Write, kBlock, total);
@@ -327,6 +384,11 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
     if (m_DevCtrl.DeviceFinish(m_pCurDevice, answer, sizeof answer) != 0) return transferFailed();
     if (!vendor::FinishConfirmed(answer, sizeof answer)) return transferFailed();
     if (!guard.Confirmed()) {
+        if (guard.Problem().status == LedgerStatus::Collision) {
+            CloseCurrentDevice();
+            AppendLog(CollisionLine(id, guard.Problem()));
+            return kWriteFailed;
+        }
         AppendLog(u"ID记录无法记下该ID已烧写，该ID保持预留：" +
                   Utf8ToWide(guard.Problem().message));
     }
@@ -338,6 +400,16 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
         }
     }
 
+    if (!displaced.empty() && ledger_.Ledger()) {
+        // No device holds the earlier ID any more: the ledger must not say
+        // one does.
+        const LedgerResult r = ledger_.Ledger()->MarkReplaced(displaced, currentInfo_);
+        if (r.ok()) {
+            AppendLog(FormatWithText(u"设备中原有的ID %s 已被替换，ID记录已记下", displaced));
+        } else {
+            AppendLog(u"ID记录无法记下被替换的ID " + displaced + u"：" + Utf8ToWide(r.message));
+        }
+    }
     CloseCurrentDevice();
     AppendLog(FormatWithText(u"烧写成功 ID: %s\n", id));
     return kWriteOk;

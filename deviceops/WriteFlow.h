@@ -26,6 +26,9 @@ public:
 private:
     // The flow itself; `guard` is told its few moments.
     int WriteWithGuard(const std::u16string& id, WriteGuard& guard);
+    // After a transfer or finish that failed once a block was sent: the ID
+    // is in doubt, and reading the device back settles it where it can.
+    void SettleDoubt(const std::u16string& id, WriteGuard& guard);
     // Reads the ID back after a confirmed write; kWriteOk when it matches.
     int VerifyWritten(const std::u16string& id, WriteGuard& guard);
 };

@@ -170,10 +170,17 @@ void CDlgCh1::OnBnClickedManualWrite() {
     SetCurrentIdText(id);
     host_->Sleep(300);
 
+    // The ledger knows of writes by every station and run: an ID written
+    // before is asked about with when and where, and then once only.
+    std::u16string when, station;
+    const bool asked = host_->WrittenBefore(id, &when, &station);
+    if (asked && host_->MessageBox(RewriteQuestion(when, station), MsgButtons::YesNo,
+                                   MsgIcon::Question) != MsgAnswer::Yes)
+        return;
     // Asked once per used copy; the last copy is the one marked.
-    IdList::Match match = m_ids.FindLastMatch(id, [this](size_t) {
-        return host_->MessageBox(u"您选择的ID已被使用，确定要再次使用？", MsgButtons::YesNo,
-                                 MsgIcon::Information) == MsgAnswer::Yes;
+    IdList::Match match = m_ids.FindLastMatch(id, [this, asked](size_t) {
+        return asked || host_->MessageBox(u"您选择的ID已被使用，确定要再次使用？", MsgButtons::YesNo,
+                                          MsgIcon::Information) == MsgAnswer::Yes;
     });
     if (match.stopped) return;
 
@@ -341,6 +348,7 @@ void CDlgCh3::OnBnClickedWrite() {
         host_->MessageBox(kReadModeNoWrite, MsgButtons::Ok, MsgIcon::Error);
         return;
     }
+    retryShared_.reset();
     if (!m_bAutoRun) {
         if (!host_->AutomaticWriteAllowed()) return;
         // Counted on past every ID a device holds, before anything is armed.
@@ -395,8 +403,17 @@ void CDlgCh3::WriteNextId() {
     std::u16string current = counter;
     for (;;) {
         std::optional<std::u16string> shared;
-        switch (
-            host_->TakeCounter(prefix, suffix, m_bIncrease == 0, WithoutBlanks(current), &shared)) {
+        // A value whose write failed is offered again; the ledger refuses
+        // it should it be held meanwhile (in doubt, taken by another run).
+        PageHost::SharedCounter taken = PageHost::SharedCounter::Taken;
+        if (retryShared_) {
+            shared = std::move(retryShared_);
+            retryShared_.reset();
+        } else {
+            taken = host_->TakeCounter(prefix, suffix, m_bIncrease == 0, WithoutBlanks(current),
+                                       &shared);
+        }
+        switch (taken) {
             case PageHost::SharedCounter::Unshared:
                 break;
             case PageHost::SharedCounter::Failed:
@@ -415,7 +432,10 @@ void CDlgCh3::WriteNextId() {
         const bool written = host_->WriteDeviceSN(WithoutBlanks(prefix + current + suffix)) == 0;
         // An ID taken meanwhile by another run is passed over: the same
         // device gets the next one.
-        if (!written && !host_->LastWriteFoundIdTaken()) return;
+        if (!written && !host_->LastWriteFoundIdTaken()) {
+            if (taken == PageHost::SharedCounter::Taken) retryShared_ = current;
+            return;
+        }
         std::u16string next = ParseHexCounter(WithoutBlanks(current));
         if (m_bIncrease) {
             IncrementHex(next);

@@ -269,6 +269,10 @@ private:
     PageHost* host_;
     // Set when the last successful automatic write left the counter at zero.
     int g_bCounterAtZero = 0;
+    // A value of the line's shared counter whose write failed without the ID
+    // becoming held (nothing reached the device): the next device gets it
+    // instead of a new one, so no value is lost.
+    std::optional<std::u16string> retryShared_;
 };
 
 }  // namespace ts

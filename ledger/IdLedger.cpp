@@ -14,6 +14,10 @@ const char* IdStateName(IdState s) {
             return "verified";
         case IdState::Released:
             return "released";
+        case IdState::InDoubt:
+            return "in doubt";
+        case IdState::Replaced:
+            return "replaced";
     }
     return "unknown";
 }
@@ -42,6 +46,10 @@ const char* AttemptModeName(AttemptMode m) {
             return "release";
         case AttemptMode::Confirm:
             return "confirm";
+        case AttemptMode::ReadBack:
+            return "readback";
+        case AttemptMode::Replace:
+            return "replace";
     }
     return "";
 }
@@ -50,6 +58,34 @@ LedgerResult IdLedger::ConfirmReserved(std::u16string_view, IdRecord*) {
     return LedgerResult::Fail(LedgerStatus::Unsupported,
                               "ledger " + Describe() + ": cannot confirm a reservation");
 }
+
+LedgerResult IdLedger::MarkInDoubt(const Reservation&) {
+    return LedgerResult::Fail(LedgerStatus::Unsupported,
+                              "ledger " + Describe() + ": keeps no IDs in doubt");
+}
+
+LedgerResult IdLedger::MarkReadBack(const Reservation&, int) {
+    return LedgerResult::Fail(LedgerStatus::Unsupported,
+                              "ledger " + Describe() + ": keeps no IDs in doubt");
+}
+
+LedgerResult IdLedger::SettleRead(std::u16string_view, const DeviceInfo&, bool* settled) {
+    if (settled) *settled = false;
+    return {};
+}
+
+LedgerResult IdLedger::Position(LedgerPosition*) {
+    return LedgerResult::Fail(LedgerStatus::Unsupported,
+                              "ledger " + Describe() + ": keeps no mark");
+}
+
+LedgerResult IdLedger::Backup(const std::string&) {
+    return LedgerResult::Fail(
+        LedgerStatus::Unsupported,
+        "ledger " + Describe() + ": back it up with the server's own tools (pg_dump)");
+}
+
+LedgerResult IdLedger::MarkReplaced(std::u16string_view, const DeviceInfo&) { return {}; }
 
 std::string DeviceInfo::Summary() const {
     std::string s = !node.empty() ? node : (!port.empty() ? "port " + port : std::string());

@@ -6,7 +6,12 @@
 // A write goes:
 //   Reserve        before the first block is sent (durable when it returns)
 //   MarkWritten    once the device confirmed
-//   Release        when the write failed (the ID may be offered again)
+//   Release        when the write failed before anything reached the device
+//                  (the ID may be offered again)
+//   MarkInDoubt    when the transfer or the finish failed once a block was
+//                  sent: the device may hold the ID, so it is never offered
+//                  again until a read of the device (MarkReadBack,
+//                  SettleRead) or the operator settles it
 // With verify after write, the confirmed write is checked first and then
 // recorded with MarkVerified (written and verified in one step); a mismatch
 // is recorded with KeepReserved, so the ID stays out of circulation until the
@@ -29,13 +34,17 @@ enum class IdState : int {
     Written = 2,   // a device confirmed it
     Verified = 3,  // a device confirmed it and reading it back matched
     Released = 4,  // a write failed and the ID was given back
+    InDoubt = 5,   // sent, but the device's answer was lost: it may hold the ID
+    Replaced = 6,  // was written, and a later write put another ID on its device
 };
 
-// Reserved, written and verified IDs are held: no automatic write uses them.
-inline bool IsHeld(IdState s) {
-    return s == IdState::Reserved || s == IdState::Written || s == IdState::Verified;
-}
-const char* IdStateName(IdState s);  // "reserved", "written", ...
+// Reserved, written, verified, in-doubt and replaced IDs are held: no
+// automatic write uses them (a replaced one was given out once).
+inline bool IsHeld(IdState s) { return s != IdState::None && s != IdState::Released; }
+// Reserved and in-doubt IDs wait for an outcome: the operator settles them
+// with ledger confirm or release.
+inline bool IsUnsettled(IdState s) { return s == IdState::Reserved || s == IdState::InDoubt; }
+const char* IdStateName(IdState s);  // "reserved", "written", ..., "in doubt"
 
 enum class LedgerStatus : int {
     Ok = 0,
@@ -48,6 +57,8 @@ enum class LedgerStatus : int {
     IoError = 7,      // any other failure to read or write it
     Unsupported = 8,  // a kind of ledger this build cannot open
     Offline = 9,      // a shared ledger's server cannot be reached (try again later)
+    InProgress = 10,  // operator release/confirm: the run that reserved the ID is alive
+    Collision = 11,   // a confirmation found the ID taken over by another attempt
 };
 
 struct LedgerResult {
@@ -88,8 +99,12 @@ struct IdSource {
 };
 const char* SourceKindName(IdSource::Kind k);  // "", "file", "scan", "counter"
 
-enum class AttemptMode { Write, Read, Release, Confirm };
-const char* AttemptModeName(AttemptMode m);  // "write", "read", "release", "confirm"
+// ReadBack: an ID in doubt settled as written because a read of the device
+// found it there.
+// Replace: a write put another ID on the device that held this one.
+enum class AttemptMode { Write, Read, Release, Confirm, ReadBack, Replace };
+// "write", "read", "release", "confirm", "readback", "replace"
+const char* AttemptModeName(AttemptMode m);
 
 struct Attempt {
     AttemptMode mode = AttemptMode::Write;
@@ -128,6 +143,7 @@ struct IdRecord {
     std::string station;
     std::string device;  // DeviceInfo::Summary of the last attempt
     int64_t timeMs = 0;  // UTC milliseconds since 1970 of the last change
+    bool live = false;   // ListReserved: reserved by a run that is alive now
 };
 
 struct StateCounts {
@@ -135,6 +151,8 @@ struct StateCounts {
     uint64_t written = 0;
     uint64_t verified = 0;
     uint64_t released = 0;
+    uint64_t inDoubt = 0;
+    uint64_t replaced = 0;
 };
 
 // One station's share of a pool.
@@ -144,6 +162,7 @@ struct StationCounts {
     uint64_t written = 0;
     uint64_t verified = 0;
     uint64_t failed = 0;  // write attempts that ended with an error
+    uint64_t inDoubt = 0;
 };
 
 // A pool the stations allocate from: an ID file (by content) or a counter.
@@ -156,6 +175,13 @@ struct PoolStatus {
     std::optional<std::u16string> next;
     bool counterKnown = false;            // Counter: the ledger keeps its next value
     std::vector<StationCounts> stations;  // by name
+};
+
+// Where a ledger stands: which ledger it is and its newest change.
+struct LedgerPosition {
+    std::string identity;  // its first change (empty: none yet)
+    int64_t newest = 0;    // the journal row of its newest change
+    int64_t newestMs = 0;  // that row's time, UTC milliseconds
 };
 
 // One journal row as read back; the views are valid during the callback only.
@@ -203,25 +229,50 @@ public:
     // and a Release gives it back its previous state.
     virtual LedgerResult Reserve(const Attempt& a, bool rewrite, Reservation* out,
                                  IdRecord* existing = nullptr) = 0;
-    // The device confirmed: the ID is written, whatever happened to the
-    // reservation meanwhile (the device holds it now).
+    // The device confirmed: the ID is written, also after an operator's
+    // release of this reservation (the device holds it now). Collision when
+    // the record is another attempt's by now (taken over after a release):
+    // it is left as it is, and this attempt closes with result 1.
     virtual LedgerResult MarkWritten(const Reservation& r) = 0;
-    // Reading back matched: written and verified (from reserved or written).
+    // Reading back matched: written and verified (from reserved or written);
+    // Collision as above.
     virtual LedgerResult MarkVerified(const Reservation& r) = 0;
     // The write failed with `resultCode`: the ID goes back to released (or to
     // the state it had before a rewrite), unless it is no longer this
-    // reservation's.
+    // reservation's. Also for an ID this reservation left in doubt, once a
+    // read of the device found another ID or none.
     virtual LedgerResult Release(const Reservation& r, int resultCode) = 0;
-    // Closes the attempt with `resultCode` but leaves the ID reserved (a
-    // device that confirmed but holds another ID).
+    // Closes the attempt with `resultCode` but leaves the ID held (reserved,
+    // or in doubt): a device that confirmed but holds another ID, or one that
+    // could not be read back.
     virtual LedgerResult KeepReserved(const Reservation& r, int resultCode) = 0;
+    // A block was sent and then the transfer or the finish failed: the ID is
+    // in doubt (the attempt stays open until it is settled or kept). Nothing
+    // changes when the ID is no longer this reservation's.
+    virtual LedgerResult MarkInDoubt(const Reservation& r);
+    // Reading the device back after such a failure found the ID: written,
+    // the attempt closed with the flow's `resultCode` (the write as a whole
+    // failed), and a journal row of mode readback.
+    virtual LedgerResult MarkReadBack(const Reservation& r, int resultCode);
+    // A read of `device` (read mode, the check before a manual write) found
+    // `id`: when the ID is in doubt it becomes written, with a journal row of
+    // mode readback; `settled` tells whether it was.
+    virtual LedgerResult SettleRead(std::u16string_view id, const DeviceInfo& device,
+                                    bool* settled);
+    // A confirmed write put another ID on `device`, which held `id` before:
+    // `id` is replaced (no device holds it any more; still never given out
+    // again), with a journal row of mode replace. A reservation of `id` in
+    // progress is left alone.
+    virtual LedgerResult MarkReplaced(std::u16string_view id, const DeviceInfo& device);
     // A journal row for an attempt that reserves nothing (a read, a refused
     // ID).
     virtual LedgerResult RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
                                        bool verified) = 0;
 
-    // The operator's release of a reserved ID after checking the device.
-    // NotReserved when it is not reserved; `was` receives what was held.
+    // The operator's release of a reserved or in-doubt ID after checking the
+    // device. NotReserved when it is neither; InProgress when the run that
+    // reserved it is alive (its device is being written now); `was`
+    // receives what was held.
     virtual LedgerResult ReleaseReserved(std::u16string_view id, IdRecord* was) = 0;
     // The other outcome of that check: the device holds the ID, so the
     // reservation becomes written (a late Release of the dead run's
@@ -244,10 +295,11 @@ public:
     virtual LedgerResult FurthestCounter(std::u16string_view prefix, std::u16string_view suffix,
                                          bool down, std::optional<std::u16string>* out) = 0;
 
-    // Reservations of this station made by another session (a run that
-    // died), oldest first.
+    // Reservations of this station made by a session that is no longer
+    // alive (a run that died), and its IDs in doubt, oldest first.
     virtual LedgerResult StaleReservations(std::vector<IdRecord>* out) = 0;
-    // Every reserved ID, of any station and session, oldest first.
+    // Every reserved and in-doubt ID (IdRecord::state tells which), of any
+    // station and session, oldest first.
     virtual LedgerResult ListReserved(std::vector<IdRecord>* out) = 0;
 
     virtual LedgerResult Counts(StateCounts* out) = 0;
@@ -276,6 +328,13 @@ public:
     // or with `only` null of every list and counter the ledger knows.
     virtual LedgerResult Pools(const IdSource* only, std::vector<PoolStatus>* out);
     // (The three above answer Unsupported unless a ledger keeps pools.)
+
+    // Where the ledger stands, for the station's mark of it (Unsupported: a
+    // ledger that keeps no mark, as a shared one).
+    virtual LedgerResult Position(LedgerPosition* out);
+    // A consistent copy of the whole ledger in the one file `path` (made
+    // under a temporary name, renamed when complete).
+    virtual LedgerResult Backup(const std::string& path);
 
     // The journal rows from `sinceMs` on (UTC milliseconds; the smallest
     // int64_t for all), in order. The sink returns false to stop.

@@ -134,6 +134,18 @@ std::string Id8(std::u16string_view id) { return PgText(WideToUtf8(id)); }
 
 std::string IdLockKey(std::string_view id8) { return std::to_string(PgLedger::LockKeyOf(id8)); }
 
+// A session's lock: two 32-bit keys, which never meet the IDs' one-key
+// locks; the first marks the ledger's sessions.
+constexpr int32_t kSessionLockClass = 0x54534C53;  // "TSLS"
+std::string SessionLockKey(std::string_view session) {
+    uint32_t h = 2166136261u;
+    for (char c : session) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 16777619u;
+    }
+    return std::to_string(h & 0x7FFFFFFFu);
+}
+
 // An element of a text[] literal.
 void AppendArrayElement(std::string& out, std::string_view s) {
     out.push_back('"');
@@ -448,7 +460,15 @@ PgLedger::PgLedger(std::string url, const LedgerOpenOptions& options)
     }
 }
 
-PgLedger::~PgLedger() = default;
+PgLedger::~PgLedger() {
+    // The session ends now, not once the server noticed the closed
+    // connection: a station restarted at once finds its reservations left
+    // over.
+    if (db_->conn && PQstatus(db_->conn) == CONNECTION_OK) {
+        PgResult res;
+        res.Reset(PQexec(db_->conn, "SELECT pg_advisory_unlock_all()"));
+    }
+}
 
 int64_t PgLedger::LockKeyOf(std::string_view id8) {
     uint64_t h = 1469598103934665603ull;
@@ -489,11 +509,17 @@ LedgerResult PgLedger::Run(const char* what, bool txn,
             }
             PQsetNoticeProcessor(
                 db.conn, [](void*, const char*) {}, nullptr);
-            const std::string set = "SET search_path TO tagsmith; SET lock_timeout = " +
-                                    std::to_string(options_.busyTimeoutMs);
+            // The session lock tells other stations and the operator's
+            // commands that this session's reservations are in progress
+            // (not taken while a dead connection of this session still
+            // holds it: the session counts as alive then all the same).
+            const std::string set =
+                "SET search_path TO tagsmith; SET lock_timeout = " +
+                std::to_string(options_.busyTimeoutMs) + "; SELECT pg_try_advisory_lock(" +
+                std::to_string(kSessionLockClass) + ", " + SessionLockKey(session_) + ")";
             PgResult res;
             res.Reset(PQexec(db.conn, set.c_str()));
-            if (!res.r || PQresultStatus(res.r) != PGRES_COMMAND_OK) {
+            if (!res.r || PQresultStatus(res.r) != PGRES_TUPLES_OK) {
                 LedgerResult r = db.Failure(res.r, what);
                 db.Close();
                 return r;
@@ -629,6 +655,17 @@ LedgerResult PgLedger::Reserve(const Attempt& a, bool rewrite, Reservation* out,
         if (held && !rewrite)
             return LedgerResult::Fail(LedgerStatus::Held,
                                       "ID " + id8 + " is " + IdStateName(row.state) + " already");
+        // A rewrite replaces a write, never another run's reservation.
+        if (found && row.state == IdState::Reserved) {
+            PgResult mine;
+            q = db.Exec(what, "SELECT session = $2 FROM journal WHERE seq = $1",
+                        {std::to_string(row.attempt), session_}, &mine);
+            if (!q.ok()) return q;
+            if (mine.Rows() == 0 || !mine.Bool(0, 0))
+                return LedgerResult::Fail(
+                    LedgerStatus::Held,
+                    "ID " + id8 + " is reserved by another run (" + PgText(row.station) + ")");
+        }
         const int64_t now = NowMs();
         std::optional<IdState> prev;
         int64_t prevAttempt = 0;
@@ -681,14 +718,48 @@ LedgerResult Confirm(PgLedger::Db& db, const Reservation& res, IdState state,
 
 }  // namespace
 
-LedgerResult PgLedger::MarkWritten(const Reservation& r) {
-    return Run("cannot record the write", true,
-               [&](Db& db) { return Confirm(db, r, IdState::Written, station_, NowMs()); });
+LedgerResult PgLedger::ConfirmOwn(const Reservation& res, IdState state) {
+    const char* what = "cannot record the write";
+    const std::string id8 = Id8(res.id);
+    IdRow other;
+    bool collided = false;
+    LedgerResult r = Run(what, true, [&](Db& db) {
+        collided = false;
+        LedgerResult q = LockId(db, what, id8);
+        if (!q.ok()) return q;
+        bool found = false;
+        q = ReadRow(db, id8, &other, &found);
+        if (!q.ok()) return q;
+        // Another attempt took the ID over (after an operator's release):
+        // its record stays, and this attempt is closed as failed.
+        if (found && other.attempt != res.attempt) {
+            collided = true;
+            return FinishJournal(db, what, res.attempt, 1, SteadyMs() - res.startedMs, false);
+        }
+        return Confirm(db, res, state, station_, NowMs());
+    });
+    if (!r.ok() || !collided) return r;
+    return Collided(id8, other.station, other.device, IdStateName(other.state));
 }
 
+LedgerResult PgLedger::MarkWritten(const Reservation& r) { return ConfirmOwn(r, IdState::Written); }
+
 LedgerResult PgLedger::MarkVerified(const Reservation& r) {
-    return Run("cannot record the write", true,
-               [&](Db& db) { return Confirm(db, r, IdState::Verified, station_, NowMs()); });
+    return ConfirmOwn(r, IdState::Verified);
+}
+
+LedgerResult PgLedger::SessionLive(Db& db, const std::string& session, bool* live) {
+    *live = session == session_;
+    if (*live || session.empty()) return {};
+    PgResult res;
+    LedgerResult r = db.Exec("cannot be read",
+                             "SELECT EXISTS (SELECT 1 FROM pg_locks WHERE locktype = 'advisory' "
+                             "AND classid = $1::bigint::oid AND objid = $2::bigint::oid "
+                             "AND objsubid = 2 AND granted)",
+                             {std::to_string(kSessionLockClass), SessionLockKey(session)}, &res);
+    if (!r.ok()) return r;
+    *live = res.Bool(0, 0);
+    return {};
 }
 
 LedgerResult PgLedger::Release(const Reservation& res, int resultCode) {
@@ -701,11 +772,105 @@ LedgerResult PgLedger::Release(const Reservation& res, int resultCode) {
         bool found = false;
         r = ReadRow(db, id8, &row, &found);
         if (!r.ok()) return r;
-        if (found && row.state == IdState::Reserved && row.attempt == res.attempt) {
+        if (found && IsUnsettled(row.state) && row.attempt == res.attempt) {
             r = GiveBack(db, what, id8, row, NowMs());
             if (!r.ok()) return r;
         }
         return FinishJournal(db, what, res.attempt, resultCode, SteadyMs() - res.startedMs, false);
+    });
+}
+
+namespace {
+
+// An operator's or a read's journal row: no source, result 0.
+LedgerResult SettleRow(PgLedger::Db& db, const char* what, const Attempt& a, const std::string& id8,
+                       int64_t now, const std::string& station, const std::string& session,
+                       bool verified) {
+    std::vector<Param> p = JournalParams(a, id8, now, station, session);
+    p.push_back("0");
+    p.push_back("0");
+    p.push_back(verified ? "true" : "false");
+    return db.Exec(what,
+                   (std::string("INSERT INTO journal(") + kJournalColumns +
+                    ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, "
+                    "$16, $17, $18, $19, $20)")
+                       .c_str(),
+                   p);
+}
+
+}  // namespace
+
+LedgerResult PgLedger::MarkInDoubt(const Reservation& res) {
+    const char* what = "cannot record the doubtful write";
+    const std::string id8 = Id8(res.id);
+    return Run(what, true, [&](Db& db) {
+        LedgerResult r = LockId(db, what, id8);
+        if (!r.ok()) return r;
+        IdRow row;
+        bool found = false;
+        r = ReadRow(db, id8, &row, &found);
+        if (!r.ok() || !found || row.state != IdState::Reserved || row.attempt != res.attempt)
+            return r;
+        return PutId(db, what, id8, IdState::InDoubt, row.prevState, row.prevAttempt, row.attempt,
+                     row.station, row.device, NowMs());
+    });
+}
+
+LedgerResult PgLedger::MarkReadBack(const Reservation& res, int resultCode) {
+    const char* what = "cannot record the write";
+    const std::string id8 = Id8(res.id);
+    IdRow other;
+    bool collided = false;
+    LedgerResult result = Run(what, true, [&](Db& db) {
+        collided = false;
+        const int64_t now = NowMs();
+        LedgerResult r = LockId(db, what, id8);
+        bool found = false;
+        if (r.ok()) r = ReadRow(db, id8, &other, &found);
+        if (!r.ok()) return r;
+        if (found && other.attempt != res.attempt) {
+            collided = true;
+            return FinishJournal(db, what, res.attempt, resultCode, SteadyMs() - res.startedMs,
+                                 false);
+        }
+        r = PutId(db, what, id8, IdState::Written, std::nullopt, 0, res.attempt, station_,
+                  res.device, now);
+        if (!r.ok()) return r;
+        r = FinishJournal(db, what, res.attempt, resultCode, SteadyMs() - res.startedMs, false);
+        if (!r.ok()) return r;
+        Attempt a;
+        a.mode = AttemptMode::ReadBack;
+        a.id = res.id;
+        a.device.node = res.device;
+        return SettleRow(db, what, a, id8, now, station_, session_, true);
+    });
+    if (!result.ok() || !collided) return result;
+    return Collided(id8, other.station, other.device, IdStateName(other.state));
+}
+
+LedgerResult PgLedger::SettleRead(std::u16string_view id, const DeviceInfo& device, bool* settled) {
+    if (settled) *settled = false;
+    const char* what = "cannot record the read";
+    const std::string id8 = Id8(id);
+    return Run(what, true, [&](Db& db) {
+        LedgerResult r = LockId(db, what, id8);
+        if (!r.ok()) return r;
+        IdRow row;
+        bool found = false;
+        r = ReadRow(db, id8, &row, &found);
+        if (!r.ok() || !found || row.state != IdState::InDoubt) return r;
+        const int64_t now = NowMs();
+        Attempt a;
+        a.mode = AttemptMode::ReadBack;
+        a.id = std::u16string(id);
+        a.device = device;
+        r = SettleRow(db, what, a, id8, now, station_, session_, true);
+        if (!r.ok()) return r;
+        // Kept with the attempt that sent it, as a confirmation is.
+        r = PutId(db, what, id8, IdState::Written, std::nullopt, 0, row.attempt, row.station,
+                  row.device, now);
+        if (r.ok() && settled) *settled = true;
+        return r;
     });
 }
 
@@ -753,23 +918,25 @@ LedgerResult PgLedger::Settle(std::u16string_view id, IdRecord* was, AttemptMode
         r = ReadRow(db, id8, &row, &found);
         if (!r.ok()) return r;
         if (was) *was = found ? row.Record(id) : Unknown(id);
-        if (!found || row.state != IdState::Reserved)
-            return NotReserved(id8, found ? &row : nullptr);
+        if (!found || !IsUnsettled(row.state)) return NotReserved(id8, found ? &row : nullptr);
+        if (row.state == IdState::Reserved) {
+            PgResult owner;
+            r = db.Exec(what, "SELECT session FROM journal WHERE seq = $1",
+                        {std::to_string(row.attempt)}, &owner);
+            if (!r.ok()) return r;
+            bool live = false;
+            if (owner.Rows() > 0 && owner.Text(0, 0) != session_) {
+                r = SessionLive(db, std::string(owner.Text(0, 0)), &live);
+                if (!r.ok()) return r;
+            }
+            if (live) return InProgress(id8, row.station);
+        }
         const int64_t now = NowMs();
         Attempt a;
         a.mode = mode;
         a.id = std::u16string(id);
         a.device.node = row.device;
-        std::vector<Param> p = JournalParams(a, id8, now, station_, session_);
-        p.push_back("0");
-        p.push_back("0");
-        p.push_back("false");
-        r = db.Exec(what,
-                    (std::string("INSERT INTO journal(") + kJournalColumns +
-                     ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, "
-                     "$16, $17, $18, $19, $20)")
-                        .c_str(),
-                    p);
+        r = SettleRow(db, what, a, id8, now, station_, session_, false);
         if (!r.ok()) return r;
         // Confirmed, the ID stays with the attempt that sent it, so that the
         // pools count it for that attempt's station and source.
@@ -777,6 +944,40 @@ LedgerResult PgLedger::Settle(std::u16string_view id, IdRecord* was, AttemptMode
             return PutId(db, what, id8, IdState::Written, std::nullopt, 0, row.attempt, row.station,
                          row.device, now);
         return GiveBack(db, what, id8, row, now);
+    });
+}
+
+LedgerResult PgLedger::MarkReplaced(std::u16string_view id, const DeviceInfo& device) {
+    const char* what = "cannot record the replaced ID";
+    const std::string id8 = Id8(id);
+    return Run(what, true, [&](Db& db) {
+        LedgerResult r = LockId(db, what, id8);
+        if (!r.ok()) return r;
+        IdRow row;
+        bool found = false;
+        r = ReadRow(db, id8, &row, &found);
+        if (!r.ok() ||
+            (found && (row.state == IdState::Reserved || row.state == IdState::Replaced)))
+            return r;
+        const int64_t now = NowMs();
+        Attempt a;
+        a.mode = AttemptMode::Replace;
+        a.id = std::u16string(id);
+        a.device = device;
+        std::vector<Param> p = JournalParams(a, id8, now, station_, session_);
+        PgResult res;
+        r = db.Exec(what,
+                    (std::string("INSERT INTO journal(") + kJournalColumns +
+                     ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, "
+                     "$16, $17, 0, 0, false) RETURNING seq")
+                        .c_str(),
+                    p, &res);
+        if (!r.ok()) return r;
+        // Kept with the attempt that wrote it, where the ledger knows one.
+        return found ? PutId(db, what, id8, IdState::Replaced, std::nullopt, 0, row.attempt,
+                             row.station, row.device, now)
+                     : PutId(db, what, id8, IdState::Replaced, std::nullopt, 0, res.Int(0, 0),
+                             station_, device.Summary(), now);
     });
 }
 
@@ -830,7 +1031,7 @@ LedgerResult PgLedger::FurthestCounter(std::u16string_view prefix, std::u16strin
     const std::string p8 = Id8(CleanIdPart(prefix));
     const std::string s8 = Id8(CleanIdPart(suffix));
     const std::string end = PrefixEnd(p8);
-    std::string sql = "SELECT id FROM ids WHERE state IN (1, 2, 3)";
+    std::string sql = "SELECT id FROM ids WHERE state IN (1, 2, 3, 5, 6)";
     std::vector<Param> params;
     if (!p8.empty()) {
         params.push_back(p8);
@@ -866,38 +1067,70 @@ LedgerResult PgLedger::FurthestCounter(std::u16string_view prefix, std::u16strin
 namespace {
 
 LedgerResult ReadReservations(PgLedger::Db& db, const char* sql, const std::vector<Param>& params,
-                              std::vector<IdRecord>* out) {
+                              std::vector<IdRecord>* out, std::vector<std::string>* sessions) {
     PgResult res;
     LedgerResult r = db.Exec("cannot be read", sql, params, &res);
     if (!r.ok()) return r;
     out->clear();
-    for (int k = 0; k < res.Rows(); ++k)
-        out->push_back(IdRecord{Utf8ToWide(res.Text(k, 0)), IdState::Reserved,
+    sessions->clear();
+    for (int k = 0; k < res.Rows(); ++k) {
+        out->push_back(IdRecord{Utf8ToWide(res.Text(k, 0)), StateFrom(res.Int(k, 4)),
                                 std::string(res.Text(k, 1)), std::string(res.Text(k, 2)),
                                 res.Int(k, 3)});
+        sessions->push_back(res.Null(k, 5) ? std::string() : std::string(res.Text(k, 5)));
+    }
     return {};
 }
+
+const std::string kReservedState = std::to_string(static_cast<int>(IdState::Reserved));
+const std::string kInDoubtState = std::to_string(static_cast<int>(IdState::InDoubt));
 
 }  // namespace
 
 LedgerResult PgLedger::StaleReservations(std::vector<IdRecord>* out) {
+    // An ID in doubt waits for the operator whichever session left it; a
+    // reservation is left over only once its session is no longer alive.
     return Run("cannot be read", false, [&](Db& db) {
-        return ReadReservations(db,
-                                "SELECT i.id, i.station, i.device, i.time FROM ids AS i "
-                                "LEFT JOIN journal AS j ON j.seq = i.attempt "
-                                "WHERE i.state = 1 AND i.station = $1 "
-                                "AND (j.session IS NULL OR j.session <> $2) "
-                                "ORDER BY i.time, i.attempt",
-                                {PgText(station_), session_}, out);
+        std::vector<IdRecord> all;
+        std::vector<std::string> sessions;
+        LedgerResult r = ReadReservations(
+            db,
+            "SELECT i.id, i.station, i.device, i.time, i.state, j.session FROM ids AS i "
+            "LEFT JOIN journal AS j ON j.seq = i.attempt "
+            "WHERE i.state IN ($3, $4) AND i.station = $1 "
+            "AND (i.state = $4 OR j.session IS NULL OR j.session <> $2) "
+            "ORDER BY i.time, i.attempt",
+            {PgText(station_), session_, kReservedState, kInDoubtState}, &all, &sessions);
+        if (!r.ok()) return r;
+        out->clear();
+        for (size_t k = 0; k < all.size(); ++k) {
+            bool live = false;
+            if (all[k].state == IdState::Reserved) {
+                r = SessionLive(db, sessions[k], &live);
+                if (!r.ok()) return r;
+            }
+            if (!live) out->push_back(std::move(all[k]));
+        }
+        return LedgerResult{};
     });
 }
 
 LedgerResult PgLedger::ListReserved(std::vector<IdRecord>* out) {
     return Run("cannot be read", false, [&](Db& db) {
-        return ReadReservations(db,
-                                "SELECT id, station, device, time FROM ids WHERE state = 1 "
-                                "ORDER BY time, attempt",
-                                {}, out);
+        std::vector<std::string> sessions;
+        LedgerResult r = ReadReservations(db,
+                                          "SELECT i.id, i.station, i.device, i.time, i.state, "
+                                          "j.session FROM ids AS i LEFT JOIN journal AS j "
+                                          "ON j.seq = i.attempt WHERE i.state IN ($1, $2) "
+                                          "ORDER BY i.time, i.attempt",
+                                          {kReservedState, kInDoubtState}, out, &sessions);
+        if (!r.ok()) return r;
+        for (size_t k = 0; k < out->size(); ++k) {
+            if ((*out)[k].state != IdState::Reserved) continue;
+            r = SessionLive(db, sessions[k], &(*out)[k].live);
+            if (!r.ok()) return r;
+        }
+        return LedgerResult{};
     });
 }
 
@@ -1152,7 +1385,7 @@ LedgerResult PgLedger::Pools(const IdSource* only, std::vector<PoolStatus>* out)
             LedgerResult r = db.Exec(what,
                                      ("SELECT i.station, i.state, count(*) FROM ids AS i JOIN "
                                       "journal AS j ON j.seq = i.attempt WHERE i.state IN (1, 2, "
-                                      "3) AND " +
+                                      "3, 5) AND " +
                                       match + " GROUP BY i.station, i.state")
                                          .c_str(),
                                      key, &res);
@@ -1161,7 +1394,10 @@ LedgerResult PgLedger::Pools(const IdSource* only, std::vector<PoolStatus>* out)
                 StationCounts& c = stations[std::string(res.Text(k, 0))];
                 const auto n = static_cast<uint64_t>(res.Int(k, 2));
                 const int64_t state = res.Int(k, 1);
-                (state == 2 ? c.written : state == 3 ? c.verified : c.reserved) += n;
+                (state == 2   ? c.written
+                 : state == 3 ? c.verified
+                 : state == 5 ? c.inDoubt
+                              : c.reserved) += n;
             }
             r = db.Exec(what,
                         ("SELECT j.station, count(*) FROM journal AS j WHERE j.mode = 'write' AND "
@@ -1181,7 +1417,7 @@ LedgerResult PgLedger::Pools(const IdSource* only, std::vector<PoolStatus>* out)
                 r = db.Exec(what,
                             "SELECT l.name, l.entries, (SELECT count(*) FROM list_entries AS e "
                             "WHERE e.sha256 = l.sha256 AND NOT EXISTS (SELECT 1 FROM ids AS i "
-                            "WHERE i.id = e.id AND i.state IN (1, 2, 3))) FROM lists AS l "
+                            "WHERE i.id = e.id AND i.state IN (1, 2, 3, 5, 6))) FROM lists AS l "
                             "WHERE l.sha256 = $1",
                             key, &res);
                 if (!r.ok()) return r;

@@ -56,6 +56,11 @@ public:
     LedgerResult MarkVerified(const Reservation& r) override;
     LedgerResult Release(const Reservation& r, int resultCode) override;
     LedgerResult KeepReserved(const Reservation& r, int resultCode) override;
+    LedgerResult MarkInDoubt(const Reservation& r) override;
+    LedgerResult MarkReadBack(const Reservation& r, int resultCode) override;
+    LedgerResult SettleRead(std::u16string_view id, const DeviceInfo& device,
+                            bool* settled) override;
+    LedgerResult MarkReplaced(std::u16string_view id, const DeviceInfo& device) override;
     LedgerResult RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
                                bool verified) override;
     LedgerResult ReleaseReserved(std::u16string_view id, IdRecord* was) override;
@@ -98,6 +103,11 @@ private:
     LedgerResult Setup(Db& db, bool* created);
     // The operator's release or confirmation of a reserved ID.
     LedgerResult Settle(std::u16string_view id, IdRecord* was, AttemptMode mode);
+    // Whether `session` is alive: this one, or a connection that holds its
+    // session lock (taken on every connect, gone with the connection).
+    LedgerResult SessionLive(Db& db, const std::string& session, bool* live);
+    // A confirmation of `res` that checks the record is still its own.
+    LedgerResult ConfirmOwn(const Reservation& res, IdState state);
 
     std::string url_;
     std::string station_;

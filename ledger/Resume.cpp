@@ -23,7 +23,7 @@ LedgerResult MarkHeldUsed(IdLedger& ledger, IdList& list, ResumeCounts* counts) 
     for (size_t i = 0; i < states.size(); ++i) {
         if (!IsHeld(states[i])) continue;
         list.MarkUsed(i);
-        ++(states[i] == IdState::Reserved ? c.reserved : c.written);
+        ++(IsUnsettled(states[i]) ? c.reserved : c.written);
     }
     if (counts) *counts = c;
     return {};

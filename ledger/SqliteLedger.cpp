@@ -199,7 +199,71 @@ SqliteLedger::SqliteLedger(std::string path, const LedgerOpenOptions& options)
 
 SqliteLedger::~SqliteLedger() {
     for (sqlite3_stmt* s : {selectId_, putId_, insertJournal_, finishJournal_}) sqlite3_finalize(s);
+    // A clean close leaves every change in the ledger file itself, so that
+    // the file copied on its own is whole.
+    if (db_ && !options_.readOnly)
+        sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     if (db_) sqlite3_close(db_);
+    if (sessionFd_ >= 0) {
+        files::Remove(sessionFile_);
+        files::Close(sessionFd_);
+        files::RemoveFolder(path_ + ".sessions");  // when no other session is left
+    }
+}
+
+namespace {
+
+bool IsSessionName(std::string_view s) {
+    if (s.empty()) return false;
+    for (char c : s)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+}  // namespace
+
+void SqliteLedger::HoldSession() {
+    const std::string folder = path_ + ".sessions";
+    const std::string file = folder + "/" + session_ + ".lock";
+    int fd = -1;
+    // The last session to close removes the folder: made again if it went
+    // between the two steps.
+    for (int tries = 0; fd < 0 && tries < 3; ++tries) {
+        files::MakeFolder(folder);  // there already, mostly
+        fd = files::Open(file, files::kReadWrite | files::kCreate | files::kNoFollow);
+        if (fd < 0 && errno != ENOENT) break;
+    }
+    if (fd < 0) return;
+    if (!files::TryLock(fd)) {
+        files::Close(fd);
+        return;
+    }
+    sessionFd_ = fd;
+    sessionFile_ = file;
+}
+
+bool SqliteLedger::SessionLive(const std::string& session) const {
+    if (session == session_) return true;
+    if (!IsSessionName(session)) return false;
+    const std::string file = path_ + ".sessions/" + session + ".lock";
+    const int fd = files::Open(file, files::kReadWrite | files::kNoFollow);
+    if (fd < 0) return false;  // ended (or older than session locks)
+    const bool dead = files::TryLock(fd);
+    if (dead) files::Remove(file);  // left by a run that died
+    files::Close(fd);
+    return !dead;
+}
+
+LedgerResult SqliteLedger::AttemptLive(int64_t attempt, bool* live) {
+    *live = false;
+    Owned q;
+    int rc =
+        sqlite3_prepare_v2(db_, "SELECT session FROM journal WHERE seq = ?1", -1, &q.s, nullptr);
+    if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+    sqlite3_bind_int64(q.s, 1, attempt);
+    rc = sqlite3_step(q.s);
+    if (rc == SQLITE_ROW) *live = SessionLive(std::string(Text(q.s, 0)));
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "cannot be read");
 }
 
 int64_t SqliteLedger::NowMs() const { return WallMs(options_.clockMs); }
@@ -357,6 +421,13 @@ LedgerResult SqliteLedger::Open(const std::string& path, const LedgerOpenOptions
     if (rc != SQLITE_OK) return ledger->Error(rc, "cannot be opened");
     LedgerResult r = ledger->Init();
     if (!r.ok()) return r;
+    if (!options.readOnly) {
+        ledger->HoldSession();
+        if (ledger->sessionFd_ < 0)
+            return LedgerResult::Fail(LedgerStatus::IoError,
+                                      "ledger " + path + ": cannot hold its session lock in " +
+                                          path + ".sessions (" + std::strerror(errno) + ")");
+    }
     *out = std::move(ledger);
     return {};
 }
@@ -620,6 +691,20 @@ LedgerResult SqliteLedger::Reserve(const Attempt& a, bool rewrite, Reservation* 
         if (held && !rewrite)
             return LedgerResult::Fail(LedgerStatus::Held,
                                       "ID " + id8 + " is " + IdStateName(row.state) + " already");
+        // A rewrite replaces a write, never another run's reservation.
+        if (row.state == IdState::Reserved && found) {
+            Owned q;
+            int rc = sqlite3_prepare_v2(db_, "SELECT session FROM journal WHERE seq = ?1", -1, &q.s,
+                                        nullptr);
+            if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+            sqlite3_bind_int64(q.s, 1, row.attempt);
+            rc = sqlite3_step(q.s);
+            if (rc != SQLITE_ROW && rc != SQLITE_DONE) return Error(rc, "cannot be read");
+            if (rc == SQLITE_DONE || Text(q.s, 0) != session_)
+                return LedgerResult::Fail(
+                    LedgerStatus::Held,
+                    "ID " + id8 + " is reserved by another run (" + row.station + ")");
+        }
         const int64_t now = NowMs();
         step = InsertJournal(a, id8, now, nullptr, 0, false, &seq);
         if (!step.ok()) return step;
@@ -642,12 +727,25 @@ LedgerResult SqliteLedger::Reserve(const Attempt& a, bool rewrite, Reservation* 
 
 LedgerResult SqliteLedger::Confirm(const Reservation& res, IdState state) {
     const std::string id8 = ToUtf8(res.id);
-    return Transaction("cannot record the write", [&]() -> LedgerResult {
-        LedgerResult r = PutId(id8, state, nullptr, 0, res.attempt, station_, res.device, NowMs());
-        if (!r.ok()) return r;
+    Row other;
+    bool collided = false;
+    LedgerResult r = Transaction("cannot record the write", [&]() -> LedgerResult {
+        bool found = false;
+        LedgerResult step = ReadRow(id8, &other, &found);
+        if (!step.ok()) return step;
+        // Another attempt took the ID over (after an operator's release):
+        // its record stays, and this attempt is closed as failed.
+        if (found && other.attempt != res.attempt) {
+            collided = true;
+            return FinishJournal(res.attempt, 1, SteadyMs() - res.startedMs, false);
+        }
+        step = PutId(id8, state, nullptr, 0, res.attempt, station_, res.device, NowMs());
+        if (!step.ok()) return step;
         return FinishJournal(res.attempt, 0, SteadyMs() - res.startedMs,
                              state == IdState::Verified);
     });
+    if (!r.ok() || !collided) return r;
+    return Collided(id8, other.station, other.device, IdStateName(other.state));
 }
 
 LedgerResult SqliteLedger::MarkWritten(const Reservation& r) {
@@ -665,11 +763,76 @@ LedgerResult SqliteLedger::Release(const Reservation& res, int resultCode) {
         bool found = false;
         LedgerResult r = ReadRow(id8, &row, &found);
         if (!r.ok()) return r;
-        if (found && row.state == IdState::Reserved && row.attempt == res.attempt) {
+        if (found && IsUnsettled(row.state) && row.attempt == res.attempt) {
             r = GiveBack(id8, row, NowMs());
             if (!r.ok()) return r;
         }
         return FinishJournal(res.attempt, resultCode, SteadyMs() - res.startedMs, false);
+    });
+}
+
+LedgerResult SqliteLedger::MarkInDoubt(const Reservation& res) {
+    const std::string id8 = ToUtf8(res.id);
+    return Transaction("cannot record the doubtful write", [&]() -> LedgerResult {
+        Row row;
+        bool found = false;
+        LedgerResult r = ReadRow(id8, &row, &found);
+        if (!r.ok() || !found || row.state != IdState::Reserved || row.attempt != res.attempt)
+            return r;
+        return PutId(id8, IdState::InDoubt, row.prevState ? &*row.prevState : nullptr,
+                     row.prevAttempt, row.attempt, row.station, row.device, NowMs());
+    });
+}
+
+LedgerResult SqliteLedger::MarkReadBack(const Reservation& res, int resultCode) {
+    const std::string id8 = ToUtf8(res.id);
+    Row other;
+    bool collided = false;
+    LedgerResult result = Transaction("cannot record the write", [&]() -> LedgerResult {
+        const int64_t now = NowMs();
+        bool found = false;
+        LedgerResult r = ReadRow(id8, &other, &found);
+        if (!r.ok()) return r;
+        if (found && other.attempt != res.attempt) {
+            collided = true;
+            return FinishJournal(res.attempt, resultCode, SteadyMs() - res.startedMs, false);
+        }
+        r = PutId(id8, IdState::Written, nullptr, 0, res.attempt, station_, res.device, now);
+        if (!r.ok()) return r;
+        r = FinishJournal(res.attempt, resultCode, SteadyMs() - res.startedMs, false);
+        if (!r.ok()) return r;
+        Attempt a;
+        a.mode = AttemptMode::ReadBack;
+        a.id = res.id;
+        a.device.node = res.device;
+        const int ok = 0;
+        return InsertJournal(a, id8, now, &ok, 0, true, nullptr);
+    });
+    if (!result.ok() || !collided) return result;
+    return Collided(id8, other.station, other.device, IdStateName(other.state));
+}
+
+LedgerResult SqliteLedger::SettleRead(std::u16string_view id, const DeviceInfo& device,
+                                      bool* settled) {
+    if (settled) *settled = false;
+    const std::string id8 = ToUtf8(id);
+    return Transaction("cannot record the read", [&]() -> LedgerResult {
+        Row row;
+        bool found = false;
+        LedgerResult r = ReadRow(id8, &row, &found);
+        if (!r.ok() || !found || row.state != IdState::InDoubt) return r;
+        const int64_t now = NowMs();
+        Attempt a;
+        a.mode = AttemptMode::ReadBack;
+        a.id = std::u16string(id);
+        a.device = device;
+        const int ok = 0;
+        r = InsertJournal(a, id8, now, &ok, 0, true, nullptr);
+        if (!r.ok()) return r;
+        // Kept with the attempt that sent it, as a confirmation is.
+        r = PutId(id8, IdState::Written, nullptr, 0, row.attempt, row.station, row.device, now);
+        if (r.ok() && settled) *settled = true;
+        return r;
     });
 }
 
@@ -699,8 +862,19 @@ LedgerResult SqliteLedger::Settle(std::u16string_view id, IdRecord* was, Attempt
         LedgerResult r = ReadRow(id8, &row, &found);
         if (!r.ok()) return r;
         if (was) *was = found ? row.Record(id) : Unknown(id);
-        if (!found || row.state != IdState::Reserved)
-            return NotReserved(id8, found ? &row : nullptr);
+        if (!found || !IsUnsettled(row.state)) return NotReserved(id8, found ? &row : nullptr);
+        if (row.state == IdState::Reserved) {
+            bool live = false;
+            Owned q;
+            int rc = sqlite3_prepare_v2(db_, "SELECT session FROM journal WHERE seq = ?1", -1, &q.s,
+                                        nullptr);
+            if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+            sqlite3_bind_int64(q.s, 1, row.attempt);
+            rc = sqlite3_step(q.s);
+            if (rc == SQLITE_ROW && Text(q.s, 0) != session_)
+                live = SessionLive(std::string(Text(q.s, 0)));
+            if (live) return InProgress(id8, row.station);
+        }
         const int64_t now = NowMs();
         Attempt a;
         a.mode = mode;
@@ -716,6 +890,85 @@ LedgerResult SqliteLedger::Settle(std::u16string_view id, IdRecord* was, Attempt
                          now);
         return GiveBack(id8, row, now);
     });
+}
+
+LedgerResult SqliteLedger::MarkReplaced(std::u16string_view id, const DeviceInfo& device) {
+    const std::string id8 = ToUtf8(id);
+    return Transaction("cannot record the replaced ID", [&]() -> LedgerResult {
+        Row row;
+        bool found = false;
+        LedgerResult r = ReadRow(id8, &row, &found);
+        if (!r.ok() ||
+            (found && (row.state == IdState::Reserved || row.state == IdState::Replaced)))
+            return r;
+        const int64_t now = NowMs();
+        Attempt a;
+        a.mode = AttemptMode::Replace;
+        a.id = std::u16string(id);
+        a.device = device;
+        const int ok = 0;
+        int64_t seq = 0;
+        r = InsertJournal(a, id8, now, &ok, 0, false, &seq);
+        if (!r.ok()) return r;
+        // Kept with the attempt that wrote it, where the ledger knows one.
+        return found ? PutId(id8, IdState::Replaced, nullptr, 0, row.attempt, row.station,
+                             row.device, now)
+                     : PutId(id8, IdState::Replaced, nullptr, 0, seq, station_, device.Summary(),
+                             now);
+    });
+}
+
+LedgerResult SqliteLedger::Position(LedgerPosition* out) {
+    Owned q;
+    int rc = sqlite3_prepare_v2(
+        db_,
+        "SELECT (SELECT time || ':' || session FROM journal ORDER BY seq LIMIT 1), seq, time "
+        "FROM journal ORDER BY seq DESC LIMIT 1",
+        -1, &q.s, nullptr);
+    if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+    rc = sqlite3_step(q.s);
+    *out = LedgerPosition{};
+    if (rc == SQLITE_ROW) {
+        out->identity = Text(q.s, 0);
+        out->newest = sqlite3_column_int64(q.s, 1);
+        out->newestMs = sqlite3_column_int64(q.s, 2);
+    }
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "cannot be read");
+}
+
+LedgerResult SqliteLedger::Backup(const std::string& path) {
+    const std::string tmp = path + ".new-" + NewSession();
+    sqlite3* to = nullptr;
+    int rc =
+        sqlite3_open_v2(tmp.c_str(), &to,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    std::string failure;
+    if (rc == SQLITE_OK) {
+        sqlite3_backup* b = sqlite3_backup_init(to, "main", db_, "main");
+        if (!b) {
+            rc = sqlite3_errcode(to);
+        } else {
+            // All at once: the copy is of one moment of the ledger.
+            rc = sqlite3_backup_step(b, -1);
+            const int done = sqlite3_backup_finish(b);
+            rc = rc == SQLITE_DONE ? done : rc;
+        }
+        // A single file: no change may stay in a log beside it.
+        if (rc == SQLITE_OK)
+            rc = sqlite3_exec(to, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+    }
+    if (rc != SQLITE_OK) failure = to ? sqlite3_errmsg(to) : sqlite3_errstr(rc);
+    sqlite3_close(to);
+    std::error_code ec;
+    if (rc == SQLITE_OK) {
+        const int err = files::Rename(tmp, path);
+        if (err == 0) return {};
+        failure = std::strerror(err);
+    }
+    for (const char* ext : {"", "-journal", "-wal", "-shm"}) std::filesystem::remove(tmp + ext, ec);
+    return LedgerResult::Fail(
+        (rc & 0xFF) == SQLITE_FULL ? LedgerStatus::Full : LedgerStatus::IoError,
+        "ledger " + path_ + ": cannot be backed up to " + path + ": " + failure);
 }
 
 LedgerResult SqliteLedger::Lookup(std::u16string_view id, IdRecord* out) {
@@ -768,7 +1021,7 @@ LedgerResult SqliteLedger::FurthestCounter(std::u16string_view prefix, std::u16s
     const std::string p8 = ToUtf8(CleanIdPart(prefix));
     const std::string s8 = ToUtf8(CleanIdPart(suffix));
     const std::string end = PrefixEnd(p8);
-    std::string sql = "SELECT id FROM ids WHERE state IN (1, 2, 3)";
+    std::string sql = "SELECT id FROM ids WHERE state IN (1, 2, 3, 5, 6)";
     if (!p8.empty()) sql += " AND id >= ?1";
     if (!end.empty()) sql += " AND id < ?2";
     Owned q;
@@ -788,24 +1041,33 @@ LedgerResult SqliteLedger::FurthestCounter(std::u16string_view prefix, std::u16s
 
 LedgerResult SqliteLedger::Reservations(bool staleOnly, std::vector<IdRecord>* out) {
     Owned q;
-    const char* sql = staleOnly ? "SELECT i.id, i.station, i.device, i.time FROM ids AS i "
-                                  "LEFT JOIN journal AS j ON j.seq = i.attempt "
-                                  "WHERE i.state = 1 AND i.station = ?1 "
-                                  "AND (j.session IS NULL OR j.session != ?2) "
+    // An ID in doubt waits for the operator whichever session left it; a
+    // reservation is left over only once its session is no longer alive.
+    const char* sql = staleOnly ? "SELECT i.id, i.station, i.device, i.time, i.state, j.session "
+                                  "FROM ids AS i LEFT JOIN journal AS j ON j.seq = i.attempt "
+                                  "WHERE i.state IN (?3, ?4) AND i.station = ?1 "
+                                  "AND (i.state = ?4 OR j.session IS NULL OR j.session != ?2) "
                                   "ORDER BY i.time, i.attempt"
-                                : "SELECT id, station, device, time FROM ids "
-                                  "WHERE state = 1 ORDER BY time, attempt";
+                                : "SELECT i.id, i.station, i.device, i.time, i.state, j.session "
+                                  "FROM ids AS i LEFT JOIN journal AS j ON j.seq = i.attempt "
+                                  "WHERE i.state IN (?3, ?4) ORDER BY i.time, i.attempt";
     int rc = sqlite3_prepare_v2(db_, sql, -1, &q.s, nullptr);
     if (rc != SQLITE_OK) return Error(rc, "cannot be read");
     if (staleOnly) {
         Bind(q.s, 1, station_);
         Bind(q.s, 2, session_);
     }
+    sqlite3_bind_int(q.s, 3, static_cast<int>(IdState::Reserved));
+    sqlite3_bind_int(q.s, 4, static_cast<int>(IdState::InDoubt));
     out->clear();
-    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW)
-        out->push_back(IdRecord{FromUtf8(Text(q.s, 0)), IdState::Reserved,
-                                std::string(Text(q.s, 1)), std::string(Text(q.s, 2)),
-                                sqlite3_column_int64(q.s, 3)});
+    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+        IdRecord rec{FromUtf8(Text(q.s, 0)), StateFrom(sqlite3_column_int64(q.s, 4)),
+                     std::string(Text(q.s, 1)), std::string(Text(q.s, 2)),
+                     sqlite3_column_int64(q.s, 3)};
+        rec.live = rec.state == IdState::Reserved && SessionLive(std::string(Text(q.s, 5)));
+        if (staleOnly && rec.live) continue;
+        out->push_back(std::move(rec));
+    }
     return rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "cannot be read");
 }
 

@@ -54,6 +54,11 @@ public:
     LedgerResult MarkVerified(const Reservation& r) override;
     LedgerResult Release(const Reservation& r, int resultCode) override;
     LedgerResult KeepReserved(const Reservation& r, int resultCode) override;
+    LedgerResult MarkInDoubt(const Reservation& r) override;
+    LedgerResult MarkReadBack(const Reservation& r, int resultCode) override;
+    LedgerResult SettleRead(std::u16string_view id, const DeviceInfo& device,
+                            bool* settled) override;
+    LedgerResult MarkReplaced(std::u16string_view id, const DeviceInfo& device) override;
     LedgerResult RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
                                bool verified) override;
     LedgerResult ReleaseReserved(std::u16string_view id, IdRecord* was) override;
@@ -75,6 +80,8 @@ public:
                             const std::function<std::u16string_view(size_t)>& idAt,
                             const std::function<uint32_t(size_t)>& lineAt, bool* added) override;
     LedgerResult Pools(const IdSource* only, std::vector<PoolStatus>* out) override;
+    LedgerResult Position(LedgerPosition* out) override;
+    LedgerResult Backup(const std::string& path) override;
 
     // Lists up to this many IDs are looked up one by one; longer ones are
     // matched against one pass over the ledger.
@@ -106,6 +113,15 @@ private:
     LedgerResult Settle(std::u16string_view id, IdRecord* was, AttemptMode mode);
     LedgerResult Reservations(bool staleOnly, std::vector<IdRecord>* out);
     LedgerResult PoolOf(const IdSource& src, PoolStatus* out);
+    // Holds this session's lock file for the object's life, so that other
+    // processes can tell its reservations from those of a run that died.
+    void HoldSession();
+    // Whether the session that made journal row `attempt` is alive (this
+    // one, or another holding its lock file).
+    LedgerResult AttemptLive(int64_t attempt, bool* live);
+    bool SessionLive(const std::string& session) const;
+    // A confirmation's check that the record is still `res`'s.
+    LedgerResult CheckOwner(std::string_view id8, const Reservation& res);
 
     int schemaVersion_ = 0;
 
@@ -118,6 +134,8 @@ private:
     sqlite3_stmt* putId_ = nullptr;
     sqlite3_stmt* insertJournal_ = nullptr;
     sqlite3_stmt* finishJournal_ = nullptr;
+    int sessionFd_ = -1;
+    std::string sessionFile_;
 };
 
 }  // namespace ts

@@ -155,7 +155,7 @@ LedgerResult SqliteLedger::PoolOf(const IdSource& src, PoolStatus* out) {
         Owned q;
         const std::string sql =
             "SELECT i.station, i.state, count(*) FROM ids AS i JOIN journal AS j "
-            "ON j.seq = i.attempt WHERE i.state IN (1, 2, 3) AND " +
+            "ON j.seq = i.attempt WHERE i.state IN (1, 2, 3, 5) AND " +
             match + " GROUP BY i.station, i.state";
         int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &q.s, nullptr);
         if (rc != SQLITE_OK) return Error(rc, "cannot be read");
@@ -164,7 +164,10 @@ LedgerResult SqliteLedger::PoolOf(const IdSource& src, PoolStatus* out) {
             StationCounts& c = stations[std::string(Text(q.s, 0))];
             const auto n = static_cast<uint64_t>(sqlite3_column_int64(q.s, 2));
             const int64_t state = sqlite3_column_int64(q.s, 1);
-            (state == 2 ? c.written : state == 3 ? c.verified : c.reserved) += n;
+            (state == 2   ? c.written
+             : state == 3 ? c.verified
+             : state == 5 ? c.inDoubt
+                          : c.reserved) += n;
         }
         if (rc != SQLITE_DONE) return Error(rc, "cannot be read");
     }
@@ -197,7 +200,7 @@ LedgerResult SqliteLedger::PoolOf(const IdSource& src, PoolStatus* out) {
         const char* sql =
             file ? "SELECT l.name, l.entries, (SELECT count(*) FROM list_entries AS e WHERE "
                    "e.sha256 = l.sha256 AND NOT EXISTS (SELECT 1 FROM ids AS i WHERE i.id = e.id "
-                   "AND i.state IN (1, 2, 3))) FROM lists AS l WHERE l.sha256 = ?1"
+                   "AND i.state IN (1, 2, 3, 5, 6))) FROM lists AS l WHERE l.sha256 = ?1"
                  : "SELECT next FROM counters WHERE prefix = ?1 AND suffix = ?2 AND down = ?3";
         int rc = sqlite3_prepare_v2(db_, sql, -1, &q.s, nullptr);
         if (rc != SQLITE_OK) return Error(rc, "cannot be read");

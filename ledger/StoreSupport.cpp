@@ -44,7 +44,7 @@ std::string NewSession() {
 }
 
 IdState StateFrom(int64_t v) {
-    if (v >= 1 && v <= 4) return static_cast<IdState>(v);
+    if (v >= 1 && v <= 6) return static_cast<IdState>(v);
     return IdState::Reserved;
 }
 
@@ -84,6 +84,12 @@ void AddCount(int64_t state, uint64_t n, StateCounts* counts) {
         case IdState::Released:
             counts->released += n;
             break;
+        case IdState::InDoubt:
+            counts->inDoubt += n;
+            break;
+        case IdState::Replaced:
+            counts->replaced += n;
+            break;
         default:
             counts->reserved += n;
             break;
@@ -95,6 +101,20 @@ LedgerResult NotReserved(const std::string& id8, const IdRow* row) {
                               "ID " + id8 + " is not reserved" +
                                   (row ? std::string(" (it is ") + IdStateName(row->state) + ")"
                                        : std::string(" (not in the ledger)")));
+}
+
+LedgerResult InProgress(const std::string& id8, const std::string& station) {
+    return LedgerResult::Fail(LedgerStatus::InProgress,
+                              "ID " + id8 + " is being written now by a run of station " + station +
+                                  " that is alive; check again once it ended");
+}
+
+LedgerResult Collided(const std::string& id8, const std::string& station, const std::string& device,
+                      const char* state) {
+    return LedgerResult::Fail(LedgerStatus::Collision,
+                              "ID " + id8 + " was taken over by another attempt (" + state +
+                                  ", station " + station + ", device " +
+                                  (device.empty() ? "-" : device) + ")");
 }
 
 }  // namespace ts::store

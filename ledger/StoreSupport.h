@@ -63,4 +63,12 @@ void AddCount(int64_t state, uint64_t n, StateCounts* counts);
 // the ledger does not hold it.
 LedgerResult NotReserved(const std::string& id8, const IdRow* row);
 
+// The refusal to release or confirm `id8`, reserved by a run of `station`
+// that is alive.
+LedgerResult InProgress(const std::string& id8, const std::string& station);
+
+// A confirmation that found `id8` taken over by another attempt.
+LedgerResult Collided(const std::string& id8, const std::string& station, const std::string& device,
+                      const char* state);
+
 }  // namespace ts::store

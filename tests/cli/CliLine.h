@@ -66,8 +66,9 @@ protected:
     std::string Cli() const { return (app.Path() / "tagsmith-cli").string(); }
     std::filesystem::path LedgerPath() const { return app.Path() / "tagsmith.ledger"; }
     // Starts the next case with no record of what earlier ones wrote.
+    // A station that never wrote: no ledger, and no mark of one.
     void ForgetLedger() {
-        for (const char* tail : {"", "-wal", "-shm"})
+        for (const char* tail : {"", "-wal", "-shm", ".mark"})
             std::filesystem::remove(LedgerPath().string() + tail);
     }
     std::string Out() const { return ReadFile(work.Path() / "out.txt"); }

@@ -207,7 +207,8 @@ TEST_F(LedgerRunTest, AnIdThatReachedTheDeviceBeforeTheKillIsConfirmedByTheOpera
     EXPECT_EQ(AllDeviceIds(), (std::vector<std::string>{"A1", "A2", "A3", "A4"}));
     std::string status;
     ASSERT_EQ(Run("ledger status", &status), 0);
-    EXPECT_NE(status.find("reserved: 0\nwritten: 4\nverified: 0\nreleased: 0\n"), std::string::npos)
+    EXPECT_NE(status.find("reserved: 0\nwritten: 4\nverified: 0\nreleased: 0\nin doubt: 0\nreplaced: 0\n"),
+              std::string::npos)
         << status;
     EXPECT_EQ(status.find("reserved IDs"), std::string::npos) << status;
 }

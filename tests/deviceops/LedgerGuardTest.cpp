@@ -42,6 +42,10 @@ public:
     LedgerResult KeepReserved(const Reservation&, int code) override {
         return Add("keep " + std::to_string(code));
     }
+    LedgerResult MarkInDoubt(const Reservation&) override { return Add("in doubt"); }
+    LedgerResult MarkReadBack(const Reservation&, int code) override {
+        return Add("read back " + std::to_string(code));
+    }
     LedgerResult RecordAttempt(const Attempt& a, int code, int64_t, bool) override {
         attempts.push_back(a);
         return Add(std::string(AttemptModeName(a.mode)) + " " + std::to_string(code));
@@ -135,24 +139,45 @@ TEST_F(LedgerGuardTest, EachOutcomeLeavesItsRecord) {
          {"reserve", "verified"},
          true,
          "烧写成功 ID: A1"},
-        {"the transfer fails: the ID is given back",
+        {"a block after the ID's is refused: in doubt, the device read back holds the ID, "
+         "written",
          "fail_at=write:2",
          LedgerStatus::Ok,
          false,
          true,
          1,
-         {"reserve", "release 1"},
+         {"reserve", "in doubt", "read back 1"},
          true,
-         "烧写失败, 请重新插设备烧写"},
-        {"the finish is not confirmed: given back",
+         "烧写中途出错，读回设备中已有ID A1，该ID已记为已烧写"},
+        {"the first block is refused: in doubt until the device read back shows no ID",
+         "fail_at=write:1",
+         LedgerStatus::Ok,
+         false,
+         true,
+         1,
+         {"reserve", "in doubt", "release 1"},
+         false,
+         "烧写中途出错，读回设备中没有ID A1，该ID已释放"},
+        {"the finish is not confirmed: the device read back holds the ID, written",
          "finish=garbled",
          LedgerStatus::Ok,
          false,
          true,
          1,
-         {"reserve", "release 1"},
+         {"reserve", "in doubt", "read back 1"},
          true,
-         "烧写失败, 请重新插设备烧写"},
+         "烧写中途出错，读回设备中已有ID A1，该ID已记为已烧写"},
+        {"the finish call fails and the device cannot be read back: stays in doubt",
+         "fail_at=finish:1\nfail_at=read:1",
+         LedgerStatus::Ok,
+         false,
+         true,
+         1,
+         {"reserve", "in doubt", "keep 1"},
+         true,
+         "ID A1 烧写结果不确定（设备 E:\\，端口 E），设备无法读回，该ID不会再被烧写。请读取该设备："
+         "设备中已有该ID时用 tagsmith-cli ledger confirm A1 确认，否则用 tagsmith-cli ledger "
+         "release A1 释放"},
         {"confirmed but not stored: kept reserved",
          "write=discard",
          LedgerStatus::Ok,

@@ -72,6 +72,13 @@ public:
     LedgerResult KeepReserved(const Reservation& r, int code) override {
         return inner_->KeepReserved(r, code);
     }
+    LedgerResult MarkInDoubt(const Reservation& r) override { return inner_->MarkInDoubt(r); }
+    LedgerResult MarkReadBack(const Reservation& r, int code) override {
+        return inner_->MarkReadBack(r, code);
+    }
+    LedgerResult SettleRead(std::u16string_view id, const DeviceInfo& d, bool* settled) override {
+        return inner_->SettleRead(id, d, settled);
+    }
     LedgerResult RecordAttempt(const Attempt& a, int code, int64_t ms, bool rewrite) override {
         return inner_->RecordAttempt(a, code, ms, rewrite);
     }

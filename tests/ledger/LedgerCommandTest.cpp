@@ -59,11 +59,39 @@ protected:
 
 TEST_F(LedgerCommandTest, StatusCountsByStateAndListsReservations) {
     ASSERT_EQ(Run("ledger status"), 0) << err;
-    EXPECT_EQ(out, "ledger: " + Ledger() +
-                       "\nreserved: 1\nwritten: 3\nverified: 0\nreleased: 2\n"
-                       "reserved IDs (check the device, then: tagsmith-cli ledger confirm ID if "
-                       "it holds it, else tagsmith-cli ledger release ID):\n"
-                       "  A3  2023-11-14T22:13:25.000Z  station st1  device port E\n");
+    EXPECT_EQ(out,
+              "ledger: " + Ledger() +
+                  "\nreserved: 1\nwritten: 3\nverified: 0\nreleased: 2\nin doubt: 0\nreplaced: 0\n"
+                  "reserved IDs (check the device, then: tagsmith-cli ledger confirm ID if "
+                  "it holds it, else tagsmith-cli ledger release ID):\n"
+                  "  A3  2023-11-14T22:13:25.000Z  station st1  device port E\n");
+}
+
+// A reservation of a run that is alive is being written now: listed as
+// such, and neither released nor confirmed.
+TEST_F(LedgerCommandTest, ALiveRunsReservationIsNotSettled) {
+    LedgerOpenOptions o;
+    o.station = "st3";
+    std::unique_ptr<SqliteLedger> run;
+    ASSERT_TRUE(SqliteLedger::Open(Ledger(), o, &run).ok());
+    Attempt a;
+    a.id = u"C1";
+    a.device.port = "F";
+    Reservation r;
+    ASSERT_TRUE(run->Reserve(a, false, &r).ok());
+    ASSERT_EQ(Run("ledger status"), 0) << err;
+    EXPECT_NE(out.find("  C1  "), std::string::npos) << out;
+    EXPECT_NE(out.find("station st3  device port F  (being written now)\n"), std::string::npos)
+        << out;
+    for (const char* op : {"release", "confirm"}) {
+        SCOPED_TRACE(op);
+        EXPECT_EQ(Run(std::string("ledger ") + op + " C1"), 1);
+        EXPECT_NE(err.find("ID C1 is being written now by a run of station st3 that is alive"),
+                  std::string::npos)
+            << err;
+    }
+    run.reset();
+    EXPECT_EQ(Run("ledger release C1"), 0) << err;
 }
 
 // The operator's two answers to A3, each on the same starting ledger; then
@@ -79,12 +107,12 @@ TEST_F(LedgerCommandTest, ReleaseOrConfirmAReservedIdOnly) {
     const std::vector<Outcome> outcomes = {
         {"ledger release A3",
          "released A3 (reserved 2023-11-14T22:13:25.000Z, station st1, device port E)\n",
-         "reserved: 0\nwritten: 3\nverified: 0\nreleased: 3\n",
+         "reserved: 0\nwritten: 3\nverified: 0\nreleased: 3\nin doubt: 0\nreplaced: 0\n",
          ",release,,,,,,,,A3,port E,,,,,0,0,0\n", "released"},
         {"ledger confirm A3",
          "confirmed as written A3 (reserved 2023-11-14T22:13:25.000Z, station st1, device port E)"
          "\n",
-         "reserved: 0\nwritten: 4\nverified: 0\nreleased: 2\n",
+         "reserved: 0\nwritten: 4\nverified: 0\nreleased: 2\nin doubt: 0\nreplaced: 0\n",
          ",confirm,,,,,,,,A3,port E,,,,,0,0,0\n", "written"},
     };
     const std::string start = test::ReadFile(Ledger());

@@ -214,7 +214,7 @@ TEST_F(LedgerFaultTest, FullDiskFailsTheReservationAndLosesNothing) {
     Open();  // made with room to spare; the wait below is short
     uintmax_t largest = 0;
     for (const auto& e : fs::directory_iterator(dir.Path()))
-        largest = std::max(largest, e.file_size());
+        if (e.is_regular_file()) largest = std::max(largest, e.file_size());
     // Reserves until the disk is full: the number that succeeded, then the
     // status of the one that failed.
     const std::vector<int> got = InChildWithFileLimit(largest + 48 * 1024, [&](int fd) {

@@ -28,8 +28,9 @@ TYPED_TEST_SUITE(LedgerTest, test::LedgerKinds, test::LedgerKindNames);
 // Steps on one ID through named reservations, with the status each returns
 // and the state the ID is in afterwards.
 struct Step {
-    // reserve, rewrite, written, verified, release, keep; operator (the
-    // operator's release) and confirm (the operator's confirmation)
+    // reserve, rewrite, written, verified, release, keep, indoubt, readback;
+    // operator (the operator's release) and confirm (the operator's
+    // confirmation)
     const char* op;
     const char* handle;  // the reservation a step makes or uses
     LedgerStatus status;
@@ -115,6 +116,28 @@ TYPED_TEST(LedgerTest, StateTransitions) {
           {"written", "r1", S::Ok, I::Written}}},
         {"rewrite of a free ID is a plain reservation",
          {{"rewrite", "r1", S::Ok, I::Reserved}, {"release", "r1", S::Ok, I::Released}}},
+        {"an ID in doubt is held until a read-back found it elsewhere",
+         {{"reserve", "r1", S::Ok, I::Reserved},
+          {"indoubt", "r1", S::Ok, I::InDoubt},
+          {"reserve", "r2", S::Held, I::InDoubt},
+          {"release", "r1", S::Ok, I::Released}}},
+        {"an ID in doubt found on its device is written",
+         {{"reserve", "r1", S::Ok, I::Reserved},
+          {"indoubt", "r1", S::Ok, I::InDoubt},
+          {"readback", "r1", S::Ok, I::Written},
+          {"confirm", "", S::NotReserved, I::Written}}},
+        {"the operator settles an ID in doubt",
+         {{"reserve", "r1", S::Ok, I::Reserved},
+          {"indoubt", "r1", S::Ok, I::InDoubt},
+          {"keep", "r1", S::Ok, I::InDoubt},
+          {"confirm", "", S::Ok, I::Written}}},
+        {"a confirmation after the ID was taken over is a collision, never an overwrite",
+         {{"reserve", "r1", S::Ok, I::Reserved},
+          {"operator", "", S::Ok, I::Released},
+          {"reserve", "r2", S::Ok, I::Reserved},
+          {"written", "r1", S::Collision, I::Reserved},
+          {"readback", "r1", S::Collision, I::Reserved},
+          {"written", "r2", S::Ok, I::Written}}},
     };
     int n = 0;
     for (const auto& c : cases) {
@@ -140,11 +163,38 @@ TYPED_TEST(LedgerTest, StateTransitions) {
                 if (op == "verified") r = l->MarkVerified(res);
                 if (op == "release") r = l->Release(res, 1);
                 if (op == "keep") r = l->KeepReserved(res, 2);
+                if (op == "indoubt") r = l->MarkInDoubt(res);
+                if (op == "readback") r = l->MarkReadBack(res, 1);
             }
             EXPECT_EQ(r.status, s.status) << c.name << ", step " << k << ": " << r.message;
             EXPECT_EQ(this->StateOf(*l, id), s.after) << c.name << ", step " << k;
         }
     }
+}
+
+// A reservation belongs to its run's session: while that run is alive it is
+// neither left over nor settled by the operator; once it ended, it is both.
+TYPED_TEST(LedgerTest, OnlyADeadRunsReservationIsLeftOver) {
+    auto run = this->Open("st1");
+    Reservation r;
+    ASSERT_TRUE(run->Reserve(this->Write(u"L1", "E"), false, &r).ok());
+    auto restarted = this->Open("st1");
+    std::vector<IdRecord> recs;
+    ASSERT_TRUE(restarted->StaleReservations(&recs).ok());
+    EXPECT_TRUE(recs.empty()) << "the first run is writing it now";
+    ASSERT_TRUE(restarted->ListReserved(&recs).ok());
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_TRUE(recs[0].live);
+    EXPECT_EQ(restarted->ReleaseReserved(u"L1", nullptr).status, LedgerStatus::InProgress);
+    EXPECT_EQ(restarted->ConfirmReserved(u"L1", nullptr).status, LedgerStatus::InProgress);
+    EXPECT_EQ(this->StateOf(*restarted, u"L1"), IdState::Reserved);
+
+    run.reset();  // the run died
+    ASSERT_TRUE(restarted->StaleReservations(&recs).ok());
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0].id, u"L1");
+    EXPECT_FALSE(recs[0].live);
+    EXPECT_TRUE(restarted->ReleaseReserved(u"L1", nullptr).ok());
 }
 
 TYPED_TEST(LedgerTest, HeldIdTellsByWhomAndWhen) {

@@ -79,23 +79,24 @@ TYPED_TEST(PoolCommandTest, ImportThenStatusPerStation) {
     }
     const std::string listLines = "list b7.ids (sha256 " + this->sha +
                                   "): 4 entries, 1 free\n"
-                                  "  station  reserved   written  verified    failed\n"
-                                  "  line-1          0         1         0         0\n"
-                                  "  line-2          1         0         0         1\n";
+                                  "  station  reserved   written  verified    failed  in doubt\n"
+                                  "  line-1          0         1         0         0         0\n"
+                                  "  line-2          1         0         0         1         0\n";
     ASSERT_EQ(this->Run("pool status " + Quote(this->listPath)), 0) << this->err;
     EXPECT_EQ(this->out, "ledger: " + LedgerDisplayName(this->Location()) + "\n" + listLines);
     ASSERT_EQ(this->Run("pool status"), 0) << this->err;
     EXPECT_EQ(this->out, "ledger: " + LedgerDisplayName(this->Location()) + "\n" + listLines +
                              "counter AB<hex>CD up: next 10\n"
-                             "  station  reserved   written  verified    failed\n"
-                             "  line-2          0         0         1         0\n");
+                             "  station  reserved   written  verified    failed  in doubt\n"
+                             "  line-2          0         0         1         0         0\n");
 
     // The other ledger commands take --ledger too.
     ASSERT_EQ(this->Run("ledger status"), 0) << this->err;
-    EXPECT_EQ(this->out.rfind("ledger: " + LedgerDisplayName(this->Location()) +
-                                  "\nreserved: 1\nwritten: 1\nverified: 1\nreleased: 0\n",
-                              0),
-              0u)
+    EXPECT_EQ(
+        this->out.rfind("ledger: " + LedgerDisplayName(this->Location()) +
+                            "\nreserved: 1\nwritten: 1\nverified: 1\nreleased: 0\nin doubt: 0\nreplaced: 0\n",
+                        0),
+        0u)
         << this->out;
     ASSERT_EQ(this->Run("journal --csv -"), 0) << this->err;
     EXPECT_NE(this->out.find(",line-2,write,file," + this->sha + ",b7.ids,1,,,,L2,,,,,E,,0,0\n"),

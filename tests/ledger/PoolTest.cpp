@@ -128,7 +128,9 @@ TYPED_TEST(PoolTest, StatusOfAListAndACounterPerStation) {
     EXPECT_TRUE(pools[0].stations.empty());
 
     // The operator, at a station of its own, confirms that st2's device
-    // holds L3: it becomes st2's write, and the operator has no share.
+    // holds L3 once st2's run has ended: it becomes st2's write, and the
+    // operator has no share.
+    st2.reset();
     auto office = this->Open("office");
     ASSERT_TRUE(office->ConfirmReserved(u"L3", nullptr).ok());
     ASSERT_TRUE(st1->Pools(&file, &pools).ok());
