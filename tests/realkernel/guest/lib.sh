@@ -68,6 +68,14 @@ expect_rc() {
 
 last_line() { tail -n 1 "$W/out"; }
 
+# forget_ledger: a run that writes the same list afresh starts a new ledger
+# on purpose; the ledger of the run before would rightly skip every ID it
+# wrote, and its mark would rightly refuse a ledger that went missing.
+forget_ledger() {
+    rm -rf /app/tagsmith.ledger /app/tagsmith.ledger-wal /app/tagsmith.ledger-shm \
+        /app/tagsmith.ledger.mark /app/tagsmith.ledger.sessions
+}
+
 # newimg NAME [SECTORS]: a blank device's storage. Small by default: the
 # read flow pauses 0.1 s per 32 KiB block, as the station's tool does.
 newimg() {

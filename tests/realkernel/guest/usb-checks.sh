@@ -315,7 +315,7 @@ check_watch_hotplug() {
 auto_run() {
     local p=$1 keep=$2 i
     for i in 1 2 3; do newimg "$p$i"; done
-    rm -f /app/tagsmith.ledger /app/tagsmith.ledger-wal /app/tagsmith.ledger-shm
+    forget_ledger
     bg_start auto auto --ids /app/sample.ids --count 3
     wait_for 20 grep -q '软件就绪' "$W/auto.out" || { cat "$W/auto.out" "$W/auto.err"; return 1; }
     for i in 1 2 3; do
