@@ -242,14 +242,6 @@ TEST(IdFileTest, ReadsALargeFileWhole) {
     EXPECT_LE(list.MemoryBytes(), 70000u * 40);
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TS_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TS_ADDRESS_SANITIZER 1
-#endif
-#endif
-
 // The process's address space in bytes, from /proc.
 size_t AddressSpaceInUse() {
     std::FILE* f = std::fopen("/proc/self/status", "r");

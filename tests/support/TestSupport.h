@@ -6,6 +6,16 @@
 #include <string>
 #include <string_view>
 
+// Built with AddressSanitizer: its shadow memory, reservations and pace make
+// a bound on memory or address space meaningless.
+#if defined(__SANITIZE_ADDRESS__)
+#define TS_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TS_ADDRESS_SANITIZER 1
+#endif
+#endif
+
 namespace ts::test {
 
 // A fresh empty folder under the system's temp folder, removed on destruction.
