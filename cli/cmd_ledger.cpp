@@ -12,9 +12,9 @@
 #include "cli/Cli.h"
 #include "cli/CliLedger.h"
 #include "ledger/JournalCsv.h"
+#include "ledger/LedgerKinds.h"
 #include "ledger/LedgerMark.h"
 #include "ledger/LedgerSettings.h"
-#include "ledger/SqliteLedger.h"
 #include "platform/Codepage.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
@@ -158,12 +158,13 @@ int Adopt(const Context& ctx, const std::string* backup) {
     const std::string markPath = ctx.appDir + kLedgerMarkName;
     LedgerMark mark;
     const bool marked = ReadLedgerMark(markPath, &mark);
-    std::unique_ptr<SqliteLedger> from;
+    std::unique_ptr<IdLedger> from;
     LedgerPosition pos;
     if (backup) {
         LedgerOpenOptions o;
         o.readOnly = true;
-        LedgerResult r = SqliteLedger::Open(*backup, o, &from);
+        o.create = false;
+        LedgerResult r = OpenLocalLedger(*backup, o, &from, nullptr);
         if (r.ok()) r = from->Position(&pos);
         if (!r.ok()) {
             std::fprintf(stderr, "tagsmith-cli: %s\n", Safe(r.message).c_str());
