@@ -57,7 +57,7 @@ if command -v wine >/dev/null && command -v x86_64-w64-mingw32-g++-posix >/dev/n
         # keep for a while does not make it fail.
         wineserver -p || true
         if [ "$preset" = windows-x64 ]; then arch=64; else arch=32; fi
-        WINEDEBUG=-all wine_make_prefix $arch
+        WINEDEBUG=-all wine_start_prefix $arch
         ctest --preset "$preset" -j "$jobs" --timeout 900 || status=1
         wineserver -k || true
         unset WINEPREFIX

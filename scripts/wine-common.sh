@@ -71,11 +71,13 @@ runs_32bit_cached() {
     echo "$TAGSMITH_RUNS_32BIT"
 }
 
-# Makes WINEPREFIX (exported by the caller) with the loader of its
-# architecture, when it is not there yet: 64 or 32.
-wine_make_prefix() {
+# Starts WINEPREFIX (exported by the caller) with the loader of its
+# architecture, 64 or 32, making it first when it is not there yet. Wine's
+# background services start here, with no pipe of ours: started by a test
+# program instead, they would hold its output open and its run would never
+# end.
+wine_start_prefix() {
     local arch=$1
-    [ -f "$WINEPREFIX/system.reg" ] && return 0
     mkdir -p "$WINEPREFIX"
     if [ "$arch" = 64 ]; then
         "$(wine64_loader)" wineboot -i >/dev/null 2>&1 || true
