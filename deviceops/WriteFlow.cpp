@@ -102,12 +102,15 @@ int WriteFlow::WriteDeviceSN(const std::u16string& id) {
     attempt.id = id;
     if (source) attempt.source = ledger_.SourceOf(source->Origin());
     attempt.device = currentInfo_;
+    const std::string serial = currentInfo_.usbSerial;
+    reached_ = false;
     // Automatic writing never takes a held ID; a manual write is the
     // operator's decision, asked before it gets here.
     WriteGuard guard(ledger_, std::move(attempt), automatic == nullptr, automatic != nullptr);
     guard.log = [this](const std::u16string& line) { AppendLog(line); };
     const int result = WriteWithGuard(id, guard);
     guard.Finish(result);
+    if (!serial.empty() && (result == kWriteOk || reached_)) serialsWithId_.insert(serial);
     return result;
 }
 
@@ -361,6 +364,7 @@ int WriteFlow::WriteWithGuard(const std::u16string& id, WriteGuard& guard) {
     vendor::StampImageLength(block.data(), block.size(),
                              static_cast<uint32_t>((length + kBlock - 1) / kBlock * kBlock));
     guard.Sending();
+    reached_ = true;
     if (!writeBlock(0)) return transferFailed();
     KillPoint("transfer");
     ReportBlock(progress_, FlowKind::Write, kBlock, total);

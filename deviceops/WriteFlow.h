@@ -2,6 +2,7 @@
 // The write-ID flow: checks the ID and the configured paths, asks before
 // replacing an ID the device already holds (which needs the read flow),
 // stages the files, builds the image and sends it.
+#include <set>
 #include <string>
 
 #include "deviceops/ReadFlow.h"
@@ -23,7 +24,15 @@ public:
     // `path` uses '/' separators (a local folder). 1 when it exists or was made.
     static int EnsureDirectoryPath(const std::string& path);
 
+protected:
+    // The USB serial numbers of devices that may hold an ID: those the
+    // ledger's journal names (read by discovery) and those this station's
+    // writes reached.
+    std::set<std::string> serialsWithId_;
+
 private:
+    // Set once the first block of the current write is about to go out.
+    bool reached_ = false;
     // The flow itself; `guard` is told its few moments.
     int WriteWithGuard(const std::u16string& id, WriteGuard& guard);
     // After a transfer or finish that failed once a block was sent: the ID
