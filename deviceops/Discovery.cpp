@@ -129,6 +129,9 @@ void Discovery::ForgetDetached(const std::vector<std::u16string>& roots) {
 
 DispatchOutcome Discovery::ScanDevices() {
     if (!drives_) return {};
+    // A device automatic writing did not write again is no reason to leave
+    // the others waiting for the next event.
+    DispatchOutcome passed;
     const std::vector<std::u16string> roots = drives_->ListDrives();
     ForgetDetached(roots);
     for (const std::u16string& root : roots) {
@@ -172,9 +175,11 @@ DispatchOutcome Discovery::ScanDevices() {
         std::memcpy(m_HandShakeBuf, answer, sizeof answer);
         if (!attachment.empty()) handled_[root] = attachment;
         dispatchRoot_ = root;
-        return DispatchFoundDevice(device);
+        DispatchOutcome outcome = DispatchFoundDevice(device);
+        if (!outcome.notRewritten) return outcome;
+        passed = outcome;
     }
-    return {};
+    return passed;
 }
 
 DeviceInfo Discovery::DeviceInfoAt(const std::u16string& root) {
@@ -217,6 +222,7 @@ DispatchOutcome Discovery::DispatchFoundDevice(DeviceHandle* device) {
             if (HoldsWrittenId()) {
                 DispatchOutcome outcome;
                 outcome.dispatched = true;
+                outcome.notRewritten = true;
                 return outcome;
             }
         }

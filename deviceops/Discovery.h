@@ -19,6 +19,9 @@ struct DispatchOutcome {
     bool dispatched = false;
     int readResult = -1;  // -1: no read ran
     std::u16string readId;
+    // Automatic writing: the device holds an ID the ledger knows as written,
+    // and was not written again (the scan goes on to the next device).
+    bool notRewritten = false;
 };
 
 class Discovery : public WriteFlow {
