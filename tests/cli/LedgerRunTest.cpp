@@ -223,6 +223,69 @@ TEST_F(LedgerRunTest, KilledAfterTheLastBlockOrWithAnIdInDoubtAndStartedAgain) {
     }
 }
 
+// Row 6: two tagsmith-cli auto processes of one station on one ledger file
+// (the second from a folder of its own, with --ledger naming the first's
+// file). The first is stopped, alive, right after its reservation: the
+// second does not report that reservation as left over, passes over its
+// ID, and `ledger release` of it is refused while the first lives. Let go,
+// the first finishes its device; no ID is on two devices.
+TEST_F(LedgerRunTest, TwoProcessesOnOneLedgerFileNeverTakeOverALiveReservation) {
+    Start({"auto", "--prefix", "C", "--counter", "1"}, {"TAGSMITH_STOP_AT=reserved"});
+    ASSERT_TRUE(WaitForOutput("软件就绪")) << Err();
+    ASSERT_EQ(Sim("new E"), 0);
+    ASSERT_TRUE(WaitUntil([&] {
+        siginfo_t info{};
+        return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WSTOPPED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == pid_;
+    })) << Out()
+        << Err();
+
+    test::TempDir app2, line2;
+    test::InstallApp(app2.Path(),
+                     {"tagsmith-cli", "modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
+    const std::string cli2 = "'" + (app2.Path() / "tagsmith-cli").string() + "' --ledger '" +
+                             LedgerPath().string() + "' --simulate '" + line2.Path().string() +
+                             "' ";
+    const fs::path out2 = work.Path() / "out2.txt";
+    const pid_t second = test::SpawnLogged(
+        {(app2.Path() / "tagsmith-cli").string(), "--ledger", LedgerPath().string(), "--simulate",
+         line2.Path().string(), "auto", "--prefix", "C", "--counter", "1", "--count", "1"},
+        {}, out2, work.Path() / "err2.txt");
+    ASSERT_GT(second, 0);
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(out2).find("软件就绪") != std::string::npos; }))
+        << ReadFile(work.Path() / "err2.txt");
+    EXPECT_EQ(ReadFile(out2).find("上次运行遗留的预留ID"), std::string::npos) << ReadFile(out2);
+
+    // The operator cannot free it while the first run lives.
+    std::string released;
+    EXPECT_NE(test::RunCommand(cli2 + "ledger release C1 2>&1", &released), 0) << released;
+    EXPECT_NE(released.find("is being written now by a run of station"), std::string::npos)
+        << released;
+
+    // The second run's device gets the next ID.
+    ASSERT_EQ(test::RunCommand(cli2 + "sim new E >/dev/null"), 0);
+    int status = 0;
+    ASSERT_TRUE(WaitUntil([&] { return ::waitpid(second, &status, WNOHANG) == second; }))
+        << ReadFile(out2);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(out2);
+    EXPECT_NE(ReadFile(out2).find("烧写成功 ID: C2"), std::string::npos) << ReadFile(out2);
+    const fs::path image2 = work.Path() / "second.img";
+    ASSERT_EQ(test::RunCommand(cli2 + "sim unplug E --keep '" + image2.string() + "' >/dev/null"),
+              0);
+
+    // Let go, the first run writes its ID.
+    ASSERT_EQ(::kill(pid_, SIGCONT), 0);
+    ASSERT_TRUE(WaitForOutput("烧写成功 ID: C1")) << Out() << Err();
+    Stop();
+    EXPECT_EQ(Wait(), 0) << Err();
+    EXPECT_EQ(Unplug(), "C1");
+    EXPECT_EQ(IdIn(image2), "C2");
+    EXPECT_TRUE(Reserved().empty());
+    std::string status1;
+    ASSERT_EQ(Run("ledger status", &status1), 0);
+    EXPECT_NE(status1.find("reserved: 0\nwritten: 2\n"), std::string::npos) << status1;
+}
+
 // The whole story: killed in the middle of a run, started again with the
 // same file, every remaining ID written once, every attempt in the journal.
 TEST_F(LedgerRunTest, ARunKilledMidwayFinishesTheListOnceAndJournalsEveryAttempt) {
