@@ -299,7 +299,7 @@ std::optional<int> WriteFlow::ReserveId(Job& job) {
     // Automatic writing waits for a shared ledger's server that went away;
     // the device waits with nothing sent, and no ID is taken elsewhere.
     WriteGuard& guard = job.guard;
-    OfflinePause pause(ledger_, job.automatic,
+    OfflinePause pause(ledger_, AutomaticPage() != nullptr,
                        [this](const std::u16string& line) { AppendLog(line); });
     while (!guard.Reserve()) {
         if (pause.Again(guard.Problem())) continue;
