@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "device/VendorProtocol.h"
@@ -18,6 +19,78 @@ void Discovery::SetDrives(DriveSystem* drives) {
     drives_ = drives;
     handled_.clear();
     m_DevCtrl.SetOpener(drives);
+    attachedAtStart_.clear();
+    if (!drives) return;
+    for (const std::u16string& root : drives->ListDrives()) {
+        if (drives->GetDriveType(root) == kDriveRemovable)
+            attachedAtStart_[root] = drives->AttachmentId(root);
+    }
+}
+
+bool Discovery::SerialHeldAnId(const std::string& serial) {
+    if (serialsWithId_.count(serial)) return true;
+    IdLedger* ledger = ledger_.Ledger();
+    if (!ledger) return false;
+    // The journal once, then (on a shared ledger, other stations write too)
+    // what came since, with a margin for their clocks.
+    constexpr int64_t kClockMarginMs = 60000;
+    const int64_t since =
+        serialsRead_ ? serialsSinceMs_ - kClockMarginMs : std::numeric_limits<int64_t>::min();
+    if (serialsRead_ && !ledger->Shared()) return false;
+    int64_t newest = serialsSinceMs_;
+    const LedgerResult r = ledger->ReadJournal(since, [&](const JournalRow& row) {
+        newest = std::max(newest, row.timeMs);
+        if (row.usbSerial.empty() || row.id.empty()) return true;
+        // Any write may have reached the device (one that failed may have
+        // left its ID in doubt there); a read tells what it held.
+        const bool gaveId = row.mode == "write" || row.mode == "readback" ||
+                            row.mode == "confirm" || (row.mode == "read" && row.result == 0);
+        if (gaveId) serialsWithId_.insert(std::string(row.usbSerial));
+        return true;
+    });
+    if (!r.ok()) {
+        DebugW("ReadFirst: the journal cannot be read: %s\n", r.message.c_str());
+        return false;
+    }
+    serialsRead_ = true;
+    serialsSinceMs_ = newest;
+    return serialsWithId_.count(serial) != 0;
+}
+
+bool Discovery::ReadFirst(const std::u16string& root, const DeviceInfo& info) {
+    if (auto it = attachedAtStart_.find(root);
+        it != attachedAtStart_.end() && it->second == drives_->AttachmentId(root))
+        return true;
+    return !info.usbSerial.empty() && SerialHeldAnId(info.usbSerial);
+}
+
+bool Discovery::HoldsWrittenId() {
+    IdLedger* ledger = ledger_.Ledger();
+    if (!ledger) return false;
+    Attempt attempt;
+    attempt.mode = AttemptMode::Read;
+    attempt.device = currentInfo_;
+    const auto started = std::chrono::steady_clock::now();
+    std::u16string held;
+    const int read = ReadDeviceSN(held);
+    attempt.id = read == kReadOk ? held : std::u16string();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    ledger->RecordAttempt(attempt, read, ms.count(), false);
+    // A device that cannot be read, or holds no ID, is written as any other.
+    if (read != kReadOk || held.empty()) return false;
+    IdRecord record;
+    if (!ledger->Lookup(held, &record).ok()) return false;
+    if (record.state == IdState::InDoubt) {
+        SettleFoundId(held);
+    } else if (record.state != IdState::Written && record.state != IdState::Verified) {
+        return false;
+    }
+    if (!currentInfo_.usbSerial.empty()) serialsWithId_.insert(currentInfo_.usbSerial);
+    AppendLog(FormatWithText(
+        u"设备中已有ID %s，ID记录中该ID已烧写，该设备不再重复烧写，请插入下一台设备", held));
+    CloseCurrentDevice();
+    return true;
 }
 
 DispatchOutcome Discovery::WindowProc(DeviceEvent event) {
@@ -56,6 +129,9 @@ void Discovery::ForgetDetached(const std::vector<std::u16string>& roots) {
 
 DispatchOutcome Discovery::ScanDevices() {
     if (!drives_) return {};
+    // A device automatic writing did not write again is no reason to leave
+    // the others waiting for the next event.
+    DispatchOutcome passed;
     const std::vector<std::u16string> roots = drives_->ListDrives();
     ForgetDetached(roots);
     for (const std::u16string& root : roots) {
@@ -99,9 +175,11 @@ DispatchOutcome Discovery::ScanDevices() {
         std::memcpy(m_HandShakeBuf, answer, sizeof answer);
         if (!attachment.empty()) handled_[root] = attachment;
         dispatchRoot_ = root;
-        return DispatchFoundDevice(device);
+        DispatchOutcome outcome = DispatchFoundDevice(device);
+        if (!outcome.notRewritten) return outcome;
+        passed = outcome;
     }
-    return {};
+    return passed;
 }
 
 DeviceInfo Discovery::DeviceInfoAt(const std::u16string& root) {
@@ -137,6 +215,17 @@ DispatchOutcome Discovery::DispatchFoundDevice(DeviceHandle* device) {
     };
 
     if (m_bWriteMode) {
+        // A device that may hold a written ID is read before an automatic
+        // write takes an ID for it (the only automatic writes that read).
+        if (AutomaticPage() && ledger_.Ledger() && ReadFirst(root, DeviceInfoAt(root))) {
+            makeCurrent();
+            if (HoldsWrittenId()) {
+                DispatchOutcome outcome;
+                outcome.dispatched = true;
+                outcome.notRewritten = true;
+                return outcome;
+            }
+        }
         std::u16string id;
         GetCurrentId(id);
         if (id.empty()) {

@@ -19,6 +19,9 @@ struct DispatchOutcome {
     bool dispatched = false;
     int readResult = -1;  // -1: no read ran
     std::u16string readId;
+    // Automatic writing: the device holds an ID the ledger knows as written,
+    // and was not written again (the scan goes on to the next device).
+    bool notRewritten = false;
 };
 
 class Discovery : public WriteFlow {
@@ -54,6 +57,21 @@ private:
     void DropHandled(const std::u16string& root);
     // What the platform tells of the device at `root`, for the journal.
     DeviceInfo DeviceInfoAt(const std::u16string& root);
+
+    // Automatic writing reads a device first when it may hold a written ID:
+    // it was attached before this station started (its attachment, by
+    // drive, as SetDrives found it), or the ledger's journal names its USB
+    // serial number on a device that was given an ID.
+    // (WriteFlow keeps the serials of the devices this station wrote.)
+    std::map<std::u16string, std::string> attachedAtStart_;
+    bool serialsRead_ = false;
+    int64_t serialsSinceMs_ = 0;
+    bool ReadFirst(const std::u16string& root, const DeviceInfo& info);
+    bool SerialHeldAnId(const std::string& serial);
+    // The read before an automatic write: true when the device holds an ID
+    // the ledger knows as written (an ID in doubt is settled as written by
+    // it), so it is not written again; the device is closed then.
+    bool HoldsWrittenId();
 };
 
 }  // namespace ts

@@ -4,7 +4,8 @@
 //
 // TAGSMITH_KILL_AT=NAME or NAME:N makes the process raise SIGKILL the N-th
 // time (default 1) it reaches the point NAME. Unset, a point costs one
-// string comparison.
+// string comparison. TAGSMITH_STOP_AT=NAME or NAME:N (not on Windows) makes
+// it stop itself there instead (SIGSTOP), alive, until it gets SIGCONT.
 namespace ts {
 
 void KillPoint(const char* name);

@@ -206,7 +206,12 @@ std::string MemoryLine::AttachmentId(const std::u16string& root) {
 
 DriveDetails MemoryLine::Details(const std::u16string& root) {
     DriveDetails d = DriveSystem::Details(root);
-    if (GetDriveType(root) == kDriveRemovable) d.port = std::string(1, static_cast<char>(root[0]));
+    if (GetDriveType(root) == kDriveRemovable) {
+        d.port = std::string(1, static_cast<char>(root[0]));
+        std::lock_guard lock(state_->mutex);
+        const Slot& s = state_->slots[root[0] - u'A'];
+        if (s.storage) d.usbSerial = s.storage->usbSerial;
+    }
     return d;
 }
 

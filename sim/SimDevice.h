@@ -49,6 +49,9 @@ public:
     bool Write(uint64_t offset, const uint8_t* in, size_t n, int& err) override;
 
     std::vector<uint8_t> bytes;
+    // The USB serial number the line reports for this device (empty: the
+    // platform tells none, as the line's other devices).
+    std::string usbSerial;
 };
 
 // An image file, served up to its last whole sector. Reads and writes go

@@ -258,6 +258,77 @@ TEST_P(NoIdTwice, AnIdInDoubtIsSettledByALaterReadOrByTheOperator) {
     EXPECT_EQ(modes, (std::vector<std::string>{"readback 1A2B3C4D1", "release 1A2B3C4D2"}));
 }
 
+// Row 3: automatic writing reads first a device that may hold a written ID:
+// one still attached when the program starts again, and one the journal
+// knows by its USB serial number, plugged back later. One holding a written
+// ID is not written again (one log line says so), one holding an ID in
+// doubt settles it as written, and the run goes on with the next device.
+TEST_P(NoIdTwice, AutomaticWritingDoesNotRewriteADeviceHoldingAWrittenId) {
+    Open();
+    a.ArmCounter(u"1");
+    auto withSerial = [](const char* serial) {
+        auto storage = std::make_shared<MemoryStorage>(2048);
+        storage->usbSerial = serial;
+        return storage;
+    };
+    // E (serial SER-E) and F (no serial) are written; D (serial SER-D) is
+    // left in doubt: its finish fails and it cannot be read back.
+    a.devices['E'] = withSerial("SER-E");
+    a.devices['D'] = withSerial("SER-D");
+    a.Plug('E', 0);
+    a.Unplug('E');
+    a.OneDevice('F', 2048, "");
+    ASSERT_TRUE(a.line.Plug('D', a.devices.at('D'),
+                            ParseSimFaults("fail_at=finish:1\ncheck_at=read:*", "t")));
+    a.dlg.core.WindowProc(DeviceEvent::Arrival);
+    a.Unplug('D');
+    ASSERT_EQ(a.StateOf("1A2B3C4D1"), IdState::Written) << a.Log();
+    ASSERT_EQ(a.StateOf("1A2B3C4D2"), IdState::Written) << a.Log();
+    ASSERT_EQ(a.StateOf("1A2B3C4D3"), IdState::InDoubt) << a.Log();
+    a.dlg.m_page3.OnBnClickedWrite();  // stops the automatic run
+
+    // The program starts again (the same station, the same ledger) with F
+    // still attached.
+    Station b;
+    b.devices['F'] = a.devices.at('F');
+    ASSERT_TRUE(b.line.Plug('F', b.devices.at('F')));
+    b.Open("line-1", Location());
+    b.ArmCounter(u"1");
+    b.Plug('G');  // the scan takes F first, then goes on to G
+    EXPECT_NE(b.Log().find("设备中已有ID 1A2B3C4D2，ID记录中该ID已烧写，该设备不再重复烧写，"
+                           "请插入下一台设备"),
+              std::string::npos)
+        << b.Log();
+    // E is plugged back later: the journal knows its serial number.
+    b.devices['E'] = a.devices.at('E');
+    b.Plug('E', 0);
+    EXPECT_NE(b.Log().find("设备中已有ID 1A2B3C4D1，ID记录中该ID已烧写"), std::string::npos)
+        << b.Log();
+    b.Unplug('E');
+    // D, in doubt, is read now: settled as written, not written again.
+    b.devices['D'] = a.devices.at('D');
+    b.Plug('D', 0);
+    EXPECT_NE(b.Log().find("ID 1A2B3C4D3 原为烧写结果不确定，设备中已有该ID，已记为已烧写"),
+              std::string::npos)
+        << b.Log();
+    EXPECT_NE(b.Log().find("设备中已有ID 1A2B3C4D3，ID记录中该ID已烧写"), std::string::npos)
+        << b.Log();
+    EXPECT_EQ(b.StateOf("1A2B3C4D3"), IdState::Written);
+    b.Unplug('D');
+    b.OneDevice('H', 2048, "");
+
+    // Read from outside: E, F and D keep their IDs, G and H get new ones.
+    const std::map<char, std::string> ids = Images(b);
+    EXPECT_EQ(ids.at('E'), "1A2B3C4D1");
+    EXPECT_EQ(ids.at('F'), "1A2B3C4D2");
+    EXPECT_EQ(ids.at('D'), "1A2B3C4D3");
+    EXPECT_EQ(ids.at('G'), "1A2B3C4D4") << b.Log();
+    EXPECT_EQ(ids.at('H'), "1A2B3C4D5") << b.Log();
+    for (const auto& [letter, id] : ids) EXPECT_TRUE(IsHeld(b.StateOf(id))) << letter << " " << id;
+    EXPECT_EQ(b.Log().find("烧写成功 ID: 1A2B3C4D1"), std::string::npos) << b.Log();
+    EXPECT_EQ(b.Log().find("烧写成功 ID: 1A2B3C4D2"), std::string::npos) << b.Log();
+}
+
 // Manual writes ask the ledger and keep it true: the ID a device held
 // before is recorded as replaced, an ID another station wrote is asked about
 // with when and where, and one it is reserving is refused, on every page.

@@ -133,6 +133,159 @@ TEST_F(LedgerRunTest, KilledAtEachMomentOfAWriteAndStartedAgain) {
     }
 }
 
+// The kill points inside the write's stages that follow the transfer: after
+// the last block went out (before the finish), and once an ID was recorded
+// in doubt (before the device is read back). Started again, the earlier
+// run's ID is named in the log and never given out again; a device still
+// attached that holds the ID in doubt is read, settles it and is not written
+// again; every image is read with mtools and no ID is on two devices.
+TEST_F(LedgerRunTest, KilledAfterTheLastBlockOrWithAnIdInDoubtAndStartedAgain) {
+    struct Case {
+        const char* killAt;
+        const char* fault;      // device E's, for the killed write
+        const char* startLine;  // what the next run logs of the ID
+        bool attached;          // E stays attached through the restart
+    };
+    const Case cases[] = {
+        {"sent:2", "", "上次运行遗留的预留ID：%ID%", false},
+        {"indoubt:1", "fail_at=finish:1\n", "烧写结果不确定的ID：%ID%", true},
+    };
+    // Takes the device at `letter` out into the work folder; its ID.
+    auto unplugKept = [this](char letter) {
+        const fs::path kept = work.Path() / ("dev" + std::to_string(++devices_) + ".img");
+        EXPECT_EQ(Sim(std::string("unplug ") + letter + " --keep '" + kept.string() + "'"), 0);
+        return IdIn(kept);
+    };
+    WriteFile(work.Path() / "list.ids", "A1\nA2\nA3\nA4\nA5\nA6\n");
+    const std::vector<std::string> list = {"--ids", (work.Path() / "list.ids").string()};
+    const std::vector<std::string> counter = {"--prefix", "C", "--counter", "1"};
+    for (const Case& c : cases) {
+        for (const auto* source : {&list, &counter}) {
+            const std::string stem = source == &list ? "A" : "C";
+            SCOPED_TRACE(std::string(c.killAt) + ", " + stem);
+            ForgetLedger();
+            const int before = devices_;
+            std::vector<std::string> args = {"auto"};
+            args.insert(args.end(), source->begin(), source->end());
+
+            Start(args, {std::string("TAGSMITH_KILL_AT=") + c.killAt});
+            ASSERT_TRUE(WaitForOutput("软件就绪")) << Err();
+            ASSERT_EQ(PlugWritten(1), std::vector<std::string>{stem + "1"});
+            ASSERT_TRUE(WaitForOutput("请插入新设备"));
+            WriteFile(line.Path() / "E.fault", c.fault);
+            ASSERT_EQ(Sim("new E"), 0);
+            ASSERT_EQ(Wait(), 128 + SIGKILL) << Out() << Err();
+            fs::remove(line.Path() / "E.fault");
+            // Every block went out before either kill point.
+            if (!c.attached) {
+                EXPECT_EQ(Unplug(), stem + "2");
+            }
+
+            args.insert(args.end(), {"--count", "2"});
+            Start(args);
+            ASSERT_TRUE(WaitForOutput("软件就绪")) << Err();
+            std::string named = c.startLine;
+            named.replace(named.find("%ID%"), 4, stem + "2");
+            EXPECT_NE(Out().find(named), std::string::npos) << Out();
+            std::vector<std::string> next;
+            if (c.attached) {
+                // F arrives: the scan reads E first (attached before the
+                // start), which settles the ID in doubt and is not written
+                // again, then goes on to F.
+                ASSERT_EQ(Sim("new F"), 0);
+                ASSERT_TRUE(WaitForOutput("烧写成功 ID:")) << Out() << Err();
+                EXPECT_NE(
+                    Out().find("ID " + stem + "2 原为烧写结果不确定，设备中已有该ID，已记为已烧写"),
+                    std::string::npos)
+                    << Out();
+                EXPECT_NE(Out().find("设备中已有ID " + stem +
+                                     "2，ID记录中该ID已烧写，该设备不再重复烧写"),
+                          std::string::npos)
+                    << Out();
+                EXPECT_EQ(unplugKept('E'), stem + "2");
+                next.push_back(unplugKept('F'));
+                ASSERT_TRUE(WaitForOutput("请插入新设备")) << Out();
+                ASSERT_EQ(Sim("new E"), 0);
+                EXPECT_TRUE(WaitForOutput("烧写成功 ID:", 2)) << Out() << Err();
+                next.push_back(Unplug());
+            } else {
+                next = PlugWritten(2);
+            }
+            EXPECT_EQ(Wait(), 0) << Out() << Err();
+            EXPECT_EQ(next, (std::vector<std::string>{stem + "3", stem + "4"}));
+            const std::vector<std::string> left = Reserved();
+            EXPECT_EQ(left, c.attached ? std::vector<std::string>{}
+                                       : std::vector<std::string>{stem + "2"});
+            const std::vector<std::string> onDevices = AllDeviceIds(before);
+            EXPECT_EQ(std::count(onDevices.begin(), onDevices.end(), stem + "2"), 1);
+            ExpectEachOnceNoneLost(onDevices, left, stem);
+        }
+    }
+}
+
+// Row 6: two tagsmith-cli auto processes of one station on one ledger file
+// (the second from a folder of its own, with --ledger naming the first's
+// file). The first is stopped, alive, right after its reservation: the
+// second does not report that reservation as left over, passes over its
+// ID, and `ledger release` of it is refused while the first lives. Let go,
+// the first finishes its device; no ID is on two devices.
+TEST_F(LedgerRunTest, TwoProcessesOnOneLedgerFileNeverTakeOverALiveReservation) {
+    Start({"auto", "--prefix", "C", "--counter", "1"}, {"TAGSMITH_STOP_AT=reserved"});
+    ASSERT_TRUE(WaitForOutput("软件就绪")) << Err();
+    ASSERT_EQ(Sim("new E"), 0);
+    ASSERT_TRUE(WaitUntil([&] {
+        siginfo_t info{};
+        return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WSTOPPED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == pid_;
+    })) << Out()
+        << Err();
+
+    test::TempDir app2, line2;
+    test::InstallApp(app2.Path(),
+                     {"tagsmith-cli", "modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
+    const std::string cli2 = "'" + (app2.Path() / "tagsmith-cli").string() + "' --ledger '" +
+                             LedgerPath().string() + "' --simulate '" + line2.Path().string() +
+                             "' ";
+    const fs::path out2 = work.Path() / "out2.txt";
+    const pid_t second = test::SpawnLogged(
+        {(app2.Path() / "tagsmith-cli").string(), "--ledger", LedgerPath().string(), "--simulate",
+         line2.Path().string(), "auto", "--prefix", "C", "--counter", "1", "--count", "1"},
+        {}, out2, work.Path() / "err2.txt");
+    ASSERT_GT(second, 0);
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(out2).find("软件就绪") != std::string::npos; }))
+        << ReadFile(work.Path() / "err2.txt");
+    EXPECT_EQ(ReadFile(out2).find("上次运行遗留的预留ID"), std::string::npos) << ReadFile(out2);
+
+    // The operator cannot free it while the first run lives.
+    std::string released;
+    EXPECT_NE(test::RunCommand(cli2 + "ledger release C1 2>&1", &released), 0) << released;
+    EXPECT_NE(released.find("is being written now by a run of station"), std::string::npos)
+        << released;
+
+    // The second run's device gets the next ID.
+    ASSERT_EQ(test::RunCommand(cli2 + "sim new E >/dev/null"), 0);
+    int status = 0;
+    ASSERT_TRUE(WaitUntil([&] { return ::waitpid(second, &status, WNOHANG) == second; }))
+        << ReadFile(out2);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(out2);
+    EXPECT_NE(ReadFile(out2).find("烧写成功 ID: C2"), std::string::npos) << ReadFile(out2);
+    const fs::path image2 = work.Path() / "second.img";
+    ASSERT_EQ(test::RunCommand(cli2 + "sim unplug E --keep '" + image2.string() + "' >/dev/null"),
+              0);
+
+    // Let go, the first run writes its ID.
+    ASSERT_EQ(::kill(pid_, SIGCONT), 0);
+    ASSERT_TRUE(WaitForOutput("烧写成功 ID: C1")) << Out() << Err();
+    Stop();
+    EXPECT_EQ(Wait(), 0) << Err();
+    EXPECT_EQ(Unplug(), "C1");
+    EXPECT_EQ(IdIn(image2), "C2");
+    EXPECT_TRUE(Reserved().empty());
+    std::string status1;
+    ASSERT_EQ(Run("ledger status", &status1), 0);
+    EXPECT_NE(status1.find("reserved: 0\nwritten: 2\n"), std::string::npos) << status1;
+}
+
 // The whole story: killed in the middle of a run, started again with the
 // same file, every remaining ID written once, every attempt in the journal.
 TEST_F(LedgerRunTest, ARunKilledMidwayFinishesTheListOnceAndJournalsEveryAttempt) {
@@ -207,7 +360,8 @@ TEST_F(LedgerRunTest, AnIdThatReachedTheDeviceBeforeTheKillIsConfirmedByTheOpera
     EXPECT_EQ(AllDeviceIds(), (std::vector<std::string>{"A1", "A2", "A3", "A4"}));
     std::string status;
     ASSERT_EQ(Run("ledger status", &status), 0);
-    EXPECT_NE(status.find("reserved: 0\nwritten: 4\nverified: 0\nreleased: 0\nin doubt: 0\nreplaced: 0\n"),
+    EXPECT_NE(status.find(
+                  "reserved: 0\nwritten: 4\nverified: 0\nreleased: 0\nin doubt: 0\nreplaced: 0\n"),
               std::string::npos)
         << status;
     EXPECT_EQ(status.find("reserved IDs"), std::string::npos) << status;
