@@ -40,7 +40,8 @@ std::vector<std::string> SchemaV1() {
         " station text NOT NULL,"
         " device text NOT NULL,"
         " time bigint NOT NULL)",
-        "CREATE INDEX ids_reserved ON tagsmith.ids(time) WHERE state = 1",
+        "CREATE INDEX ids_reserved ON tagsmith.ids(time) WHERE state = " +
+            std::to_string(static_cast<int>(IdState::Reserved)),
         JournalCreateSql(Dialect::Postgres, "tagsmith.journal", std::numeric_limits<int>::max()),
         "CREATE INDEX journal_time ON tagsmith.journal(time)",
         "CREATE INDEX journal_file ON tagsmith.journal(file_sha256) WHERE source = 'file'",
@@ -677,15 +678,16 @@ LedgerResult PgLedger::Reserve(const Attempt& a, bool rewrite, Reservation* out,
         p.push_back(prev ? Param(std::to_string(static_cast<int>(*prev))) : Param());
         p.push_back(prev ? Param(std::to_string(prevAttempt)) : Param());
         p.push_back(PgText(device));
+        p.push_back(std::to_string(static_cast<int>(IdState::Reserved)));
         PgResult res;
         q = db.Exec(what,
                     "WITH j AS (" + InsertJournalSql(", reserved", "NULL, 0, false, true") +
                         " RETURNING seq) "
                         "INSERT INTO ids(id, state, prev_state, prev_attempt, attempt, station, "
                         "device, time) SELECT " +
-                        ParamOf(JCol::Id) + ", 1, " + ParamAfter(1) + ", " + ParamAfter(2) +
-                        ", j.seq, " + ParamOf(JCol::Station) + ", " + ParamAfter(3) + ", " +
-                        ParamOf(JCol::Time) +
+                        ParamOf(JCol::Id) + ", " + ParamAfter(4) + "::smallint, " + ParamAfter(1) +
+                        ", " + ParamAfter(2) + ", j.seq, " + ParamOf(JCol::Station) + ", " +
+                        ParamAfter(3) + ", " + ParamOf(JCol::Time) +
                         " FROM j "
                         "ON CONFLICT(id) DO UPDATE SET state = excluded.state, "
                         "prev_state = excluded.prev_state, prev_attempt = excluded.prev_attempt, "
@@ -1017,7 +1019,7 @@ LedgerResult PgLedger::FurthestCounter(std::u16string_view prefix, std::u16strin
     const std::string p8 = Id8(CleanIdPart(prefix));
     const std::string s8 = Id8(CleanIdPart(suffix));
     const std::string end = PrefixEnd(p8);
-    std::string sql = "SELECT id FROM ids WHERE state IN (1, 2, 3, 5, 6)";
+    std::string sql = "SELECT id FROM ids WHERE state IN " + SqlHeldStates();
     std::vector<Param> params;
     if (!p8.empty()) {
         params.push_back(p8);
@@ -1357,22 +1359,18 @@ LedgerResult PgLedger::Pools(const IdSource* only, std::vector<PoolStatus>* out)
                                                  " = $2 AND j.direction = $3";
             std::map<std::string, StationCounts> stations;
             PgResult res;
-            LedgerResult r = db.Exec(what,
-                                     ("SELECT i.station, i.state, count(*) FROM ids AS i JOIN "
-                                      "journal AS j ON j.seq = i.attempt WHERE i.state IN (1, 2, "
-                                      "3, 5) AND " +
-                                      match + " GROUP BY i.station, i.state")
-                                         .c_str(),
-                                     key, &res);
+            LedgerResult r =
+                db.Exec(what,
+                        "SELECT i.station, i.state, count(*) FROM ids AS i JOIN "
+                        "journal AS j ON j.seq = i.attempt WHERE i.state IN " +
+                            SqlStationStates() + " AND " + match + " GROUP BY i.station, i.state",
+                        key, &res);
             if (!r.ok()) return r;
             for (int k = 0; k < res.Rows(); ++k) {
                 StationCounts& c = stations[std::string(res.Text(k, 0))];
                 const auto n = static_cast<uint64_t>(res.Int(k, 2));
                 const int64_t state = res.Int(k, 1);
-                (state == 2   ? c.written
-                 : state == 3 ? c.verified
-                 : state == 5 ? c.inDoubt
-                              : c.reserved) += n;
+                AddStationCount(state, n, &c);
             }
             r = db.Exec(what,
                         ("SELECT j.station, count(*) FROM journal AS j WHERE j.mode = 'write' AND "
@@ -1392,8 +1390,8 @@ LedgerResult PgLedger::Pools(const IdSource* only, std::vector<PoolStatus>* out)
                 r = db.Exec(what,
                             "SELECT l.name, l.entries, (SELECT count(*) FROM list_entries AS e "
                             "WHERE e.sha256 = l.sha256 AND NOT EXISTS (SELECT 1 FROM ids AS i "
-                            "WHERE i.id = e.id AND i.state IN (1, 2, 3, 5, 6))) FROM lists AS l "
-                            "WHERE l.sha256 = $1",
+                            "WHERE i.id = e.id AND i.state IN " +
+                                SqlHeldStates() + ")) FROM lists AS l WHERE l.sha256 = $1",
                             key, &res);
                 if (!r.ok()) return r;
                 if (res.Rows() > 0) {

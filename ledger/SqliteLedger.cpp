@@ -38,7 +38,8 @@ std::vector<std::string> SchemaV1() {
         " device TEXT NOT NULL,"
         " time INTEGER NOT NULL"
         ") WITHOUT ROWID",
-        "CREATE INDEX ids_reserved ON ids(time) WHERE state = 1",
+        "CREATE INDEX ids_reserved ON ids(time) WHERE state = " +
+            std::to_string(static_cast<int>(IdState::Reserved)),
         // Every attempt.
         JournalCreateSql(Dialect::Sqlite, "journal", 1),
         "CREATE INDEX journal_time ON journal(time)",
@@ -1004,7 +1005,7 @@ LedgerResult SqliteLedger::FurthestCounter(std::u16string_view prefix, std::u16s
     const std::string p8 = ToUtf8(CleanIdPart(prefix));
     const std::string s8 = ToUtf8(CleanIdPart(suffix));
     const std::string end = PrefixEnd(p8);
-    std::string sql = "SELECT id FROM ids WHERE state IN (1, 2, 3, 5, 6)";
+    std::string sql = "SELECT id FROM ids WHERE state IN " + SqlHeldStates();
     if (!p8.empty()) sql += " AND id >= ?1";
     if (!end.empty()) sql += " AND id < ?2";
     Owned q;
