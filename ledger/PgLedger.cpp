@@ -619,6 +619,22 @@ LedgerResult PgLedger::Reserve(const Attempt& a, bool rewrite, Reservation* out,
     const std::string id8 = Id8(a.id);
     const std::string device = a.device.Summary();
     const char* what = "cannot reserve";
+    // Stations allocating from one list mostly meet IDs another station
+    // took: while passing over those, one plain read (which waits on
+    // nothing) refuses an ID held already, without a transaction or a lock.
+    // A station that finds its IDs free does without it. Taking an ID is
+    // decided only below, under the ID's lock, on a fresh read.
+    if (passingOver_ && !rewrite && !uncertain_.count(id8)) {
+        IdRow row;
+        bool found = false;
+        LedgerResult q = Run(what, false, [&](Db& db) { return ReadRow(db, id8, &row, &found); });
+        if (!q.ok()) return q;
+        if (found && IsHeld(row.state)) {
+            if (existing) *existing = row.Record(a.id);
+            return LedgerResult::Fail(LedgerStatus::Held,
+                                      "ID " + id8 + " is " + IdStateName(row.state) + " already");
+        }
+    }
     int64_t seq = 0;
     LedgerResult r = Run(what, true, [&](Db& db) {
         // Another station reserving or changing it right now holds it.
@@ -698,6 +714,7 @@ LedgerResult PgLedger::Reserve(const Attempt& a, bool rewrite, Reservation* out,
         seq = res.Int(0, 0);
         return LedgerResult{};
     });
+    passingOver_ = r.status == LedgerStatus::Held;
     if (r.status == LedgerStatus::Offline && db_->committing) uncertain_.insert(id8);
     if (!r.ok()) return r;
     uncertain_.erase(id8);
