@@ -4,6 +4,7 @@
 // ledger layer.
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 
