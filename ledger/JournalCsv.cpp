@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ledger/JournalColumns.h"
+
 namespace ts {
 namespace {
 
@@ -236,9 +238,7 @@ void AppendCsvField(std::string& out, std::string_view text) {
 }
 
 const std::string& JournalCsvHeader() {
-    static const std::string kHeader =
-        "time,station,mode,source,file_sha256,file_name,line,prefix,suffix,direction,id,device,"
-        "usb_serial,usb_vendor,usb_product,port,result,duration_ms,verified\n";
+    static const std::string kHeader = store::JournalColumnList(store::kExported, ",") + "\n";
     return kHeader;
 }
 

@@ -118,6 +118,9 @@ private:
     // (the server went away meanwhile): reserving one again takes over that
     // reservation instead of finding it held.
     std::set<std::string> uncertain_;
+    // The last reservation found its ID held: this station is passing over
+    // IDs others took (see Reserve).
+    bool passingOver_ = false;
 };
 
 }  // namespace ts

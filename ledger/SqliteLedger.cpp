@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "ledger/CounterBound.h"
+#include "ledger/JournalColumns.h"
 #include "ledger/SqliteSupport.h"
 #include "ledger/StoreSupport.h"
 #include "platform/Codepage.h"
@@ -21,54 +22,32 @@ using namespace sqlite;
 
 namespace {
 
-constexpr const char* kSchemaV1[] = {
-    // One row per ID that ever reached a reservation. prev_state and
-    // prev_attempt keep what a rewrite (the operator's decision to write a
-    // held ID again) replaced, so that a failed rewrite gives it back.
-    "CREATE TABLE ids("
-    " id TEXT NOT NULL PRIMARY KEY,"
-    " state INTEGER NOT NULL,"
-    " prev_state INTEGER,"
-    " prev_attempt INTEGER,"
-    " attempt INTEGER NOT NULL,"
-    " station TEXT NOT NULL,"
-    " device TEXT NOT NULL,"
-    " time INTEGER NOT NULL"
-    ") WITHOUT ROWID",
-    "CREATE INDEX ids_reserved ON ids(time) WHERE state = 1",
-    // Every attempt; result is NULL while it runs (and stays so when the
-    // process died).
-    "CREATE TABLE journal("
-    " seq INTEGER PRIMARY KEY,"
-    " time INTEGER NOT NULL,"
-    " station TEXT NOT NULL,"
-    " session TEXT NOT NULL,"
-    " mode TEXT NOT NULL,"
-    " source TEXT NOT NULL,"
-    " file_sha256 TEXT NOT NULL,"
-    " file_name TEXT NOT NULL,"
-    " line INTEGER NOT NULL,"
-    " prefix TEXT NOT NULL,"
-    " suffix TEXT NOT NULL,"
-    " direction TEXT NOT NULL,"
-    " id TEXT NOT NULL,"
-    " device TEXT NOT NULL,"
-    " usb_serial TEXT NOT NULL,"
-    " usb_vendor TEXT NOT NULL,"
-    " usb_product TEXT NOT NULL,"
-    " port TEXT NOT NULL,"
-    " result INTEGER,"
-    " duration_ms INTEGER NOT NULL,"
-    " verified INTEGER NOT NULL"
-    ")",
-    "CREATE INDEX journal_time ON journal(time)",
-};
+// The first schema.
+std::vector<std::string> SchemaV1() {
+    return {
+        // One row per ID that ever reached a reservation. prev_state and
+        // prev_attempt keep what a rewrite (the operator's decision to write a
+        // held ID again) replaced, so that a failed rewrite gives it back.
+        "CREATE TABLE ids("
+        " id TEXT NOT NULL PRIMARY KEY,"
+        " state INTEGER NOT NULL,"
+        " prev_state INTEGER,"
+        " prev_attempt INTEGER,"
+        " attempt INTEGER NOT NULL,"
+        " station TEXT NOT NULL,"
+        " device TEXT NOT NULL,"
+        " time INTEGER NOT NULL"
+        ") WITHOUT ROWID",
+        "CREATE INDEX ids_reserved ON ids(time) WHERE state = " +
+            std::to_string(static_cast<int>(IdState::Reserved)),
+        // Every attempt.
+        JournalCreateSql(Dialect::Sqlite, "journal", 1),
+        "CREATE INDEX journal_time ON journal(time)",
+    };
+}
 
 // Version 2: the pools several stations share (see SqlitePool.cpp).
-constexpr const char* kSchemaV2[] = {
-    // 1: the attempt reserved its ID (a write that reached the device or
-    // was about to), so its failure counts; an ID passed over does not.
-    "ALTER TABLE journal ADD COLUMN reserved INTEGER NOT NULL DEFAULT 0",
+constexpr const char* kPoolsV2[] = {
     "CREATE TABLE counters("
     " prefix TEXT NOT NULL, suffix TEXT NOT NULL, down INTEGER NOT NULL,"
     " next TEXT NOT NULL,"  // empty: counting down is done
@@ -81,6 +60,12 @@ constexpr const char* kSchemaV2[] = {
     " sha256 TEXT NOT NULL, pos INTEGER NOT NULL, line INTEGER NOT NULL, id TEXT NOT NULL,"
     " PRIMARY KEY(sha256, pos)) WITHOUT ROWID",
 };
+
+std::vector<std::string> SchemaV2() {
+    std::vector<std::string> out{JournalAddColumnsSql(Dialect::Sqlite, "journal", 2)};
+    out.insert(out.end(), std::begin(kPoolsV2), std::end(kPoolsV2));
+    return out;
+}
 
 std::string ToUtf8(std::u16string_view w) {
     std::string s;
@@ -351,8 +336,8 @@ LedgerResult CreateLedgerFile(const std::string& path, const LedgerOpenOptions& 
     if (rc == SQLITE_OK) {
         std::string sql = "PRAGMA synchronous=FULL; PRAGMA application_id=" +
                           std::to_string(SqliteLedger::kApplicationId) + "; BEGIN;";
-        for (const char* stmt : kSchemaV1) sql += std::string(stmt) + ";";
-        for (const char* stmt : kSchemaV2) sql += std::string(stmt) + ";";
+        for (const std::string& stmt : SchemaV1()) sql += stmt + ";";
+        for (const std::string& stmt : SchemaV2()) sql += stmt + ";";
         sql += "PRAGMA user_version=" + std::to_string(SqliteLedger::kSchemaVersion) + "; COMMIT;";
         if (options.writeAheadLog) sql += "PRAGMA journal_mode=WAL;";
         rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
@@ -484,8 +469,8 @@ LedgerResult SqliteLedger::Init() {
         if (rc == SQLITE_OK) rc = sqlite3_step(q.s);
         if (rc != SQLITE_ROW) return Error(rc, "cannot be read");
         if (sqlite3_column_int64(q.s, 0) < 2) {  // another program may have done it
-            for (const char* stmt : kSchemaV2) {
-                r = Exec(stmt, "cannot be upgraded");
+            for (const std::string& stmt : SchemaV2()) {
+                r = Exec(stmt.c_str(), "cannot be upgraded");
                 if (!r.ok()) return r;
             }
             r = Exec("PRAGMA user_version=2", "cannot be upgraded");
@@ -507,6 +492,16 @@ LedgerResult SqliteLedger::Init() {
              "cannot be opened");
     if (!r.ok()) return r;
 
+    // An attempt opened without its result is a reservation's.
+    const int written = JournalCount(kWritten);
+    const std::string insertJournal =
+        "INSERT INTO journal(" + JournalColumnList(kWritten) +
+        (schemaVersion_ >= 2 ? ", reserved" : "") + ") VALUES(" +
+        Placeholders(Dialect::Sqlite, 1, written) +
+        (schemaVersion_ >= 2
+             ? ", ?" + std::to_string(JournalPos(kWritten, JCol::Result) + 1) + " IS NULL"
+             : std::string()) +
+        ")";
     for (auto [stmt, sql] : {
              std::pair{&selectId_,
                        "SELECT state, prev_state, prev_attempt, attempt, station, device, time "
@@ -518,21 +513,7 @@ LedgerResult SqliteLedger::Init() {
                        "prev_state = excluded.prev_state, prev_attempt = excluded.prev_attempt, "
                        "attempt = excluded.attempt, station = excluded.station, "
                        "device = excluded.device, time = excluded.time"},
-             std::pair{&insertJournal_,
-                       // An attempt opened without its result is a reservation's.
-                       schemaVersion_ >= 2
-                           ? "INSERT INTO journal(time, station, session, mode, source, "
-                             "file_sha256, file_name, line, prefix, suffix, direction, id, device, "
-                             "usb_serial, usb_vendor, usb_product, port, result, duration_ms, "
-                             "verified, reserved) "
-                             "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
-                             "?15, ?16, ?17, ?18, ?19, ?20, ?18 IS NULL)"
-                           : "INSERT INTO journal(time, station, session, mode, source, "
-                             "file_sha256, file_name, line, prefix, suffix, direction, id, device, "
-                             "usb_serial, usb_vendor, usb_product, port, result, duration_ms, "
-                             "verified) "
-                             "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
-                             "?15, ?16, ?17, ?18, ?19, ?20)"},
+             std::pair{&insertJournal_, insertJournal.c_str()},
              std::pair{&finishJournal_,
                        "UPDATE journal SET result = ?2, duration_ms = ?3, "
                        "verified = max(verified, ?4) WHERE seq = ?1"},
@@ -573,30 +554,33 @@ LedgerResult SqliteLedger::InsertJournal(const Attempt& a, std::string_view id8,
     Reset reset{s};
     const IdSource& src = a.source;
     const bool counter = src.kind == IdSource::Kind::Counter;
-    sqlite3_bind_int64(s, 1, time);
-    Bind(s, 2, station_);
-    Bind(s, 3, session_);
-    Bind(s, 4, AttemptModeName(a.mode));
-    Bind(s, 5, SourceKindName(src.kind));
-    Bind(s, 6, src.kind == IdSource::Kind::File ? src.fileSha256 : std::string());
-    Bind(s, 7, src.kind == IdSource::Kind::File ? src.fileName : std::string());
-    sqlite3_bind_int64(s, 8, src.kind == IdSource::Kind::File ? src.line : 0);
-    Bind(s, 9, counter ? ToUtf8(src.prefix) : std::string());
-    Bind(s, 10, counter ? ToUtf8(src.suffix) : std::string());
-    Bind(s, 11, counter ? (src.down ? "down" : "up") : "");
-    Bind(s, 12, id8);
-    Bind(s, 13, a.device.node);
-    Bind(s, 14, a.device.usbSerial);
-    Bind(s, 15, a.device.usbVendor);
-    Bind(s, 16, a.device.usbProduct);
-    Bind(s, 17, a.device.port);
+    // Parameter numbers of the columns an attempt fills.
+    auto at = [](JCol c) { return JournalPos(kWritten, c) + 1; };
+    sqlite3_bind_int64(s, at(JCol::Time), time);
+    Bind(s, at(JCol::Station), station_);
+    Bind(s, at(JCol::Session), session_);
+    Bind(s, at(JCol::Mode), AttemptModeName(a.mode));
+    Bind(s, at(JCol::Source), SourceKindName(src.kind));
+    Bind(s, at(JCol::FileSha256),
+         src.kind == IdSource::Kind::File ? src.fileSha256 : std::string());
+    Bind(s, at(JCol::FileName), src.kind == IdSource::Kind::File ? src.fileName : std::string());
+    sqlite3_bind_int64(s, at(JCol::Line), src.kind == IdSource::Kind::File ? src.line : 0);
+    Bind(s, at(JCol::Prefix), counter ? ToUtf8(src.prefix) : std::string());
+    Bind(s, at(JCol::Suffix), counter ? ToUtf8(src.suffix) : std::string());
+    Bind(s, at(JCol::Direction), counter ? (src.down ? "down" : "up") : "");
+    Bind(s, at(JCol::Id), id8);
+    Bind(s, at(JCol::Device), a.device.node);
+    Bind(s, at(JCol::UsbSerial), a.device.usbSerial);
+    Bind(s, at(JCol::UsbVendor), a.device.usbVendor);
+    Bind(s, at(JCol::UsbProduct), a.device.usbProduct);
+    Bind(s, at(JCol::Port), a.device.port);
     if (result) {
-        sqlite3_bind_int(s, 18, *result);
+        sqlite3_bind_int(s, at(JCol::Result), *result);
     } else {
-        sqlite3_bind_null(s, 18);
+        sqlite3_bind_null(s, at(JCol::Result));
     }
-    sqlite3_bind_int64(s, 19, durationMs);
-    sqlite3_bind_int(s, 20, verified ? 1 : 0);
+    sqlite3_bind_int64(s, at(JCol::DurationMs), durationMs);
+    sqlite3_bind_int(s, at(JCol::Verified), verified ? 1 : 0);
     const int rc = sqlite3_step(s);
     if (rc != SQLITE_DONE) return Error(rc, "the journal cannot be written");
     if (seq) *seq = sqlite3_last_insert_rowid(db_);
@@ -1021,7 +1005,7 @@ LedgerResult SqliteLedger::FurthestCounter(std::u16string_view prefix, std::u16s
     const std::string p8 = ToUtf8(CleanIdPart(prefix));
     const std::string s8 = ToUtf8(CleanIdPart(suffix));
     const std::string end = PrefixEnd(p8);
-    std::string sql = "SELECT id FROM ids WHERE state IN (1, 2, 3, 5, 6)";
+    std::string sql = "SELECT id FROM ids WHERE state IN " + SqlHeldStates();
     if (!p8.empty()) sql += " AND id >= ?1";
     if (!end.empty()) sql += " AND id < ?2";
     Owned q;
@@ -1092,13 +1076,22 @@ LedgerResult SqliteLedger::Counts(StateCounts* out) {
     return rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "cannot be read");
 }
 
+namespace {
+
+struct Cursor {
+    sqlite3_stmt* s;
+    int64_t Int(int i) const { return sqlite3_column_int64(s, i); }
+    std::string_view Text(int i) const { return sqlite::Text(s, i); }
+    bool Null(int i) const { return sqlite3_column_type(s, i) == SQLITE_NULL; }
+    bool Flag(int i) const { return sqlite3_column_int64(s, i) != 0; }
+};
+
+}  // namespace
+
 LedgerResult SqliteLedger::ReadJournal(int64_t sinceMs,
                                        const std::function<bool(const JournalRow&)>& sink) {
     const bool all = sinceMs == std::numeric_limits<int64_t>::min();
-    std::string sql =
-        "SELECT seq, time, station, mode, source, file_sha256, file_name, line, prefix, suffix, "
-        "direction, id, device, usb_serial, usb_vendor, usb_product, port, result, duration_ms, "
-        "verified FROM journal ";
+    std::string sql = "SELECT " + JournalColumnList(kRead) + " FROM journal ";
     // Rows are in time order but for clock changes: start at the first row
     // of the period (found through the time index), then filter.
     if (!all) sql += "WHERE seq >= (SELECT min(seq) FROM journal WHERE time >= ?1) AND time >= ?1 ";
@@ -1109,27 +1102,7 @@ LedgerResult SqliteLedger::ReadJournal(int64_t sinceMs,
     if (!all) sqlite3_bind_int64(q.s, 1, sinceMs);
     JournalRow row;
     while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
-        row.seq = sqlite3_column_int64(q.s, 0);
-        row.timeMs = sqlite3_column_int64(q.s, 1);
-        row.station = Text(q.s, 2);
-        row.mode = Text(q.s, 3);
-        row.source = Text(q.s, 4);
-        row.fileSha256 = Text(q.s, 5);
-        row.fileName = Text(q.s, 6);
-        row.line = sqlite3_column_int64(q.s, 7);
-        row.prefix = Text(q.s, 8);
-        row.suffix = Text(q.s, 9);
-        row.direction = Text(q.s, 10);
-        row.id = Text(q.s, 11);
-        row.device = Text(q.s, 12);
-        row.usbSerial = Text(q.s, 13);
-        row.usbVendor = Text(q.s, 14);
-        row.usbProduct = Text(q.s, 15);
-        row.port = Text(q.s, 16);
-        row.result.reset();
-        if (sqlite3_column_type(q.s, 17) != SQLITE_NULL) row.result = sqlite3_column_int64(q.s, 17);
-        row.durationMs = sqlite3_column_int64(q.s, 18);
-        row.verified = sqlite3_column_int64(q.s, 19) != 0;
+        ReadJournalRow(Cursor{q.s}, row);
         if (!sink(row)) return {};
     }
     return rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "the journal cannot be read");

@@ -9,11 +9,15 @@
 #include "ledger/CounterBound.h"
 #include "ledger/SqliteLedger.h"
 #include "ledger/SqliteSupport.h"
+#include "ledger/StoreSupport.h"
 #include "platform/Codepage.h"
 
 namespace ts {
 
 using namespace sqlite;
+using store::AddStationCount;
+using store::SqlHeldStates;
+using store::SqlStationStates;
 
 namespace {
 
@@ -155,8 +159,8 @@ LedgerResult SqliteLedger::PoolOf(const IdSource& src, PoolStatus* out) {
         Owned q;
         const std::string sql =
             "SELECT i.station, i.state, count(*) FROM ids AS i JOIN journal AS j "
-            "ON j.seq = i.attempt WHERE i.state IN (1, 2, 3, 5) AND " +
-            match + " GROUP BY i.station, i.state";
+            "ON j.seq = i.attempt WHERE i.state IN " +
+            SqlStationStates() + " AND " + match + " GROUP BY i.station, i.state";
         int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &q.s, nullptr);
         if (rc != SQLITE_OK) return Error(rc, "cannot be read");
         bind(q.s);
@@ -164,10 +168,7 @@ LedgerResult SqliteLedger::PoolOf(const IdSource& src, PoolStatus* out) {
             StationCounts& c = stations[std::string(Text(q.s, 0))];
             const auto n = static_cast<uint64_t>(sqlite3_column_int64(q.s, 2));
             const int64_t state = sqlite3_column_int64(q.s, 1);
-            (state == 2   ? c.written
-             : state == 3 ? c.verified
-             : state == 5 ? c.inDoubt
-                          : c.reserved) += n;
+            AddStationCount(state, n, &c);
         }
         if (rc != SQLITE_DONE) return Error(rc, "cannot be read");
     }
@@ -197,12 +198,13 @@ LedgerResult SqliteLedger::PoolOf(const IdSource& src, PoolStatus* out) {
     }
     if (schemaVersion_ >= 2) {
         Owned q;
-        const char* sql =
+        const std::string sql =
             file ? "SELECT l.name, l.entries, (SELECT count(*) FROM list_entries AS e WHERE "
                    "e.sha256 = l.sha256 AND NOT EXISTS (SELECT 1 FROM ids AS i WHERE i.id = e.id "
-                   "AND i.state IN (1, 2, 3, 5, 6))) FROM lists AS l WHERE l.sha256 = ?1"
+                   "AND i.state IN " +
+                       SqlHeldStates() + ")) FROM lists AS l WHERE l.sha256 = ?1"
                  : "SELECT next FROM counters WHERE prefix = ?1 AND suffix = ?2 AND down = ?3";
-        int rc = sqlite3_prepare_v2(db_, sql, -1, &q.s, nullptr);
+        int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &q.s, nullptr);
         if (rc != SQLITE_OK) return Error(rc, "cannot be read");
         if (file) {
             Bind(q.s, 1, src.fileSha256);

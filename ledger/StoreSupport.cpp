@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <random>
+#include <string>
 
 namespace ts::store {
 
@@ -71,6 +72,52 @@ void KeepFurthest(std::string_view id, std::string_view prefix, std::string_view
         if (!IsUpperHexDigit(c)) return;
     const int cmp = *best ? CompareHex8(digits, **best) : 0;
     if (!*best || (down ? cmp < 0 : cmp > 0)) *best = std::string(digits);
+}
+
+std::string SqlStates(std::initializer_list<IdState> states) {
+    std::string out = "(";
+    for (IdState st : states) {
+        if (out.size() > 1) out += ", ";
+        out += std::to_string(static_cast<int>(st));
+    }
+    return out + ")";
+}
+
+const std::string& SqlHeldStates() {
+    // Replaced is the last state.
+    static const std::string kHeld = [] {
+        std::string out;
+        for (int v = 0; v <= static_cast<int>(IdState::Replaced); ++v) {
+            if (!IsHeld(static_cast<IdState>(v))) continue;
+            if (!out.empty()) out += ", ";
+            out += std::to_string(v);
+        }
+        return "(" + out + ")";
+    }();
+    return kHeld;
+}
+
+const std::string& SqlStationStates() {
+    static const std::string kStates =
+        SqlStates({IdState::Reserved, IdState::Written, IdState::Verified, IdState::InDoubt});
+    return kStates;
+}
+
+void AddStationCount(int64_t state, uint64_t n, StationCounts* counts) {
+    switch (StateFrom(state)) {
+        case IdState::Written:
+            counts->written += n;
+            break;
+        case IdState::Verified:
+            counts->verified += n;
+            break;
+        case IdState::InDoubt:
+            counts->inDoubt += n;
+            break;
+        default:
+            counts->reserved += n;
+            break;
+    }
 }
 
 void AddCount(int64_t state, uint64_t n, StateCounts* counts) {

@@ -3,6 +3,7 @@
 // and the PostgreSQL server). Internal to the ledger layer.
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,6 +56,17 @@ std::string PrefixEnd(std::string prefix);
 // the counting direction (or `best` is empty).
 void KeepFurthest(std::string_view id, std::string_view prefix, std::string_view suffix, bool down,
                   std::optional<std::string>* best);
+
+// States as SQL values, "(1, 2)", made from the IdState values, so that
+// queries never spell out a state's number.
+std::string SqlStates(std::initializer_list<IdState> states);
+// The held states (IsHeld): what no automatic write may take.
+const std::string& SqlHeldStates();
+// The states a pool counts per station (those of StationCounts).
+const std::string& SqlStationStates();
+
+// Adds `n` IDs of a station whose stored state is `state` to `counts`.
+void AddStationCount(int64_t state, uint64_t n, StationCounts* counts);
 
 // Adds `n` IDs whose stored state is `state` to `counts`.
 void AddCount(int64_t state, uint64_t n, StateCounts* counts);

@@ -59,13 +59,15 @@ TEST_F(PgLedgerTest, ReserveNeverWaitsOnAnotherStation) {
     auto st2 = OpenWith(o);
     ASSERT_TRUE(st1 && st2);
     Put(*st1, u"Y", "reserved");
+    Put(*st1, u"W", "written");
 
-    // Station 1 in the middle of changing X (its transaction lock held), and
-    // a transaction holding Y's row locked.
+    // Station 1 in the middle of changing X and W (their transaction locks
+    // held), and a transaction holding Y's row locked.
     PGconn* busyX = Raw();
     RawExec(busyX, "BEGIN");
-    RawExec(busyX,
-            "SELECT pg_advisory_xact_lock(" + std::to_string(PgLedger::LockKeyOf("X")) + ")");
+    for (const char* id : {"X", "W"})
+        RawExec(busyX,
+                "SELECT pg_advisory_xact_lock(" + std::to_string(PgLedger::LockKeyOf(id)) + ")");
     PGconn* busyY = Raw();
     RawExec(busyY, "BEGIN");
     RawExec(busyY, "SELECT * FROM tagsmith.ids WHERE id = 'Y' FOR UPDATE");
@@ -78,6 +80,8 @@ TEST_F(PgLedgerTest, ReserveNeverWaitsOnAnotherStation) {
     const std::vector<Case> cases = {
         {u"X", LedgerStatus::Held, "being reserved by another station"},
         {u"Y", LedgerStatus::Held, "reserved already"},
+        // Passed over (after a refusal) as held, without asking for its lock.
+        {u"W", LedgerStatus::Held, "written already"},
         {u"Z", LedgerStatus::Ok, ""},
     };
     for (const auto& c : cases) {
