@@ -61,8 +61,9 @@ check "installed program starts" env TAGSMITH_INSTALLED='C:\Tagsmith\tagsmith.ex
 
 # The uninstaller runs from a copy of itself: wait for it to finish.
 wine "$dir/uninstall.exe" /S || true
-for _ in $(seq 50); do
-    [ -e "$dir/tagsmith.exe" ] || break
+# It removes the Start-menu entry after the files: wait for both.
+for _ in $(seq 100); do
+    [ -e "$dir/tagsmith.exe" ] || [ -e "$menu/Tagsmith.lnk" ] || break
     sleep 0.2
 done
 check "uninstall removes the program" test ! -e "$dir/tagsmith.exe"
