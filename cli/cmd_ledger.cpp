@@ -3,6 +3,7 @@
 // reservation that a run left behind, once the device has been checked:
 // released when the device does not hold the ID, confirmed as written when
 // it does.
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -157,7 +158,9 @@ int Adopt(const Context& ctx, const std::string* backup) {
     }
     const std::string markPath = ctx.appDir + kLedgerMarkName;
     LedgerMark mark;
-    const bool marked = ReadLedgerMark(markPath, &mark);
+    std::string markWhy;
+    const MarkRead markRead = ReadLedgerMark(markPath, &mark, &markWhy);
+    const bool marked = markRead == MarkRead::Read;
     std::unique_ptr<IdLedger> from;
     LedgerPosition pos;
     if (backup) {
@@ -176,8 +179,19 @@ int Adopt(const Context& ctx, const std::string* backup) {
         return kExitFailed;
     if (!kept.empty()) std::printf("the ledger that was there is kept as %s\n", Safe(kept).c_str());
     SayMark(marked ? &mark : nullptr);
+    if (markRead == MarkRead::Damaged)
+        std::printf(
+            "this station's mark %s could not be read (%s): what it wrote last is unknown\n",
+            Safe(markPath).c_str(), Safe(markWhy).c_str());
     if (!backup) {
-        if (marked) files::Remove(markPath);
+        if (markRead != MarkRead::None) {
+            const int err = files::Remove(markPath);
+            if (err != 0 && err != ENOENT) {
+                std::fprintf(stderr, "tagsmith-cli: cannot remove %s: %s\n", Safe(markPath).c_str(),
+                             std::strerror(err));
+                return kExitFailed;
+            }
+        }
         std::printf(
             "a new ledger is made at %s when a station starts; the IDs written before "
             "are not in it and may be given out again: continue with a new ID list or "
@@ -200,7 +214,8 @@ int Adopt(const Context& ctx, const std::string* backup) {
     std::printf("adopted %s as %s, up to change %lld of %s\n", Safe(*backup).c_str(),
                 Safe(settings.location).c_str(), static_cast<long long>(pos.newest),
                 FormatUtcMs(pos.newestMs).c_str());
-    if (marked && (mark.identity != pos.identity || mark.newest > pos.newest))
+    if (markRead == MarkRead::Damaged ||
+        (marked && (mark.identity != pos.identity || mark.newest > pos.newest)))
         std::puts(
             "IDs reserved or written after the backup are not in it and may be given out "
             "again: load them back from the journal exports of that time, or continue "

@@ -29,13 +29,21 @@ void OpenStationLedger(TagsmithCore& core, std::optional<bool> verify,
     const bool local = !IsSharedLedger(settings.location);
     const std::string markPath = core.ExeDir() + kLedgerMarkName;
     LedgerMark mark;
-    const bool marked = local && ReadLedgerMark(markPath, &mark);
+    std::string markWhy;
+    const MarkRead markRead = local ? ReadLedgerMark(markPath, &mark, &markWhy) : MarkRead::None;
+    const bool marked = markRead == MarkRead::Read;
     LedgerOpenOptions options;
     if (marked) options.create = false;
     std::unique_ptr<IdLedger> ledger;
-    LedgerResult r = OpenLedger(settings, options, &ledger);
-    bool markFault = marked && r.status == LedgerStatus::NotFound;
-    if (markFault) r = MissingMarkedLedger(mark, settings.location);
+    LedgerResult r;
+    bool markFault = markRead == MarkRead::Damaged;
+    if (markFault) {
+        r = DamagedLedgerMark(markPath, markWhy);
+    } else {
+        r = OpenLedger(settings, options, &ledger);
+        markFault = marked && r.status == LedgerStatus::NotFound;
+        if (markFault) r = MissingMarkedLedger(mark, settings.location);
+    }
     LedgerPosition pos;
     if (r.ok() && local && ledger->Position(&pos).ok() && marked) {
         r = CheckLedgerMark(mark, settings.location, pos);

@@ -1,6 +1,8 @@
 #include "ledger/LedgerMark.h"
 
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <string_view>
 
 #include "ledger/JournalCsv.h"
@@ -15,23 +17,35 @@ bool ParseInt(std::string_view text, int64_t* out) {
     return ec == std::errc() && end == text.data() + text.size();
 }
 
+// A mark is a few short lines.
+constexpr size_t kMaxMarkBytes = 16384;
+
 std::string Change(int64_t seq, int64_t ms) {
     return "change " + std::to_string(seq) + " of " + FormatUtcMs(ms);
 }
 
 }  // namespace
 
-bool ReadLedgerMark(const std::string& path, LedgerMark* out) {
+MarkRead ReadLedgerMark(const std::string& path, LedgerMark* out, std::string* why) {
+    const auto damaged = [&](std::string reason) {
+        if (why) *why = std::move(reason);
+        return MarkRead::Damaged;
+    };
     const int fd = files::Open(path, files::kRead | files::kNoFollow | files::kNonBlock);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        if (errno == ENOENT) return MarkRead::None;
+        return damaged(std::strerror(errno));
+    }
     std::string text;
     char buf[1024];
     long long n = 0;
     // A mark is a few short lines; anything far larger is no mark.
-    while ((n = files::Read(fd, buf, sizeof buf)) > 0 && text.size() < 16384)
+    while ((n = files::Read(fd, buf, sizeof buf)) > 0 && text.size() <= kMaxMarkBytes)
         text.append(buf, static_cast<size_t>(n));
+    const int readErr = n < 0 ? errno : 0;
     files::Close(fd);
-    if (n < 0) return false;
+    if (readErr != 0) return damaged(std::strerror(readErr));
+    if (text.size() > kMaxMarkBytes) return damaged("far larger than a mark");
     LedgerMark m;
     bool hasNewest = false;
     size_t at = 0;
@@ -48,9 +62,10 @@ bool ReadLedgerMark(const std::string& path, LedgerMark* out) {
         if (key == "newest") hasNewest = ParseInt(value, &m.newest);
         if (key == "time" && !ParseInt(value, &m.newestMs)) m.newestMs = 0;
     }
-    if (m.identity.empty() || !hasNewest) return false;
+    if (m.identity.empty()) return damaged("no ledger identity in it");
+    if (!hasNewest) return damaged("no valid newest change in it");
     *out = std::move(m);
-    return true;
+    return MarkRead::Read;
 }
 
 int WriteLedgerMark(const std::string& path, const LedgerMark& mark) {
@@ -85,6 +100,12 @@ LedgerResult MissingMarkedLedger(const LedgerMark& mark, const std::string& loca
                                                           ", but this station wrote with " +
                                                           mark.location + " (last " +
                                                           Change(mark.newest, mark.newestMs) + ")");
+}
+
+LedgerResult DamagedLedgerMark(const std::string& path, const std::string& why) {
+    return LedgerResult::Fail(LedgerStatus::Damaged,
+                              "this station's ledger mark " + path + " cannot be used (" + why +
+                                  "): which ledger it wrote with is unknown");
 }
 
 }  // namespace ts

@@ -20,9 +20,12 @@ struct LedgerMark {
     int64_t newestMs = 0;  // its time, UTC milliseconds
 };
 
-// False when there is no mark at `path` (or none that can be read: a mark
-// is only ever replaced whole).
-bool ReadLedgerMark(const std::string& path, LedgerMark* out);
+enum class MarkRead { None, Read, Damaged };
+// None only when nothing stands at `path`. A mark is only ever replaced
+// whole, so one that cannot be opened or read, or lacks its identity, is
+// Damaged (with the reason in `why`): it never counts as absent, since a
+// station without a mark would make a new empty ledger in a lost one's place.
+MarkRead ReadLedgerMark(const std::string& path, LedgerMark* out, std::string* why = nullptr);
 // 0 or an errno value; the file is replaced in one step.
 int WriteLedgerMark(const std::string& path, const LedgerMark& mark);
 
@@ -32,5 +35,7 @@ LedgerResult CheckLedgerMark(const LedgerMark& mark, const std::string& location
                              const LedgerPosition& pos);
 // The refusal to make a new ledger at `location` where the mark says one was.
 LedgerResult MissingMarkedLedger(const LedgerMark& mark, const std::string& location);
+// The refusal to use any ledger while the mark at `path` is damaged.
+LedgerResult DamagedLedgerMark(const std::string& path, const std::string& why);
 
 }  // namespace ts

@@ -406,6 +406,10 @@ TEST(LostLedger, AMissingReplacedOrOlderLedgerStopsWritingUntilTheOperatorDecide
         {"an older copy", "older than this station's last change", "ledger adopt BACKUP"},
         {"another ledger", "not the ledger this station wrote with", "ledger new"},
         {"the file copied without its log while the station ran", "", "ledger adopt BACKUP"},
+        // A mark that cannot be read is not "no mark": that would make a new
+        // ledger in a lost one's place.
+        {"the mark cut short", "ledger mark", "ledger adopt BACKUP"},
+        {"a link in the mark's place", "ledger mark", "ledger new"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -447,12 +451,22 @@ TEST(LostLedger, AMissingReplacedOrOlderLedgerStopsWritingUntilTheOperatorDecide
             Reservation r;
             ASSERT_TRUE(other->Reserve(a, false, &r).ok());
         }
+        const fs::path markFile = folder / "tagsmith.ledger.mark";
+        if (name == "the mark cut short") {
+            const std::string text = test::ReadFile(markFile);
+            test::WriteFile(markFile, text.substr(0, text.find("identity=") + 9));
+        }
+        if (name == "a link in the mark's place") {
+            fs::rename(markFile, folder / "elsewhere");
+            fs::create_symlink("elsewhere", markFile);
+        }
         if (name.rfind("the file copied", 0) == 0)
             fs::copy_file(copied, ledger, fs::copy_options::overwrite_existing);
 
         Station again;
         fs::remove_all(again.app.Path());
-        fs::copy(folder, again.app.Path(), fs::copy_options::recursive);
+        fs::copy(folder, again.app.Path(),
+                 fs::copy_options::recursive | fs::copy_options::copy_symlinks);
         again.mayFail = true;
         again.Open("line-1", "");
         const std::string log = again.Log();

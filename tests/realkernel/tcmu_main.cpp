@@ -19,11 +19,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
-#include "sim/SimFaults.h"
-#include "tests/realkernel/ScsiTarget.h"
+#include "tests/realkernel/TargetProgram.h"
 #include "tests/realkernel/TcmuRing.h"
 
 namespace {
@@ -32,10 +32,7 @@ using namespace ts;
 using namespace ts::rk;
 
 int Usage() {
-    std::fputs(
-        "usage: tagsmith-tcmu --uio /dev/uioN --image FILE [--disk] [--faults FILE]\n"
-        "                     [--delay handshake|write|finish|read:MS]... [--serial TEXT]\n",
-        stderr);
+    std::fprintf(stderr, "usage: tagsmith-tcmu --uio /dev/uioN %s\n", kTargetUsage);
     return 2;
 }
 
@@ -62,49 +59,11 @@ size_t MapSize(const std::string& node) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string uio, image, faultsPath, serial = "0001";
-    bool disk = false;
-    unsigned delays[kSimKinds] = {};
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool more = i + 1 < argc;
-        if (a == "--uio" && more) {
-            uio = argv[++i];
-        } else if (a == "--image" && more) {
-            image = argv[++i];
-        } else if (a == "--faults" && more) {
-            faultsPath = argv[++i];
-        } else if (a == "--serial" && more) {
-            serial = argv[++i];
-        } else if (a == "--disk") {
-            disk = true;
-        } else if (a == "--delay" && more) {
-            const std::string v = argv[++i];
-            const auto colon = v.find(':');
-            static const char* kKinds[kSimKinds] = {"handshake", "write", "finish", "read"};
-            size_t kind = kSimKinds;
-            for (size_t k = 0; k < kSimKinds; ++k)
-                if (v.compare(0, colon, kKinds[k]) == 0) kind = k;
-            unsigned ms = 0;
-            const char* end = v.data() + v.size();
-            if (colon == std::string::npos || kind == kSimKinds ||
-                std::from_chars(v.data() + colon + 1, end, ms).ptr != end)
-                return Usage();
-            delays[kind] = ms;
-        } else {
-            return Usage();
-        }
-    }
-    if (uio.empty() || image.empty()) return Usage();
-
-    int err = 0;
-    std::shared_ptr<SimStorage> storage = FileStorage::Open(image, true, err);
-    if (!storage) {
-        std::fprintf(stderr, "tagsmith-tcmu: %s: %s\n", image.c_str(), std::strerror(err));
-        return 1;
-    }
-    SimFaults faults = faultsPath.empty() ? SimFaults{} : LoadSimFaults(faultsPath);
-    ScsiTarget target(storage, std::move(faults), !disk, serial);
+    TargetOptions o;
+    if (!ParseTargetOptions(argc, argv, "--uio", &o)) return Usage();
+    const std::unique_ptr<ScsiTarget> target = OpenTarget(o, "tagsmith-tcmu");
+    if (!target) return 1;
+    const std::string& uio = o.place;
 
     const int fd = ::open(uio.c_str(), O_RDWR | O_CLOEXEC);
     const size_t size = MapSize(uio);
@@ -129,13 +88,12 @@ int main(int argc, char** argv) {
         int n = std::snprintf(line, sizeof line, "cmd");
         for (size_t i = 0; i < cdb.size() && i < 10; ++i)
             n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " %02x", cdb[i]);
-        const bool vendor = cdb[0] == 0xF3 && cdb[1] < kSimKinds;
-        if (vendor && delays[cdb[1]] > 0) {
-            std::printf("%s delayed %u ms\n", line, delays[cdb[1]]);
+        if (const unsigned ms = o.DelayOf(cdb); ms > 0) {
+            std::printf("%s delayed %u ms\n", line, ms);
             std::fflush(stdout);
-            std::this_thread::sleep_for(std::chrono::milliseconds(delays[cdb[1]]));
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         }
-        ScsiResult r = target.Execute(cdb, data);
+        ScsiResult r = target->Execute(cdb, data);
         std::printf("%s len=%zu status=%u\n", line, data.size(), r.status);
         std::fflush(stdout);
         return r;

@@ -24,7 +24,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -35,9 +34,8 @@
 #include <thread>
 #include <vector>
 
-#include "sim/SimFaults.h"
 #include "tests/realkernel/BulkOnly.h"
-#include "tests/realkernel/ScsiTarget.h"
+#include "tests/realkernel/TargetProgram.h"
 
 namespace {
 
@@ -51,10 +49,7 @@ constexpr uint8_t kRequestReset = 0xFF;
 constexpr size_t kMaxTransfer = 1 << 20;
 
 int Usage() {
-    std::fputs(
-        "usage: tagsmith-usb --ffs DIR --image FILE [--disk] [--faults FILE]\n"
-        "                    [--delay handshake|write|finish|read:MS]... [--serial TEXT]\n",
-        stderr);
+    std::fprintf(stderr, "usage: tagsmith-usb --ffs DIR %s\n", kTargetUsage);
     return 2;
 }
 
@@ -191,8 +186,8 @@ void Control(int ep0, pthread_t bulk) {
 
 class Bulk {
 public:
-    Bulk(int in, int out, BulkOnlyDevice& device, const unsigned (&delays)[kSimKinds])
-        : in_(in), out_(out), device_(device), delays_(delays), data_(kMaxTransfer) {}
+    Bulk(int in, int out, BulkOnlyDevice& device, const TargetOptions& options)
+        : in_(in), out_(out), device_(device), options_(options), data_(kMaxTransfer) {}
 
     [[noreturn]] void Serve() {
         uint8_t cbwBytes[512];
@@ -250,12 +245,11 @@ private:
                 got += static_cast<size_t>(n);
             }
         }
-        const bool vendor = cbw.cdb[0] == 0xF3 && cbw.cdb[1] < kSimKinds;
-        if (vendor && delays_[cbw.cdb[1]] > 0) {
-            Log("%s delayed %u ms\n", line, delays_[cbw.cdb[1]]);
+        if (const unsigned ms = options_.DelayOf({cbw.cdb, sizeof cbw.cdb}); ms > 0) {
+            Log("%s delayed %u ms\n", line, ms);
             const auto start = std::chrono::steady_clock::now();
             std::unique_lock lock(g_waitMutex);
-            g_wait.wait_for(lock, std::chrono::milliseconds(delays_[cbw.cdb[1]]),
+            g_wait.wait_for(lock, std::chrono::milliseconds(ms),
                             [&] { return g_resets.load() != gen_; });
             if (Stale()) {
                 const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -294,7 +288,7 @@ private:
 
     int in_, out_;
     BulkOnlyDevice& device_;
-    const unsigned (&delays_)[kSimKinds];
+    const TargetOptions& options_;
     std::vector<uint8_t> data_;
     unsigned gen_ = 0;
     bool abandoned_ = false;
@@ -303,50 +297,12 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string ffs, image, faultsPath, serial = "0001";
-    bool disk = false;
-    unsigned delays[kSimKinds] = {};
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool more = i + 1 < argc;
-        if (a == "--ffs" && more) {
-            ffs = argv[++i];
-        } else if (a == "--image" && more) {
-            image = argv[++i];
-        } else if (a == "--faults" && more) {
-            faultsPath = argv[++i];
-        } else if (a == "--serial" && more) {
-            serial = argv[++i];
-        } else if (a == "--disk") {
-            disk = true;
-        } else if (a == "--delay" && more) {
-            const std::string v = argv[++i];
-            const auto colon = v.find(':');
-            static const char* kKinds[kSimKinds] = {"handshake", "write", "finish", "read"};
-            size_t kind = kSimKinds;
-            for (size_t k = 0; k < kSimKinds; ++k)
-                if (v.compare(0, colon, kKinds[k]) == 0) kind = k;
-            unsigned ms = 0;
-            const char* end = v.data() + v.size();
-            if (colon == std::string::npos || kind == kSimKinds ||
-                std::from_chars(v.data() + colon + 1, end, ms).ptr != end)
-                return Usage();
-            delays[kind] = ms;
-        } else {
-            return Usage();
-        }
-    }
-    if (ffs.empty() || image.empty()) return Usage();
-
-    int err = 0;
-    std::shared_ptr<SimStorage> storage = FileStorage::Open(image, true, err);
-    if (!storage) {
-        std::fprintf(stderr, "tagsmith-usb: %s: %s\n", image.c_str(), std::strerror(err));
-        return 1;
-    }
-    SimFaults faults = faultsPath.empty() ? SimFaults{} : LoadSimFaults(faultsPath);
-    ScsiTarget target(storage, std::move(faults), !disk, serial);
-    BulkOnlyDevice device(target);
+    TargetOptions o;
+    if (!ParseTargetOptions(argc, argv, "--ffs", &o)) return Usage();
+    const std::unique_ptr<ScsiTarget> target = OpenTarget(o, "tagsmith-usb");
+    if (!target) return 1;
+    BulkOnlyDevice device(*target);
+    const std::string& ffs = o.place;
 
     const int ep0 = ::open((ffs + "/ep0").c_str(), O_RDWR | O_CLOEXEC);
     if (ep0 < 0) {
@@ -387,5 +343,5 @@ int main(int argc, char** argv) {
     Log("ready\n");
     std::thread control(Control, ep0, pthread_self());
     control.detach();
-    Bulk(in, out, device, delays).Serve();
+    Bulk(in, out, device, o).Serve();
 }

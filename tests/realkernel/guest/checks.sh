@@ -270,37 +270,6 @@ check_watch_hotplug() {
     [ "$(last_line)" = "read 2, failed 0" ] || { show; return 1; }
 }
 
-# auto_run PREFIX: auto over three blank devices PREFIX1..3; with "keep" as
-# second argument each device stays attached while the next arrives.
-auto_run() {
-    local p=$1 keep=$2 i
-    for i in 1 2 3; do newimg "$p$i"; done
-    forget_ledger
-    bg_start auto auto --ids /app/sample.ids --count 3
-    wait_for 20 grep -q '软件就绪' "$W/auto.out" || { cat "$W/auto.out" "$W/auto.err"; return 1; }
-    for i in 1 2 3; do
-        plug "$p$i" || return 1
-        wait_for 30 lines_at_least "$W/auto.out" '烧写成功' $i || echo "no write after $p$i"
-        [ -n "$keep" ] || unplug "$p$i"
-    done
-    bg_wait auto
-    unplug_all
-    expect_rc 0 || return 1
-    [ "$(last_line)" = "written 3, failed 0" ] || { show; return 1; }
-    # What each device holds, read back one at a time.
-    local ok=0 held
-    for i in 1 2 3; do
-        plug "$p$i" || return 1
-        cli read
-        unplug "$p$i"
-        held=$(last_line)
-        [ "$rc" -eq 0 ] || held="nothing (read exit $rc)"
-        echo "$p$i holds $held"
-        [ "$held" = "1A2B3C4D0000000$i" ] || ok=1
-    done
-    return $ok
-}
-
 check_auto_one_after_another() { auto_run A ""; }
 check_auto_attached_at_once() { auto_run B keep; }
 

@@ -122,6 +122,38 @@ bg_wait() { # bg_wait NAME [SECONDS]: ends it (SIGTERM) if it runs longer;
 count_lines() { grep -c "$2" "$1" 2>/dev/null; }
 lines_at_least() { [ "$(count_lines "$1" "$2")" -ge "$3" ]; }
 
+# auto_run PREFIX [keep [SECONDS]]: auto over three blank devices
+# PREFIX1..3 (each left attached while the next arrives with "keep"; a write
+# may take SECONDS, 30 by default); what each holds is read back one at a
+# time. The guest script defines plug, unplug and unplug_all.
+auto_run() {
+    local p=$1 keep=$2 wait=${3:-30} i
+    for i in 1 2 3; do newimg "$p$i"; done
+    forget_ledger
+    bg_start auto auto --ids /app/sample.ids --count 3
+    wait_for 20 grep -q '软件就绪' "$W/auto.out" || { cat "$W/auto.out" "$W/auto.err"; return 1; }
+    for i in 1 2 3; do
+        plug "$p$i" || return 1
+        wait_for "$wait" lines_at_least "$W/auto.out" '烧写成功' $i || echo "no write after $p$i"
+        [ -n "$keep" ] || unplug "$p$i"
+    done
+    bg_wait auto 30
+    unplug_all
+    expect_rc 0 || return 1
+    [ "$(last_line)" = "written 3, failed 0" ] || { show; return 1; }
+    local ok=0 held
+    for i in 1 2 3; do
+        plug "$p$i" || return 1
+        cli read
+        unplug "$p$i"
+        held=$(last_line)
+        [ "$rc" -eq 0 ] || held="nothing (read exit $rc)"
+        echo "$p$i holds $held"
+        [ "$held" = "1A2B3C4D0000000$i" ] || ok=1
+    done
+    return $ok
+}
+
 # The summary after the checks: what the kernel sent the devices besides the
 # tool's vendor commands, what they refused, and the time the checks took.
 summary() {
