@@ -443,8 +443,10 @@ void MainWindow::ShowControls() {
         for (int i = 0; i < kTabCount; ++i) {
             if (!pages_[i]) continue;
             const bool show = i == model.tabIndex;
-            if ((IsWindowVisible(pages_[i]) != FALSE) != show)
-                ShowWindow(pages_[i], show ? SW_SHOW : SW_HIDE);
+            // The page's own flag: before the window shows, every page
+            // counts as invisible, and a page left shown would cover another.
+            const bool shown = (GetWindowLongPtrW(pages_[i], GWL_STYLE) & WS_VISIBLE) != 0;
+            if (shown != show) ShowWindow(pages_[i], show ? SW_SHOW : SW_HIDE);
         }
     }
     --syncing_;
