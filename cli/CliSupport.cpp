@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "app/StartUp.h"
 #include "platform/Codepage.h"
 #include "platform/Console.h"
 #include "platform/Profile.h"
@@ -147,44 +148,47 @@ void RunEventLoop(DeviceEventSource& events, const StopSignals& stop,
 }
 
 bool UseAppFolder(Context& ctx) {
-    if (ctx.appDir.empty()) {
-        std::fputs(
-            "tagsmith-cli: the application folder cannot be found: /proc/self/exe cannot be "
-            "read (is /proc mounted?)\n",
-            stderr);
-        return false;
-    }
-    switch (ctx.lock.Acquire(ctx.appDir)) {
-        case AppFolderLock::Status::Held:
-            break;
-        case AppFolderLock::Status::Busy:
+    const AppFolderCheck check =
+        CheckAppFolder(ctx.appDir.empty() ? std::nullopt : std::optional<std::string>(ctx.appDir),
+                       ctx.lock, false);
+    switch (check.problem) {
+        case AppFolderCheck::Problem::None:
+            return true;
+        case AppFolderCheck::Problem::FolderUnknown:
+            std::fputs(
+                "tagsmith-cli: the application folder cannot be found: /proc/self/exe cannot be "
+                "read (is /proc mounted?)\n",
+                stderr);
+            return false;
+        case AppFolderCheck::Problem::NoCodepage:
+            // Not asked for: each command checks the code page it needs.
+            return false;
+        case AppFolderCheck::Problem::Busy:
             std::fprintf(stderr,
                          "tagsmith-cli: the application folder %s is in use by another process",
                          ctx.appDir.c_str());
-            if (ctx.lock.Holder() > 0) std::fprintf(stderr, " (pid %ld)", ctx.lock.Holder());
+            if (check.holder > 0) std::fprintf(stderr, " (pid %ld)", check.holder);
             std::fputs("; one process at a time may use it\n", stderr);
             return false;
-        case AppFolderLock::Status::Failed:
-            if (ctx.lock.Error() == EROFS || ctx.lock.Error() == EACCES) {
+        case AppFolderCheck::Problem::LockFailed:
+            if (check.error == EROFS || check.error == EACCES) {
                 std::fprintf(stderr,
                              "tagsmith-cli: the application folder %s is read-only (%s): this "
                              "command writes there (its lock, staging and settings files); "
                              "ledger status, journal, pool status, ids and devices only read\n",
-                             ctx.appDir.c_str(), std::strerror(ctx.lock.Error()));
+                             ctx.appDir.c_str(), std::strerror(check.error));
                 return false;
             }
             std::fprintf(stderr, "tagsmith-cli: cannot lock the application folder: %s: %s\n",
-                         ctx.lock.Path().c_str(),
-                         ctx.lock.Error() ? std::strerror(ctx.lock.Error()) : "not a regular file");
+                         check.path.c_str(),
+                         check.error ? std::strerror(check.error) : "not a regular file");
+            return false;
+        case AppFolderCheck::Problem::ConfigNotFile:
+            std::fprintf(stderr, "tagsmith-cli: %s is %s\n", check.path.c_str(),
+                         FileKindText(check.configKind));
             return false;
     }
-    const std::string config = ConfigPathIn(ctx.appDir);
-    const FileKind kind = KindOf(config);
-    if (kind != FileKind::Regular && kind != FileKind::Missing) {
-        std::fprintf(stderr, "tagsmith-cli: %s is %s\n", config.c_str(), FileKindText(kind));
-        return false;
-    }
-    return true;
+    return false;
 }
 
 bool Session::Open(Context& ctx, std::optional<bool> verify) {

@@ -11,6 +11,9 @@ namespace ts {
 // The running executable's folder, ending in '/'; nothing when it cannot be
 // found (no /proc). `selfLink` is the link naming the executable.
 std::optional<std::string> ExecutableFolder(const char* selfLink = "/proc/self/exe");
+// What ExecutableFolder asks, for the operator's message when it cannot tell:
+// "/proc" on Linux; empty where the system always answers.
+const char* ExecutableFolderSource();
 
 // An exclusive lock on the file `tagsmith.lock` in the application folder,
 // held until the object is destroyed (or the process ends, however it ends).

@@ -5,6 +5,8 @@
 
 namespace ts {
 
+const char* ExecutableFolderSource() { return "/proc"; }
+
 std::optional<std::string> ExecutableFolder(const char* selfLink) {
     char buf[PATH_MAX];
     const ssize_t n = ::readlink(selfLink, buf, sizeof buf);

@@ -8,6 +8,8 @@
 
 namespace ts {
 
+const char* ExecutableFolderSource() { return ""; }
+
 // The running module's own path; `selfLink` has no meaning here. Paths are
 // given with '/' separators, which every file call takes as well.
 std::optional<std::string> ExecutableFolder(const char*) {

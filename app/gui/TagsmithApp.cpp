@@ -18,7 +18,10 @@
 #include <QThread>
 #include <QTranslator>
 #include <cstdio>
+#include <string>
+#include <vector>
 
+#include "app/StartUp.h"
 #include "app/gui/GuiText.h"
 #include "app/gui/TagsmithDlg.h"
 #include "platform/AppFolder.h"
@@ -138,46 +141,13 @@ void CTagsmithApp::InstallSignalHandlers() {
     sigaction(SIGINT, &sa, nullptr);
 }
 
-QString CTagsmithApp::CheckAppFolder(const std::string& appDir) {
-    if (!AnsiCodepageAvailable())
-        return QStringLiteral("系统缺少 CP936 字符集转换模块，程序无法启动！");
-    switch (folderLock_.Acquire(appDir)) {
-        case AppFolderLock::Status::Held:
-            break;
-        case AppFolderLock::Status::Busy:
-            return QStringLiteral("程序目录 %1 正被另一个进程使用，程序无法启动！")
-                .arg(QString::fromStdString(appDir));
-        case AppFolderLock::Status::Failed:
-            return QStringLiteral("无法使用程序目录中的锁文件 %1，程序无法启动！")
-                .arg(QString::fromStdString(folderLock_.Path()));
-    }
-    const std::string config = ConfigPathIn(appDir);
-    const FileKind kind = KindOf(config);
-    if (kind != FileKind::Regular && kind != FileKind::Missing)
-        return QStringLiteral("配置文件 %1 不是普通文件，程序无法启动！")
-            .arg(QString::fromStdString(config));
-    return QString();
-}
-
 int CTagsmithApp::InitInstance(int argc, char** argv) {
-    std::string simDir;
-    bool simulate = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--simulate" && i + 1 < argc) {
-            simulate = true;
-            simDir = argv[++i];
-        } else if (a == "--debug") {
-            SetDebugSink([](std::string_view line) {
-                std::fwrite(line.data(), 1, line.size(), stderr);
-                if (line.empty() || line.back() != '\n') std::fputc('\n', stderr);
-                std::fflush(stderr);
-            });
-        } else {
-            std::fprintf(stderr, "usage: tagsmith [--simulate DIR] [--debug]\n");
-            return 2;
-        }
+    StartArgs args;
+    if (!ParseStartArgs(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), &args)) {
+        std::fputs(kStartUsage, stderr);
+        return kStartUsageError;
     }
+    if (args.debug) SendDebugToStderr();
 
     // One copy per user: whoever holds the lock runs; the lock of a copy
     // that died is taken over (its process is gone).
@@ -186,7 +156,7 @@ int CTagsmithApp::InitInstance(int argc, char** argv) {
     if (!lock_->tryLock(0)) {
         if (lock_->error() == QLockFile::LockFailedError) {
             ActivateRunningCopy();
-            return 0;
+            return kStartOk;
         }
         // The lock cannot be made at all (no writable folder): run unguarded.
         std::fprintf(stderr, "tagsmith: cannot create %s; running without the one-copy guard\n",
@@ -196,22 +166,17 @@ int CTagsmithApp::InitInstance(int argc, char** argv) {
     // The application folder: found, served by a code page converter, not
     // used by another process (a tagsmith-cli run, or another user's copy).
     const std::optional<std::string> appDir = ExecutableFolder();
-    const QString problem =
-        appDir ? CheckAppFolder(*appDir)
-               : QStringLiteral("无法确定程序所在的目录（/proc 不可用），程序无法启动！");
-    if (!problem.isEmpty()) {
-        std::fprintf(stderr, "tagsmith: %s\n", problem.toUtf8().constData());
-        QMessageBox box(QMessageBox::Critical, Q(std::u16string(kAppTitle)), problem,
-                        QMessageBox::Ok);
-        box.setTextFormat(Qt::PlainText);  // a path is shown as it stands
-        box.exec();
-        return 1;
+    const AppFolderCheck check = CheckAppFolder(appDir, folderLock_, true);
+    if (!check.Ok()) {
+        ShowStartError(StartProblemText(check));
+        return kStartRefused;
     }
 
-    std::unique_ptr<DriveSystem> drives = simulate ? MakeSimLine(simDir) : MakeSystemDrives();
-    if (simulate && !drives) {
-        std::fprintf(stderr, "tagsmith: %s is not a folder\n", simDir.c_str());
-        return 2;
+    std::unique_ptr<DriveSystem> drives =
+        args.simDir ? MakeSimLine(*args.simDir) : MakeSystemDrives();
+    if (args.simDir && !drives) {
+        ShowStartError(SimLineProblemText(*args.simDir));
+        return kStartUsageError;
     }
 
     ApplyDialogLook();
@@ -219,13 +184,20 @@ int CTagsmithApp::InitInstance(int argc, char** argv) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/tagsmith.png")));
     CTagsmithDlg dlg(std::move(drives));
     dlg_ = &dlg;
-    if (simulate) dlg.EnableTrainingBench(simDir);
+    if (args.simDir) dlg.EnableTrainingBench(*args.simDir);
     Listen();
     InstallSignalHandlers();
     dlg.OnInitDialog(*appDir);
     dlg.RunModal();
     dlg_ = nullptr;
-    return 0;
+    return kStartOk;
+}
+
+void CTagsmithApp::ShowStartError(const std::u16string& text) {
+    std::fprintf(stderr, "tagsmith: %s\n", WideToUtf8(text).c_str());
+    QMessageBox box(QMessageBox::Critical, Q(std::u16string(kAppTitle)), Q(text), QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);  // a path is shown as it stands
+    box.exec();
 }
 
 }  // namespace ts::gui

@@ -43,9 +43,8 @@ public:
 
 private:
     bool Listen();
-    // Takes the application folder and checks that the program can work in
-    // it; the operator's text of what stops it, empty when nothing does.
-    QString CheckAppFolder(const std::string& appDir);
+    // What stops a start: on standard error and in an error box.
+    static void ShowStartError(const std::u16string& text);
     void InstallSignalHandlers();
 
     std::unique_ptr<QLockFile> lock_;  // one copy per user

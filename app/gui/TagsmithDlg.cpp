@@ -15,14 +15,17 @@
 #include <QSocketNotifier>
 #include <QStyleFactory>
 #include <QTimer>
+#include <chrono>
+#include <cmath>
 #include <utility>
 
 #include "app/gui/AboutDlg.h"
 #include "app/gui/Controls.h"
 #include "app/gui/GuiPorts.h"
+#include "app/gui/GuiText.h"
 #include "app/gui/PageViews.h"
 #include "app/gui/PickerView.h"
-#include "app/gui/StationStatus.h"
+#include "app/gui/ResultPanel.h"
 #include "app/gui/TrainingBench.h"
 #include "platform/DebugOut.h"
 #include "ui_MainDlg.h"
@@ -30,15 +33,16 @@
 namespace ts::gui {
 
 namespace {
-// A column right of the template's controls: the trainer's panel, the last
-// result (beside the log) and the progress bar (beside the buttons).
-constexpr int kSideX = 764;
-constexpr int kSideWidth = 240;
-constexpr int kWindowWidth = kSideX + kSideWidth + 18;
 
 bool IsEnterOrEsc(const QKeyEvent* k) {
     return k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter || k->key() == Qt::Key_Escape;
 }
+
+// Dialog units to pixels with the factors the .ui rectangles were made with.
+int PxX(int units) { return static_cast<int>(std::lround(units * 1.5)); }
+int PxY(int units) { return static_cast<int>(std::lround(units * 1.625)); }
+QRect Px(const DialogRect& r) { return QRect(PxX(r.x), PxY(r.y), PxX(r.width), PxY(r.height)); }
+
 }  // namespace
 
 void ApplyDialogLook() {
@@ -52,58 +56,32 @@ void ApplyDialogLook() {
 }
 
 CTagsmithDlg::CTagsmithDlg(std::unique_ptr<DriveSystem> drives, QWidget* parent)
-    : QDialog(parent), drives_(std::move(drives)), ui_(std::make_unique<Ui::MainDlg>()) {
+    : QDialog(parent), ui_(std::make_unique<Ui::MainDlg>()), controller_(*this, std::move(drives)) {
     ui_->setupUi(this);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     result_ = new QLabel(this);
     result_->setObjectName(QStringLiteral("resultBox"));
-    result_->setGeometry(kSideX, 78, kSideWidth, 321);
     result_->setFrameShape(QFrame::StyledPanel);
     counts_ = new QLabel(this);
     counts_->setObjectName(QStringLiteral("countsBox"));
-    counts_->setGeometry(kSideX, 407, kSideWidth, 32);
     progress_ = new QProgressBar(this);
     progress_->setObjectName(QStringLiteral("progressBar"));
-    progress_->setGeometry(kSideX, 447, kSideWidth, 31);
-    setFixedSize(kWindowWidth, height());
+    PlaceSideColumn();
     setWindowIcon(QIcon(QStringLiteral(":/icons/tagsmith.png")));
 
     log_ = std::make_unique<EditLogView>(ui_->logEdit);
     boxer_ = std::make_unique<QtMessageBoxer>(this);
-    clock_ = std::make_unique<GuiClock>();
-    clock_->holdDevices = [this](bool hold) {
-        if (notifier_ && !destroyed_) notifier_->setEnabled(!hold);
-    };
-    status_ = std::make_unique<StationStatus>(result_, progress_, counts_);
-    // The only pause of the flows that lets the window work: a wait for the
-    // ledger's server, shown at a glance.
-    clock_->onPause = [this](bool paused) { status_->ServerWait(paused); };
-    model_.writeStarts = [this] {
-        BeginBusy();
-        status_->WriteStarts();
-    };
-    model_.writeEnded = [this](int result, const std::u16string& id, bool passedOver) {
-        status_->WriteEnded(result, id, passedOver);
-        EndBusy();
-    };
-    model_.runPicker = [this](CDlgListID& picker) {
-        CDlgListIDView view(picker, this);
-        if (busy_ > 0) QApplication::setOverrideCursor(Qt::ArrowCursor);
-        const bool chosen = view.exec() == QDialog::Accepted;
-        if (busy_ > 0) QApplication::restoreOverrideCursor();
-        return chosen;
-    };
-    model_.onChange = [this] { Refresh(); };
+    panel_ = std::make_unique<ResultPanel>(result_, progress_, counts_);
+    ShowResult();
 
-    connect(ui_->writeModeRadio, &QRadioButton::clicked, this, [this] { model_.OnWriteMode(); });
-    connect(ui_->readModeRadio, &QRadioButton::clicked, this, [this] { model_.OnReadMode(); });
-    connect(ui_->pageTabs, &QTabWidget::currentChanged, this, [this](int index) {
-        model_.OnTabSelChange(index);
-        if (index == 1 && page2_) page2_->FocusScanBox();
-    });
-    connect(ui_->clearLogButton, &QPushButton::clicked, this, [this] { model_.OnClearLog(); });
-    connect(ui_->closeButton, &QPushButton::clicked, this, [this] { accept(); });
+    connect(ui_->writeModeRadio, &QRadioButton::clicked, this,
+            [this] { controller_.OnWriteMode(); });
+    connect(ui_->readModeRadio, &QRadioButton::clicked, this, [this] { controller_.OnReadMode(); });
+    connect(ui_->pageTabs, &QTabWidget::currentChanged, this,
+            [this](int index) { controller_.OnTabSelChange(index); });
+    connect(ui_->clearLogButton, &QPushButton::clicked, this, [this] { controller_.OnClearLog(); });
+    connect(ui_->closeButton, &QPushButton::clicked, this, [this] { controller_.OnCloseButton(); });
 
     // Enter and Esc do nothing anywhere in this window (pages included),
     // before any widget sees them.
@@ -115,110 +93,145 @@ CTagsmithDlg::~CTagsmithDlg() {
     DestroyWindow();
     delete notifier_;
     notifier_ = nullptr;
-    events_.reset();
+    controller_.StopDeviceEvents();
     // The page views point into the model: they go before it does.
     delete page1_;
     delete page2_;
     delete page3_;
-    model_.onChange = nullptr;
-    model_.runPicker = nullptr;
-    model_.writeStarts = nullptr;
-    model_.writeEnded = nullptr;
-    model_.core.SetProgress(nullptr);
-    model_.core.SetClock(nullptr);
-    model_.core.SetDrainHook(nullptr);
-    model_.core.SetLogView(nullptr);
-    model_.core.SetMessageBoxer(nullptr);
-    model_.core.SetDrives(nullptr);
+    page1_ = nullptr;
+    page2_ = nullptr;
+    page3_ = nullptr;
 }
 
 QPlainTextEdit* CTagsmithDlg::LogBox() const { return ui_->logEdit; }
 
+void CTagsmithDlg::PlaceSideColumn() {
+    const SideColumn side = controller_.Layout();
+    if (bench_) bench_->setGeometry(Px(side.bench));
+    result_->setGeometry(Px(side.result));
+    counts_->setGeometry(Px(side.counts));
+    progress_->setGeometry(Px(side.progress));
+    setFixedSize(PxX(side.windowWidth), height());
+}
+
 void CTagsmithDlg::OnInitDialog(const std::string& exeDir) {
-    setWindowTitle(QStringLiteral("Tagforge V200"));
+    setWindowTitle(Q(std::u16string_view(kWindowTitle)));
     CTabCtrl* tabs = ui_->pageTabs;
     {
         QSignalBlocker block(tabs);
-        page1_ = new CDlgCh1View(model_.m_page1);
-        page2_ = new CDlgCh2View(model_.m_page2);
-        page3_ = new CDlgCh3View(model_.m_page3);
-        tabs->addTab(page1_, QStringLiteral("ID列表方式"));
-        tabs->addTab(page2_, QStringLiteral("扫描方式"));
-        tabs->addTab(page3_, QStringLiteral("自动递增/递减"));
+        MainDialog& model = Model();
+        page1_ = new CDlgCh1View(model.m_page1);
+        page2_ = new CDlgCh2View(model.m_page2);
+        page3_ = new CDlgCh3View(model.m_page3);
+        tabs->addTab(page1_, Q(std::u16string_view(kTabTitles[0])));
+        tabs->addTab(page2_, Q(std::u16string_view(kTabTitles[1])));
+        tabs->addTab(page3_, Q(std::u16string_view(kTabTitles[2])));
         tabs->setCurrentIndex(0);
     }
-    StationParts parts;
-    parts.appDir = exeDir;
-    parts.drives = drives_.get();
-    parts.log = log_.get();
-    parts.boxes = boxer_.get();
-    parts.clock = clock_.get();
-    parts.progress = status_.get();
-    // The scan drains pending events before each handshake.
-    parts.drain = [] { QCoreApplication::processEvents(); };
-    parts.ledger = true;
-    model_.OnInitDialog(std::move(parts));
-    Refresh();
-
-    if (drives_) events_ = drives_->WatchEvents();
-    if (events_ && events_->Fd() >= 0) {
-        notifier_ = new QSocketNotifier(events_->Fd(), QSocketNotifier::Read, this);
-        connect(notifier_, &QSocketNotifier::activated, this, [this] { OnDeviceEvents(); });
+    controller_.Open(exeDir, *log_, *boxer_);
+    if (DeviceEventSource* events = controller_.StartDeviceEvents()) {
+        notifier_ = new QSocketNotifier(events->Fd(), QSocketNotifier::Read, this);
+        connect(notifier_, &QSocketNotifier::activated, this,
+                [this] { controller_.OnDeviceEvents(); });
     }
 }
 
-void CTagsmithDlg::Refresh() {
-    SyncRadioPair(ui_->writeModeRadio, model_.writeRadioChecked, ui_->readModeRadio,
-                  model_.readRadioChecked);
-    ui_->writeModeRadio->setEnabled(model_.writeRadioEnabled);
-    ui_->readModeRadio->setEnabled(model_.readRadioEnabled);
-    ui_->closeButton->setEnabled(model_.closeEnabled);
+// ------------------------------------------------------------ the drawing ---
+
+void CTagsmithDlg::ShowControls() {
+    const MainDialog& model = Model();
+    SyncRadioPair(ui_->writeModeRadio, model.writeRadioChecked, ui_->readModeRadio,
+                  model.readRadioChecked);
+    ui_->writeModeRadio->setEnabled(model.writeRadioEnabled);
+    ui_->readModeRadio->setEnabled(model.readRadioEnabled);
+    ui_->closeButton->setEnabled(model.closeEnabled);
     CTabCtrl* tabs = ui_->pageTabs;
-    tabs->SetTabsEnabled(model_.tabEnabled);
-    if (model_.tabIndex >= 0 && model_.tabIndex < tabs->count() &&
-        tabs->currentIndex() != model_.tabIndex) {
+    tabs->SetTabsEnabled(model.tabEnabled);
+    if (model.tabIndex >= 0 && model.tabIndex < tabs->count() &&
+        tabs->currentIndex() != model.tabIndex) {
         QSignalBlocker block(tabs);
-        tabs->setCurrentIndex(model_.tabIndex);
+        tabs->setCurrentIndex(model.tabIndex);
     }
 }
 
-int GuiModel::WriteDeviceSN(const std::u16string& id) {
-    if (writeStarts) writeStarts();
-    const int result = MainDialog::WriteDeviceSN(id);
-    if (writeEnded) writeEnded(result, id, result != 0 && core.Ledger().lastTaken);
-    return result;
+void CTagsmithDlg::ShowResult() {
+    if (panel_) panel_->Show(controller_.Result());
 }
 
-void CTagsmithDlg::OnDeviceEvents() {
-    if (!events_ || destroyed_) return;
-    for (DeviceEvent ev : events_->ReadEvents()) {
-        if (destroyed_) return;
-        if (ev == DeviceEvent::Arrival) status_->Reset();
-        BeginBusy();
-        model_.core.WindowProc(ev);
-        EndBusy();
+void CTagsmithDlg::ShowBench() {
+    if (bench_) bench_->Refresh();
+}
+
+void CTagsmithDlg::FocusScanBox() {
+    if (page2_) page2_->FocusScanBox();
+}
+
+void CTagsmithDlg::ShowBusy(bool busy) {
+    if (busy == busyCursor_) return;
+    busyCursor_ = busy;
+    if (busy) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    } else {
+        QApplication::restoreOverrideCursor();
     }
-    if (!destroyed_) FocusScanBoxIfWriting();
 }
 
-void CTagsmithDlg::FocusScanBoxIfWriting() {
-    if (model_.core.IsWriteMode() && model_.tabIndex == 1 && model_.core.CurrentDevice() && page2_)
-        page2_->FocusScanBox();
+bool CTagsmithDlg::RunPicker(CDlgListID& picker) {
+    CDlgListIDView view(picker, this);
+    // A question waits for the operator: the arrow, not the busy cursor.
+    if (busyCursor_) QApplication::setOverrideCursor(Qt::ArrowCursor);
+    const bool chosen = view.exec() == QDialog::Accepted;
+    if (busyCursor_) QApplication::restoreOverrideCursor();
+    return chosen;
 }
 
-void CTagsmithDlg::BeginBusy() {
-    if (busy_++ == 0) QApplication::setOverrideCursor(Qt::WaitCursor);
+void CTagsmithDlg::DismissModals() {
+    // A flow may be waiting in a message box or the picker: close those
+    // (each answers as its Esc does) and look again shortly, since the flow
+    // may show another before it returns.
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal && modal != this) {
+        modal->close();
+        QTimer::singleShot(50, this, [this] { DismissModals(); });
+    }
 }
 
-void CTagsmithDlg::EndBusy() {
-    if (busy_ > 0 && --busy_ == 0) QApplication::restoreOverrideCursor();
+void CTagsmithDlg::EndRun(bool accepted) { QDialog::done(accepted ? Accepted : Rejected); }
+
+void CTagsmithDlg::PumpRepaint() { ts::gui::PumpRepaint(); }
+
+void CTagsmithDlg::SleepRepainting(uint32_t ms) {
+    if (ms == 0) {
+        ts::gui::PumpRepaint();
+        return;
+    }
+    QEventLoop wait;
+    QTimer::singleShot(std::chrono::milliseconds(ms), Qt::PreciseTimer, &wait, &QEventLoop::quit);
+    wait.exec(QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers);
 }
+
+void CTagsmithDlg::WaitHandling(uint32_t ms, const std::function<bool()>& goOn) {
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.start(std::chrono::milliseconds(ms));
+    // The wait ends right after the event that stopped it.
+    QEventLoop wait;
+    while (timer.isActive() && goOn()) wait.processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+void CTagsmithDlg::Drain() { QCoreApplication::processEvents(); }
+
+void CTagsmithDlg::HoldDeviceEvents(bool hold) {
+    if (notifier_ && !controller_.Finished()) notifier_->setEnabled(!hold);
+}
+
+// ------------------------------------------------------------- the events ---
 
 void CTagsmithDlg::EnableTrainingBench(const std::string& folder) {
     if (bench_) return;
-    bench_ = new TrainingBench(folder, 'E', this);
-    bench_->setGeometry(kSideX, 8, kSideWidth, 218);
-    result_->setGeometry(kSideX, 234, kSideWidth, 165);
+    bench_ = new TrainingBench(controller_.EnableBench(folder, SimBenchLine()), this);
+    PlaceSideColumn();
     bench_->show();
 }
 
@@ -229,25 +242,12 @@ int CTagsmithDlg::RunModal() {
 }
 
 void CTagsmithDlg::DestroyWindow() {
-    if (destroyed_) return;
-    destroyed_ = true;
+    if (controller_.Finished()) return;
     if (notifier_) notifier_->setEnabled(false);
-    model_.DestroyWindow();
+    controller_.Finish();
 }
 
-void CTagsmithDlg::RequestQuit() {
-    quitting_ = true;
-    clock_->EndPauses();
-    // A flow may be waiting in a message box or the picker: close those
-    // first (each answers as its Esc does) and look again shortly, since the
-    // flow may show another before it returns.
-    QWidget* modal = QApplication::activeModalWidget();
-    if (modal && modal != this) {
-        modal->close();
-        QTimer::singleShot(50, this, [this] { RequestQuit(); });
-    }
-    done(QDialog::Rejected);
-}
+void CTagsmithDlg::RequestQuit() { controller_.RequestQuit(); }
 
 void CTagsmithDlg::Activate() {
     OutputDebugStringA("CTagsmithApp: activated by another start\n");
@@ -263,28 +263,26 @@ void CTagsmithDlg::ShowAbout() {
     about.exec();
 }
 
-bool CTagsmithDlg::CloseAllowed() const {
-    return model_.closeEnabled || quitting_ || clock_->Pausing();
-}
-
 void CTagsmithDlg::done(int result) {
-    if (!CloseAllowed()) return;
-    clock_->EndPauses();
-    QDialog::done(result);
-}
-
-void CTagsmithDlg::reject() {
-    if (!CloseAllowed()) return;
-    QDialog::reject();
-}
-
-void CTagsmithDlg::closeEvent(QCloseEvent* e) {
-    // The title-bar close and Alt+F4 are refused while the controls are locked.
-    if (!CloseAllowed()) {
-        e->ignore();
+    // Every end goes through the controller's close rules.
+    if (controller_.Quitting()) {
+        QDialog::done(result);
         return;
     }
-    QDialog::closeEvent(e);
+    if (result == Accepted) {
+        controller_.OnCloseButton();
+    } else {
+        controller_.OnSystemClose();
+    }
+}
+
+void CTagsmithDlg::reject() { done(Rejected); }
+
+void CTagsmithDlg::closeEvent(QCloseEvent* e) {
+    // The title-bar close and Alt+F4 are refused while the controls are
+    // locked; a window still busy ends once its flow has returned.
+    e->ignore();
+    if (controller_.OnSystemClose() && !isVisible()) e->accept();
 }
 
 void CTagsmithDlg::keyPressEvent(QKeyEvent* e) {
@@ -299,7 +297,7 @@ void CTagsmithDlg::contextMenuEvent(QContextMenuEvent* e) {
     // Window managers offer no system menu to add to: the About entry lives
     // in the window's own context menu.
     QMenu menu(this);
-    menu.addAction(QStringLiteral("&About Tagsmith..."), this, [this] { ShowAbout(); });
+    menu.addAction(Q(std::u16string_view(kAboutEntry)), this, [this] { ShowAbout(); });
     menu.exec(e->globalPos());
 }
 

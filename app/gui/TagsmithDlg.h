@@ -1,13 +1,13 @@
 #pragma once
-// The main window (template 102): a view over MainDialog. It owns the model,
+// The main window (template 102) with Qt widgets: it draws the window
+// controller (app/WindowController.h) and forwards its events to it. It owns
 // the three page views inside the tab control, the log box and message-box
-// ports, and the watch on the drive system's arrival and removal events.
+// ports, the last-result widgets and the watch on the device events.
 #include <QDialog>
-#include <functional>
 #include <memory>
 #include <string>
 
-#include "app/MainDialog.h"
+#include "app/WindowController.h"
 #include "platform/DriveSystem.h"
 
 class QLabel;
@@ -25,29 +25,18 @@ class CDlgCh1View;
 class CDlgCh2View;
 class CDlgCh3View;
 class EditLogView;
-class GuiClock;
 class QtMessageBoxer;
-class StationStatus;
+class ResultPanel;
 class TrainingBench;
 
-// The model with its write flows observed: the last result comes from what
-// the core's write returns.
-class GuiModel : public MainDialog {
-public:
-    std::function<void()> writeStarts;
-    // The result, the ID, and whether it was passed over (taken meanwhile).
-    std::function<void(int, const std::u16string&, bool)> writeEnded;
-    int WriteDeviceSN(const std::u16string& id) override;
-};
-
-class CTagsmithDlg : public QDialog {
+class CTagsmithDlg : public QDialog, private WindowView {
     Q_OBJECT
 public:
     // `drives` may be null: no device is ever found.
     explicit CTagsmithDlg(std::unique_ptr<DriveSystem> drives, QWidget* parent = nullptr);
     ~CTagsmithDlg() override;
 
-    // Title, tabs and pages, then the model's part (application folder,
+    // Title, tabs and pages, then the station (application folder,
     // settings, plug-in), then the device-event watch. `exeDir` empty: the
     // executable's folder.
     void OnInitDialog(const std::string& exeDir = std::string());
@@ -64,17 +53,17 @@ public:
     // The trainer's panel, for a window on the simulated line `folder`.
     void EnableTrainingBench(const std::string& folder);
 
-    MainDialog& Model() { return model_; }
+    WindowController& Controller() { return controller_; }
+    MainDialog& Model() { return controller_.Model(); }
+    LastResult& Status() { return controller_.Result(); }
     QPlainTextEdit* LogBox() const;
     CDlgCh1View* Page1() const { return page1_; }
     CDlgCh2View* Page2() const { return page2_; }
     CDlgCh3View* Page3() const { return page3_; }
-    StationStatus& Status() { return *status_; }
     QLabel* ResultBox() const { return result_; }
     QLabel* CountsBox() const { return counts_; }
     QProgressBar* ProgressBar() const { return progress_; }
     TrainingBench* Bench() const { return bench_; }
-    void Refresh();
 
     void done(int result) override;
     void reject() override;
@@ -86,35 +75,38 @@ protected:
     bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
-    void OnDeviceEvents();
-    // Also while automatic writing waits for its ledger's server: nothing is
-    // being sent then, and closing ends the wait.
-    bool CloseAllowed() const;
-    // Around a flow: the busy cursor (nested flows count).
-    void BeginBusy();
-    void EndBusy();
-    void FocusScanBoxIfWriting();
+    // WindowView
+    void ShowControls() override;
+    void ShowResult() override;
+    void ShowBench() override;
+    void FocusScanBox() override;
+    void ShowBusy(bool busy) override;
+    bool RunPicker(CDlgListID& picker) override;
+    void DismissModals() override;
+    void EndRun(bool accepted) override;
+    void PumpRepaint() override;
+    void SleepRepainting(uint32_t ms) override;
+    void WaitHandling(uint32_t ms, const std::function<bool()>& goOn) override;
+    void Drain() override;
+    void HoldDeviceEvents(bool hold) override;
 
-    // Declared before the model: the core points at them until it is gone.
-    std::unique_ptr<DriveSystem> drives_;
+    void PlaceSideColumn();
+
+    // Declared before the controller: the core points at them until it is gone.
     std::unique_ptr<EditLogView> log_;
     std::unique_ptr<QtMessageBoxer> boxer_;
-    std::unique_ptr<GuiClock> clock_;
-    std::unique_ptr<StationStatus> status_;
-    GuiModel model_;
     std::unique_ptr<Ui::MainDlg> ui_;
+    WindowController controller_;
+    std::unique_ptr<ResultPanel> panel_;
     CDlgCh1View* page1_ = nullptr;
     CDlgCh2View* page2_ = nullptr;
     CDlgCh3View* page3_ = nullptr;
-    std::unique_ptr<DeviceEventSource> events_;
     QSocketNotifier* notifier_ = nullptr;
     QLabel* result_ = nullptr;
     QLabel* counts_ = nullptr;
     QProgressBar* progress_ = nullptr;
     TrainingBench* bench_ = nullptr;
-    int busy_ = 0;
-    bool destroyed_ = false;
-    bool quitting_ = false;
+    bool busyCursor_ = false;
 };
 
 // The dialog font and style of every window: WenQuanYi Zen Hei (a CJK font)

@@ -5,10 +5,12 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
 #include "resource.h"
+#include "sim/SimLine.h"
 
 namespace ts::win32 {
 
@@ -17,7 +19,6 @@ namespace {
 constexpr UINT kDeviceEventsMsg = WM_APP + 1;
 constexpr int kTabCount = 3;
 const int kPageTemplates[kTabCount] = {IDD_DLG_CH1, IDD_DLG_CH2, IDD_DLG_CH3};
-const wchar_t* const kTabTitles[kTabCount] = {L"ID列表方式", L"扫描方式", L"自动递增/递减"};
 
 // The owner-drawn labels: filled with the window colour, one line, centred,
 // cut with an ellipsis.
@@ -46,10 +47,24 @@ void Enable(HWND dlg, int id, bool enable) {
     if (c && (IsWindowEnabled(c) != FALSE) != enable) EnableWindow(c, enable ? TRUE : FALSE);
 }
 
+COLORREF Colour(uint32_t rgb) { return RGB((rgb >> 16) & 0xff, (rgb >> 8) & 0xff, rgb & 0xff); }
+
+// The dialog's font in another pixel height, bold.
+HFONT BoldFont(HWND dlg, int pixels) {
+    LOGFONTW lf = {};
+    if (HFONT base = reinterpret_cast<HFONT>(SendMessageW(dlg, WM_GETFONT, 0, 0)))
+        GetObjectW(base, sizeof lf, &lf);
+    lf.lfHeight = -pixels;
+    lf.lfWidth = 0;
+    lf.lfWeight = FW_BOLD;
+    lf.lfQuality = CLEARTYPE_QUALITY;
+    return CreateFontIndirectW(&lf);
+}
+
 }  // namespace
 
 MainWindow::MainWindow(HINSTANCE instance, std::unique_ptr<DriveSystem> drives)
-    : instance_(instance), drives_(std::move(drives)) {
+    : instance_(instance), controller_(*this, std::move(drives)) {
     windowBrush_ = CreateSolidBrush(GetSysColor(COLOR_WINDOW));
     icon_ =
         static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
@@ -57,30 +72,30 @@ MainWindow::MainWindow(HINSTANCE instance, std::unique_ptr<DriveSystem> drives)
     smallIcon_ = static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDR_MAINFRAME),
                                                IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
                                                GetSystemMetrics(SM_CYSMICON), 0));
-    model_.runPicker = [this](CDlgListID& picker) { return RunPicker(picker); };
-    model_.onChange = [this] { Refresh(); };
-    model_.m_page1.onChange = [this] { RefreshPage(0); };
-    model_.m_page2.onChange = [this] { RefreshPage(1); };
-    model_.m_page3.onChange = [this] { RefreshPage(2); };
+    MainDialog& model = controller_.Model();
+    model.m_page1.onChange = [this] { RefreshPage(0); };
+    model.m_page2.onChange = [this] { RefreshPage(1); };
+    model.m_page3.onChange = [this] { RefreshPage(2); };
 }
 
 MainWindow::~MainWindow() {
     StopEventWatch();
-    model_.onChange = nullptr;
-    model_.m_page1.onChange = nullptr;
-    model_.m_page2.onChange = nullptr;
-    model_.m_page3.onChange = nullptr;
-    model_.runPicker = nullptr;
-    model_.core.SetClock(nullptr);
-    clock_.preTranslate = nullptr;
-    model_.core.SetDrainHook(nullptr);
-    model_.core.SetLogView(nullptr);
-    model_.core.SetMessageBoxer(nullptr);
-    model_.core.SetDrives(nullptr);
+    MainDialog& model = controller_.Model();
+    model.m_page1.onChange = nullptr;
+    model.m_page2.onChange = nullptr;
+    model.m_page3.onChange = nullptr;
     if (hwnd_ && IsWindow(hwnd_)) DestroyWindow(hwnd_);
+    hwnd_ = nullptr;
+    for (HGDIOBJ o : {static_cast<HGDIOBJ>(windowBrush_), static_cast<HGDIOBJ>(headlineFont_),
+                      static_cast<HGDIOBJ>(idFont_), static_cast<HGDIOBJ>(countsFont_)}) {
+        if (o) DeleteObject(o);
+    }
     if (icon_) DestroyIcon(icon_);
     if (smallIcon_) DestroyIcon(smallIcon_);
-    if (windowBrush_) DeleteObject(windowBrush_);
+}
+
+void MainWindow::EnableTrainingBench(const std::string& folder) {
+    controller_.EnableBench(folder, {SimPlug, SimUnplug, SimReplug, SimSetFaults});
 }
 
 bool MainWindow::Create() {
@@ -94,12 +109,15 @@ bool MainWindow::Create() {
 
 int MainWindow::Run() {
     MSG msg;
-    while (!finished_ && GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    while (!runEnded_ && GetMessageW(&msg, nullptr, 0, 0) > 0) {
         if (PreTranslate(msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
-    FinishWindow();
+    StopEventWatch();
+    controller_.Finish();
+    if (hwnd_ && IsWindow(hwnd_)) DestroyWindow(hwnd_);
+    hwnd_ = nullptr;
     return 0;
 }
 
@@ -114,6 +132,8 @@ bool MainWindow::PreTranslate(MSG& msg) {
     return IsDialogMessageW(hwnd_, &msg) != FALSE;
 }
 
+// ------------------------------------------------------------ event loops ---
+
 void MainWindow::Drain() {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -124,6 +144,49 @@ void MainWindow::Drain() {
         if (PreTranslate(msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
+    }
+}
+
+void MainWindow::PumpRepaint() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageW(&msg);
+}
+
+void MainWindow::SleepRepainting(uint32_t ms) {
+    const ULONGLONG end = GetTickCount64() + ms;
+    for (;;) {
+        PumpRepaint();
+        const ULONGLONG now = GetTickCount64();
+        if (now >= end) return;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_PAINT);
+    }
+}
+
+void MainWindow::WaitHandling(uint32_t ms, const std::function<bool()>& goOn) {
+    const ULONGLONG end = GetTickCount64() + ms;
+    // The device events stay queued until the wait is over.
+    auto next = [](MSG* msg) {
+        return PeekMessageW(msg, nullptr, 0, kDeviceEventsMsg - 1, PM_REMOVE) != FALSE ||
+               PeekMessageW(msg, nullptr, kDeviceEventsMsg + 1, 0xFFFF, PM_REMOVE) != FALSE;
+    };
+    bool go = goOn();
+    while (go) {
+        MSG msg;
+        while (go && next(&msg)) {
+            if (msg.message == WM_QUIT) {
+                PostQuitMessage(static_cast<int>(msg.wParam));
+                return;
+            }
+            if (!PreTranslate(msg)) {
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+            // The wait ends right after the message that stopped it.
+            go = goOn();
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (!go || now >= end) return;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
     }
 }
 
@@ -157,9 +220,10 @@ void MainWindow::OnInitDialog() {
 
     HWND tab = GetDlgItem(hwnd_, IDC_TAB_PAGES);
     for (int i = 0; i < kTabCount; ++i) {
+        std::wstring title = W(kTabTitles[static_cast<size_t>(i)]);
         TCITEMW item = {};
         item.mask = TCIF_TEXT;
-        item.pszText = const_cast<wchar_t*>(kTabTitles[i]);
+        item.pszText = title.data();
         SendMessageW(tab, TCM_INSERTITEMW, i, reinterpret_cast<LPARAM>(&item));
     }
     RECT r;
@@ -178,41 +242,95 @@ void MainWindow::OnInitDialog() {
             SetWindowPos(pages_[i], HWND_TOP, r.left, r.top, r.right - r.left, r.bottom - r.top, 0);
     }
     if (pages_[0]) ShowWindow(pages_[0], SW_SHOW);
-    SetWindowTextW(hwnd_, L"Tagforge V200");
+    SetWindowTextW(hwnd_, W(kWindowTitle).c_str());
+    CreateSideColumn();
 
-    StationParts parts;
-    parts.drives = drives_.get();
-    parts.log = &log_;
-    parts.boxes = &boxer_;
-    parts.clock = &clock_;
-    clock_.preTranslate = [this](MSG& msg) { return PreTranslate(msg); };
-    clock_.heldMessage = kDeviceEventsMsg;
-    // The scan handles pending messages before each handshake.
-    parts.drain = [this] { Drain(); };
-    // The ledger tagsmith.cfg names, as every station opens it.
-    parts.ledger = true;
-    model_.OnInitDialog(std::move(parts));
-    Refresh();
+    controller_.Open(std::string(), log_, boxer_);
     for (int i = 0; i < kTabCount; ++i) RefreshPage(i);
+    ShowBench();
     StartEventWatch();
+}
+
+void MainWindow::CreateSideColumn() {
+    const SideColumn side = controller_.Layout();
+    auto place = [this](const DialogRect& d) {
+        RECT r = {d.x, d.y, d.x + d.width, d.y + d.height};
+        MapDialogRect(hwnd_, &r);
+        return r;
+    };
+    HFONT dialogFont = reinterpret_cast<HFONT>(SendMessageW(hwnd_, WM_GETFONT, 0, 0));
+    auto make = [&](const wchar_t* cls, const wchar_t* text, DWORD style, DWORD exStyle, int id,
+                    RECT r) {
+        HWND c =
+            CreateWindowExW(exStyle, cls, text, WS_CHILD | WS_VISIBLE | style, r.left, r.top,
+                            r.right - r.left, r.bottom - r.top, hwnd_,
+                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
+        if (c) SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(dialogFont), FALSE);
+        return c;
+    };
+    headlineFont_ = BoldFont(hwnd_, 34);
+    idFont_ = BoldFont(hwnd_, 20);
+    countsFont_ = BoldFont(hwnd_, 16);
+
+    // The window grows to the right to hold the column.
+    RECT width = {0, 0, side.windowWidth, 0};
+    MapDialogRect(hwnd_, &width);
+    RECT client;
+    GetClientRect(hwnd_, &client);
+    RECT frame = {0, 0, width.right, client.bottom};
+    AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(hwnd_, GWL_STYLE)), FALSE,
+                       static_cast<DWORD>(GetWindowLongPtrW(hwnd_, GWL_EXSTYLE)));
+    SetWindowPos(hwnd_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+
+    make(L"Static", L"", SS_OWNERDRAW | SS_NOTIFY, 0, IDC_STATIC_RESULT, place(side.result));
+    HWND counts = make(L"Static", L"", SS_CENTER | SS_CENTERIMAGE, WS_EX_STATICEDGE,
+                       IDC_STATIC_COUNTS, place(side.counts));
+    if (counts) SendMessageW(counts, WM_SETFONT, reinterpret_cast<WPARAM>(countsFont_), FALSE);
+    make(L"Static", L"", SS_OWNERDRAW, 0, IDC_PROGRESS, place(side.progress));
+
+    BenchModel* bench = controller_.Bench();
+    if (!bench) return;
+    const DialogRect& b = side.bench;
+    const int half = (b.width - 16) / 2;
+    make(L"Button", W(bench->Title()).c_str(), BS_GROUPBOX, 0, IDC_GROUP_BENCH, place(b));
+    struct Button {
+        int id;
+        const wchar_t* text;
+        int column, row;
+    };
+    const Button buttons[] = {{IDC_BTN_BENCH_BLANK, L"插入空白设备", 0, 0},
+                              {IDC_BTN_BENCH_KEPT, L"插入已有ID的设备", 1, 0},
+                              {IDC_BTN_BENCH_DISK, L"插入普通U盘", 0, 1},
+                              {IDC_BTN_BENCH_UNPLUG, L"拔出设备", 1, 1}};
+    for (const Button& k : buttons) {
+        make(L"Button", k.text, BS_PUSHBUTTON | WS_TABSTOP, 0, k.id,
+             place({b.x + 6 + k.column * (half + 4), b.y + 12 + k.row * 18, half, 15}));
+    }
+    make(L"Static", L"下一个设备的故障：", SS_LEFT, 0, IDC_STATIC_BENCH_FAULT,
+         place({b.x + 6, b.y + 50, b.width - 12, 9}));
+    HWND faults = make(L"ComboBox", L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0,
+                       IDC_COMBO_BENCH_FAULT, place({b.x + 6, b.y + 61, b.width - 12, 110}));
+    for (const BenchModel::Fault& f : BenchModel::Faults())
+        SendMessageW(faults, CB_ADDSTRING, 0,
+                     reinterpret_cast<LPARAM>(W(std::u16string(f.name)).c_str()));
+    make(L"Static", L"", SS_LEFT, 0, IDC_STATIC_BENCH_MESSAGE,
+         place({b.x + 6, b.y + 79, b.width - 12, b.height - 85}));
 }
 
 INT_PTR MainWindow::OnMainMessage(UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
-        case WM_COMMAND:
-            BeginBusy();
+        case WM_COMMAND: {
+            WindowController::Handling handling(controller_);
             OnCommand(LOWORD(wp), HIWORD(wp));
-            EndBusy();
             return TRUE;
+        }
         case WM_NOTIFY: {
             const auto* nm = reinterpret_cast<const NMHDR*>(lp);
             if (nm->idFrom == IDC_TAB_PAGES && nm->code == TCN_SELCHANGE) {
-                BeginBusy();
                 const int index = static_cast<int>(SendMessageW(nm->hwndFrom, TCM_GETCURSEL, 0, 0));
-                model_.OnTabSelChange(index);
-                if (index == 1 && pages_[1]) SetFocus(GetDlgItem(pages_[1], IDC_EDIT_SCANID));
+                controller_.OnTabSelChange(index);
                 SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, 0);
-                EndBusy();
                 return TRUE;
             }
             return FALSE;
@@ -222,103 +340,225 @@ INT_PTR MainWindow::OnMainMessage(UINT msg, WPARAM wp, LPARAM lp) {
                 DialogBoxParamW(instance_, MAKEINTRESOURCEW(IDD_ABOUTBOX), hwnd_, AboutProc, 0);
                 return TRUE;
             }
-            // The title-bar close, Alt+F4 and the menu's Close are refused
-            // while the controls are locked, unless automatic writing waits
-            // for its ledger's server (nothing is being sent then).
-            if ((wp & 0xFFF0) == SC_CLOSE && !model_.closeEnabled && !clock_.Pausing()) return TRUE;
+            // The title-bar close, Alt+F4 and the menu's Close go on to
+            // WM_CLOSE only where the controller allows them.
+            if ((wp & 0xFFF0) == SC_CLOSE && !controller_.SystemCloseAllowed()) return TRUE;
             return FALSE;
         case WM_CLOSE:
             // Also a request from outside (the task manager, a script): it
             // ends the window as the close button does, even while locked.
-            RequestQuit();
+            controller_.RequestQuit();
             return TRUE;
         case WM_QUERYENDSESSION:
             // The session may end without another message: save now.
-            model_.SaveConfig();
+            controller_.Model().SaveConfig();
             SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, TRUE);
             return TRUE;
         case WM_ENDSESSION:
-            if (wp) RequestQuit();
+            if (wp) controller_.RequestQuit();
             return TRUE;
         case WM_QUERYDRAGICON:
             return reinterpret_cast<INT_PTR>(icon_);
         case WM_CTLCOLORDLG:
             return reinterpret_cast<INT_PTR>(windowBrush_);
-        case kDeviceEventsMsg:
-            BeginBusy();
-            OnDeviceEvents();
+        case WM_CTLCOLORSTATIC: {
+            const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lp));
+            if (id == IDC_STATIC_COUNTS || id == IDC_STATIC_BENCH_FAULT ||
+                id == IDC_STATIC_BENCH_MESSAGE || id == IDC_GROUP_BENCH) {
+                SetBkMode(reinterpret_cast<HDC>(wp), TRANSPARENT);
+                return reinterpret_cast<INT_PTR>(windowBrush_);
+            }
+            return FALSE;
+        }
+        case WM_DRAWITEM:
+            return DrawSideItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lp)) ? TRUE : FALSE;
+        case kDeviceEventsMsg: {
+            WindowController::Handling handling(controller_);
+            controller_.OnDeviceEvents();
             if (eventsTaken_) SetEvent(eventsTaken_);
-            EndBusy();
             return TRUE;
+        }
         default:
             return FALSE;
     }
 }
 
 void MainWindow::OnCommand(int id, int code) {
+    BenchModel* bench = controller_.Bench();
+    if (id == IDC_COMBO_BENCH_FAULT && code == CBN_SELCHANGE && bench) {
+        const LRESULT index =
+            SendMessageW(GetDlgItem(hwnd_, IDC_COMBO_BENCH_FAULT), CB_GETCURSEL, 0, 0);
+        if (index >= 0) bench->SetFault(static_cast<int>(index));
+        return;
+    }
     if (code != BN_CLICKED) return;
     switch (id) {
         case IDC_RADIO_WRITE:
-            model_.OnWriteMode();
+            controller_.OnWriteMode();
             break;
         case IDC_RADIO_READ:
-            model_.OnReadMode();
+            controller_.OnReadMode();
             break;
         case IDC_BTN_CLEARLOG:
-            model_.OnClearLog();
+            controller_.OnClearLog();
             break;
         case IDC_BTN_CLOSE:
-            if (model_.closeEnabled) RequestQuit();
+            controller_.OnCloseButton();
+            break;
+        case IDC_BTN_BENCH_BLANK:
+            if (bench) bench->PlugBlank();
+            break;
+        case IDC_BTN_BENCH_KEPT:
+            if (bench) bench->PlugKept();
+            break;
+        case IDC_BTN_BENCH_DISK:
+            if (bench) bench->PlugDisk();
+            break;
+        case IDC_BTN_BENCH_UNPLUG:
+            if (bench) bench->Unplug();
             break;
         default:
             break;
     }
 }
 
-void MainWindow::Refresh() {
+// ---------------------------------------------------------------- drawing ---
+
+void MainWindow::ShowControls() {
     if (!hwnd_) return;
+    const MainDialog& model = controller_.Model();
     ++syncing_;
-    SetCheck(hwnd_, IDC_RADIO_WRITE, model_.writeRadioChecked);
-    SetCheck(hwnd_, IDC_RADIO_READ, model_.readRadioChecked);
-    Enable(hwnd_, IDC_RADIO_WRITE, model_.writeRadioEnabled);
-    Enable(hwnd_, IDC_RADIO_READ, model_.readRadioEnabled);
-    Enable(hwnd_, IDC_BTN_CLOSE, model_.closeEnabled);
+    SetCheck(hwnd_, IDC_RADIO_WRITE, model.writeRadioChecked);
+    SetCheck(hwnd_, IDC_RADIO_READ, model.readRadioChecked);
+    Enable(hwnd_, IDC_RADIO_WRITE, model.writeRadioEnabled);
+    Enable(hwnd_, IDC_RADIO_READ, model.readRadioEnabled);
+    Enable(hwnd_, IDC_BTN_CLOSE, model.closeEnabled);
     if (HMENU sys = GetSystemMenu(hwnd_, FALSE))
-        EnableMenuItem(sys, SC_CLOSE,
-                       MF_BYCOMMAND | (model_.closeEnabled ? MF_ENABLED : MF_GRAYED));
-    Enable(hwnd_, IDC_TAB_PAGES, model_.tabEnabled);
+        EnableMenuItem(sys, SC_CLOSE, MF_BYCOMMAND | (model.closeEnabled ? MF_ENABLED : MF_GRAYED));
+    Enable(hwnd_, IDC_TAB_PAGES, model.tabEnabled);
     HWND tab = GetDlgItem(hwnd_, IDC_TAB_PAGES);
-    if (model_.tabIndex >= 0 && model_.tabIndex < kTabCount) {
-        if (SendMessageW(tab, TCM_GETCURSEL, 0, 0) != model_.tabIndex)
-            SendMessageW(tab, TCM_SETCURSEL, model_.tabIndex, 0);
+    if (model.tabIndex >= 0 && model.tabIndex < kTabCount) {
+        if (SendMessageW(tab, TCM_GETCURSEL, 0, 0) != model.tabIndex)
+            SendMessageW(tab, TCM_SETCURSEL, model.tabIndex, 0);
         for (int i = 0; i < kTabCount; ++i) {
             if (!pages_[i]) continue;
-            const bool show = i == model_.tabIndex;
-            if ((IsWindowVisible(pages_[i]) != FALSE) != show)
-                ShowWindow(pages_[i], show ? SW_SHOW : SW_HIDE);
+            const bool show = i == model.tabIndex;
+            // The page's own flag: before the window shows, every page
+            // counts as invisible, and a page left shown would cover another.
+            const bool shown = (GetWindowLongPtrW(pages_[i], GWL_STYLE) & WS_VISIBLE) != 0;
+            if (shown != show) ShowWindow(pages_[i], show ? SW_SHOW : SW_HIDE);
         }
     }
     --syncing_;
 }
 
-void MainWindow::OnDeviceEvents() {
-    if (!events_ || finished_) return;
-    for (DeviceEvent ev : events_->ReadEvents()) {
-        if (finished_ || quitting_) return;
-        model_.core.WindowProc(ev);
+void MainWindow::ShowResult() {
+    if (!hwnd_) return;
+    const LastResult& model = controller_.Result();
+    const PortResult& port = model.Port();
+    // The texts are the controls' own, so that they read back as shown; the
+    // panel draws a long ID by its start and end.
+    std::u16string text = port.headline;
+    if (!port.id.empty()) text += u"\r\nID: " + port.id;
+    SetWindowTextIfChanged(GetDlgItem(hwnd_, IDC_STATIC_RESULT), text);
+    SetWindowTextIfChanged(GetDlgItem(hwnd_, IDC_STATIC_COUNTS), model.Counts().Text());
+    SetWindowTextIfChanged(GetDlgItem(hwnd_, IDC_PROGRESS), port.ProgressText());
+    for (int id : {IDC_STATIC_RESULT, IDC_PROGRESS}) {
+        if (HWND c = GetDlgItem(hwnd_, id)) InvalidateRect(c, nullptr, FALSE);
     }
-    if (!quitting_ && model_.core.IsWriteMode() && model_.tabIndex == 1 &&
-        model_.core.CurrentDevice() && pages_[1])
-        SetFocus(GetDlgItem(pages_[1], IDC_EDIT_SCANID));
 }
 
+void MainWindow::ShowBench() {
+    const BenchModel* bench = controller_.Bench();
+    if (!hwnd_ || !bench) return;
+    SetWindowTextIfChanged(GetDlgItem(hwnd_, IDC_STATIC_BENCH_MESSAGE), bench->Message());
+    Enable(hwnd_, IDC_BTN_BENCH_KEPT, bench->KeptAvailable());
+    HWND faults = GetDlgItem(hwnd_, IDC_COMBO_BENCH_FAULT);
+    if (faults && SendMessageW(faults, CB_GETCURSEL, 0, 0) != bench->FaultIndex())
+        SendMessageW(faults, CB_SETCURSEL, static_cast<WPARAM>(bench->FaultIndex()), 0);
+}
+
+bool MainWindow::DrawSideItem(const DRAWITEMSTRUCT& di) {
+    const PortResult& port = controller_.Result().Port();
+    HDC dc = di.hDC;
+    RECT rc = di.rcItem;
+    if (di.CtlID == IDC_STATIC_RESULT) {
+        const ResultColours colours = ColoursOf(port.state);
+        HBRUSH back = CreateSolidBrush(Colour(colours.back));
+        FillRect(dc, &rc, back);
+        DeleteObject(back);
+        DrawEdge(dc, &rc, BDR_SUNKENOUTER, BF_RECT);
+        SetBkMode(dc, TRANSPARENT);
+        SetTextColor(dc, Colour(colours.fore));
+        const std::wstring headline = W(port.headline);
+        const std::wstring id = port.id.empty() ? std::wstring() : L"ID: " + W(ShortId(port.id));
+        RECT inner = rc;
+        InflateRect(&inner, -6, -6);
+        // Headline and ID as one block, centred in the panel.
+        RECT h = inner, i = inner;
+        HGDIOBJ old = SelectObject(dc, headlineFont_);
+        DrawTextW(dc, headline.c_str(), -1, &h, DT_CENTER | DT_WORDBREAK | DT_CALCRECT);
+        SelectObject(dc, idFont_);
+        if (!id.empty()) DrawTextW(dc, id.c_str(), -1, &i, DT_CENTER | DT_SINGLELINE | DT_CALCRECT);
+        const int hh = h.bottom - h.top;
+        const int ih = id.empty() ? 0 : i.bottom - i.top;
+        int top = inner.top + std::max(0, static_cast<int>(inner.bottom - inner.top - hh - ih) / 2);
+        RECT line = {inner.left, top, inner.right, top + hh};
+        SelectObject(dc, headlineFont_);
+        DrawTextW(dc, headline.c_str(), -1, &line, DT_CENTER | DT_WORDBREAK);
+        if (!id.empty()) {
+            line = {inner.left, top + hh, inner.right, top + hh + ih};
+            SelectObject(dc, idFont_);
+            DrawTextW(dc, id.c_str(), -1, &line, DT_CENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+        }
+        SelectObject(dc, old);
+        return true;
+    }
+    if (di.CtlID == IDC_PROGRESS) {
+        FillRect(dc, &rc, GetSysColorBrush(COLOR_WINDOW));
+        RECT done = rc;
+        InflateRect(&done, -2, -2);
+        const int full = done.right - done.left;
+        done.right = done.left + (port.progressShown ? full * port.progressPermille / 1000 : 0);
+        if (done.right > done.left) FillRect(dc, &done, GetSysColorBrush(COLOR_HIGHLIGHT));
+        DrawEdge(dc, &rc, EDGE_SUNKEN, BF_RECT);
+        const std::wstring text = W(port.ProgressText());
+        SetBkMode(dc, TRANSPARENT);
+        SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+        HGDIOBJ old =
+            SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(hwnd_, WM_GETFONT, 0, 0)));
+        DrawTextW(dc, text.c_str(), -1, &rc, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+        SelectObject(dc, old);
+        return true;
+    }
+    return false;
+}
+
+void MainWindow::FocusScanBox() {
+    if (pages_[1]) SetFocus(GetDlgItem(pages_[1], IDC_EDIT_SCANID));
+}
+
+void MainWindow::DismissModals() {
+    // A flow waiting in a message box or the picker ends first, each as its
+    // Esc would; the window ends once the flow has returned.
+    boxer_.Dismiss();
+    if (picker_) PostMessageW(picker_, WM_COMMAND, IDCANCEL, 0);
+}
+
+void MainWindow::EndRun(bool) {
+    runEnded_ = true;
+    PostQuitMessage(0);
+}
+
+// ----------------------------------------------------------- device events ---
+
 void MainWindow::StartEventWatch() {
-    if (drives_) events_ = drives_->WatchEvents();
-    if (!events_ || events_->Fd() == -1) return;
+    DeviceEventSource* events = controller_.StartDeviceEvents();
+    if (!events) return;
     stopWatch_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     eventsTaken_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (!stopWatch_ || !eventsTaken_) return;
-    HANDLE ready = reinterpret_cast<HANDLE>(static_cast<intptr_t>(events_->Fd()));
+    HANDLE ready = reinterpret_cast<HANDLE>(static_cast<intptr_t>(events->Fd()));
     HWND target = hwnd_;
     HANDLE stop = stopWatch_;
     HANDLE taken = eventsTaken_;
@@ -341,32 +581,7 @@ void MainWindow::StopEventWatch() {
     if (stopWatch_) CloseHandle(stopWatch_);
     if (eventsTaken_) CloseHandle(eventsTaken_);
     stopWatch_ = eventsTaken_ = nullptr;
-    events_.reset();
-}
-
-void MainWindow::EndBusy() {
-    if (busy_ > 0) --busy_;
-    if (busy_ == 0 && quitting_) FinishWindow();
-}
-
-void MainWindow::RequestQuit() {
-    quitting_ = true;
-    clock_.EndPauses();
-    // A flow waiting in a message box or the picker ends first, each as its
-    // Esc would; the window ends once the flow has returned.
-    boxer_.Dismiss();
-    if (picker_) PostMessageW(picker_, WM_COMMAND, IDCANCEL, 0);
-    if (busy_ == 0) FinishWindow();
-}
-
-void MainWindow::FinishWindow() {
-    if (finished_) return;
-    finished_ = true;
-    StopEventWatch();
-    model_.DestroyWindow();
-    if (hwnd_ && IsWindow(hwnd_)) DestroyWindow(hwnd_);
-    hwnd_ = nullptr;
-    PostQuitMessage(0);
+    controller_.StopDeviceEvents();
 }
 
 // ------------------------------------------------------------------ pages ---
@@ -395,12 +610,12 @@ INT_PTR CALLBACK MainWindow::PageProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 
 INT_PTR MainWindow::OnPageMessage(int page, HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
-        case WM_COMMAND:
+        case WM_COMMAND: {
             if (syncing_) return TRUE;
-            BeginBusy();
+            WindowController::Handling handling(controller_);
             OnPageCommand(page, hwnd, LOWORD(wp), HIWORD(wp));
-            EndBusy();
             return TRUE;
+        }
         case WM_CTLCOLORDLG:
             return reinterpret_cast<INT_PTR>(windowBrush_);
         case WM_CTLCOLORSTATIC: {
@@ -435,11 +650,11 @@ INT_PTR MainWindow::OnPageMessage(int page, HWND hwnd, UINT msg, WPARAM wp, LPAR
 void MainWindow::OnPageCommand(int page, HWND hwnd, int id, int code) {
     if (code == EN_CHANGE) {
         const std::u16string text = WindowText(GetDlgItem(hwnd, id));
-        if (page == 0 && id == IDC_EDIT_IDFILE) model_.m_page1.SetPathText(text);
-        if (page == 1 && id == IDC_EDIT_SCANID) model_.m_page2.SetScanId(text);
-        if (page == 2 && id == IDC_EDIT_PREFIX) model_.m_page3.SetPrefix(text);
-        if (page == 2 && id == IDC_EDIT_COUNTER) model_.m_page3.SetCounter(text);
-        if (page == 2 && id == IDC_EDIT_SUFFIX) model_.m_page3.SetSuffix(text);
+        if (page == 0 && id == IDC_EDIT_IDFILE) controller_.Model().m_page1.SetPathText(text);
+        if (page == 1 && id == IDC_EDIT_SCANID) controller_.Model().m_page2.SetScanId(text);
+        if (page == 2 && id == IDC_EDIT_PREFIX) controller_.Model().m_page3.SetPrefix(text);
+        if (page == 2 && id == IDC_EDIT_COUNTER) controller_.Model().m_page3.SetCounter(text);
+        if (page == 2 && id == IDC_EDIT_SUFFIX) controller_.Model().m_page3.SetSuffix(text);
         return;
     }
     if (code != BN_CLICKED) return;
@@ -448,22 +663,22 @@ void MainWindow::OnPageCommand(int page, HWND hwnd, int id, int code) {
             ChooseIdFile();
             break;
         case IDC_BTN_MANUAL:
-            model_.m_page1.OnBnClickedManualWrite();
+            controller_.Model().m_page1.OnBnClickedManualWrite();
             break;
         case IDC_BTN_AUTO:
-            model_.m_page1.OnBnClickedAutoWrite();
+            controller_.Model().m_page1.OnBnClickedAutoWrite();
             break;
         case 10000 + IDC_BTN_WRITE:
-            model_.m_page2.OnBnClickedWrite();
+            controller_.Model().m_page2.OnBnClickedWrite();
             break;
         case 20000 + IDC_RADIO_INCREASE:
-            model_.m_page3.OnBnClickedIncrease();
+            controller_.Model().m_page3.OnBnClickedIncrease();
             break;
         case 20000 + IDC_RADIO_DECREASE:
-            model_.m_page3.OnBnClickedDecrease();
+            controller_.Model().m_page3.OnBnClickedDecrease();
             break;
         case 20000 + IDC_BTN_WRITE:
-            model_.m_page3.OnBnClickedWrite();
+            controller_.Model().m_page3.OnBnClickedWrite();
             break;
         default:
             break;
@@ -475,7 +690,7 @@ void MainWindow::RefreshPage(int page) {
     if (!p) return;
     ++syncing_;
     if (page == 0) {
-        const CDlgCh1& l = model_.m_page1;
+        const CDlgCh1& l = controller_.Model().m_page1;
         SetWindowTextIfChanged(GetDlgItem(p, IDC_EDIT_IDFILE), l.pathText);
         SetWindowTextIfChanged(GetDlgItem(p, IDC_EDIT_CURID), l.currentIdText);
         Enable(p, IDC_BTN_IDFILE, l.idFileButtonEnabled);
@@ -483,11 +698,11 @@ void MainWindow::RefreshPage(int page) {
         Enable(p, IDC_BTN_AUTO, l.autoWriteButtonEnabled);
         SetWindowTextIfChanged(GetDlgItem(p, IDC_BTN_AUTO), l.autoWriteButtonText);
     } else if (page == 1) {
-        const CDlgCh2& l = model_.m_page2;
+        const CDlgCh2& l = controller_.Model().m_page2;
         SetWindowTextIfChanged(GetDlgItem(p, IDC_EDIT_SCANID), l.scanText);
         Enable(p, IDC_BTN_WRITE, l.writeButtonEnabled);
     } else {
-        const CDlgCh3& l = model_.m_page3;
+        const CDlgCh3& l = controller_.Model().m_page3;
         SetWindowTextIfChanged(GetDlgItem(p, IDC_EDIT_PREFIX), l.prefixText);
         SetWindowTextIfChanged(GetDlgItem(p, IDC_EDIT_COUNTER), l.counterText);
         SetWindowTextIfChanged(GetDlgItem(p, IDC_EDIT_SUFFIX), l.suffixText);
@@ -514,13 +729,12 @@ void MainWindow::ChooseIdFile() {
     ofn.lpstrDefExt = L"ids";
     ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_EXPLORER;
     if (!GetOpenFileNameW(&ofn)) return;
-    model_.m_page1.OnIdFileChosen(U16(path));
+    controller_.Model().m_page1.OnIdFileChosen(U16(path));
 }
 
 // ----------------------------------------------------------------- picker ---
 
 bool MainWindow::RunPicker(CDlgListID& picker) {
-    if (quitting_) return false;
     pickerLogic_ = &picker;
     const INT_PTR result = DialogBoxParamW(instance_, MAKEINTRESOURCEW(IDD_DLG_LISTID), hwnd_,
                                            PickerProc, reinterpret_cast<LPARAM>(this));
@@ -597,7 +811,7 @@ INT_PTR MainWindow::OnPickerMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
                 return TRUE;
             }
             if ((id == IDC_BTN_CHOOSE || id == IDOK) && logic) {
-                if (quitting_) {
+                if (controller_.Quitting()) {
                     EndDialog(hwnd, IDCANCEL);
                     return TRUE;
                 }

@@ -1,9 +1,12 @@
 #pragma once
-// The main window (template 102) on the Win32 API: a view over MainDialog,
-// with the three pages as child dialogs over the tab control, the picker as
-// a virtual list view and the About box from the system menu. Device events
-// wake a watcher thread that posts them to the window, so they are handled
-// on the window's thread, also while a message box is open.
+// The main window (template 102) on the Win32 API: it draws the window
+// controller (app/WindowController.h) and forwards its events to it. The
+// three pages are child dialogs over the tab control, the picker a virtual
+// list view, the About box comes from the system menu, and the column right
+// of the template holds the last result, the counts, the progress bar and,
+// on a simulated line, the trainer's panel. Device events wake a watcher
+// thread that posts them to the window, so they are handled on the
+// window's thread, also while a message box is open.
 #include <windows.h>
 
 #include <memory>
@@ -11,19 +14,22 @@
 #include <thread>
 
 #include "WinPorts.h"
-#include "app/MainDialog.h"
+#include "app/WindowController.h"
 #include "platform/DriveSystem.h"
 
 namespace ts::win32 {
 
-class MainWindow {
+class MainWindow : private WindowView {
 public:
     // `drives` may be null: no device is ever found.
     MainWindow(HINSTANCE instance, std::unique_ptr<DriveSystem> drives);
-    ~MainWindow();
+    ~MainWindow() override;
     MainWindow(const MainWindow&) = delete;
     MainWindow& operator=(const MainWindow&) = delete;
 
+    // The trainer's panel, for a window on the simulated line `folder`
+    // (before Create).
+    void EnableTrainingBench(const std::string& folder);
     // Creates and shows the window; false when the template cannot be made.
     bool Create();
     // Runs the window until it ends (settings saved, device closed).
@@ -40,34 +46,39 @@ private:
     INT_PTR OnPickerMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
 
     void OnInitDialog();
+    void CreateSideColumn();
     void OnCommand(int id, int code);
     void OnPageCommand(int page, HWND hwnd, int id, int code);
     void ChooseIdFile();
-    bool RunPicker(CDlgListID& picker);
-    void OnDeviceEvents();
     void StartEventWatch();
     void StopEventWatch();
+    bool DrawSideItem(const DRAWITEMSTRUCT& di);
 
-    void Refresh();
     void RefreshPage(int page);
     // Messages of this window and its pages before they are dispatched: the
     // keys the window and its read-only edits swallow, then the dialog keys.
     bool PreTranslate(MSG& msg);
-    // Handles every pending message (the scan does before each handshake).
-    void Drain();
 
-    // Around every handler: the window ends only once none is running.
-    void BeginBusy() { ++busy_; }
-    void EndBusy();
-    void RequestQuit();
-    void FinishWindow();
+    // WindowView
+    void ShowControls() override;
+    void ShowResult() override;
+    void ShowBench() override;
+    void FocusScanBox() override;
+    void ShowBusy(bool) override {}
+    bool RunPicker(CDlgListID& picker) override;
+    void DismissModals() override;
+    void EndRun(bool accepted) override;
+    void PumpRepaint() override;
+    void SleepRepainting(uint32_t ms) override;
+    void WaitHandling(uint32_t ms, const std::function<bool()>& goOn) override;
+    void Drain() override;
+    void HoldDeviceEvents(bool) override {}
 
     HINSTANCE instance_;
-    std::unique_ptr<DriveSystem> drives_;
+    std::string benchFolder_;
     EditLogView log_;
     WinMessageBoxer boxer_;
-    PaintingClock clock_;
-    MainDialog model_;
+    WindowController controller_;
     HWND hwnd_ = nullptr;
     HWND pages_[3] = {};
     HWND picker_ = nullptr;
@@ -75,16 +86,15 @@ private:
     HICON icon_ = nullptr;
     HICON smallIcon_ = nullptr;
     HBRUSH windowBrush_ = nullptr;
-    std::unique_ptr<DeviceEventSource> events_;
+    HFONT headlineFont_ = nullptr;
+    HFONT idFont_ = nullptr;
+    HFONT countsFont_ = nullptr;
     std::thread watcher_;
     HANDLE stopWatch_ = nullptr;
     HANDLE eventsTaken_ = nullptr;
-    int busy_ = 0;
     int syncing_ = 0;
     int creatingPage_ = -1;
-    bool quitting_ = false;
-    bool finished_ = false;
-    std::wstring dispText_;
+    bool runEnded_ = false;
 };
 
 }  // namespace ts::win32

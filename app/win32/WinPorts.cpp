@@ -113,48 +113,4 @@ void WinMessageBoxer::Dismiss() {
         PostMessageW(current_, WM_COMMAND, currentYesNo_ ? IDNO : IDOK, 0);
 }
 
-void PaintingClock::Sleep(uint32_t ms) {
-    const ULONGLONG end = GetTickCount64() + ms;
-    for (;;) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageW(&msg);
-        const ULONGLONG now = GetTickCount64();
-        if (now >= end) return;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_PAINT);
-    }
-}
-
-bool PaintingClock::Pause(uint32_t ms, const std::function<bool()>& goOn) {
-    if (ending_ || !goOn()) return false;
-    pausing_ = true;
-    const ULONGLONG end = GetTickCount64() + ms;
-    auto next = [this](MSG* msg) {
-        if (heldMessage == 0) return PeekMessageW(msg, nullptr, 0, 0, PM_REMOVE) != FALSE;
-        return PeekMessageW(msg, nullptr, 0, heldMessage - 1, PM_REMOVE) != FALSE ||
-               PeekMessageW(msg, nullptr, heldMessage + 1, 0xFFFF, PM_REMOVE) != FALSE;
-    };
-    bool go = true;
-    while (go) {
-        MSG msg;
-        while (go && next(&msg)) {
-            if (msg.message == WM_QUIT) {
-                PostQuitMessage(static_cast<int>(msg.wParam));
-                go = false;
-                break;
-            }
-            if (!(preTranslate && preTranslate(msg))) {
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
-            // The wait ends right after the message that stopped it.
-            go = !ending_ && goOn();
-        }
-        const ULONGLONG now = GetTickCount64();
-        if (!go || now >= end) break;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
-    }
-    pausing_ = false;
-    return go && !ending_ && goOn();
-}
-
 }  // namespace ts::win32

@@ -1,8 +1,7 @@
 #pragma once
-// The core's log box, message boxes and clock on the Win32 API.
+// The core's log box and message boxes on the Win32 API.
 #include <windows.h>
 
-#include <functional>
 #include <string>
 
 #include "ports/UiPorts.h"
@@ -47,29 +46,6 @@ private:
     HWND current_ = nullptr;
     bool currentYesNo_ = false;
     bool dismissed_ = false;
-};
-
-// Pauses of the flows that keep the windows painted: only paint messages
-// are handled while waiting, nothing the operator clicks.
-// Automatic writing's pause (a ledger's server away) also lets the operator
-// use the window: stop automatic writing, or close the window.
-class PaintingClock : public Clock {
-public:
-    void Sleep(uint32_t ms) override;
-    bool Pause(uint32_t ms, const std::function<bool()>& goOn) override;
-    // The window is ending: a pause in progress ends, and none starts again.
-    void EndPauses() { ending_ = true; }
-    bool Pausing() const { return pausing_; }
-
-    // During a pause: the window's own handling before a message is
-    // dispatched (true: handled), and the message that waits for the pause
-    // to end (the device events; 0: none).
-    std::function<bool(MSG&)> preTranslate;
-    UINT heldMessage = 0;
-
-private:
-    bool ending_ = false;
-    bool pausing_ = false;
 };
 
 }  // namespace ts::win32

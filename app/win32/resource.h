@@ -39,4 +39,17 @@
 #define IDC_LIST_IDS 1026
 #define IDC_BTN_CHOOSE 1027
 #define IDC_BTN_CLEARLOG 1028
+// The column right of the template: last result, counts, progress bar, and
+// the trainer's panel (--simulate).
+#define IDC_STATIC_RESULT 1030
+#define IDC_STATIC_COUNTS 1031
+#define IDC_PROGRESS 1032
+#define IDC_GROUP_BENCH 1040
+#define IDC_BTN_BENCH_BLANK 1041
+#define IDC_BTN_BENCH_KEPT 1042
+#define IDC_BTN_BENCH_DISK 1043
+#define IDC_BTN_BENCH_UNPLUG 1044
+#define IDC_STATIC_BENCH_FAULT 1045
+#define IDC_COMBO_BENCH_FAULT 1046
+#define IDC_STATIC_BENCH_MESSAGE 1047
 #define IDC_STATIC (-1)

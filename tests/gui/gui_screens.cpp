@@ -7,9 +7,9 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "app/LastResult.h"
 #include "app/gui/AboutDlg.h"
 #include "app/gui/PickerView.h"
-#include "app/gui/StationStatus.h"
 #include "app/gui/TagsmithApp.h"
 #include "app/gui/TagsmithDlg.h"
 #include "platform/Codepage.h"

@@ -11,7 +11,7 @@
 #include <QProgressBar>
 #include <QTimer>
 
-#include "app/gui/StationStatus.h"
+#include "app/LastResult.h"
 #include "app/gui/TrainingBench.h"
 #include "tests/gui/GuiHarness.h"
 
@@ -98,7 +98,7 @@ private slots:
         QVERIFY(watch.progressPainted);
         QVERIFY(std::is_sorted(watch.values.begin(), watch.values.end()));
         QVERIFY(watch.values.size() > 10);
-        QCOMPARE(h.dlg->Status().Current(), StationStatus::State::Failed);
+        QCOMPARE(h.dlg->Status().Current(), ResultState::Failed);
         // The cursor is the operator's again once the flow is over.
         QCOMPARE(QApplication::overrideCursor(), nullptr);
     }
@@ -107,11 +107,11 @@ private slots:
         QTest::addColumn<QString>("faults");
         QTest::addColumn<int>("state");
         QTest::addColumn<QString>("headline");
-        QTest::newRow("written") << "" << int(StationStatus::State::Passed) << "烧写成功";
+        QTest::newRow("written") << "" << int(ResultState::Passed) << "烧写成功";
         QTest::newRow("block refused") << "check_at=write:2\n"
-                                       << int(StationStatus::State::Failed) << "烧写失败";
+                                       << int(ResultState::Failed) << "烧写失败";
         QTest::newRow("finish not confirmed") << "finish=garbled\n"
-                                              << int(StationStatus::State::Failed) << "烧写失败";
+                                              << int(ResultState::Failed) << "烧写失败";
     }
     void lastResultOfWrites() {
         QFETCH(QString, faults);
@@ -123,7 +123,7 @@ private slots:
         h.SetFaults(faults.toStdString());
         h.Plug();
         h.WriteOnScanPage("BEEF01");
-        StationStatus& status = h.dlg->Status();
+        LastResult& status = h.dlg->Status();
         QCOMPARE(int(status.Current()), state);
         QCOMPARE(status.ShownId(), std::u16string(u"BEEF01"));
         QVERIFY(h.dlg->ResultBox()->text().contains(headline));
@@ -134,7 +134,7 @@ private slots:
         h.SetFaults("");
         h.Plug();
         QVERIFY(WaitFor([&] { return h.ScanWrite()->isEnabled(); }));
-        QCOMPARE(status.Current(), StationStatus::State::Idle);
+        QCOMPARE(status.Current(), ResultState::Idle);
         QVERIFY(status.ShownId().empty());
     }
 
@@ -144,7 +144,7 @@ private slots:
         h.Tabs()->setCurrentIndex(1);
         h.Plug();
         h.WriteOnScanPage("AB12");
-        QCOMPARE(h.dlg->Status().Current(), StationStatus::State::Passed);
+        QCOMPARE(h.dlg->Status().Current(), ResultState::Passed);
         // The written device plugged in again.
         std::string out;
         QCOMPARE(
@@ -155,7 +155,7 @@ private slots:
         QtMessageBoxer::Script().push_back(MsgAnswer::No);  // keep AB12
         h.WriteOnScanPage("CD34");
         QVERIFY(h.Shown(u"设备已经烧录了 ID:AB12，是否重新烧写\n"));
-        QCOMPARE(h.dlg->Status().Current(), StationStatus::State::NotWritten);
+        QCOMPARE(h.dlg->Status().Current(), ResultState::NotWritten);
     }
 
     void messageBoxButtonsAreChinese_data() {

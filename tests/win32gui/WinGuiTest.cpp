@@ -5,6 +5,7 @@
 // after windows.h
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "GuiDriver.h"
@@ -201,6 +202,75 @@ TEST(WinGui, ScanPageWritesTheTypedIdAndReadModeReadsItBack) {
     ASSERT_TRUE(MoveFileW(kept.wstring().c_str(), (s.Line() / "E.img").wstring().c_str()));
     EXPECT_TRUE(WaitFor([&] { return s.Text(1007, kPage1) == L"C0FFEE"; }));
     s.Screenshot(s.Main(), "read-mode");
+}
+
+// The column right of the template: the last result and the counts through a
+// pass and a fail, the devices plugged and the fault set on the trainer's
+// panel (the window runs on a simulated line).
+TEST(WinGui, ResultPanelAndCountsFollowAPassAndAFail) {
+    constexpr int kResult = 1030, kCounts = 1031, kProgress = 1032;
+    constexpr int kBenchBlank = 1041, kBenchKept = 1042, kBenchUnplug = 1044;
+    constexpr int kBenchFault = 1046, kBenchMessage = 1047;
+    Station s("result");
+    s.AddSettings("tabmode=1\r\n");
+    ASSERT_TRUE(s.Start());
+    // Started on the scan page, the list page is hidden under it.
+    EXPECT_FALSE(IsWindowVisible(GetParent(s.Control(1004, kPage1))));
+    EXPECT_EQ(s.Text(kResult), L"等待设备");
+    EXPECT_EQ(s.Text(kCounts), L"已烧写 0  失败 0");
+    EXPECT_FALSE(s.Enabled(kBenchKept));
+    // Right of every template control: nothing of the template is covered.
+    RECT log = {}, tabs = {}, close = {};
+    GetWindowRect(s.Control(1010), &log);
+    GetWindowRect(s.Control(1003), &tabs);
+    GetWindowRect(s.Control(1000), &close);
+    for (int id : {kResult, kCounts, kProgress, 1040}) {
+        RECT r = {};
+        ASSERT_TRUE(GetWindowRect(s.Control(id), &r)) << id;
+        EXPECT_GE(r.left, std::max({log.right, tabs.right, close.right})) << id;
+    }
+
+    // Writes the ID on the scan page into the device the bench plugs; the
+    // panel's text once it changed.
+    auto writeOne = [&](const wchar_t* id) {
+        ASSERT_TRUE(s.Click(kBenchBlank));
+        ASSERT_TRUE(WaitFor([&] { return s.Enabled(1012, kPage2); })) << s.Log();
+        s.SetText(1011, kPage2, id);
+        ASSERT_TRUE(s.Click(1012, kPage2));
+        ASSERT_TRUE(WaitFor([&] {
+            if (HWND box = s.Popup()) s.Answer(box, IDOK);  // a failure may say so
+            return s.Text(kResult).find(id) != std::wstring::npos;
+        })) << s.Text(kResult);
+    };
+    writeOne(L"C0FFEE");
+    EXPECT_EQ(s.Text(kResult), L"烧写成功\r\nID: C0FFEE");
+    EXPECT_EQ(s.Text(kCounts), L"已烧写 1  失败 0");
+    EXPECT_EQ(s.Text(kProgress), L"烧写 100%");
+    s.Screenshot(s.Main(), "result-pass");
+
+    // Unplugged by the bench, the device is kept to be plugged back.
+    ASSERT_TRUE(s.Click(kBenchUnplug));
+    EXPECT_TRUE(s.WaitLog(L"请插入新设备"));
+    EXPECT_TRUE(WaitFor([&] { return s.Enabled(kBenchKept); }));
+
+    // The next device does not confirm its write.
+    HWND faults = s.Control(kBenchFault);
+    SendMessageW(faults, CB_SETCURSEL, 6, 0);
+    PostMessageW(s.Main(), WM_COMMAND, MAKEWPARAM(kBenchFault, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(faults));
+    ASSERT_TRUE(WaitFor([&] { return s.Text(kBenchMessage) == L"故障设为：烧写完成未被确认"; }))
+        << s.Text(kBenchMessage);
+    writeOne(L"C0FFEF");
+    EXPECT_EQ(s.Text(kResult), L"烧写失败\r\nID: C0FFEF");
+    EXPECT_EQ(s.Text(kCounts), L"已烧写 1  失败 1");
+    s.Screenshot(s.Main(), "result-fail");
+
+    // The next device clears the panel, not the counts.
+    ASSERT_TRUE(s.Click(kBenchUnplug));
+    EXPECT_TRUE(s.WaitLog(L"请插入新设备", 2));
+    ASSERT_TRUE(s.Click(kBenchBlank));
+    EXPECT_TRUE(WaitFor([&] { return s.Text(kResult) == L"等待设备"; })) << s.Text(kResult);
+    EXPECT_EQ(s.Text(kCounts), L"已烧写 1  失败 1");
 }
 
 TEST(WinGui, IncrementPageCountsDownToTheZeroGuardAndACloseRequestSaves) {

@@ -1,0 +1,166 @@
+#include "app/LastResult.h"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+namespace ts {
+
+namespace {
+
+std::u16string Decimal(uint64_t v) {
+    const std::string s = std::to_string(v);
+    return std::u16string(s.begin(), s.end());
+}
+
+}  // namespace
+
+void PortResult::Show(ResultState s, std::u16string text, std::u16string shownId) {
+    state = s;
+    headline = std::move(text);
+    id = std::move(shownId);
+}
+
+void PortResult::Reset() {
+    inWrite_ = false;
+    sentAll_ = false;
+    progressShown = false;
+    progressPermille = 0;
+    result = 0;
+    Show(ResultState::Idle, u"等待设备", {});
+}
+
+void PortResult::WriteStarts() {
+    inWrite_ = true;
+    sentAll_ = false;
+    progressShown = false;
+    progressPermille = 0;
+    Show(ResultState::Writing, u"烧写中...", {});
+}
+
+WriteOutcome PortResult::WriteEnded(int code, const std::u16string& writtenId, bool passedOver) {
+    inWrite_ = false;
+    if (passedOver) return WriteOutcome::PassedOver;
+    result = code;
+    if (code != 0) {
+        Show(ResultState::Failed, u"烧写失败", writtenId);
+        return WriteOutcome::Failed;
+    }
+    if (sentAll_) {
+        Show(ResultState::Passed, u"烧写成功", writtenId);
+        return WriteOutcome::Written;
+    }
+    // Success without a transfer: the operator kept the ID already there.
+    Show(ResultState::NotWritten, u"未烧写", {});
+    return WriteOutcome::NotWritten;
+}
+
+bool PortResult::BlockDone(FlowKind kind, uint64_t done, uint64_t total) {
+    if (total == 0) return false;
+    done = std::min(done, total);
+    if (kind == FlowKind::Write && done == total) sentAll_ = true;
+    if (!inWrite_ && kind == FlowKind::Read && state != ResultState::Reading)
+        Show(ResultState::Reading, u"读取中...", {});
+    progressShown = true;
+    progressKind = kind;
+    progressPermille = static_cast<int>(done * 1000 / total);
+    return true;
+}
+
+bool PortResult::ReadEnded(int code, const std::u16string& readId) {
+    // A write's own check of the device shows nothing of its own.
+    if (inWrite_) return false;
+    result = code;
+    if (code == 0) {
+        Show(ResultState::Passed, u"读取成功", readId);
+    } else {
+        Show(ResultState::Failed, u"读取失败", {});
+    }
+    return true;
+}
+
+bool PortResult::ServerWait(bool waiting) {
+    if (waiting == (state == ResultState::Waiting)) return false;
+    if (waiting) {
+        beforeWait_ = state;
+        headlineBeforeWait_ = headline;
+        idBeforeWait_ = id;
+        Show(ResultState::Waiting, u"已暂停，等待ID记录服务器", {});
+    } else {
+        Show(beforeWait_, headlineBeforeWait_, idBeforeWait_);
+    }
+    return true;
+}
+
+std::u16string PortResult::ProgressText() const {
+    if (!progressShown) return {};
+    return (progressKind == FlowKind::Read ? u"读取 " : u"烧写 ") +
+           Decimal(static_cast<uint64_t>(progressPermille / 10)) + u"%";
+}
+
+void ResultCounts::Add(WriteOutcome outcome) {
+    if (outcome == WriteOutcome::Written) ++written;
+    if (outcome == WriteOutcome::Failed) ++failed;
+}
+
+std::u16string ResultCounts::Text() const {
+    return u"已烧写 " + Decimal(written) + u"  失败 " + Decimal(failed);
+}
+
+void LastResult::Reset() {
+    port_.Reset();
+    Changed();
+}
+
+void LastResult::WriteStarts() {
+    port_.WriteStarts();
+    Changed();
+}
+
+void LastResult::WriteEnded(int result, const std::u16string& id, bool passedOver) {
+    const WriteOutcome outcome = port_.WriteEnded(result, id, passedOver);
+    if (outcome == WriteOutcome::PassedOver) return;
+    counts_.Add(outcome);
+    Changed();
+}
+
+void LastResult::ServerWait(bool waiting) {
+    const bool was = paused_;
+    paused_ = waiting;
+    if (port_.ServerWait(waiting) || was != waiting) Changed();
+}
+
+void LastResult::BlockDone(FlowKind kind, uint64_t done, uint64_t total) {
+    if (port_.BlockDone(kind, done, total)) Changed();
+}
+
+void LastResult::ReadEnded(int result, const std::u16string& id) {
+    if (port_.ReadEnded(result, id)) Changed();
+}
+
+ResultColours ColoursOf(ResultState state) {
+    switch (state) {
+        case ResultState::Passed:
+            return {0x2e7d32, 0xffffff};
+        case ResultState::Failed:
+            return {0xc62828, 0xffffff};
+        case ResultState::Reading:
+        case ResultState::Writing:
+            return {0x1565c0, 0xffffff};
+        case ResultState::Waiting:
+            return {0xef6c00, 0xffffff};
+        case ResultState::Idle:
+        case ResultState::NotWritten:
+            break;
+    }
+    return {0xe0e0e0, 0x424242};
+}
+
+std::u16string ShortId(const std::u16string& id) {
+    constexpr size_t kMax = 16;
+    if (id.size() <= kMax) return id;
+    constexpr size_t kEnd = kMax / 2 - 1;
+    return id.substr(0, kEnd) + u"\u2026" + id.substr(id.size() - kEnd);
+}
+
+}  // namespace ts
