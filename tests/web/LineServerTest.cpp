@@ -13,6 +13,7 @@
 #include "ledger/JournalCsv.h"
 #include "ledger/LineView.h"
 #include "tests/ledger/LedgerFixture.h"
+#include "tests/web/WebDriver.h"
 #include "web/LineServer.h"
 
 namespace ts {
@@ -284,6 +285,67 @@ TYPED_TEST(LineServerTest, CsvOfATimeRangeAndNoRequestChangesTheLedger) {
     ASSERT_TRUE(this->Open("check")->Counts(&after).ok());
     EXPECT_EQ(after.inDoubt, before.inDoubt);
     EXPECT_EQ(after.reserved, before.reserved);
+}
+
+// The page in Debian's headless Chromium: the live figures arrive, the
+// attention list holds the in-doubt ID with its command, a search typed in
+// shows the ID's station and device, and hostile texts stay text.
+TYPED_TEST(LineServerTest, PageInAHeadlessBrowser) {
+    const std::string missing = test::WebDriver::Missing();
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    this->FillLine();
+    Served s(this->Options());
+    test::WebDriver b;
+    std::string why;
+    ASSERT_TRUE(b.Start(&why)) << why;
+    b.Go(s.Url());
+    ASSERT_FALSE(b.WaitFor("return document.body.getAttribute('data-loaded');").is_null())
+        << "no live data: " << b.Run("return document.body.innerText;");
+    EXPECT_EQ(b.Run("return document.querySelector('[data-field=free] b').textContent;"), "13");
+    const json stations = b.Run(R"(
+        const out = {};
+        for (const tr of document.querySelectorAll('#stations tbody tr'))
+          out[tr.getAttribute('data-station')] = [tr.cells[0].textContent,
+            tr.querySelector('[data-field=writtenHour]').textContent,
+            tr.querySelector('[data-field=failedHour]').textContent];
+        return out;)");
+    EXPECT_EQ(stations["line-1"], json({"line-1", "3", "1"})) << stations.dump();
+    EXPECT_EQ(stations["line-2"], json({"line-2", "1", "0"})) << stations.dump();
+    EXPECT_EQ(stations[kHostileStation], json({kHostileStation, "1", "0"})) << stations.dump();
+    EXPECT_EQ(b.Run(R"(
+        const tr = [...document.querySelectorAll('#attention tbody tr')]
+          .find((r) => r.getAttribute('data-id') === 'A007');
+        return tr ? [...tr.querySelectorAll('code')].map((c) => c.textContent) : null;)"),
+              json({"tagsmith-cli ledger confirm A007", "tagsmith-cli ledger release A007"}));
+    // Nothing of the hostile texts became markup, and nothing ran.
+    EXPECT_EQ(b.Run("return document.querySelectorAll('img').length + "
+                    "document.scripts.length;"),
+              2);
+    EXPECT_EQ(b.Run("return typeof Chart;"), "function") << "the built-in chart library";
+    EXPECT_EQ(b.Run("return document.querySelector('#chart').height > 0;"), true);
+
+    const std::string field = b.Element("#search-id");
+    ASSERT_FALSE(field.empty());
+    b.Type(field, "A007");
+    b.Click(b.Element("#search button"));
+    const json trail = b.WaitFor(R"(
+        const row = document.querySelector('#trail-rows tbody tr');
+        return row ? [...row.cells].map((c) => c.textContent) : null;)");
+    ASSERT_TRUE(trail.is_array()) << b.Run("return document.querySelector('#trail').innerText;");
+    EXPECT_EQ(trail[1], "line-2");
+    EXPECT_NE(trail[3].get<std::string>().find("端口 F"), std::string::npos) << trail.dump();
+    EXPECT_EQ(trail[4], "SER-7");
+    EXPECT_NE(b.Run("return document.querySelector('#trail-head').textContent;")
+                  .get<std::string>()
+                  .find("存疑"),
+              std::string::npos);
+
+    const std::string png = b.Screenshot();
+    EXPECT_EQ(png.substr(1, 3), "PNG");
+    const std::string shot = std::string(TAGSMITH_APPDIR) + "../serve-page-" +
+                             test::LedgerKindNames::GetName<TypeParam>(0) + ".png";
+    std::ofstream(shot, std::ios::binary) << png;
+    std::printf("screenshot: %s\n", shot.c_str());
 }
 
 // Who may ask: on a loopback address only requests for this machine's
