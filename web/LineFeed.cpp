@@ -1,5 +1,6 @@
 #include "web/LineFeed.h"
 
+#include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
 
@@ -12,7 +13,6 @@ struct LineFeed::Task {
     Job job;
     LedgerResult result;
     std::string text;
-    bool started = false;
     bool done = false;
     bool abandoned = false;
 };
@@ -29,7 +29,8 @@ LineFeed::LineFeed(std::string location, int refreshMs, Clock clock, Opener open
 LineFeed::~LineFeed() { Stop(); }
 
 void LineFeed::Start() {
-    thread_ = std::thread([this] { Loop(); });
+    refresher_ = std::thread([this] { RefreshLoop(); });
+    asker_ = std::thread([this] { AskLoop(); });
 }
 
 void LineFeed::Stop() {
@@ -38,7 +39,8 @@ void LineFeed::Stop() {
         stop_ = true;
     }
     cv_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    if (refresher_.joinable()) refresher_.join();
+    if (asker_.joinable()) asker_.join();
 }
 
 std::string LineFeed::Current() const {
@@ -104,12 +106,12 @@ void LineFeed::Refresh() {
         tryMs_ = clock_();
     }
     LedgerResult r;
-    if (!view_) r = opener_(location_, &view_);
+    if (!figuresView_) r = opener_(location_, &figuresView_);
     LineSnapshot snap;
-    if (r.ok()) r = view_->Snapshot(clock_(), &snap);
+    if (r.ok()) r = figuresView_->Snapshot(clock_(), &snap);
     std::string data = r.ok() ? SnapshotJson(snap) : std::string();
     // A view whose server went away is opened anew next time.
-    if (!r.ok() && r.status != LedgerStatus::Busy) view_.reset();
+    if (!r.ok() && r.status != LedgerStatus::Busy) figuresView_.reset();
     std::lock_guard<std::mutex> lock(m_);
     reading_ = false;
     if (r.ok()) {
@@ -123,35 +125,41 @@ void LineFeed::Refresh() {
     }
 }
 
-void LineFeed::Loop() {
-    auto next = std::chrono::steady_clock::now();
+void LineFeed::RefreshLoop() {
+    for (;;) {
+        const auto t0 = std::chrono::steady_clock::now();
+        Refresh();
+        // At least the refresh, and the ledger left alone at least as long as
+        // a read took: a big ledger is read less often, never without pause.
+        const auto took = std::chrono::steady_clock::now() - t0;
+        const auto next = std::chrono::steady_clock::now() +
+                          std::max<std::chrono::steady_clock::duration>(
+                              std::chrono::milliseconds(refreshMs_) - took, took);
+        std::unique_lock<std::mutex> lock(m_);
+        if (cv_.wait_until(lock, next, [&] { return stop_; })) return;
+    }
+}
+
+void LineFeed::AskLoop() {
     for (;;) {
         std::shared_ptr<Task> task;
         {
             std::unique_lock<std::mutex> lock(m_);
-            cv_.wait_until(lock, next, [&] { return stop_ || !queue_.empty(); });
+            cv_.wait(lock, [&] { return stop_ || !queue_.empty(); });
             if (stop_) {
                 for (auto& t : queue_) t->abandoned = true;
                 queue_.clear();
                 return;
             }
-            if (!queue_.empty()) {
-                task = queue_.front();
-                queue_.pop_front();
-                if (task->abandoned) continue;
-                task->started = true;
-            }
-        }
-        if (!task) {
-            Refresh();
-            next = std::chrono::steady_clock::now() + std::chrono::milliseconds(refreshMs_);
-            continue;
+            task = queue_.front();
+            queue_.pop_front();
+            if (task->abandoned) continue;
         }
         LedgerResult r;
-        if (!view_) r = opener_(location_, &view_);
+        if (!askView_) r = opener_(location_, &askView_);
         std::string text;
-        if (r.ok()) r = task->job(*view_, &text);
-        if (!r.ok() && r.status == LedgerStatus::Offline) view_.reset();
+        if (r.ok()) r = task->job(*askView_, &text);
+        if (!r.ok() && r.status == LedgerStatus::Offline) askView_.reset();
         {
             std::lock_guard<std::mutex> lock(m_);
             task->result = r;

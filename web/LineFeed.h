@@ -1,8 +1,10 @@
 #pragma once
-// The one thread that talks to the ledger. It reads the page's figures every
-// refresh and runs the requests' queries in between; a request waits for its
-// answer a bounded time, so a slow or stopped database server never holds
-// the HTTP server: the page shows the figures' age and why they are old.
+// The two threads that talk to the ledger, each through a view of its own:
+// one reads the page's figures every refresh, the other runs the requests'
+// queries (an ID search, a CSV page), so neither waits for the other. A
+// request waits for its answer a bounded time, so a slow or stopped database
+// server never holds the HTTP server: the page shows the figures' age and
+// why they are old.
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -47,14 +49,16 @@ public:
 
 private:
     struct Task;
-    void Loop();
+    void RefreshLoop();
+    void AskLoop();
     void Refresh();
 
     std::string location_;
     int refreshMs_;
     Clock clock_;
     Opener opener_;
-    std::unique_ptr<LineView> view_;  // the ledger thread's only
+    std::unique_ptr<LineView> figuresView_;  // the refreshing thread's only
+    std::unique_ptr<LineView> askView_;      // the asking thread's only
 
     mutable std::mutex m_;
     std::condition_variable cv_;
@@ -67,7 +71,8 @@ private:
     int64_t dataMs_ = 0;    // when it was read
     int64_t tryMs_ = 0;     // when the last read began
     bool reading_ = false;  // a read is under way
-    std::thread thread_;
+    std::thread refresher_;
+    std::thread asker_;
 };
 
 }  // namespace ts::web

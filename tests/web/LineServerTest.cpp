@@ -3,11 +3,13 @@
 // the database going away, and the page itself in a headless browser.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <signal.h>
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 
 #include "ledger/JournalCsv.h"
@@ -443,6 +445,64 @@ TEST_F(LineServerAwayTest, StoppedServerShowsAsOfflineAndNothingStalls) {
     ASSERT_TRUE(pg.Start());
     s.Line("ok");
     EXPECT_EQ(s.Get("/api/id?id=A1")["state"], "written");
+}
+
+// A server that stops answering without closing its connections (its
+// process stopped): the figures show their age, a search gives up in time.
+TEST_F(LineServerAwayTest, ServerThatStopsAnsweringNeverStallsThePage) {
+    std::string skip;
+    if (test::RunServerDir(&skip).empty()) GTEST_SKIP() << skip;
+    test::PgPrivateServer pg("/tmp/tagsmith-serve-slow-" + std::to_string(getpid()));
+    ASSERT_TRUE(pg.Start());
+    {
+        std::unique_ptr<PgLedger> l;
+        LedgerResult r = PgLedger::Open(pg.Url(), Options("st1"), &l);
+        ASSERT_TRUE(r.ok()) << r.message;
+        Put(*l, u"A1", "written");
+    }
+    web::ServeOptions o;
+    o.port = 0;
+    o.ledger = pg.Url();
+    o.refreshMs = 300;
+    Served s(o);
+    s.Line();
+    EXPECT_EQ(s.Get("/api/id?id=A1")["state"], "written");
+    std::ifstream pidFile(pg.Dir() + "/data/postmaster.pid");
+    pid_t pid = 0;
+    pidFile >> pid;
+    ASSERT_GT(pid, 0);
+    // The server and its backends (the postmaster's children), by their ids.
+    std::vector<pid_t> stopped = {pid};
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(e.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        const size_t close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(line.substr(close + 2));
+        char state = 0;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        if (parent == pid) stopped.push_back(std::stoi(e.path().filename().string()));
+    }
+    // Let go again whatever happens, so that the server can be stopped.
+    struct Resume {
+        std::vector<pid_t>& pids;
+        ~Resume() {
+            for (pid_t p : pids) kill(p, SIGCONT);
+        }
+    } resume{stopped};
+    for (pid_t p : stopped) ASSERT_EQ(kill(p, SIGSTOP), 0);
+    const auto t0 = std::chrono::steady_clock::now();
+    const json failed = s.Get("/api/id?id=A1", 503);
+    EXPECT_EQ(failed.value("error", ""), "slow");
+    EXPECT_LE(std::chrono::steady_clock::now() - t0,
+              std::chrono::milliseconds(web::LineServer::kAnswerWaitMs + 1000));
+    const json line = s.Line("slow", 20000);
+    EXPECT_FALSE(line["data"].is_null());
+    for (pid_t p : stopped) kill(p, SIGCONT);
+    stopped.clear();
+    s.Line("ok", 30000);
 }
 
 }  // namespace
