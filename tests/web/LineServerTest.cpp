@@ -350,6 +350,48 @@ TYPED_TEST(LineServerTest, PageInAHeadlessBrowser) {
     std::printf("screenshot: %s\n", shot.c_str());
 }
 
+// A collision on the shared ledger: a station's connection dies during its
+// write, the operator releases the ID, another station writes it, and the
+// first station's confirmation arrives late.
+class LineServerCollisionTest : public test::AnyLedgerFixture<test::PgKind> {};
+
+TEST_F(LineServerCollisionTest, LateConfirmationShowsAsCollision) {
+    auto a = Open("line-1");
+    auto b = Open("line-2");
+    auto office = Open("office");
+    ASSERT_TRUE(a && b && office);
+    Reservation ra;
+    ASSERT_TRUE(a->Reserve(Write(u"C1", "E"), false, &ra).ok());
+    EXPECT_EQ(test::PgAdmin(kind.db.ServerDir(),
+                            "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE "
+                            "datname = current_database() AND pid <> pg_backend_pid()",
+                            kind.db.Name()),
+              "");
+    IdRecord was;
+    LedgerResult r = office->ReleaseReserved(u"C1", &was);
+    ASSERT_TRUE(r.ok()) << r.message;
+    Reservation rb;
+    ASSERT_TRUE(b->Reserve(Write(u"C1", "F"), false, &rb).ok());
+    ASSERT_TRUE(b->MarkWritten(rb).ok());
+    EXPECT_EQ(a->MarkWritten(ra).status, LedgerStatus::Collision);
+
+    web::ServeOptions o;
+    o.port = 0;
+    o.ledger = kind.db.Url();
+    o.refreshMs = 300;
+    const int64_t at = now;
+    o.clockMs = [at] { return at; };
+    Served s(o);
+    const json d = s.Line()["data"];
+    ASSERT_EQ(d["attention"].size(), 1u) << d["attention"].dump();
+    const json& c = d["attention"][0];
+    EXPECT_EQ(c["kind"], "collision");
+    EXPECT_EQ(c["id"], "C1");
+    EXPECT_EQ(c["station"], "line-1");
+    EXPECT_EQ(c["otherStation"], "line-2");
+    EXPECT_EQ(c["otherDevice"], "port F");
+}
+
 // Who may ask: on a loopback address only requests for this machine's
 // names; with a token only requests that carry it.
 class LineServerAccessTest : public test::AnyLedgerFixture<test::SqliteKind> {};
