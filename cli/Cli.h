@@ -47,6 +47,7 @@ int CmdWatch(Context& ctx);
 int CmdLedger(Context& ctx);
 int CmdJournal(Context& ctx);
 int CmdPool(Context& ctx);
+int CmdServe(Context& ctx);
 
 void Usage();
 

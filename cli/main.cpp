@@ -102,6 +102,11 @@ const std::vector<Command>& Commands() {
          true,
          {{"pool status [FILE]", "free, reserved, written, verified, failed, in doubt per station"},
           {"pool import FILE", "load an ID list into the ledger before the stations start"}}},
+        {"serve",
+         CmdServe,
+         true,
+         {{"serve [--listen ADDR:PORT] [--token-file FILE]",
+           "a read-only live web page of the ledger (default 127.0.0.1:8780)"}}},
     };
     return commands;
 }

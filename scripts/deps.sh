@@ -5,6 +5,9 @@ PKGS=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
       libgtest-dev libgmock-dev googletest libbenchmark-dev libudev-dev libsqlite3-dev
       # the shared ledger: its client library, and a server for its tests
       libpq-dev postgresql
+      # the line's web view (tagsmith-cli serve): its HTTP server, JSON, the
+      # chart library built into the page, and the browser its tests drive
+      libcpp-httplib-dev nlohmann-json3-dev libjs-chart.js chromium chromium-driver
       qt6-base-dev qt6-base-dev-tools libgl-dev
       dosfstools mtools fonts-wqy-zenhei xvfb xauth
       # Qt's own texts (message-box buttons, file dialog) in Chinese
