@@ -385,8 +385,8 @@ int AutoRun::RunGang(StopSignals& stop) {
                 gang.StopNew();
             }
         }
-        wake.Signal();
     };
+    gang.onFree = [&wake] { wake.Signal(); };
     RunGangLoop(*events_, stop, wake, gang, [&] {
         const GangCounts c = gang.Counts();
         if (unsaved || (o_.count && c.written >= *o_.count)) return false;

@@ -72,8 +72,8 @@ int CmdWatch(Context& ctx) {
                 std::printf("ID %s\n", PrintableId(out.id).c_str());
                 std::fflush(stdout);
             }
-            wake.Signal();
         };
+        gang.onFree = [&wake] { wake.Signal(); };
         RunGangLoop(*events, stop, wake, gang,
                     [&] { return count == 0 || gang.Counts().read < count; });
         const GangCounts c = gang.Counts();

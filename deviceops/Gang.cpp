@@ -538,14 +538,6 @@ void GangStation::Finish(Port& port, const PortOutcome& outcome, bool adopted) {
     } else if (pulled) {
         state = PortState::Pulled;
     }
-    if (!adopted || outcome.heldBack) {
-        // Not a device of ours (yet), or held back: a later scan may take it.
-        std::lock_guard lock(portsLock_);
-        if (outcome.heldBack) heldBack_ = true;
-        if (auto it = handled_.find(port.root);
-            it != handled_.end() && it->second == port.attachment)
-            handled_.erase(it);
-    }
     {
         std::lock_guard lock(pageLock_);
         if (outcome.result >= 0) {
@@ -563,7 +555,20 @@ void GangStation::Finish(Port& port, const PortOutcome& outcome, bool adopted) {
         v.result = outcome.result;
         v.elapsedMs = NowMs() - port.startedMs;
     });
-    port.busy = false;
+    {
+        // Free, and (not a device of ours yet, or held back) to be taken by
+        // a later scan, in one step: a scan never sees one without the other.
+        std::lock_guard lock(portsLock_);
+        if (!adopted || outcome.heldBack) {
+            if (outcome.heldBack) heldBack_ = true;
+            if (auto it = handled_.find(port.root);
+                it != handled_.end() && it->second == port.attachment)
+                handled_.erase(it);
+        }
+        port.busy = false;
+    }
+    // Nothing but the wake-up after this: a scan may be joining this thread.
+    if (onFree) onFree();
 }
 
 }  // namespace ts

@@ -67,7 +67,8 @@ public:
 
     // Arrival or removal: starts a port for every device not yet handled.
     void OnEvent(DeviceEvent event);
-    // After a port finished: a device held back by `admit` is offered again.
+    // After a port became free: a device held back by `admit` is offered
+    // again.
     void Poll();
     // No new device from now on; ports in flight finish.
     void StopNew() { stopped_ = true; }
@@ -77,6 +78,9 @@ public:
     // Called on a port's thread after each device, under the page lock, so
     // that a front end saves the pages' state as it stands.
     std::function<void(const PortOutcome&, const GangCounts&)> onDone;
+    // Called on a port's thread once it is free again, with no lock held
+    // (a front end's loop wakes up to Poll).
+    std::function<void()> onFree;
     // Ports still working.
     int InFlight() const;
     // Waits until no port works.
