@@ -20,8 +20,6 @@ using flow::FormatWithText;
 // rather than walked without end.
 constexpr int kMaxDepth = 32;
 
-enum class Copied { kOk, kLink, kFailed };
-
 // Empties `dir` (at `path`), links removed as names, never followed.
 bool ClearTree(files::Folder& dir, const std::string& path, int depth) {
     std::vector<std::string> names;
@@ -41,32 +39,26 @@ bool ClearTree(files::Folder& dir, const std::string& path, int depth) {
     return true;
 }
 
-// Copies the files and folders of `from` into `to`; a link anywhere stops
-// the copy (`where` says where), as a link in prvdata stops a write.
-Copied CopyTree(files::Folder& from, files::Folder& to, const std::string& path, int depth,
-                std::string* where) {
+// Copies the files and folders of `from` into `to`. Links are left out, as
+// the image build leaves them out: nothing outside the folder is copied.
+bool CopyTree(files::Folder& from, files::Folder& to, int depth) {
     std::vector<std::string> names;
-    if (depth > kMaxDepth || !from.List(&names)) return Copied::kFailed;
+    if (depth > kMaxDepth || !from.List(&names)) return false;
     for (const std::string& name : names) {
         files::Status st;
-        if (!from.StatChild(name, &st)) return Copied::kFailed;
-        if (st.kind == files::Kind::Link) {
-            *where = path + "/" + name;
-            return Copied::kLink;
-        }
+        if (!from.StatChild(name, &st)) return false;
         if (st.kind == files::Kind::Folder) {
             const int made = to.MakeChild(name);
-            if (made != 0 && made != EEXIST) return Copied::kFailed;
+            if (made != 0 && made != EEXIST) return false;
             std::unique_ptr<files::Folder> src = from.OpenChild(name);
             std::unique_ptr<files::Folder> dst = to.OpenChild(name);
-            if (!src || !dst) return Copied::kFailed;
-            const Copied c = CopyTree(*src, *dst, path + "/" + name, depth + 1, where);
-            if (c != Copied::kOk) return c;
+            if (!src || !dst) return false;
+            if (!CopyTree(*src, *dst, depth + 1)) return false;
             continue;
         }
-        if (st.kind != files::Kind::Regular) continue;  // FIFOs, devices: nothing to image
+        if (st.kind != files::Kind::Regular) continue;  // links, FIFOs, devices
         const int in = from.OpenChildFile(name);
-        if (in < 0) return Copied::kFailed;
+        if (in < 0) return false;
         const int out = to.CreateChildFile(name);
         bool ok = out >= 0;
         std::vector<char> buf(65536);
@@ -81,9 +73,9 @@ Copied CopyTree(files::Folder& from, files::Folder& to, const std::string& path,
         }
         files::Close(in);
         if (out >= 0 && files::Close(out) != 0) ok = false;
-        if (!ok) return Copied::kFailed;
+        if (!ok) return false;
     }
-    return Copied::kOk;
+    return true;
 }
 
 // "E:\" as the log names the port: "E:".
@@ -228,25 +220,31 @@ public:
     bool RefreshStaging() {
         if (!MakeWorkDir()) return false;
         const std::string dst = WorkDir() + "prvdata";
-        for (const std::string& dir : {dst}) {
-            const int made = files::MakeFolder(dir);
-            if (made != 0 && made != EEXIST) {
-                AppendLog(u"烧写失败，无法创建本端口的工作目录：" + Utf8ToWide(dir));
-                return false;
-            }
+        const int made = files::MakeFolder(dst);
+        if (made != 0 && made != EEXIST) {
+            AppendLog(u"烧写失败，无法创建本端口的工作目录：" + Utf8ToWide(dst));
+            return false;
         }
         std::unique_ptr<files::Folder> to = files::Folder::Open(dst);
         if (!to || !ClearTree(*to, dst, 0)) {
             AppendLog(u"烧写失败，无法清空本端口的工作目录：" + Utf8ToWide(dst));
             return false;
         }
-        std::unique_ptr<files::Folder> from = files::Folder::Open(ExeDir() + "prvdata");
-        if (!from) return true;  // no template: the write makes what it needs
-        std::string where;
-        const Copied c = CopyTree(*from, *to, ExeDir() + "prvdata", 0, &where);
-        if (c == Copied::kLink)
-            AppendLog(u"烧写失败，prvdata 中存在链接，已拒绝：" + Utf8ToWide(where));
-        return c == Copied::kOk;
+        const std::string src = ExeDir() + "prvdata";
+        files::Status st;
+        if (!files::StatPath(src, false, &st)) return true;  // no template: the write makes its own
+        // As for a write in the application folder: prvdata itself must not
+        // lead elsewhere.
+        if (st.kind == files::Kind::Link) {
+            AppendLog(u"烧写失败，prvdata 中存在链接，已拒绝：" + Utf8ToWide(src));
+            return false;
+        }
+        std::unique_ptr<files::Folder> from = files::Folder::Open(src);
+        if (!from || !CopyTree(*from, *to, 0)) {
+            AppendLog(u"烧写失败，无法复制 prvdata 到本端口的工作目录：" + Utf8ToWide(dst));
+            return false;
+        }
+        return true;
     }
 
     bool HoldsWritten() { return HoldsWrittenId(); }

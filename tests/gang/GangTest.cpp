@@ -229,6 +229,38 @@ TEST_F(GangTest, CounterDownToTheZeroGuardStopsNewDevicesOnly) {
     EXPECT_EQ(StateOf("AB0"), IdState::None);
 }
 
+// Each port builds its image from a copy of the operator's prvdata, which
+// no port writes into; a link there is left out, as the image build does.
+TEST_F(GangTest, EachPortStagesFromTheOperatorsPrvdataAndLeavesItAsItIs) {
+    const fs::path prvdata = app.Path() / "prvdata";
+    fs::create_directories(prvdata / "doc");
+    test::WriteFile(prvdata / "doc" / "readme.txt", "station notes");
+    test::WriteFile(app.Path() / "outside.txt", "not for devices");
+    fs::create_symlink(app.Path() / "outside.txt", prvdata / "doc" / "link.txt");
+    dlg.m_page1.ReloadIdFile(ListFile("D1\r\nD2\r\nD3\r\n"));
+    dlg.m_page1.OnBnClickedAutoWrite();
+    Open();
+    gang->SetIds(GangListIds(dlg.m_page1));
+    PlugAll("HIJ");
+    EXPECT_EQ(gang->Counts().written, 3);
+    for (char c : std::string("HIJ")) {
+        SCOPED_TRACE(c);
+        const fs::path img = app.Path() / "scratch.img";
+        EXPECT_EQ(Image(c), WideToUtf8(Ports().at(Root(c)).id));
+        std::string out;
+        EXPECT_EQ(
+            test::RunCommand(
+                "MTOOLS_SKIP_CHECK=1 mtype -i '" + img.string() + "' ::/doc/readme.txt", &out),
+            0);
+        EXPECT_EQ(out, "station notes");
+        EXPECT_NE(test::RunCommand("MTOOLS_SKIP_CHECK=1 mtype -i '" + img.string() +
+                                   "' ::/doc/link.txt 2>/dev/null"),
+                  0);
+    }
+    EXPECT_FALSE(fs::exists(prvdata / "sn"));
+    EXPECT_EQ(test::ReadFile(prvdata / "doc" / "readme.txt"), "station notes");
+}
+
 TEST_F(GangTest, AHungPortDelaysNoOther) {
     dlg.m_page1.ReloadIdFile(ListFile("A1\r\nA2\r\nA3\r\nA4\r\n"));
     dlg.m_page1.OnBnClickedAutoWrite();
