@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -380,13 +381,20 @@ void GangStation::OnEvent(DeviceEvent event) {
         port->busy = true;
         port->startedMs = NowMs();
         Port* p = port.get();
-        port->worker = std::thread([this, p] {
-            if (core_.IsWriteMode()) {
-                RunWrite(*p);
-            } else {
-                RunRead(*p);
-            }
-        });
+        try {
+            port->worker = std::thread([this, p] {
+                if (core_.IsWriteMode()) {
+                    RunWrite(*p);
+                } else {
+                    RunRead(*p);
+                }
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had: the device waits for a later event.
+            port->busy = false;
+            handled_.erase(root);
+            Log(u"[" + PortName(root) + u"] 无法为该设备启动工作线程，请稍后重新插拔设备");
+        }
     }
 }
 
