@@ -34,6 +34,8 @@ public:
     bool closeEnabled = true;       // 1000, the title-bar close and Alt+F4
     bool tabEnabled = true;         // 1003
     int tabIndex = 0;               // selected tab (shown page)
+    // Gang mode: the automatic pages write every attached device at once.
+    bool gangMode = false;
 
     // The modal picker, supplied by the view (tests script it).
     std::function<bool(CDlgListID&)> runPicker;

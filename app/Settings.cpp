@@ -60,6 +60,7 @@ void MainDialog::LoadConfig(const std::string& path) {
     // in read mode, with the tab control still disabled.
     const int tab = cfgFile.GetInt(cfg::kSection, cfg::kTabMode, 0);
     if (tab >= 0 && tab < 3) OnTabSelChange(tab);
+    gangMode = cfgFile.GetInt(cfg::kSection, cfg::kGang, 0) == 1;
 }
 
 bool MainDialog::SaveConfig(const std::string& path, std::span<const ProfileEntry> extra,
@@ -87,6 +88,11 @@ bool MainDialog::SaveConfig(const std::string& path, std::span<const ProfileEntr
         {cfg::kIdSuffix, suffix},
         {cfg::kTabMode, tab},
     };
+    // One device at a time is the default, and a file that never had gang
+    // mode keeps the nine keys alone.
+    const Profile before(path);
+    if (gangMode || before.GetString(cfg::kSection, cfg::kGang, u"\n") != u"\n")
+        entries.push_back({cfg::kGang, gangMode ? u"1" : u"0"});
     entries.insert(entries.end(), extra.begin(), extra.end());
     return Profile(path).WriteStrings(cfg::kSection, entries, refused);
 }

@@ -147,6 +147,28 @@ void RunEventLoop(DeviceEventSource& events, const StopSignals& stop,
     }
 }
 
+void RunGangLoop(DeviceEventSource& events, const StopSignals& stop, WakeSignal& wake,
+                 GangStation& gang, const std::function<bool()>& more) {
+    while (more() && !stop.Requested()) {
+        const Waitable items[3] = {events.Fd(), stop.Fd(), wake.Get()};
+        const int ready = WaitForAny(items, 3, -1);
+        if (ready == -2) {
+            std::perror("tagsmith-cli: poll");
+            break;
+        }
+        if (ready == 1) break;
+        if (ready == 2) {
+            wake.Drain();
+            gang.Poll();
+        }
+        if (ready == 0) {
+            for (DeviceEvent ev : events.ReadEvents()) gang.OnEvent(ev);
+        }
+    }
+    gang.StopNew();
+    gang.WaitIdle();
+}
+
 bool UseAppFolder(Context& ctx) {
     const AppFolderCheck check =
         CheckAppFolder(ctx.appDir.empty() ? std::nullopt : std::optional<std::string>(ctx.appDir),

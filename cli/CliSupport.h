@@ -9,6 +9,7 @@
 
 #include "app/LedgerResume.h"
 #include "cli/Cli.h"
+#include "deviceops/Gang.h"
 #include "deviceops/Station.h"
 #include "deviceops/TagsmithCore.h"
 #include "platform/Waiting.h"
@@ -76,6 +77,13 @@ bool ParseCount(const std::string& text, long& out);
 void RunEventLoop(DeviceEventSource& events, const StopSignals& stop,
                   const std::function<bool()>& more,
                   const std::function<bool(DeviceEvent)>& handle);
+
+// The same loop in gang mode: every device event goes to the gang, and a
+// port that finished wakes the loop through `wake` so that `more` is asked
+// again. When it ends (`more` fails, SIGINT or SIGTERM) no new device
+// starts, and it returns once the ports in flight finished.
+void RunGangLoop(DeviceEventSource& events, const StopSignals& stop, WakeSignal& wake,
+                 GangStation& gang, const std::function<bool()>& more);
 
 // The one page the one-shot commands use: in write mode it announces the ID
 // to write; in read mode it receives what the dispatch shows.

@@ -2,6 +2,7 @@
 // exactly as the list page's and the increment page's automatic modes do.
 // The run ends after --count written devices, when the source has no ID
 // left, or on SIGINT/SIGTERM (a write in progress always completes first).
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -34,6 +35,7 @@ struct AutoOptions {
     std::optional<long> count;
     std::optional<std::string> state;
     bool verify = false;
+    bool gang = false;
 
     bool Increment() const { return prefix || counter || suffix || down; }
 };
@@ -70,6 +72,9 @@ bool Parse(const std::vector<std::string>& args, AutoOptions& o) {
         } else if (a == "--verify") {
             ok = !o.verify;
             o.verify = true;
+        } else if (a == "--gang") {
+            ok = !o.gang;
+            o.gang = true;
         } else if (a == "--down") {
             ok = !o.down;
             o.down = true;
@@ -117,6 +122,8 @@ private:
     bool SourceLeft() const;
     bool SaveState();
     int Finish(bool exhausted);
+    // Every attached device at once, each on its own port.
+    int RunGang(StopSignals& stop);
     // After a failed save: the run stops before the next device.
     int StopUnsaved();
 
@@ -334,8 +341,11 @@ int AutoRun::Run() {
         Finish(true);
         return kExitFailed;
     }
+    // A resumed run keeps the gang mode its state was saved with.
+    dlg_.gangMode = dlg_.gangMode || o_.gang;
     // A state that cannot be kept would make a resumed run write IDs twice.
     if (!SaveState()) return kExitFailed;
+    if (dlg_.gangMode) return RunGang(stop);
 
     auto countReached = [&] { return o_.count && dlg_.written >= *o_.count; };
     bool unsaved = false;
@@ -347,6 +357,41 @@ int AutoRun::Run() {
             unsaved = dlg_.written != before && !SaveState();
             return !unsaved && !countReached();
         });
+    if (unsaved) return StopUnsaved();
+    return Finish(!SourceLeft());
+}
+
+int AutoRun::RunGang(StopSignals& stop) {
+    GangStation gang(dlg_.core);
+    if (listMode_) {
+        gang.SetIds(GangListIds(dlg_.m_page1));
+    } else {
+        gang.SetIds(GangCounterIds(dlg_.m_page3, gang.SharedLedger(),
+                                   [&gang](const std::u16string& line) { gang.Log(line); }));
+    }
+    WakeSignal wake;
+    std::atomic<bool> unsaved{false};
+    // Called under the gang's page lock: the pages stand still meanwhile.
+    gang.admit = [&](const GangCounts& c, int inFlight) {
+        return !unsaved && (!o_.count || c.written + inFlight < *o_.count);
+    };
+    gang.onDone = [&](const PortOutcome& out, const GangCounts& c) {
+        dlg_.written = c.written;
+        dlg_.failed = c.failed;
+        if (out.result == 0) {
+            dlg_.lastWritten = out.id;
+            if (!SaveState()) {
+                unsaved = true;
+                gang.StopNew();
+            }
+        }
+    };
+    gang.onFree = [&wake] { wake.Signal(); };
+    RunGangLoop(*events_, stop, wake, gang, [&] {
+        const GangCounts c = gang.Counts();
+        if (unsaved || (o_.count && c.written >= *o_.count)) return false;
+        return gang.HasIdLeft() || gang.InFlight() != 0;
+    });
     if (unsaved) return StopUnsaved();
     return Finish(!SourceLeft());
 }

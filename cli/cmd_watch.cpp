@@ -12,9 +12,12 @@ namespace ts::cli {
 
 int CmdWatch(Context& ctx) {
     long count = 0;  // 0: until stopped
+    bool gangMode = false;
     for (size_t i = 0; i < ctx.args.size(); ++i) {
         const std::string& a = ctx.args[i];
-        if (a == "--count" && i + 1 < ctx.args.size() && count == 0) {
+        if (a == "--gang" && !gangMode) {
+            gangMode = true;
+        } else if (a == "--count" && i + 1 < ctx.args.size() && count == 0) {
             if (!ParseCount(ctx.args[++i], count)) {
                 Usage();
                 return kExitUsage;
@@ -58,6 +61,26 @@ int CmdWatch(Context& ctx) {
     std::fflush(stdout);
 
     long read = 0, failed = 0;
+    if (gangMode) {
+        GangStation gang(dlg.core);
+        WakeSignal wake;
+        gang.admit = [&](const GangCounts& c, int inFlight) {
+            return count == 0 || c.read + inFlight < count;
+        };
+        gang.onDone = [&](const PortOutcome& out, const GangCounts&) {
+            if (out.result == 0) {
+                std::printf("ID %s\n", PrintableId(out.id).c_str());
+                std::fflush(stdout);
+            }
+        };
+        gang.onFree = [&wake] { wake.Signal(); };
+        RunGangLoop(*events, stop, wake, gang,
+                    [&] { return count == 0 || gang.Counts().read < count; });
+        const GangCounts c = gang.Counts();
+        dlg.core.CloseCurrentDevice();
+        std::printf("read %ld, failed %ld\n", c.read, c.readFailed);
+        return c.readFailed > 0 ? kExitFailed : kExitOk;
+    }
     auto countReached = [&] { return count != 0 && read >= count; };
     RunEventLoop(
         *events, stop, [&] { return !countReached(); },

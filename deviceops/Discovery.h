@@ -40,6 +40,24 @@ public:
     void GetCurrentId(std::u16string& id);
     void ShowCurrentId(const std::u16string& text);
 
+    // For stations that handle a drive's device on a port of its own: what
+    // the platform tells of it, and whether automatic writing is to read it
+    // before writing (see ReadFirst below).
+    DeviceInfo DescribeDrive(const std::u16string& root) { return DeviceInfoAt(root); }
+    bool ReadsFirst(const std::u16string& root, const DeviceInfo& info) {
+        return AutomaticPage() && ledger_.Ledger() && ReadFirst(root, info);
+    }
+    // A device with this USB serial number may hold an ID now.
+    void NoteSerialWithId(const std::string& serial) {
+        if (!serial.empty()) serialsWithId_.insert(serial);
+    }
+
+protected:
+    // The read before an automatic write: true when the device holds an ID
+    // the ledger knows as written (an ID in doubt is settled as written by
+    // it), so it is not written again; the device is closed then.
+    bool HoldsWrittenId();
+
 private:
     DriveSystem* drives_ = nullptr;
     std::function<void()> drain_;
@@ -68,10 +86,6 @@ private:
     int64_t serialsSinceMs_ = 0;
     bool ReadFirst(const std::u16string& root, const DeviceInfo& info);
     bool SerialHeldAnId(const std::string& serial);
-    // The read before an automatic write: true when the device holds an ID
-    // the ledger knows as written (an ID in doubt is settled as written by
-    // it), so it is not written again; the device is closed then.
-    bool HoldsWrittenId();
 };
 
 }  // namespace ts

@@ -18,7 +18,7 @@ namespace ts {
 using namespace flow;
 
 int ReadFlow::ReadDeviceSN(std::u16string& id) {
-    const std::string tmpPath = m_strExeDir + "tmp.data";
+    const std::string tmpPath = WorkDir() + "tmp.data";
     files::Remove(tmpPath);
     auto cannotWrite = [this]() {
         MessageBox(u"读取失败，无法创建文件，请将设备拔出再重新连接电脑", MsgButtons::Ok,
@@ -97,8 +97,9 @@ int ReadFlow::ReadDeviceSN(std::u16string& id) {
         return fail(kReadDownloadFailed);
     }
     // Local paths go to the plug-in as the file system's own bytes.
+    std::unique_lock<std::mutex> plugin = LockPlugin();
     VolHandle image = m_pVolkit->VolOpen(tmpPath.c_str());
-    const std::string snPath = m_strExeDir + "sn.txt";
+    const std::string snPath = WorkDir() + "sn.txt";
     // A stale sn.txt of an earlier failed run must never be read as this
     // device's ID when the download cannot create a new one.
     files::Remove(snPath);
@@ -107,6 +108,7 @@ int ReadFlow::ReadDeviceSN(std::u16string& id) {
         return fail(kReadDownloadFailed);
     }
     m_pVolkit->VolClose(image);
+    plugin = {};
 
     File sn(files::OpenStream(snPath, "rb"));
     files::Status st;

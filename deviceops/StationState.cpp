@@ -27,6 +27,11 @@ void StationState::InitExeDir(const std::string& dir) {
     if (!m_strExeDir.empty() && m_strExeDir.back() != '/') m_strExeDir += '/';
 }
 
+void StationState::SetWorkDir(const std::string& dir) {
+    workDir_ = dir;
+    if (!workDir_.empty() && workDir_.back() != '/') workDir_ += '/';
+}
+
 void StationState::AppendLog(const std::u16string& line) {
     LogView* log = log_ ? log_ : &defaultLog_;
     std::u16string text = log->GetText();

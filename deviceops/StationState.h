@@ -6,6 +6,7 @@
 // narrow setters; the flows built on it (ReadFlow.h, WriteFlow.h,
 // Discovery.h) are the only code that moves the current device.
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -51,6 +52,14 @@ public:
     void SetWriteMode(bool write) { m_bWriteMode = write ? 1 : 0; }
     // The application folder, ending in '/'.
     const std::string& ExeDir() const { return m_strExeDir; }
+    // Where the flows keep their working files (prvdata, tmp.data, sn.txt),
+    // ending in '/': the application folder unless a port of its own was
+    // given one.
+    const std::string& WorkDir() const { return workDir_.empty() ? m_strExeDir : workDir_; }
+    void SetWorkDir(const std::string& dir);
+    // Stations working side by side share one plug-in, whose volumes are
+    // not safe to use from two threads at once: each use holds this lock.
+    void SetPluginLock(std::mutex* lock) { pluginLock_ = lock; }
     // The file-system plug-in's table; null when it could not be loaded.
     const VolkitApi* VolkitTable() const { return m_pVolkit; }
     // Replaces the plug-in's table (a stand-in of the caller's own).
@@ -87,6 +96,11 @@ public:
     void CloseCurrentDevice();
 
 protected:
+    // Held around every use of the plug-in (a no-op when none was set).
+    std::unique_lock<std::mutex> LockPlugin() {
+        return pluginLock_ ? std::unique_lock<std::mutex>(*pluginLock_)
+                           : std::unique_lock<std::mutex>();
+    }
     // The page writing every ready device by itself, if one is.
     IdPage* AutomaticPage() const;
 
@@ -113,6 +127,8 @@ protected:
     LedgerLink ledger_;
 
 private:
+    std::string workDir_;
+    std::mutex* pluginLock_ = nullptr;
     LogView* log_ = nullptr;
     MessageBoxer* boxes_ = nullptr;
     Clock* clock_ = nullptr;

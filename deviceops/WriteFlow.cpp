@@ -40,10 +40,12 @@ bool CopyAll(int from, int to) {
     }
 }
 
-// Copies ulpkData.bin to each target, into folders that exist. A copy that
-// cannot be made is left out, and so is every copy when there is nothing to
-// copy; only a link on the way stops it (kLink, with where it stood).
-StageOutcome StageCopies(const std::string& appDir, const std::vector<StagePath>& targets) {
+// Copies ulpkData.bin of the application folder to each target below
+// workDir's prvdata, into folders that exist. A copy that cannot be made is
+// left out, and so is every copy when there is nothing to copy; only a link
+// on the way stops it (kLink, with where it stood).
+StageOutcome StageCopies(const std::string& appDir, const std::string& workDir,
+                         const std::vector<StagePath>& targets) {
     StageOutcome out{Staged::kOk, {}};
     const int data = files::Open(appDir + "ulpkData.bin", files::kRead | files::kNonBlock);
     if (data < 0) return out;
@@ -51,7 +53,7 @@ StageOutcome StageCopies(const std::string& appDir, const std::vector<StagePath>
     if (files::StatFd(data, &st) && st.kind == files::Kind::Regular) {
         for (const StagePath& target : targets) {
             const StageOutcome copy =
-                StageFile(appDir, target.parts, false, [&](int fd) { return CopyAll(data, fd); });
+                StageFile(workDir, target.parts, false, [&](int fd) { return CopyAll(data, fd); });
             if (copy.result == Staged::kLink) {
                 out = copy;
                 break;
@@ -331,7 +333,7 @@ std::optional<int> WriteFlow::StageFiles(Job& job) {
     // Stage the ID file, as CP936 text and one NUL.
     std::string idBytes = WideToAnsi(job.id);
     idBytes.push_back('\0');
-    const StageOutcome idFile = StageFile(m_strExeDir, job.snPath.parts, true, [&](int fd) {
+    const StageOutcome idFile = StageFile(WorkDir(), job.snPath.parts, true, [&](int fd) {
         return files::WriteAll(fd, idBytes.data(), idBytes.size());
     });
     if (idFile.result == Staged::kLink) return linkRefused(idFile.where);
@@ -340,14 +342,14 @@ std::optional<int> WriteFlow::StageFiles(Job& job) {
         AppendLog(u"烧写失败，无法创建ID文件：" + Utf8ToWide(idFile.where));
         return kWriteFailed;
     }
-    const StageOutcome copies = StageCopies(m_strExeDir, job.copyTargets);
+    const StageOutcome copies = StageCopies(m_strExeDir, WorkDir(), job.copyTargets);
     if (copies.result == Staged::kLink) return linkRefused(copies.where);
     return std::nullopt;
 }
 
 std::optional<int> WriteFlow::BuildImage(Job& job) {
-    const std::string staging = m_strExeDir + "prvdata";
-    job.tmpPath = m_strExeDir + "tmp.data";
+    const std::string staging = WorkDir() + "prvdata";
+    job.tmpPath = WorkDir() + "tmp.data";
     files::Remove(job.tmpPath);
     if (!m_pVolkit) {
         AppendLog(u"烧写失败，未加载文件系统插件 (Volkit)");
@@ -365,10 +367,12 @@ std::optional<int> WriteFlow::BuildImage(Job& job) {
         AppendLog(u"烧写失败, 请重新插设备烧写");
         return kWriteFailed;
     }
+    std::unique_lock<std::mutex> plugin = LockPlugin();
     VolHandle image = m_pVolkit->VolOpen(job.tmpPath.c_str());
     int32_t built = image == -1 ? -1 : m_pVolkit->VolFormat(image, 2, job.sectors, "MIDINFO");
     if (built == 0) built = m_pVolkit->VolImportDir(image, staging.c_str(), "\\");
     if (image != -1) m_pVolkit->VolClose(image);
+    plugin = {};
     if (built != 0) {
         // A broken image would be confirmed by the device all the same.
         AppendLog(u"烧写失败，无法生成设备镜像");

@@ -36,6 +36,8 @@ inline constexpr char16_t kIdPrefix[] = u"idprefix";
 inline constexpr char16_t kIdAuto[] = u"idauto";
 inline constexpr char16_t kIdSuffix[] = u"idsuffix";
 inline constexpr char16_t kTabMode[] = u"tabmode";
+// Gang mode (1: every attached device at once); written once it was set.
+inline constexpr char16_t kGang[] = u"gang";
 // Supplied by the installation; only read.
 inline constexpr char16_t kSnPath[] = u"SNPath";
 inline constexpr char16_t kUlpk0[] = u"ulpk0";

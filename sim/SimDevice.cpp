@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "device/VendorProtocol.h"
 #include "platform/Files.h"
@@ -139,6 +141,8 @@ bool SimDevice::Send(ScsiCommand& cmd, int& lastError) {
     bool known = ours && sub < kSimKinds;
     auto kind = static_cast<SimKind>(known ? sub : 0);
     if (known) {
+        if (const uint32_t ms = faults_.latencyMs[sub]; ms != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         uint32_t& count = counts_[sub];
         if (count < std::numeric_limits<uint32_t>::max()) ++count;
         if (faults_.FailsCall(kind, count)) {

@@ -196,6 +196,20 @@ bool Apply(SimFaults& f, std::string_view key, std::string_view value) {
         }
         return true;
     }
+    if (key == "latency") {
+        // Up to a minute per command: a longer one would only look hung.
+        std::array<uint32_t, kSimKinds> next = f.latencyMs;
+        const bool ok = EachItem(value, [&](std::string_view item) {
+            return KindItem(item, [&](SimKind k, std::string_view v) {
+                uint32_t n;
+                if (!ParseNumber(v, n) || n > 60000) return false;
+                next[static_cast<size_t>(k)] = n;
+                return true;
+            });
+        });
+        if (ok) f.latencyMs = next;
+        return ok;
+    }
     if (key == "size") {
         uint32_t n;
         if (!ParseNumber(value, n)) return false;

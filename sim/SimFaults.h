@@ -51,6 +51,9 @@ struct SimFaults {
     // Writes answer good status and move their data, but nothing is stored:
     // the device confirms and keeps what it held before.
     bool discardWrites = false;
+    // Each command of a kind takes this long (milliseconds) before it is
+    // answered, as a device behind USB does; 0: at once.
+    std::array<uint32_t, kSimKinds> latencyMs{};
 
     bool FailsCall(SimKind kind, uint32_t ordinal) const;
 };

@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -299,6 +302,27 @@ TEST(SimFaultsTest, ReportedSizeDoesNotMoveTheRealEnd) {
     rig.ctl.DeviceClose(dev);
 }
 
+// Each command of a kind waits its latency before the device answers; the
+// other kinds answer at once, and a later line overrides a kind's value.
+TEST(SimFaultsTest, LatencyPerCommandKind) {
+    const char* text = "latency=write:5,read:40\nlatency=write:0,handshake:30";
+    const std::array<uint32_t, kSimKinds> want = {30, 0, 0, 40};  // by sub-command
+    EXPECT_EQ(ParseSimFaults(text, "t").latencyMs, want);
+    Rig rig(text);
+    DeviceHandle* dev = rig.Open();
+    ASSERT_NE(dev, nullptr);
+    uint8_t buf[512] = {};
+    auto timed = [](const std::function<int()>& op) {
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(op(), 0);
+        return std::chrono::steady_clock::now() - t0;
+    };
+    using std::chrono::milliseconds;
+    EXPECT_GE(timed([&] { return rig.ctl.HandShake(dev, buf, 32); }), milliseconds(30));
+    EXPECT_GE(timed([&] { return rig.ctl.DeviceRead(dev, 0, buf, 512); }), milliseconds(40));
+    rig.ctl.DeviceClose(dev);
+}
+
 TEST(SimFaultsTest, BadLinesAreSkippedWithADebugLine) {
     const char* bad[] = {
         "bogus",
@@ -323,6 +347,10 @@ TEST(SimFaultsTest, BadLinesAreSkippedWithADebugLine) {
         "handshake_text=bad\\q",
         "handshake_text=\\x4",
         "finish=",
+        "latency=write",
+        "latency=write:*",
+        "latency=write:5,erase:5",
+        "latency=read:60001",
         "=value",
     };
     for (const char* line : bad) {
@@ -343,6 +371,7 @@ TEST(SimFaultsTest, BadLinesAreSkippedWithADebugLine) {
             EXPECT_TRUE(f.shortAt.at[k].empty());
             EXPECT_FALSE(f.shortAt.all[k]);
             EXPECT_FALSE(f.status[k]);
+            EXPECT_EQ(f.latencyMs[k], 0u);
         }
         EXPECT_FALSE(f.handshakeText);
         EXPECT_FALSE(f.finishText);
