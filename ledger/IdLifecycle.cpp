@@ -2,6 +2,9 @@
 
 #include <utility>
 
+#include "ledger/CounterBound.h"
+#include "platform/Codepage.h"
+
 namespace ts::store {
 
 IdLifecycle::IdLifecycle(LedgerStore& store, std::string station, std::string session,
@@ -366,6 +369,54 @@ LedgerResult IdLifecycle::Lookup(std::u16string_view id, IdRecord* out) {
         *out = found ? row.Record(id) : Unknown(id);
         return LedgerResult{};
     });
+}
+
+LedgerResult IdLifecycle::NextCounter(
+    std::u16string_view prefix, std::u16string_view suffix, bool down, std::u16string_view start,
+    const std::function<LedgerResult(std::optional<std::u16string>*)>& furthest,
+    std::optional<std::u16string>* value) {
+    if (!IsCounterValue(start)) {
+        *value = std::u16string(start);
+        return {};
+    }
+    const std::string p8 = store_.Key(CleanIdPart(prefix));
+    const std::string s8 = store_.Key(CleanIdPart(suffix));
+    const char* what = "cannot take a counter value";
+    // Compare and swap: read the kept value, write the next one only where
+    // it is still the one read; another station got there first otherwise.
+    // No lock is held between the two, nor while the held IDs are read.
+    for (int tries = 0; tries < 1000; ++tries) {
+        std::optional<std::string> kept8;
+        LedgerResult r = store_.Run(what, false, [&] {
+            kept8.reset();
+            return store_.ReadCounter(p8, s8, down, &kept8);
+        });
+        if (!r.ok()) return r;
+        std::optional<std::u16string> kept;
+        if (kept8) kept = Utf8ToWide(*kept8);
+        if (kept && kept->empty()) {  // counting down is done
+            value->reset();
+            return {};
+        }
+        std::optional<std::u16string> far;
+        if (!kept) {
+            r = furthest(&far);
+            if (!r.ok()) return r;
+        }
+        const CounterStep step = TakeCounter(start, kept, far, down);
+        bool swapped = false;
+        r = store_.Run(what, true, [&] {
+            return store_.SwapCounter(p8, s8, down, kept8, WideToUtf8(step.next), NowMs(),
+                                      &swapped);
+        });
+        if (!r.ok()) return r;
+        if (swapped) {
+            *value = step.value;
+            return {};
+        }
+    }
+    return LedgerResult::Fail(LedgerStatus::Busy, "ledger " + store_.Describe() + ": " + what +
+                                                      ": too many stations at once");
 }
 
 }  // namespace ts::store

@@ -6,6 +6,7 @@
 // the store, under the ID's lock. Internal to the ledger layer.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -37,6 +38,14 @@ public:
         return Settle(id, was, AttemptMode::Confirm);
     }
     LedgerResult Lookup(std::u16string_view id, IdRecord* out);
+    // A shared counter's next value (IdLedger::NextCounter); `furthest`
+    // gives the held value furthest in the counting direction, for a new
+    // counter.
+    LedgerResult NextCounter(
+        std::u16string_view prefix, std::u16string_view suffix, bool down,
+        std::u16string_view start,
+        const std::function<LedgerResult(std::optional<std::u16string>*)>& furthest,
+        std::optional<std::u16string>* value);
 
 private:
     int64_t NowMs() const { return WallMs(clockMs_); }

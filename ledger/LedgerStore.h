@@ -5,6 +5,7 @@
 // ledger layer; no database header here.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,8 @@ class LedgerStore {
 public:
     virtual ~LedgerStore() = default;
 
+    // Where the ledger lives, for messages (never with credentials).
+    virtual std::string Describe() const = 0;
     // The ID as the store keeps it (UTF-8, as the store can hold it).
     virtual std::string Key(std::u16string_view id) const = 0;
 
@@ -62,6 +65,17 @@ public:
     virtual LedgerResult CloseJournal(int64_t seq, int result, int64_t durationMs,
                                       bool verified) = 0;
     virtual LedgerResult ReadAttempt(int64_t seq, AttemptRow* out, bool* found) = 0;
+
+    // The next value kept for the counter of `prefix`, `suffix` (cleaned)
+    // and direction; none when no station counted so yet.
+    virtual LedgerResult ReadCounter(const std::string& prefix, const std::string& suffix,
+                                     bool down, std::optional<std::string>* kept) = 0;
+    // Keeps `next` for that counter where it still holds `kept` (none: where
+    // it is not there yet); `swapped` false when another station changed it
+    // first.
+    virtual LedgerResult SwapCounter(const std::string& prefix, const std::string& suffix,
+                                     bool down, const std::optional<std::string>& kept,
+                                     const std::string& next, int64_t time, bool* swapped) = 0;
 
     // Whether the program that holds `session` is alive (this one always).
     virtual LedgerResult SessionLive(const std::string& session, bool* live) = 0;

@@ -1010,70 +1010,50 @@ LedgerResult PgLedger::ReadJournal(int64_t sinceMs,
 LedgerResult PgLedger::NextCounter(std::u16string_view prefix, std::u16string_view suffix,
                                    bool down, std::u16string_view start,
                                    std::optional<std::u16string>* value) {
-    if (!IsCounterValue(start)) {
-        *value = std::u16string(start);
-        return {};
-    }
-    const std::string p8 = Id8(CleanIdPart(prefix));
-    const std::string s8 = Id8(CleanIdPart(suffix));
-    const std::string dir = down ? "true" : "false";
-    const char* what = "cannot take a counter value";
-    // Compare and swap: read the kept value, write the next one only where
-    // it is still the one read; another station got there first otherwise.
-    for (int tries = 0; tries < 1000; ++tries) {
-        std::optional<std::u16string> kept;
-        LedgerResult r = Run(what, false, [&](Db& db) {
-            PgResult res;
-            LedgerResult q = db.Exec(
-                what, "SELECT next FROM counters WHERE prefix = $1 AND suffix = $2 AND down = $3",
-                {p8, s8, dir}, &res);
-            if (!q.ok()) return q;
-            kept.reset();
-            if (res.Rows() > 0) kept = Utf8ToWide(res.Text(0, 0));
-            return LedgerResult{};
-        });
-        if (!r.ok()) return r;
-        std::optional<std::u16string> furthest;
-        if (!kept) {
-            r = FurthestCounter(prefix, suffix, down, &furthest);
-            if (!r.ok()) return r;
-        }
-        const CounterStep step = TakeCounter(start, kept, furthest, down);
-        if (kept && kept->empty()) {  // done: nothing to swap
-            value->reset();
-            return {};
-        }
-        bool swapped = false;
-        r = Run(what, true, [&](Db& db) {
-            PgResult res;
-            const std::vector<Param> p = {p8,
-                                          s8,
-                                          dir,
-                                          WideToUtf8(step.next),
-                                          PgText(station_),
-                                          std::to_string(NowMs()),
-                                          kept ? Param(WideToUtf8(*kept)) : Param()};
-            LedgerResult q =
-                kept ? db.Exec(what,
-                               "UPDATE counters SET next = $4, station = $5, time = $6 "
-                               "WHERE prefix = $1 AND suffix = $2 AND down = $3 AND next = $7",
-                               p, &res)
-                     : db.Exec(what,
-                               "INSERT INTO counters(prefix, suffix, down, next, station, time) "
-                               "SELECT $1, $2, $3, $4, $5, $6 WHERE $7::text IS NULL "
-                               "ON CONFLICT DO NOTHING",
-                               p, &res);
-            if (!q.ok()) return q;
-            swapped = std::strcmp(PQcmdTuples(res.r), "1") == 0;
-            return LedgerResult{};
-        });
-        if (!r.ok()) return r;
-        if (swapped) {
-            *value = step.value;
-            return {};
-        }
-    }
-    return db_->Fail(LedgerStatus::Busy, what, "too many stations at once");
+    return life_->NextCounter(
+        prefix, suffix, down, start,
+        [&](std::optional<std::u16string>* far) {
+            return FurthestCounter(prefix, suffix, down, far);
+        },
+        value);
+}
+
+LedgerResult PgLedger::ReadCounter(const std::string& prefix, const std::string& suffix, bool down,
+                                   std::optional<std::string>* kept) {
+    PgResult res;
+    LedgerResult r = db_->Exec(
+        what_, "SELECT next FROM counters WHERE prefix = $1 AND suffix = $2 AND down = $3",
+        {prefix, suffix, down ? "true" : "false"}, &res);
+    if (!r.ok()) return r;
+    kept->reset();
+    if (res.Rows() > 0) *kept = std::string(res.Text(0, 0));
+    return {};
+}
+
+LedgerResult PgLedger::SwapCounter(const std::string& prefix, const std::string& suffix, bool down,
+                                   const std::optional<std::string>& kept, const std::string& next,
+                                   int64_t time, bool* swapped) {
+    PgResult res;
+    const std::vector<Param> p = {prefix,
+                                  suffix,
+                                  down ? "true" : "false",
+                                  next,
+                                  PgText(station_),
+                                  std::to_string(time),
+                                  kept ? Param(*kept) : Param()};
+    LedgerResult r =
+        kept ? db_->Exec(what_,
+                         "UPDATE counters SET next = $4, station = $5, time = $6 "
+                         "WHERE prefix = $1 AND suffix = $2 AND down = $3 AND next = $7",
+                         p, &res)
+             : db_->Exec(what_,
+                         "INSERT INTO counters(prefix, suffix, down, next, station, time) "
+                         "SELECT $1, $2, $3, $4, $5, $6 WHERE $7::text IS NULL "
+                         "ON CONFLICT DO NOTHING",
+                         p, &res);
+    if (!r.ok()) return r;
+    *swapped = std::strcmp(PQcmdTuples(res.r), "1") == 0;
+    return {};
 }
 
 LedgerResult PgLedger::ImportList(const std::string& sha256, const std::string& name, size_t count,

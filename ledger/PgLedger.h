@@ -5,7 +5,8 @@
 // Same behaviour as the local ledger; what differs is sharing:
 //  - a Reserve of an ID that another station holds, or is reserving at this
 //    moment, answers Held at once: it takes a transaction-scoped advisory
-//    lock on the ID with a try, so it never waits on another station;
+//    lock on the ID with a try, and the ID's row with SKIP LOCKED, so it
+//    never waits on another station or transaction;
 //  - counters are one row per (prefix, suffix, direction), advanced with a
 //    compare-and-swap, so no lock is held between two statements;
 //  - the server going away makes an operation fail with Offline; the next
@@ -129,6 +130,11 @@ private:
                                  store::IdRow* row) override;
     LedgerResult CloseJournal(int64_t seq, int result, int64_t durationMs, bool verified) override;
     LedgerResult ReadAttempt(int64_t seq, store::AttemptRow* out, bool* found) override;
+    LedgerResult ReadCounter(const std::string& prefix, const std::string& suffix, bool down,
+                             std::optional<std::string>* kept) override;
+    LedgerResult SwapCounter(const std::string& prefix, const std::string& suffix, bool down,
+                             const std::optional<std::string>& kept, const std::string& next,
+                             int64_t time, bool* swapped) override;
     LedgerResult SessionLive(const std::string& session, bool* live) override;
 
     std::string url_;

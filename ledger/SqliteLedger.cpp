@@ -951,62 +951,55 @@ constexpr const char* kCleanSuffix =
 LedgerResult SqliteLedger::NextCounter(std::u16string_view prefix, std::u16string_view suffix,
                                        bool down, std::u16string_view start,
                                        std::optional<std::u16string>* value) {
-    if (!IsCounterValue(start)) {
-        *value = std::u16string(start);
-        return {};
-    }
-    if (schemaVersion_ < 2)
+    if (schemaVersion_ < 2 && IsCounterValue(start))
         return LedgerResult::Fail(LedgerStatus::Unsupported,
                                   "ledger " + path_ + ": opened for reading only");
-    const std::string p8 = WideToUtf8(CleanIdPart(prefix));
-    const std::string s8 = WideToUtf8(CleanIdPart(suffix));
-    TxnGuard guard{db_};
-    LedgerResult r = Exec("BEGIN IMMEDIATE", "cannot take a counter value");
-    if (!r.ok()) return r;
-    std::optional<std::u16string> kept;
-    {
-        Owned q;
-        int rc = sqlite3_prepare_v2(
-            db_, "SELECT next FROM counters WHERE prefix = ?1 AND suffix = ?2 AND down = ?3", -1,
-            &q.s, nullptr);
-        if (rc != SQLITE_OK) return Error(rc, "cannot be read");
-        Bind(q.s, 1, p8);
-        Bind(q.s, 2, s8);
-        sqlite3_bind_int(q.s, 3, down ? 1 : 0);
-        rc = sqlite3_step(q.s);
-        if (rc == SQLITE_ROW) {
-            kept = Utf8ToWide(Text(q.s, 0));
-        } else if (rc != SQLITE_DONE) {
-            return Error(rc, "cannot be read");
-        }
-    }
-    std::optional<std::u16string> furthest;
-    if (!kept) {
-        r = FurthestCounter(prefix, suffix, down, &furthest);
-        if (!r.ok()) return r;
-    }
-    const CounterStep step = TakeCounter(start, kept, furthest, down);
-    {
-        Owned q;
-        int rc = sqlite3_prepare_v2(
-            db_,
-            "INSERT INTO counters(prefix, suffix, down, next, station, time) "
-            "VALUES(?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT(prefix, suffix, down) DO UPDATE SET "
-            "next = excluded.next, station = excluded.station, time = excluded.time",
-            -1, &q.s, nullptr);
-        if (rc != SQLITE_OK) return Error(rc, "cannot be written");
-        Bind(q.s, 1, p8);
-        Bind(q.s, 2, s8);
-        sqlite3_bind_int(q.s, 3, down ? 1 : 0);
-        Bind(q.s, 4, WideToUtf8(step.next));
-        Bind(q.s, 5, station_);
-        sqlite3_bind_int64(q.s, 6, NowMs());
-        rc = sqlite3_step(q.s);
-        if (rc != SQLITE_DONE) return Error(rc, "cannot take a counter value");
-    }
-    r = Exec("COMMIT", "cannot take a counter value");
-    if (!r.ok()) return r;
-    *value = step.value;
+    return life_->NextCounter(
+        prefix, suffix, down, start,
+        [&](std::optional<std::u16string>* far) {
+            return FurthestCounter(prefix, suffix, down, far);
+        },
+        value);
+}
+
+LedgerResult SqliteLedger::ReadCounter(const std::string& prefix, const std::string& suffix,
+                                       bool down, std::optional<std::string>* kept) {
+    Owned q;
+    int rc = sqlite3_prepare_v2(
+        db_, "SELECT next FROM counters WHERE prefix = ?1 AND suffix = ?2 AND down = ?3", -1, &q.s,
+        nullptr);
+    if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+    Bind(q.s, 1, prefix);
+    Bind(q.s, 2, suffix);
+    sqlite3_bind_int(q.s, 3, down ? 1 : 0);
+    rc = sqlite3_step(q.s);
+    kept->reset();
+    if (rc == SQLITE_ROW) *kept = std::string(Text(q.s, 0));
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "cannot be read");
+}
+
+LedgerResult SqliteLedger::SwapCounter(const std::string& prefix, const std::string& suffix,
+                                       bool down, const std::optional<std::string>& kept,
+                                       const std::string& next, int64_t time, bool* swapped) {
+    Owned q;
+    int rc = sqlite3_prepare_v2(
+        db_,
+        kept ? "UPDATE counters SET next = ?4, station = ?5, time = ?6 "
+               "WHERE prefix = ?1 AND suffix = ?2 AND down = ?3 AND next = ?7"
+             : "INSERT INTO counters(prefix, suffix, down, next, station, time) "
+               "VALUES(?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT(prefix, suffix, down) DO NOTHING",
+        -1, &q.s, nullptr);
+    if (rc != SQLITE_OK) return Error(rc, "cannot be written");
+    Bind(q.s, 1, prefix);
+    Bind(q.s, 2, suffix);
+    sqlite3_bind_int(q.s, 3, down ? 1 : 0);
+    Bind(q.s, 4, next);
+    Bind(q.s, 5, station_);
+    sqlite3_bind_int64(q.s, 6, time);
+    if (kept) Bind(q.s, 7, *kept);
+    rc = sqlite3_step(q.s);
+    if (rc != SQLITE_DONE) return Error(rc, "cannot take a counter value");
+    *swapped = sqlite3_changes(db_) == 1;
     return {};
 }
 

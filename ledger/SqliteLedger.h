@@ -109,6 +109,11 @@ private:
                                int64_t* seq) override;
     LedgerResult CloseJournal(int64_t seq, int result, int64_t durationMs, bool verified) override;
     LedgerResult ReadAttempt(int64_t seq, store::AttemptRow* out, bool* found) override;
+    LedgerResult ReadCounter(const std::string& prefix, const std::string& suffix, bool down,
+                             std::optional<std::string>* kept) override;
+    LedgerResult SwapCounter(const std::string& prefix, const std::string& suffix, bool down,
+                             const std::optional<std::string>& kept, const std::string& next,
+                             int64_t time, bool* swapped) override;
     LedgerResult SessionLive(const std::string& session, bool* live) override;
 
     LedgerResult Reservations(bool staleOnly, std::vector<IdRecord>* out);
