@@ -625,15 +625,18 @@ LedgerResult PgLedger::LockId(const std::string& key, bool tryOnly, bool* got) {
         return db.Exec(what_, "SELECT pg_advisory_xact_lock($1)", {IdLockKey(key)});
     }
     // Never waits: not on the ID's lock, which every change of it takes,
-    // nor on its row, should any other transaction hold that (SKIP LOCKED:
-    // a row that is there but locked is missing from the second count).
+    // nor on the row of a free ID, should any other transaction hold that
+    // (SKIP LOCKED: a row that is there but locked is missing from the
+    // second count). A held ID's row is left unlocked: it is refused anyway,
+    // and its owner's confirmation must not wait for this station.
     PgResult res;
     LedgerResult r = db.Exec(what_,
                              "SELECT pg_try_advisory_xact_lock($1) AND "
-                             "(SELECT count(*) FROM ids WHERE id = $2) = "
+                             "(SELECT count(*) FROM ids WHERE id = $2 "
+                             "AND state <> ALL($3::smallint[])) = "
                              "(SELECT count(*) FROM (SELECT 1 FROM ids WHERE id = $2 "
-                             "FOR UPDATE SKIP LOCKED) AS mine)",
-                             {IdLockKey(key), key}, &res);
+                             "AND state <> ALL($3::smallint[]) FOR UPDATE SKIP LOCKED) AS mine)",
+                             {IdLockKey(key), key, IntArray(HeldStates())}, &res);
     if (!r.ok()) return r;
     *got = res.Bool(0, 0);
     return {};

@@ -5,7 +5,7 @@
 // Same behaviour as the local ledger; what differs is sharing:
 //  - a Reserve of an ID that another station holds, or is reserving at this
 //    moment, answers Held at once: it takes a transaction-scoped advisory
-//    lock on the ID with a try, and the ID's row with SKIP LOCKED, so it
+//    lock on the ID with a try, and a free ID's row with SKIP LOCKED, so it
 //    never waits on another station or transaction;
 //  - counters are one row per (prefix, suffix, direction), advanced with a
 //    compare-and-swap, so no lock is held between two statements;
