@@ -31,30 +31,16 @@ bool Discovery::SerialHeldAnId(const std::string& serial) {
     if (serialsWithId_.count(serial)) return true;
     IdLedger* ledger = ledger_.Ledger();
     if (!ledger) return false;
-    // The journal once, then (on a shared ledger, other stations write too)
-    // what came since, with a margin for their clocks.
-    constexpr int64_t kClockMarginMs = 60000;
-    const int64_t since =
-        serialsRead_ ? serialsSinceMs_ - kClockMarginMs : std::numeric_limits<int64_t>::min();
-    if (serialsRead_ && !ledger->Shared()) return false;
-    int64_t newest = serialsSinceMs_;
-    const LedgerResult r = ledger->ReadJournal(since, [&](const JournalRow& row) {
-        newest = std::max(newest, row.timeMs);
-        if (row.usbSerial.empty() || row.id.empty()) return true;
-        // Any write may have reached the device (one that failed may have
-        // left its ID in doubt there); a read tells what it held.
-        const bool gaveId = row.mode == "write" || row.mode == "readback" ||
-                            row.mode == "confirm" || (row.mode == "read" && row.result == 0);
-        if (gaveId) serialsWithId_.insert(std::string(row.usbSerial));
-        return true;
-    });
+    // Asked again for every device: another station may have written it
+    // since (the ledger answers from an index).
+    bool held = false;
+    const LedgerResult r = ledger->SerialHeldId(serial, &held);
     if (!r.ok()) {
         DebugW("ReadFirst: the journal cannot be read: %s\n", r.message.c_str());
         return false;
     }
-    serialsRead_ = true;
-    serialsSinceMs_ = newest;
-    return serialsWithId_.count(serial) != 0;
+    if (held) serialsWithId_.insert(serial);
+    return held;
 }
 
 bool Discovery::ReadFirst(const std::u16string& root, const DeviceInfo& info) {

@@ -82,8 +82,6 @@ private:
     // serial number on a device that was given an ID.
     // (WriteFlow keeps the serials of the devices this station wrote.)
     std::map<std::u16string, std::string> attachedAtStart_;
-    bool serialsRead_ = false;
-    int64_t serialsSinceMs_ = 0;
     bool ReadFirst(const std::u16string& root, const DeviceInfo& info);
     bool SerialHeldAnId(const std::string& serial);
 };

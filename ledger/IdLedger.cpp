@@ -1,5 +1,7 @@
 #include "ledger/IdLedger.h"
 
+#include <limits>
+
 namespace ts {
 
 const char* IdStateName(IdState s) {
@@ -83,6 +85,22 @@ LedgerResult IdLedger::Backup(const std::string&) {
     return LedgerResult::Fail(
         LedgerStatus::Unsupported,
         "ledger " + Describe() + ": back it up with the server's own tools (pg_dump)");
+}
+
+bool JournalRowGaveId(std::string_view mode, const std::optional<int64_t>& result) {
+    for (AttemptMode m : kModesGivingId)
+        if (mode == AttemptModeName(m)) return true;
+    return mode == AttemptModeName(AttemptMode::Read) && result == 0;
+}
+
+LedgerResult IdLedger::SerialHeldId(std::string_view usbSerial, bool* held) {
+    *held = false;
+    if (usbSerial.empty()) return {};
+    return ReadJournal(std::numeric_limits<int64_t>::min(), [&](const JournalRow& row) {
+        *held =
+            row.usbSerial == usbSerial && !row.id.empty() && JournalRowGaveId(row.mode, row.result);
+        return !*held;
+    });
 }
 
 LedgerResult IdLedger::MarkReplaced(std::u16string_view, const DeviceInfo&) { return {}; }

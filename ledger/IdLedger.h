@@ -340,6 +340,20 @@ public:
     // int64_t for all), in order. The sink returns false to stop.
     virtual LedgerResult ReadJournal(int64_t sinceMs,
                                      const std::function<bool(const JournalRow&)>& sink) = 0;
+
+    // Whether the journal names a device of USB serial number `usbSerial`
+    // as given an ID: a write (one that failed may have left its ID in doubt
+    // there), a read that found an ID, a read-back or a confirmation. An
+    // empty serial names no device. This reads the whole journal; a store
+    // answers it from an index.
+    virtual LedgerResult SerialHeldId(std::string_view usbSerial, bool* held);
 };
+
+// The journal rows SerialHeldId counts: `mode` and `result` of a row whose
+// ID is not empty.
+bool JournalRowGaveId(std::string_view mode, const std::optional<int64_t>& result);
+// The modes that count whatever their result; a read counts with result 0.
+inline constexpr AttemptMode kModesGivingId[] = {AttemptMode::Write, AttemptMode::ReadBack,
+                                                 AttemptMode::Confirm};
 
 }  // namespace ts

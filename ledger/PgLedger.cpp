@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "ledger/CounterBound.h"
+#include "ledger/IdLifecycle.h"
 #include "ledger/JournalColumns.h"
 #include "ledger/LedgerSettings.h"
 #include "ledger/StoreSupport.h"
@@ -334,12 +335,6 @@ std::string InsertJournalSql(std::string_view extra, std::string_view values) {
            Placeholders(Dialect::Postgres, 1, kJournalParams) + ", " + std::string(values) + ")";
 }
 
-// The same with every column a parameter.
-std::string InsertJournalSql() {
-    return InsertJournalSql("", Placeholders(Dialect::Postgres, kJournalParams + 1,
-                                             JournalCount(kWritten) - kJournalParams));
-}
-
 LedgerResult ReadRow(PgLedger::Db& db, const std::string& id8, IdRow* row, bool* found) {
     PgResult res;
     LedgerResult r = db.Exec("cannot be read",
@@ -376,35 +371,6 @@ LedgerResult PutId(PgLedger::Db& db, const char* what, const std::string& id8, I
                     PgText(station), PgText(device), std::to_string(time)});
 }
 
-// A reservation ends without a write: back to the state a rewrite replaced
-// (with the station, device and time of that attempt), else released.
-LedgerResult GiveBack(PgLedger::Db& db, const char* what, const std::string& id8, const IdRow& row,
-                      int64_t time) {
-    if (!row.prevState)
-        return PutId(db, what, id8, IdState::Released, std::nullopt, 0, row.attempt, row.station,
-                     row.device, time);
-    IdRow prev = row;
-    prev.state = *row.prevState;
-    prev.attempt = row.prevAttempt;
-    PgResult res;
-    LedgerResult r =
-        db.Exec("cannot be read",
-                "SELECT station, device, usb_serial, port, time FROM journal WHERE seq = $1",
-                {std::to_string(row.prevAttempt)}, &res);
-    if (!r.ok()) return r;
-    if (res.Rows() > 0) {
-        DeviceInfo d;
-        d.node = res.Text(0, 1);
-        d.usbSerial = res.Text(0, 2);
-        d.port = res.Text(0, 3);
-        prev.station = res.Text(0, 0);
-        prev.device = d.Summary();
-        prev.time = res.Int(0, 4);
-    }
-    return PutId(db, what, id8, prev.state, std::nullopt, 0, prev.attempt, prev.station,
-                 prev.device, prev.time);
-}
-
 LedgerResult FinishJournal(PgLedger::Db& db, const char* what, int64_t seq, int result,
                            int64_t durationMs, bool verified) {
     return db.Exec(what,
@@ -414,13 +380,22 @@ LedgerResult FinishJournal(PgLedger::Db& db, const char* what, int64_t seq, int 
                     verified ? "true" : "false"});
 }
 
-LedgerResult LockId(PgLedger::Db& db, const char* what, const std::string& id8) {
-    return db.Exec(what, "SELECT pg_advisory_xact_lock($1)", {IdLockKey(id8)});
-}
-
 }  // namespace
 
 namespace {
+
+// States as one array parameter: "{2,3,5,6}".
+std::string IntArray(const std::vector<int>& values) {
+    std::string out = "{";
+    for (int v : values) out += (out.size() > 1 ? "," : "") + std::to_string(v);
+    return out + "}";
+}
+
+// `params` and the array of `states` after them.
+std::vector<Param> WithStates(std::vector<Param> params, const std::vector<int>& states) {
+    params.push_back(IntArray(states));
+    return params;
+}
 
 // libpq knows the scheme in lower case only.
 std::string WithLowerScheme(std::string url) {
@@ -437,7 +412,9 @@ PgLedger::PgLedger(std::string url, const LedgerOpenOptions& options)
       station_(options.station),
       session_(NewSession()),
       options_(options),
-      db_(std::make_unique<Db>()) {
+      db_(std::make_unique<Db>()),
+      life_(std::make_unique<IdLifecycle>(static_cast<store::LedgerStore&>(*this), station_,
+                                          session_, options.clockMs)) {
     db_->display = LedgerDisplayName(url);
     // The URL's own password, as written and as libpq decodes it.
     PQconninfoOption* opts = PQconninfoParse(url_.c_str(), nullptr);
@@ -487,6 +464,8 @@ LedgerResult PgLedger::Run(const char* what, bool txn,
                            const std::function<LedgerResult(Db&)>& body) {
     Db& db = *db_;
     for (int round = 0;; ++round) {
+        db.lost = false;
+        db.committing = false;
         if (!db.Alive()) {
             db.Close();
             // Defaults before the URL, whose settings override them; the
@@ -547,6 +526,18 @@ LedgerResult PgLedger::Run(const char* what, bool txn,
     }
 }
 
+void PgLedger::AddIndexes(Db& db) {
+    PgResult res;
+    LedgerResult r = db.Exec("cannot be opened",
+                             "SELECT to_regclass('tagsmith.journal_usb_serial') IS NULL", {}, &res);
+    if (!r.ok() || !res.Bool(0, 0)) return;
+    // Only speed: a role that may not make it keeps working without it.
+    r = db.Exec("cannot be opened", "SAVEPOINT add_indexes", {});
+    if (!r.ok()) return;
+    r = db.Exec("cannot be opened", SerialIndexSql("tagsmith.journal"), {});
+    db.Exec("cannot be opened", r.ok() ? "RELEASE add_indexes" : "ROLLBACK TO add_indexes", {});
+}
+
 LedgerResult PgLedger::Setup(Db& db, bool* created) {
     LedgerResult r = db.Exec("cannot be opened", "SELECT pg_advisory_xact_lock($1)",
                              {std::to_string(kSchemaLockKey)});
@@ -577,6 +568,7 @@ LedgerResult PgLedger::Setup(Db& db, bool* created) {
         if (version < 1)
             return db.Fail(LedgerStatus::Damaged, "cannot be opened", "no schema version");
         // Upgrades of older schemas go here, each inside this transaction.
+        if (!options_.readOnly) AddIndexes(db);
         return {};
     }
     if (hasSchema)
@@ -588,6 +580,7 @@ LedgerResult PgLedger::Setup(Db& db, bool* created) {
         r = db.Exec("cannot be made", stmt, {});
         if (!r.ok()) return r;
     }
+    AddIndexes(db);
     r = db.Exec("cannot be made",
                 "INSERT INTO tagsmith.meta(key, value) VALUES('application', $1), ('schema', $2)",
                 {kApplication, std::to_string(kSchemaVersion)});
@@ -614,158 +607,126 @@ LedgerResult PgLedger::Open(const std::string& url, const LedgerOpenOptions& opt
     return {};
 }
 
-LedgerResult PgLedger::Reserve(const Attempt& a, bool rewrite, Reservation* out,
-                               IdRecord* existing) {
-    const std::string id8 = Id8(a.id);
-    const std::string device = a.device.Summary();
-    const char* what = "cannot reserve";
-    // Stations allocating from one list mostly meet IDs another station
-    // took: while passing over those, one plain read (which waits on
-    // nothing) refuses an ID held already, without a transaction or a lock.
-    // A station that finds its IDs free does without it. Taking an ID is
-    // decided only below, under the ID's lock, on a fresh read.
-    if (passingOver_ && !rewrite && !uncertain_.count(id8)) {
-        IdRow row;
-        bool found = false;
-        LedgerResult q = Run(what, false, [&](Db& db) { return ReadRow(db, id8, &row, &found); });
-        if (!q.ok()) return q;
-        if (found && IsHeld(row.state)) {
-            if (existing) *existing = row.Record(a.id);
-            return LedgerResult::Fail(LedgerStatus::Held,
-                                      "ID " + id8 + " is " + IdStateName(row.state) + " already");
-        }
-    }
-    int64_t seq = 0;
-    LedgerResult r = Run(what, true, [&](Db& db) {
-        // Another station reserving or changing it right now holds it.
-        PgResult lock;
-        LedgerResult q =
-            db.Exec(what, "SELECT pg_try_advisory_xact_lock($1)", {IdLockKey(id8)}, &lock);
-        if (!q.ok()) return q;
-        if (!lock.Bool(0, 0)) {
-            if (existing) {
-                *existing = Unknown(a.id);
-                existing->state = IdState::Reserved;
-            }
-            return LedgerResult::Fail(LedgerStatus::Held,
-                                      "ID " + id8 + " is being reserved by another station");
-        }
-        IdRow row;
-        bool found = false;
-        q = ReadRow(db, id8, &row, &found);
-        if (!q.ok()) return q;
-        if (found && existing) *existing = row.Record(a.id);
-        const bool held = found && IsHeld(row.state);
-        if (held && !rewrite && row.state == IdState::Reserved && uncertain_.count(id8)) {
-            // Our own reservation whose commit we never heard of: it is
-            // this attempt's, if no one touched it since.
-            PgResult mine;
-            q = db.Exec(what, "SELECT session = $2 AND result IS NULL FROM journal WHERE seq = $1",
-                        {std::to_string(row.attempt), session_}, &mine);
-            if (!q.ok()) return q;
-            if (mine.Rows() > 0 && mine.Bool(0, 0)) {
-                seq = row.attempt;
-                return LedgerResult{};
-            }
-        }
-        if (held && !rewrite)
-            return LedgerResult::Fail(LedgerStatus::Held,
-                                      "ID " + id8 + " is " + IdStateName(row.state) + " already");
-        // A rewrite replaces a write, never another run's reservation.
-        if (found && row.state == IdState::Reserved) {
-            PgResult mine;
-            q = db.Exec(what, "SELECT session = $2 FROM journal WHERE seq = $1",
-                        {std::to_string(row.attempt), session_}, &mine);
-            if (!q.ok()) return q;
-            if (mine.Rows() == 0 || !mine.Bool(0, 0))
-                return LedgerResult::Fail(
-                    LedgerStatus::Held,
-                    "ID " + id8 + " is reserved by another run (" + PgText(row.station) + ")");
-        }
-        const int64_t now = NowMs();
-        std::optional<IdState> prev;
-        int64_t prevAttempt = 0;
-        if (held) {
-            const bool nested = row.state == IdState::Reserved && row.prevState;
-            prev = nested ? *row.prevState : row.state;
-            prevAttempt = nested ? row.prevAttempt : row.attempt;
-        }
-        std::vector<Param> p = JournalParams(a, id8, now, station_, session_);
-        p.push_back(prev ? Param(std::to_string(static_cast<int>(*prev))) : Param());
-        p.push_back(prev ? Param(std::to_string(prevAttempt)) : Param());
-        p.push_back(PgText(device));
-        p.push_back(std::to_string(static_cast<int>(IdState::Reserved)));
-        PgResult res;
-        q = db.Exec(what,
-                    "WITH j AS (" + InsertJournalSql(", reserved", "NULL, 0, false, true") +
-                        " RETURNING seq) "
-                        "INSERT INTO ids(id, state, prev_state, prev_attempt, attempt, station, "
-                        "device, time) SELECT " +
-                        ParamOf(JCol::Id) + ", " + ParamAfter(4) + "::smallint, " + ParamAfter(1) +
-                        ", " + ParamAfter(2) + ", j.seq, " + ParamOf(JCol::Station) + ", " +
-                        ParamAfter(3) + ", " + ParamOf(JCol::Time) +
-                        " FROM j "
-                        "ON CONFLICT(id) DO UPDATE SET state = excluded.state, "
-                        "prev_state = excluded.prev_state, prev_attempt = excluded.prev_attempt, "
-                        "attempt = excluded.attempt, station = excluded.station, "
-                        "device = excluded.device, time = excluded.time RETURNING attempt",
-                    p, &res);
-        if (!q.ok()) return q;
-        seq = res.Int(0, 0);
-        return LedgerResult{};
+std::string PgLedger::Key(std::u16string_view id) const { return Id8(id); }
+
+LedgerResult PgLedger::Run(const char* what, bool txn, const std::function<LedgerResult()>& body) {
+    return Run(what, txn, [&](Db&) {
+        what_ = what;
+        return body();
     });
-    passingOver_ = r.status == LedgerStatus::Held;
-    if (r.status == LedgerStatus::Offline && db_->committing) uncertain_.insert(id8);
+}
+
+bool PgLedger::CommitUncertain() const { return db_->committing; }
+
+LedgerResult PgLedger::LockId(const std::string& key, bool tryOnly, bool* got) {
+    Db& db = *db_;
+    if (!tryOnly) {
+        *got = true;
+        return db.Exec(what_, "SELECT pg_advisory_xact_lock($1)", {IdLockKey(key)});
+    }
+    // Never waits: not on the ID's lock, which every change of it takes,
+    // nor on the row of a free ID, should any other transaction hold that
+    // (SKIP LOCKED: a row that is there but locked is missing from the
+    // second count). A held ID's row is left unlocked: it is refused anyway,
+    // and its owner's confirmation must not wait for this station.
+    PgResult res;
+    LedgerResult r = db.Exec(what_,
+                             "SELECT pg_try_advisory_xact_lock($1) AND "
+                             "(SELECT count(*) FROM ids WHERE id = $2 "
+                             "AND state <> ALL($3::smallint[])) = "
+                             "(SELECT count(*) FROM (SELECT 1 FROM ids WHERE id = $2 "
+                             "AND state <> ALL($3::smallint[]) FOR UPDATE SKIP LOCKED) AS mine)",
+                             {IdLockKey(key), key, IntArray(HeldStates())}, &res);
     if (!r.ok()) return r;
-    uncertain_.erase(id8);
-    *out = Reservation{a.id, seq, SteadyMs(), device};
+    *got = res.Bool(0, 0);
     return {};
 }
 
-namespace {
-
-LedgerResult Confirm(PgLedger::Db& db, const Reservation& res, IdState state,
-                     const std::string& station, int64_t now) {
-    const char* what = "cannot record the write";
-    const std::string id8 = Id8(res.id);
-    LedgerResult r = LockId(db, what, id8);
-    if (!r.ok()) return r;
-    r = PutId(db, what, id8, state, std::nullopt, 0, res.attempt, station, res.device, now);
-    if (!r.ok()) return r;
-    return FinishJournal(db, what, res.attempt, 0, SteadyMs() - res.startedMs,
-                         state == IdState::Verified);
+LedgerResult PgLedger::ReadId(const std::string& key, IdRow* row, bool* found) {
+    return ReadRow(*db_, key, row, found);
 }
 
-}  // namespace
-
-LedgerResult PgLedger::ConfirmOwn(const Reservation& res, IdState state) {
-    const char* what = "cannot record the write";
-    const std::string id8 = Id8(res.id);
-    IdRow other;
-    bool collided = false;
-    LedgerResult r = Run(what, true, [&](Db& db) {
-        collided = false;
-        LedgerResult q = LockId(db, what, id8);
-        if (!q.ok()) return q;
-        bool found = false;
-        q = ReadRow(db, id8, &other, &found);
-        if (!q.ok()) return q;
-        // Another attempt took the ID over (after an operator's release):
-        // its record stays, and this attempt is closed as failed.
-        if (found && other.attempt != res.attempt) {
-            collided = true;
-            return FinishJournal(db, what, res.attempt, 1, SteadyMs() - res.startedMs, false);
-        }
-        return Confirm(db, res, state, station_, NowMs());
-    });
-    if (!r.ok() || !collided) return r;
-    return Collided(id8, other.station, other.device, IdStateName(other.state));
+LedgerResult PgLedger::PutId(const std::string& key, const IdRow& row) {
+    return ts::PutId(*db_, what_, key, row.state, row.prevState, row.prevAttempt, row.attempt,
+                     row.station, row.device, row.time);
 }
 
-LedgerResult PgLedger::MarkWritten(const Reservation& r) { return ConfirmOwn(r, IdState::Written); }
+LedgerResult PgLedger::AppendJournal(const Attempt& a, const std::string& key, int64_t time,
+                                     const int* result, int64_t durationMs, bool verified,
+                                     int64_t* seq) {
+    std::vector<Param> p = JournalParams(a, key, time, station_, session_);
+    p.push_back(result ? Param(std::to_string(*result)) : Param());
+    p.push_back(std::to_string(durationMs));
+    p.push_back(verified ? "true" : "false");
+    // An attempt opened without its result is a reservation's.
+    p.push_back(result ? "false" : "true");
+    PgResult res;
+    LedgerResult r = db_->Exec(
+        what_,
+        InsertJournalSql(", reserved", Placeholders(Dialect::Postgres, kJournalParams + 1,
+                                                    JournalCount(kWritten) - kJournalParams + 1)) +
+            " RETURNING seq",
+        p, &res);
+    if (r.ok() && seq) *seq = res.Int(0, 0);
+    return r;
+}
 
-LedgerResult PgLedger::MarkVerified(const Reservation& r) {
-    return ConfirmOwn(r, IdState::Verified);
+// The journal row and the ID's row in one statement: one round trip.
+LedgerResult PgLedger::OpenReservation(const Attempt& a, const std::string& key, IdRow* row) {
+    std::vector<Param> p = JournalParams(a, key, row->time, station_, session_);
+    p.push_back(row->prevState ? Param(std::to_string(static_cast<int>(*row->prevState)))
+                               : Param());
+    p.push_back(row->prevState ? Param(std::to_string(row->prevAttempt)) : Param());
+    p.push_back(PgText(row->device));
+    p.push_back(std::to_string(static_cast<int>(row->state)));
+    PgResult res;
+    LedgerResult q =
+        db_->Exec(what_,
+                  "WITH j AS (" + InsertJournalSql(", reserved", "NULL, 0, false, true") +
+                      " RETURNING seq) "
+                      "INSERT INTO ids(id, state, prev_state, prev_attempt, attempt, station, "
+                      "device, time) SELECT " +
+                      ParamOf(JCol::Id) + ", " + ParamAfter(4) + "::smallint, " + ParamAfter(1) +
+                      ", " + ParamAfter(2) + ", j.seq, " + ParamOf(JCol::Station) + ", " +
+                      ParamAfter(3) + ", " + ParamOf(JCol::Time) +
+                      " FROM j "
+                      "ON CONFLICT(id) DO UPDATE SET state = excluded.state, "
+                      "prev_state = excluded.prev_state, prev_attempt = excluded.prev_attempt, "
+                      "attempt = excluded.attempt, station = excluded.station, "
+                      "device = excluded.device, time = excluded.time RETURNING attempt",
+                  p, &res);
+    if (!q.ok()) return q;
+    row->attempt = res.Int(0, 0);
+    return {};
+}
+
+LedgerResult PgLedger::CloseJournal(int64_t seq, int result, int64_t durationMs, bool verified) {
+    return FinishJournal(*db_, what_, seq, result, durationMs, verified);
+}
+
+LedgerResult PgLedger::ReadAttempt(int64_t seq, AttemptRow* out, bool* found) {
+    PgResult res;
+    LedgerResult r = db_->Exec(what_,
+                               "SELECT station, session, device, usb_serial, port, time, "
+                               "result IS NULL FROM journal WHERE seq = $1",
+                               {std::to_string(seq)}, &res);
+    if (!r.ok()) return r;
+    *found = res.Rows() > 0;
+    if (!*found) return {};
+    DeviceInfo d;
+    d.node = res.Text(0, 2);
+    d.usbSerial = res.Text(0, 3);
+    d.port = res.Text(0, 4);
+    out->station = res.Text(0, 0);
+    out->session = res.Text(0, 1);
+    out->device = d.Summary();
+    out->time = res.Int(0, 5);
+    out->open = res.Bool(0, 6);
+    return {};
+}
+
+LedgerResult PgLedger::SessionLive(const std::string& session, bool* live) {
+    return SessionLive(*db_, session, live);
 }
 
 LedgerResult PgLedger::SessionLive(Db& db, const std::string& session, bool* live) {
@@ -782,219 +743,67 @@ LedgerResult PgLedger::SessionLive(Db& db, const std::string& session, bool* liv
     return {};
 }
 
-LedgerResult PgLedger::Release(const Reservation& res, int resultCode) {
-    const char* what = "cannot release";
-    const std::string id8 = Id8(res.id);
-    return Run(what, true, [&](Db& db) {
-        LedgerResult r = LockId(db, what, id8);
-        if (!r.ok()) return r;
-        IdRow row;
-        bool found = false;
-        r = ReadRow(db, id8, &row, &found);
-        if (!r.ok()) return r;
-        if (found && IsUnsettled(row.state) && row.attempt == res.attempt) {
-            r = GiveBack(db, what, id8, row, NowMs());
-            if (!r.ok()) return r;
-        }
-        return FinishJournal(db, what, res.attempt, resultCode, SteadyMs() - res.startedMs, false);
-    });
-}
-
-namespace {
-
-// An operator's or a read's journal row: no source, result 0.
-LedgerResult SettleRow(PgLedger::Db& db, const char* what, const Attempt& a, const std::string& id8,
-                       int64_t now, const std::string& station, const std::string& session,
-                       bool verified) {
-    std::vector<Param> p = JournalParams(a, id8, now, station, session);
-    p.push_back("0");
-    p.push_back("0");
-    p.push_back(verified ? "true" : "false");
-    return db.Exec(what, InsertJournalSql(), p);
-}
-
-}  // namespace
-
-LedgerResult PgLedger::MarkInDoubt(const Reservation& res) {
-    const char* what = "cannot record the doubtful write";
-    const std::string id8 = Id8(res.id);
-    return Run(what, true, [&](Db& db) {
-        LedgerResult r = LockId(db, what, id8);
-        if (!r.ok()) return r;
-        IdRow row;
-        bool found = false;
-        r = ReadRow(db, id8, &row, &found);
-        if (!r.ok() || !found || row.state != IdState::Reserved || row.attempt != res.attempt)
-            return r;
-        return PutId(db, what, id8, IdState::InDoubt, row.prevState, row.prevAttempt, row.attempt,
-                     row.station, row.device, NowMs());
-    });
-}
-
-LedgerResult PgLedger::MarkReadBack(const Reservation& res, int resultCode) {
-    const char* what = "cannot record the write";
-    const std::string id8 = Id8(res.id);
-    IdRow other;
-    bool collided = false;
-    LedgerResult result = Run(what, true, [&](Db& db) {
-        collided = false;
-        const int64_t now = NowMs();
-        LedgerResult r = LockId(db, what, id8);
-        bool found = false;
-        if (r.ok()) r = ReadRow(db, id8, &other, &found);
-        if (!r.ok()) return r;
-        if (found && other.attempt != res.attempt) {
-            collided = true;
-            return FinishJournal(db, what, res.attempt, resultCode, SteadyMs() - res.startedMs,
-                                 false);
-        }
-        r = PutId(db, what, id8, IdState::Written, std::nullopt, 0, res.attempt, station_,
-                  res.device, now);
-        if (!r.ok()) return r;
-        r = FinishJournal(db, what, res.attempt, resultCode, SteadyMs() - res.startedMs, false);
-        if (!r.ok()) return r;
-        Attempt a;
-        a.mode = AttemptMode::ReadBack;
-        a.id = res.id;
-        a.device.node = res.device;
-        return SettleRow(db, what, a, id8, now, station_, session_, true);
-    });
-    if (!result.ok() || !collided) return result;
-    return Collided(id8, other.station, other.device, IdStateName(other.state));
-}
-
-LedgerResult PgLedger::SettleRead(std::u16string_view id, const DeviceInfo& device, bool* settled) {
-    if (settled) *settled = false;
-    const char* what = "cannot record the read";
-    const std::string id8 = Id8(id);
-    return Run(what, true, [&](Db& db) {
-        LedgerResult r = LockId(db, what, id8);
-        if (!r.ok()) return r;
-        IdRow row;
-        bool found = false;
-        r = ReadRow(db, id8, &row, &found);
-        if (!r.ok() || !found || row.state != IdState::InDoubt) return r;
-        const int64_t now = NowMs();
-        Attempt a;
-        a.mode = AttemptMode::ReadBack;
-        a.id = std::u16string(id);
-        a.device = device;
-        r = SettleRow(db, what, a, id8, now, station_, session_, true);
-        if (!r.ok()) return r;
-        // Kept with the attempt that sent it, as a confirmation is.
-        r = PutId(db, what, id8, IdState::Written, std::nullopt, 0, row.attempt, row.station,
-                  row.device, now);
-        if (r.ok() && settled) *settled = true;
+LedgerResult PgLedger::SerialHeldId(std::string_view usbSerial, bool* held) {
+    *held = false;
+    if (usbSerial.empty()) return {};
+    std::vector<Param> p = {PgText(usbSerial)};
+    for (const std::string& mode : SerialHeldIdModes()) p.push_back(mode);
+    const std::string sql = SerialHeldIdSql(true);
+    const char* what = "the journal cannot be read";
+    return Run(what, false, [&](Db& db) {
+        PgResult res;
+        LedgerResult r = db.Exec(what, sql, p, &res);
+        if (r.ok()) *held = res.Bool(0, 0);
         return r;
     });
 }
 
-LedgerResult PgLedger::KeepReserved(const Reservation& res, int resultCode) {
-    return Run("the journal cannot be written", false, [&](Db& db) {
-        return FinishJournal(db, "the journal cannot be written", res.attempt, resultCode,
-                             SteadyMs() - res.startedMs, false);
-    });
+LedgerResult PgLedger::Reserve(const Attempt& a, bool rewrite, Reservation* out,
+                               IdRecord* existing) {
+    return life_->Reserve(a, rewrite, out, existing);
+}
+
+LedgerResult PgLedger::MarkWritten(const Reservation& r) { return life_->MarkWritten(r); }
+
+LedgerResult PgLedger::MarkVerified(const Reservation& r) { return life_->MarkVerified(r); }
+
+LedgerResult PgLedger::Release(const Reservation& r, int resultCode) {
+    return life_->Release(r, resultCode);
+}
+
+LedgerResult PgLedger::KeepReserved(const Reservation& r, int resultCode) {
+    return life_->KeepReserved(r, resultCode);
+}
+
+LedgerResult PgLedger::MarkInDoubt(const Reservation& r) { return life_->MarkInDoubt(r); }
+
+LedgerResult PgLedger::MarkReadBack(const Reservation& r, int resultCode) {
+    return life_->MarkReadBack(r, resultCode);
+}
+
+LedgerResult PgLedger::SettleRead(std::u16string_view id, const DeviceInfo& device, bool* settled) {
+    return life_->SettleRead(id, device, settled);
+}
+
+LedgerResult PgLedger::MarkReplaced(std::u16string_view id, const DeviceInfo& device) {
+    return life_->MarkReplaced(id, device);
 }
 
 LedgerResult PgLedger::RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
                                      bool verified) {
-    const char* what = "the journal cannot be written";
-    return Run(what, true, [&](Db& db) {
-        std::vector<Param> p = JournalParams(a, Id8(a.id), NowMs(), station_, session_);
-        p.push_back(std::to_string(resultCode));
-        p.push_back(std::to_string(durationMs));
-        p.push_back(verified ? "true" : "false");
-        return db.Exec(what, InsertJournalSql(), p);
-    });
+    return life_->RecordAttempt(a, resultCode, durationMs, verified);
 }
 
 LedgerResult PgLedger::ReleaseReserved(std::u16string_view id, IdRecord* was) {
-    return Settle(id, was, AttemptMode::Release);
+    return life_->ReleaseReserved(id, was);
 }
 
 LedgerResult PgLedger::ConfirmReserved(std::u16string_view id, IdRecord* was) {
-    return Settle(id, was, AttemptMode::Confirm);
-}
-
-LedgerResult PgLedger::Settle(std::u16string_view id, IdRecord* was, AttemptMode mode) {
-    const bool confirm = mode == AttemptMode::Confirm;
-    const char* what = confirm ? "cannot confirm" : "cannot release";
-    const std::string id8 = Id8(id);
-    return Run(what, true, [&](Db& db) {
-        LedgerResult r = LockId(db, what, id8);
-        if (!r.ok()) return r;
-        IdRow row;
-        bool found = false;
-        r = ReadRow(db, id8, &row, &found);
-        if (!r.ok()) return r;
-        if (was) *was = found ? row.Record(id) : Unknown(id);
-        if (!found || !IsUnsettled(row.state)) return NotReserved(id8, found ? &row : nullptr);
-        if (row.state == IdState::Reserved) {
-            PgResult owner;
-            r = db.Exec(what, "SELECT session FROM journal WHERE seq = $1",
-                        {std::to_string(row.attempt)}, &owner);
-            if (!r.ok()) return r;
-            bool live = false;
-            if (owner.Rows() > 0 && owner.Text(0, 0) != session_) {
-                r = SessionLive(db, std::string(owner.Text(0, 0)), &live);
-                if (!r.ok()) return r;
-            }
-            if (live) return InProgress(id8, row.station);
-        }
-        const int64_t now = NowMs();
-        Attempt a;
-        a.mode = mode;
-        a.id = std::u16string(id);
-        a.device.node = row.device;
-        r = SettleRow(db, what, a, id8, now, station_, session_, false);
-        if (!r.ok()) return r;
-        // Confirmed, the ID stays with the attempt that sent it, so that the
-        // pools count it for that attempt's station and source.
-        if (confirm)
-            return PutId(db, what, id8, IdState::Written, std::nullopt, 0, row.attempt, row.station,
-                         row.device, now);
-        return GiveBack(db, what, id8, row, now);
-    });
-}
-
-LedgerResult PgLedger::MarkReplaced(std::u16string_view id, const DeviceInfo& device) {
-    const char* what = "cannot record the replaced ID";
-    const std::string id8 = Id8(id);
-    return Run(what, true, [&](Db& db) {
-        LedgerResult r = LockId(db, what, id8);
-        if (!r.ok()) return r;
-        IdRow row;
-        bool found = false;
-        r = ReadRow(db, id8, &row, &found);
-        if (!r.ok() ||
-            (found && (row.state == IdState::Reserved || row.state == IdState::Replaced)))
-            return r;
-        const int64_t now = NowMs();
-        Attempt a;
-        a.mode = AttemptMode::Replace;
-        a.id = std::u16string(id);
-        a.device = device;
-        std::vector<Param> p = JournalParams(a, id8, now, station_, session_);
-        PgResult res;
-        r = db.Exec(what, InsertJournalSql("", "0, 0, false") + " RETURNING seq", p, &res);
-        if (!r.ok()) return r;
-        // Kept with the attempt that wrote it, where the ledger knows one.
-        return found ? PutId(db, what, id8, IdState::Replaced, std::nullopt, 0, row.attempt,
-                             row.station, row.device, now)
-                     : PutId(db, what, id8, IdState::Replaced, std::nullopt, 0, res.Int(0, 0),
-                             station_, device.Summary(), now);
-    });
+    return life_->ConfirmReserved(id, was);
 }
 
 LedgerResult PgLedger::Lookup(std::u16string_view id, IdRecord* out) {
-    return Run("cannot be read", false, [&](Db& db) {
-        IdRow row;
-        bool found = false;
-        LedgerResult r = ReadRow(db, Id8(id), &row, &found);
-        if (!r.ok()) return r;
-        *out = found ? row.Record(id) : Unknown(id);
-        return LedgerResult{};
-    });
+    return life_->Lookup(id, out);
 }
 
 LedgerResult PgLedger::StatesOf(size_t count,
@@ -1036,8 +845,8 @@ LedgerResult PgLedger::FurthestCounter(std::u16string_view prefix, std::u16strin
     const std::string p8 = Id8(CleanIdPart(prefix));
     const std::string s8 = Id8(CleanIdPart(suffix));
     const std::string end = PrefixEnd(p8);
-    std::string sql = "SELECT id FROM ids WHERE state IN " + SqlHeldStates();
-    std::vector<Param> params;
+    std::string sql = "SELECT id FROM ids WHERE state = ANY($1::smallint[])";
+    std::vector<Param> params = {IntArray(HeldStates())};
     if (!p8.empty()) {
         params.push_back(p8);
         sql += " AND id >= $" + std::to_string(params.size());
@@ -1204,70 +1013,50 @@ LedgerResult PgLedger::ReadJournal(int64_t sinceMs,
 LedgerResult PgLedger::NextCounter(std::u16string_view prefix, std::u16string_view suffix,
                                    bool down, std::u16string_view start,
                                    std::optional<std::u16string>* value) {
-    if (!IsCounterValue(start)) {
-        *value = std::u16string(start);
-        return {};
-    }
-    const std::string p8 = Id8(CleanIdPart(prefix));
-    const std::string s8 = Id8(CleanIdPart(suffix));
-    const std::string dir = down ? "true" : "false";
-    const char* what = "cannot take a counter value";
-    // Compare and swap: read the kept value, write the next one only where
-    // it is still the one read; another station got there first otherwise.
-    for (int tries = 0; tries < 1000; ++tries) {
-        std::optional<std::u16string> kept;
-        LedgerResult r = Run(what, false, [&](Db& db) {
-            PgResult res;
-            LedgerResult q = db.Exec(
-                what, "SELECT next FROM counters WHERE prefix = $1 AND suffix = $2 AND down = $3",
-                {p8, s8, dir}, &res);
-            if (!q.ok()) return q;
-            kept.reset();
-            if (res.Rows() > 0) kept = Utf8ToWide(res.Text(0, 0));
-            return LedgerResult{};
-        });
-        if (!r.ok()) return r;
-        std::optional<std::u16string> furthest;
-        if (!kept) {
-            r = FurthestCounter(prefix, suffix, down, &furthest);
-            if (!r.ok()) return r;
-        }
-        const CounterStep step = TakeCounter(start, kept, furthest, down);
-        if (kept && kept->empty()) {  // done: nothing to swap
-            value->reset();
-            return {};
-        }
-        bool swapped = false;
-        r = Run(what, true, [&](Db& db) {
-            PgResult res;
-            const std::vector<Param> p = {p8,
-                                          s8,
-                                          dir,
-                                          WideToUtf8(step.next),
-                                          PgText(station_),
-                                          std::to_string(NowMs()),
-                                          kept ? Param(WideToUtf8(*kept)) : Param()};
-            LedgerResult q =
-                kept ? db.Exec(what,
-                               "UPDATE counters SET next = $4, station = $5, time = $6 "
-                               "WHERE prefix = $1 AND suffix = $2 AND down = $3 AND next = $7",
-                               p, &res)
-                     : db.Exec(what,
-                               "INSERT INTO counters(prefix, suffix, down, next, station, time) "
-                               "SELECT $1, $2, $3, $4, $5, $6 WHERE $7::text IS NULL "
-                               "ON CONFLICT DO NOTHING",
-                               p, &res);
-            if (!q.ok()) return q;
-            swapped = std::strcmp(PQcmdTuples(res.r), "1") == 0;
-            return LedgerResult{};
-        });
-        if (!r.ok()) return r;
-        if (swapped) {
-            *value = step.value;
-            return {};
-        }
-    }
-    return db_->Fail(LedgerStatus::Busy, what, "too many stations at once");
+    return life_->NextCounter(
+        prefix, suffix, down, start,
+        [&](std::optional<std::u16string>* far) {
+            return FurthestCounter(prefix, suffix, down, far);
+        },
+        value);
+}
+
+LedgerResult PgLedger::ReadCounter(const std::string& prefix, const std::string& suffix, bool down,
+                                   std::optional<std::string>* kept) {
+    PgResult res;
+    LedgerResult r = db_->Exec(
+        what_, "SELECT next FROM counters WHERE prefix = $1 AND suffix = $2 AND down = $3",
+        {prefix, suffix, down ? "true" : "false"}, &res);
+    if (!r.ok()) return r;
+    kept->reset();
+    if (res.Rows() > 0) *kept = std::string(res.Text(0, 0));
+    return {};
+}
+
+LedgerResult PgLedger::SwapCounter(const std::string& prefix, const std::string& suffix, bool down,
+                                   const std::optional<std::string>& kept, const std::string& next,
+                                   int64_t time, bool* swapped) {
+    PgResult res;
+    const std::vector<Param> p = {prefix,
+                                  suffix,
+                                  down ? "true" : "false",
+                                  next,
+                                  PgText(station_),
+                                  std::to_string(time),
+                                  kept ? Param(*kept) : Param()};
+    LedgerResult r =
+        kept ? db_->Exec(what_,
+                         "UPDATE counters SET next = $4, station = $5, time = $6 "
+                         "WHERE prefix = $1 AND suffix = $2 AND down = $3 AND next = $7",
+                         p, &res)
+             : db_->Exec(what_,
+                         "INSERT INTO counters(prefix, suffix, down, next, station, time) "
+                         "SELECT $1, $2, $3, $4, $5, $6 WHERE $7::text IS NULL "
+                         "ON CONFLICT DO NOTHING",
+                         p, &res);
+    if (!r.ok()) return r;
+    *swapped = std::strcmp(PQcmdTuples(res.r), "1") == 0;
+    return {};
 }
 
 LedgerResult PgLedger::ImportList(const std::string& sha256, const std::string& name, size_t count,
@@ -1376,12 +1165,12 @@ LedgerResult PgLedger::Pools(const IdSource* only, std::vector<PoolStatus>* out)
                                                  " = $2 AND j.direction = $3";
             std::map<std::string, StationCounts> stations;
             PgResult res;
-            LedgerResult r =
-                db.Exec(what,
-                        "SELECT i.station, i.state, count(*) FROM ids AS i JOIN "
-                        "journal AS j ON j.seq = i.attempt WHERE i.state IN " +
-                            SqlStationStates() + " AND " + match + " GROUP BY i.station, i.state",
-                        key, &res);
+            LedgerResult r = db.Exec(what,
+                                     "SELECT i.station, i.state, count(*) FROM ids AS i JOIN "
+                                     "journal AS j ON j.seq = i.attempt WHERE i.state = ANY($" +
+                                         std::to_string(key.size() + 1) + "::smallint[]) AND " +
+                                         match + " GROUP BY i.station, i.state",
+                                     WithStates(key, StationStates()), &res);
             if (!r.ok()) return r;
             for (int k = 0; k < res.Rows(); ++k) {
                 StationCounts& c = stations[std::string(res.Text(k, 0))];
@@ -1407,9 +1196,9 @@ LedgerResult PgLedger::Pools(const IdSource* only, std::vector<PoolStatus>* out)
                 r = db.Exec(what,
                             "SELECT l.name, l.entries, (SELECT count(*) FROM list_entries AS e "
                             "WHERE e.sha256 = l.sha256 AND NOT EXISTS (SELECT 1 FROM ids AS i "
-                            "WHERE i.id = e.id AND i.state IN " +
-                                SqlHeldStates() + ")) FROM lists AS l WHERE l.sha256 = $1",
-                            key, &res);
+                            "WHERE i.id = e.id AND i.state = ANY($2::smallint[]))) "
+                            "FROM lists AS l WHERE l.sha256 = $1",
+                            WithStates(key, HeldStates()), &res);
                 if (!r.ok()) return r;
                 if (res.Rows() > 0) {
                     st.imported = true;

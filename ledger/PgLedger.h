@@ -5,7 +5,8 @@
 // Same behaviour as the local ledger; what differs is sharing:
 //  - a Reserve of an ID that another station holds, or is reserving at this
 //    moment, answers Held at once: it takes a transaction-scoped advisory
-//    lock on the ID with a try, so it never waits on another station;
+//    lock on the ID with a try, and a free ID's row with SKIP LOCKED, so it
+//    never waits on another station or transaction;
 //  - counters are one row per (prefix, suffix, direction), advanced with a
 //    compare-and-swap, so no lock is held between two statements;
 //  - the server going away makes an operation fail with Offline; the next
@@ -22,16 +23,20 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
 #include <string_view>
 
 #include "ledger/IdLedger.h"
+#include "ledger/LedgerStore.h"
 #include "ledger/SqliteLedger.h"
 
 namespace ts {
 
-class PgLedger final : public IdLedger {
+namespace store {
+class IdLifecycle;
+}
+
+class PgLedger final : public IdLedger, private store::LedgerStore {
 public:
     static constexpr int kSchemaVersion = 1;
 
@@ -75,6 +80,7 @@ public:
     LedgerResult Counts(StateCounts* out) override;
     LedgerResult ReadJournal(int64_t sinceMs,
                              const std::function<bool(const JournalRow&)>& sink) override;
+    LedgerResult SerialHeldId(std::string_view usbSerial, bool* held) override;
     LedgerResult NextCounter(std::u16string_view prefix, std::u16string_view suffix, bool down,
                              std::u16string_view start,
                              std::optional<std::u16string>* value) override;
@@ -101,26 +107,43 @@ private:
     // old one turned out dead before anything was committed.
     LedgerResult Run(const char* what, bool txn, const std::function<LedgerResult(Db&)>& body);
     LedgerResult Setup(Db& db, bool* created);
-    // The operator's release or confirmation of a reserved ID.
-    LedgerResult Settle(std::u16string_view id, IdRecord* was, AttemptMode mode);
+    // Makes the indexes that only speed up reading, where they are missing
+    // (no schema change: an older program ignores them).
+    void AddIndexes(Db& db);
     // Whether `session` is alive: this one, or a connection that holds its
     // session lock (taken on every connect, gone with the connection).
     LedgerResult SessionLive(Db& db, const std::string& session, bool* live);
-    // A confirmation of `res` that checks the record is still its own.
-    LedgerResult ConfirmOwn(const Reservation& res, IdState state);
+
+    // The store the lifecycle works over; its statements run inside Run,
+    // on the connection Run holds, and name the Run's change in errors.
+    std::string Key(std::u16string_view id) const override;
+    LedgerResult Run(const char* what, bool txn,
+                     const std::function<LedgerResult()>& body) override;
+    bool CommitUncertain() const override;
+    LedgerResult LockId(const std::string& key, bool tryOnly, bool* got) override;
+    LedgerResult ReadId(const std::string& key, store::IdRow* row, bool* found) override;
+    LedgerResult PutId(const std::string& key, const store::IdRow& row) override;
+    LedgerResult AppendJournal(const Attempt& a, const std::string& key, int64_t time,
+                               const int* result, int64_t durationMs, bool verified,
+                               int64_t* seq) override;
+    LedgerResult OpenReservation(const Attempt& a, const std::string& key,
+                                 store::IdRow* row) override;
+    LedgerResult CloseJournal(int64_t seq, int result, int64_t durationMs, bool verified) override;
+    LedgerResult ReadAttempt(int64_t seq, store::AttemptRow* out, bool* found) override;
+    LedgerResult ReadCounter(const std::string& prefix, const std::string& suffix, bool down,
+                             std::optional<std::string>* kept) override;
+    LedgerResult SwapCounter(const std::string& prefix, const std::string& suffix, bool down,
+                             const std::optional<std::string>& kept, const std::string& next,
+                             int64_t time, bool* swapped) override;
+    LedgerResult SessionLive(const std::string& session, bool* live) override;
 
     std::string url_;
     std::string station_;
     std::string session_;
     LedgerOpenOptions options_;
     std::unique_ptr<Db> db_;
-    // IDs whose reservation was sent but whose commit was never confirmed
-    // (the server went away meanwhile): reserving one again takes over that
-    // reservation instead of finding it held.
-    std::set<std::string> uncertain_;
-    // The last reservation found its ID held: this station is passing over
-    // IDs others took (see Reserve).
-    bool passingOver_ = false;
+    const char* what_ = "";  // the change the running Run makes
+    std::unique_ptr<store::IdLifecycle> life_;
 };
 
 }  // namespace ts

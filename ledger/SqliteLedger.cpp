@@ -6,8 +6,11 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <map>
+#include <tuple>
 
 #include "ledger/CounterBound.h"
+#include "ledger/IdLifecycle.h"
 #include "ledger/JournalColumns.h"
 #include "ledger/SqliteSupport.h"
 #include "ledger/StoreSupport.h"
@@ -46,7 +49,7 @@ std::vector<std::string> SchemaV1() {
     };
 }
 
-// Version 2: the pools several stations share (see SqlitePool.cpp).
+// Version 2: the pools several stations share.
 constexpr const char* kPoolsV2[] = {
     "CREATE TABLE counters("
     " prefix TEXT NOT NULL, suffix TEXT NOT NULL, down INTEGER NOT NULL,"
@@ -119,6 +122,11 @@ int LastErrno(sqlite3* db) {
 
 bool IsNoRoom(int err) { return err == ENOSPC || err == EFBIG || err == EDQUOT; }
 
+// Binds `values` to the parameters from `first` on.
+void BindInts(sqlite3_stmt* s, int first, const std::vector<int>& values) {
+    for (int v : values) sqlite3_bind_int(s, first++, v);
+}
+
 // Resets a cached statement when a call is done with it.
 struct Reset {
     sqlite3_stmt* s;
@@ -180,7 +188,9 @@ SqliteLedger::SqliteLedger(std::string path, const LedgerOpenOptions& options)
     : path_(std::move(path)),
       station_(options.station),
       session_(NewSession()),
-      options_(options) {}
+      options_(options),
+      life_(std::make_unique<IdLifecycle>(static_cast<store::LedgerStore&>(*this), station_,
+                                          session_, options.clockMs)) {}
 
 SqliteLedger::~SqliteLedger() {
     for (sqlite3_stmt* s : {selectId_, putId_, insertJournal_, finishJournal_}) sqlite3_finalize(s);
@@ -227,7 +237,7 @@ void SqliteLedger::HoldSession() {
     sessionFile_ = file;
 }
 
-bool SqliteLedger::SessionLive(const std::string& session) const {
+bool SqliteLedger::SessionAlive(const std::string& session) const {
     if (session == session_) return true;
     if (!IsSessionName(session)) return false;
     const std::string file = path_ + ".sessions/" + session + ".lock";
@@ -237,18 +247,6 @@ bool SqliteLedger::SessionLive(const std::string& session) const {
     if (dead) files::Remove(file);  // left by a run that died
     files::Close(fd);
     return !dead;
-}
-
-LedgerResult SqliteLedger::AttemptLive(int64_t attempt, bool* live) {
-    *live = false;
-    Owned q;
-    int rc =
-        sqlite3_prepare_v2(db_, "SELECT session FROM journal WHERE seq = ?1", -1, &q.s, nullptr);
-    if (rc != SQLITE_OK) return Error(rc, "cannot be read");
-    sqlite3_bind_int64(q.s, 1, attempt);
-    rc = sqlite3_step(q.s);
-    if (rc == SQLITE_ROW) *live = SessionLive(std::string(Text(q.s, 0)));
-    return rc == SQLITE_ROW || rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "cannot be read");
 }
 
 int64_t SqliteLedger::NowMs() const { return WallMs(options_.clockMs); }
@@ -481,6 +479,7 @@ LedgerResult SqliteLedger::Init() {
         schemaVersion_ = 2;
     }
 
+    if (!options_.readOnly) AddIndexes();
     if (!options_.readOnly) {
         LedgerResult r =
             Exec(options_.writeAheadLog ? "PRAGMA journal_mode=WAL" : "PRAGMA journal_mode=DELETE",
@@ -528,9 +527,50 @@ LedgerResult SqliteLedger::Init() {
     return {};
 }
 
-LedgerResult SqliteLedger::ReadRow(std::string_view id8, Row* row, bool* found) {
+void SqliteLedger::AddIndexes() {
+    // Only speed: a ledger locked by another program, or a full disk, keeps
+    // working without it (the look-up then reads the journal).
+    sqlite3_exec(db_, SerialIndexSql("journal").c_str(), nullptr, nullptr, nullptr);
+}
+
+LedgerResult SqliteLedger::SerialHeldId(std::string_view usbSerial, bool* held) {
+    *held = false;
+    if (usbSerial.empty()) return {};
+    Owned q;
+    int rc = sqlite3_prepare_v2(db_, SerialHeldIdSql(false).c_str(), -1, &q.s, nullptr);
+    if (rc != SQLITE_OK) return Error(rc, "the journal cannot be read");
+    Bind(q.s, 1, usbSerial);
+    int i = 2;
+    for (const std::string& mode : SerialHeldIdModes()) Bind(q.s, i++, mode);
+    rc = sqlite3_step(q.s);
+    if (rc != SQLITE_ROW) return Error(rc, "the journal cannot be read");
+    *held = sqlite3_column_int64(q.s, 0) != 0;
+    return {};
+}
+
+std::string SqliteLedger::Key(std::u16string_view id) const { return ToUtf8(id); }
+
+LedgerResult SqliteLedger::Run(const char* what, bool txn,
+                               const std::function<LedgerResult()>& body) {
+    if (!txn) return body();
+    TxnGuard guard{db_};
+    LedgerResult r = Exec("BEGIN IMMEDIATE", what);
+    if (!r.ok()) return r;
+    r = body();
+    if (!r.ok()) return r;
+    const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK ? LedgerResult{} : Error(rc, what);
+}
+
+// The immediate transaction holds the whole file: every ID is this one's.
+LedgerResult SqliteLedger::LockId(const std::string&, bool, bool* got) {
+    *got = true;
+    return {};
+}
+
+LedgerResult SqliteLedger::ReadId(const std::string& key, IdRow* row, bool* found) {
     Reset reset{selectId_};
-    Bind(selectId_, 1, id8);
+    Bind(selectId_, 1, key);
     const int rc = sqlite3_step(selectId_);
     *found = rc == SQLITE_ROW;
     if (rc == SQLITE_DONE) return {};
@@ -547,7 +587,7 @@ LedgerResult SqliteLedger::ReadRow(std::string_view id8, Row* row, bool* found) 
     return {};
 }
 
-LedgerResult SqliteLedger::InsertJournal(const Attempt& a, std::string_view id8, int64_t time,
+LedgerResult SqliteLedger::AppendJournal(const Attempt& a, const std::string& key, int64_t time,
                                          const int* result, int64_t durationMs, bool verified,
                                          int64_t* seq) {
     sqlite3_stmt* s = insertJournal_;
@@ -568,7 +608,7 @@ LedgerResult SqliteLedger::InsertJournal(const Attempt& a, std::string_view id8,
     Bind(s, at(JCol::Prefix), counter ? ToUtf8(src.prefix) : std::string());
     Bind(s, at(JCol::Suffix), counter ? ToUtf8(src.suffix) : std::string());
     Bind(s, at(JCol::Direction), counter ? (src.down ? "down" : "up") : "");
-    Bind(s, at(JCol::Id), id8);
+    Bind(s, at(JCol::Id), key);
     Bind(s, at(JCol::Device), a.device.node);
     Bind(s, at(JCol::UsbSerial), a.device.usbSerial);
     Bind(s, at(JCol::UsbVendor), a.device.usbVendor);
@@ -587,8 +627,8 @@ LedgerResult SqliteLedger::InsertJournal(const Attempt& a, std::string_view id8,
     return {};
 }
 
-LedgerResult SqliteLedger::FinishJournal(int64_t seq, int result, int64_t durationMs,
-                                         bool verified) {
+LedgerResult SqliteLedger::CloseJournal(int64_t seq, int result, int64_t durationMs,
+                                        bool verified) {
     Reset reset{finishJournal_};
     sqlite3_bind_int64(finishJournal_, 1, seq);
     sqlite3_bind_int(finishJournal_, 2, result);
@@ -598,308 +638,97 @@ LedgerResult SqliteLedger::FinishJournal(int64_t seq, int result, int64_t durati
     return rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "the journal cannot be written");
 }
 
-LedgerResult SqliteLedger::PutId(std::string_view id8, IdState state, const IdState* prevState,
-                                 int64_t prevAttempt, int64_t attempt, std::string_view station,
-                                 std::string_view device, int64_t time) {
+LedgerResult SqliteLedger::PutId(const std::string& key, const IdRow& row) {
     Reset reset{putId_};
-    Bind(putId_, 1, id8);
-    sqlite3_bind_int(putId_, 2, static_cast<int>(state));
-    if (prevState) {
-        sqlite3_bind_int(putId_, 3, static_cast<int>(*prevState));
-        sqlite3_bind_int64(putId_, 4, prevAttempt);
+    Bind(putId_, 1, key);
+    sqlite3_bind_int(putId_, 2, static_cast<int>(row.state));
+    if (row.prevState) {
+        sqlite3_bind_int(putId_, 3, static_cast<int>(*row.prevState));
+        sqlite3_bind_int64(putId_, 4, row.prevAttempt);
     } else {
         sqlite3_bind_null(putId_, 3);
         sqlite3_bind_null(putId_, 4);
     }
-    sqlite3_bind_int64(putId_, 5, attempt);
-    Bind(putId_, 6, station);
-    Bind(putId_, 7, device);
-    sqlite3_bind_int64(putId_, 8, time);
+    sqlite3_bind_int64(putId_, 5, row.attempt);
+    Bind(putId_, 6, row.station);
+    Bind(putId_, 7, row.device);
+    sqlite3_bind_int64(putId_, 8, row.time);
     const int rc = sqlite3_step(putId_);
     return rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "cannot be written");
 }
 
-// A reservation ends without a write: back to the state a rewrite replaced
-// (with the station, device and time of that attempt), else released.
-LedgerResult SqliteLedger::GiveBack(std::string_view id8, const Row& row, int64_t time) {
-    if (!row.prevState)
-        return PutId(id8, IdState::Released, nullptr, 0, row.attempt, row.station, row.device,
-                     time);
-    Row prev = row;
-    prev.state = *row.prevState;
-    prev.attempt = row.prevAttempt;
+LedgerResult SqliteLedger::ReadAttempt(int64_t seq, AttemptRow* out, bool* found) {
     Owned q;
-    int rc = sqlite3_prepare_v2(
-        db_, "SELECT station, device, usb_serial, port, time FROM journal WHERE seq = ?1", -1, &q.s,
-        nullptr);
+    int rc = sqlite3_prepare_v2(db_,
+                                "SELECT station, session, device, usb_serial, port, time, "
+                                "result IS NULL FROM journal WHERE seq = ?1",
+                                -1, &q.s, nullptr);
     if (rc != SQLITE_OK) return Error(rc, "cannot be read");
-    sqlite3_bind_int64(q.s, 1, row.prevAttempt);
+    sqlite3_bind_int64(q.s, 1, seq);
     rc = sqlite3_step(q.s);
-    if (rc == SQLITE_ROW) {
-        DeviceInfo d;
-        d.node = Text(q.s, 1);
-        d.usbSerial = Text(q.s, 2);
-        d.port = Text(q.s, 3);
-        prev.station = Text(q.s, 0);
-        prev.device = d.Summary();
-        prev.time = sqlite3_column_int64(q.s, 4);
-    } else if (rc != SQLITE_DONE) {
-        return Error(rc, "cannot be read");
-    }
-    return PutId(id8, prev.state, nullptr, 0, prev.attempt, prev.station, prev.device, prev.time);
+    *found = rc == SQLITE_ROW;
+    if (rc == SQLITE_DONE) return {};
+    if (rc != SQLITE_ROW) return Error(rc, "cannot be read");
+    DeviceInfo d;
+    d.node = Text(q.s, 2);
+    d.usbSerial = Text(q.s, 3);
+    d.port = Text(q.s, 4);
+    out->station = Text(q.s, 0);
+    out->session = Text(q.s, 1);
+    out->device = d.Summary();
+    out->time = sqlite3_column_int64(q.s, 5);
+    out->open = sqlite3_column_int64(q.s, 6) != 0;
+    return {};
 }
 
-LedgerResult SqliteLedger::Transaction(const char* what,
-                                       const std::function<LedgerResult()>& body) {
-    TxnGuard guard{db_};
-    LedgerResult r = Exec("BEGIN IMMEDIATE", what);
-    if (!r.ok()) return r;
-    r = body();
-    if (!r.ok()) return r;
-    const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-    return rc == SQLITE_OK ? LedgerResult{} : Error(rc, what);
+LedgerResult SqliteLedger::SessionLive(const std::string& session, bool* live) {
+    *live = SessionAlive(session);
+    return {};
 }
 
 LedgerResult SqliteLedger::Reserve(const Attempt& a, bool rewrite, Reservation* out,
                                    IdRecord* existing) {
-    const std::string id8 = ToUtf8(a.id);
-    const std::string device = a.device.Summary();
-    int64_t seq = 0;
-    LedgerResult r = Transaction("cannot reserve", [&]() -> LedgerResult {
-        Row row;
-        bool found = false;
-        LedgerResult step = ReadRow(id8, &row, &found);
-        if (!step.ok()) return step;
-        if (found && existing) *existing = row.Record(a.id);
-        const bool held = found && IsHeld(row.state);
-        if (held && !rewrite)
-            return LedgerResult::Fail(LedgerStatus::Held,
-                                      "ID " + id8 + " is " + IdStateName(row.state) + " already");
-        // A rewrite replaces a write, never another run's reservation.
-        if (row.state == IdState::Reserved && found) {
-            Owned q;
-            int rc = sqlite3_prepare_v2(db_, "SELECT session FROM journal WHERE seq = ?1", -1, &q.s,
-                                        nullptr);
-            if (rc != SQLITE_OK) return Error(rc, "cannot be read");
-            sqlite3_bind_int64(q.s, 1, row.attempt);
-            rc = sqlite3_step(q.s);
-            if (rc != SQLITE_ROW && rc != SQLITE_DONE) return Error(rc, "cannot be read");
-            if (rc == SQLITE_DONE || Text(q.s, 0) != session_)
-                return LedgerResult::Fail(
-                    LedgerStatus::Held,
-                    "ID " + id8 + " is reserved by another run (" + row.station + ")");
-        }
-        const int64_t now = NowMs();
-        step = InsertJournal(a, id8, now, nullptr, 0, false, &seq);
-        if (!step.ok()) return step;
-        // A rewrite keeps what it replaces; a rewrite of a rewrite in progress
-        // keeps the original.
-        std::optional<IdState> prev;
-        int64_t prevAttempt = 0;
-        if (held) {
-            const bool nested = row.state == IdState::Reserved && row.prevState;
-            prev = nested ? *row.prevState : row.state;
-            prevAttempt = nested ? row.prevAttempt : row.attempt;
-        }
-        return PutId(id8, IdState::Reserved, prev ? &*prev : nullptr, prevAttempt, seq, station_,
-                     device, now);
-    });
-    if (!r.ok()) return r;
-    *out = Reservation{a.id, seq, SteadyMs(), device};
-    return {};
+    return life_->Reserve(a, rewrite, out, existing);
 }
 
-LedgerResult SqliteLedger::Confirm(const Reservation& res, IdState state) {
-    const std::string id8 = ToUtf8(res.id);
-    Row other;
-    bool collided = false;
-    LedgerResult r = Transaction("cannot record the write", [&]() -> LedgerResult {
-        bool found = false;
-        LedgerResult step = ReadRow(id8, &other, &found);
-        if (!step.ok()) return step;
-        // Another attempt took the ID over (after an operator's release):
-        // its record stays, and this attempt is closed as failed.
-        if (found && other.attempt != res.attempt) {
-            collided = true;
-            return FinishJournal(res.attempt, 1, SteadyMs() - res.startedMs, false);
-        }
-        step = PutId(id8, state, nullptr, 0, res.attempt, station_, res.device, NowMs());
-        if (!step.ok()) return step;
-        return FinishJournal(res.attempt, 0, SteadyMs() - res.startedMs,
-                             state == IdState::Verified);
-    });
-    if (!r.ok() || !collided) return r;
-    return Collided(id8, other.station, other.device, IdStateName(other.state));
+LedgerResult SqliteLedger::MarkWritten(const Reservation& r) { return life_->MarkWritten(r); }
+
+LedgerResult SqliteLedger::MarkVerified(const Reservation& r) { return life_->MarkVerified(r); }
+
+LedgerResult SqliteLedger::Release(const Reservation& r, int resultCode) {
+    return life_->Release(r, resultCode);
 }
 
-LedgerResult SqliteLedger::MarkWritten(const Reservation& r) {
-    return Confirm(r, IdState::Written);
+LedgerResult SqliteLedger::KeepReserved(const Reservation& r, int resultCode) {
+    return life_->KeepReserved(r, resultCode);
 }
 
-LedgerResult SqliteLedger::MarkVerified(const Reservation& r) {
-    return Confirm(r, IdState::Verified);
-}
+LedgerResult SqliteLedger::MarkInDoubt(const Reservation& r) { return life_->MarkInDoubt(r); }
 
-LedgerResult SqliteLedger::Release(const Reservation& res, int resultCode) {
-    const std::string id8 = ToUtf8(res.id);
-    return Transaction("cannot release", [&]() -> LedgerResult {
-        Row row;
-        bool found = false;
-        LedgerResult r = ReadRow(id8, &row, &found);
-        if (!r.ok()) return r;
-        if (found && IsUnsettled(row.state) && row.attempt == res.attempt) {
-            r = GiveBack(id8, row, NowMs());
-            if (!r.ok()) return r;
-        }
-        return FinishJournal(res.attempt, resultCode, SteadyMs() - res.startedMs, false);
-    });
-}
-
-LedgerResult SqliteLedger::MarkInDoubt(const Reservation& res) {
-    const std::string id8 = ToUtf8(res.id);
-    return Transaction("cannot record the doubtful write", [&]() -> LedgerResult {
-        Row row;
-        bool found = false;
-        LedgerResult r = ReadRow(id8, &row, &found);
-        if (!r.ok() || !found || row.state != IdState::Reserved || row.attempt != res.attempt)
-            return r;
-        return PutId(id8, IdState::InDoubt, row.prevState ? &*row.prevState : nullptr,
-                     row.prevAttempt, row.attempt, row.station, row.device, NowMs());
-    });
-}
-
-LedgerResult SqliteLedger::MarkReadBack(const Reservation& res, int resultCode) {
-    const std::string id8 = ToUtf8(res.id);
-    Row other;
-    bool collided = false;
-    LedgerResult result = Transaction("cannot record the write", [&]() -> LedgerResult {
-        const int64_t now = NowMs();
-        bool found = false;
-        LedgerResult r = ReadRow(id8, &other, &found);
-        if (!r.ok()) return r;
-        if (found && other.attempt != res.attempt) {
-            collided = true;
-            return FinishJournal(res.attempt, resultCode, SteadyMs() - res.startedMs, false);
-        }
-        r = PutId(id8, IdState::Written, nullptr, 0, res.attempt, station_, res.device, now);
-        if (!r.ok()) return r;
-        r = FinishJournal(res.attempt, resultCode, SteadyMs() - res.startedMs, false);
-        if (!r.ok()) return r;
-        Attempt a;
-        a.mode = AttemptMode::ReadBack;
-        a.id = res.id;
-        a.device.node = res.device;
-        const int ok = 0;
-        return InsertJournal(a, id8, now, &ok, 0, true, nullptr);
-    });
-    if (!result.ok() || !collided) return result;
-    return Collided(id8, other.station, other.device, IdStateName(other.state));
+LedgerResult SqliteLedger::MarkReadBack(const Reservation& r, int resultCode) {
+    return life_->MarkReadBack(r, resultCode);
 }
 
 LedgerResult SqliteLedger::SettleRead(std::u16string_view id, const DeviceInfo& device,
                                       bool* settled) {
-    if (settled) *settled = false;
-    const std::string id8 = ToUtf8(id);
-    return Transaction("cannot record the read", [&]() -> LedgerResult {
-        Row row;
-        bool found = false;
-        LedgerResult r = ReadRow(id8, &row, &found);
-        if (!r.ok() || !found || row.state != IdState::InDoubt) return r;
-        const int64_t now = NowMs();
-        Attempt a;
-        a.mode = AttemptMode::ReadBack;
-        a.id = std::u16string(id);
-        a.device = device;
-        const int ok = 0;
-        r = InsertJournal(a, id8, now, &ok, 0, true, nullptr);
-        if (!r.ok()) return r;
-        // Kept with the attempt that sent it, as a confirmation is.
-        r = PutId(id8, IdState::Written, nullptr, 0, row.attempt, row.station, row.device, now);
-        if (r.ok() && settled) *settled = true;
-        return r;
-    });
+    return life_->SettleRead(id, device, settled);
 }
 
-LedgerResult SqliteLedger::KeepReserved(const Reservation& res, int resultCode) {
-    return FinishJournal(res.attempt, resultCode, SteadyMs() - res.startedMs, false);
+LedgerResult SqliteLedger::MarkReplaced(std::u16string_view id, const DeviceInfo& device) {
+    return life_->MarkReplaced(id, device);
 }
 
 LedgerResult SqliteLedger::RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
                                          bool verified) {
-    return InsertJournal(a, ToUtf8(a.id), NowMs(), &resultCode, durationMs, verified, nullptr);
+    return life_->RecordAttempt(a, resultCode, durationMs, verified);
 }
 
 LedgerResult SqliteLedger::ReleaseReserved(std::u16string_view id, IdRecord* was) {
-    return Settle(id, was, AttemptMode::Release);
+    return life_->ReleaseReserved(id, was);
 }
 
 LedgerResult SqliteLedger::ConfirmReserved(std::u16string_view id, IdRecord* was) {
-    return Settle(id, was, AttemptMode::Confirm);
-}
-
-LedgerResult SqliteLedger::Settle(std::u16string_view id, IdRecord* was, AttemptMode mode) {
-    const std::string id8 = ToUtf8(id);
-    const bool confirm = mode == AttemptMode::Confirm;
-    return Transaction(confirm ? "cannot confirm" : "cannot release", [&]() -> LedgerResult {
-        Row row;
-        bool found = false;
-        LedgerResult r = ReadRow(id8, &row, &found);
-        if (!r.ok()) return r;
-        if (was) *was = found ? row.Record(id) : Unknown(id);
-        if (!found || !IsUnsettled(row.state)) return NotReserved(id8, found ? &row : nullptr);
-        if (row.state == IdState::Reserved) {
-            bool live = false;
-            Owned q;
-            int rc = sqlite3_prepare_v2(db_, "SELECT session FROM journal WHERE seq = ?1", -1, &q.s,
-                                        nullptr);
-            if (rc != SQLITE_OK) return Error(rc, "cannot be read");
-            sqlite3_bind_int64(q.s, 1, row.attempt);
-            rc = sqlite3_step(q.s);
-            if (rc == SQLITE_ROW && Text(q.s, 0) != session_)
-                live = SessionLive(std::string(Text(q.s, 0)));
-            if (live) return InProgress(id8, row.station);
-        }
-        const int64_t now = NowMs();
-        Attempt a;
-        a.mode = mode;
-        a.id = std::u16string(id);
-        a.device.node = row.device;
-        const int ok = 0;
-        r = InsertJournal(a, id8, now, &ok, 0, false, nullptr);
-        if (!r.ok()) return r;
-        // Confirmed, the ID stays with the attempt that sent it, so that the
-        // pools count it for that attempt's station and source.
-        if (confirm)
-            return PutId(id8, IdState::Written, nullptr, 0, row.attempt, row.station, row.device,
-                         now);
-        return GiveBack(id8, row, now);
-    });
-}
-
-LedgerResult SqliteLedger::MarkReplaced(std::u16string_view id, const DeviceInfo& device) {
-    const std::string id8 = ToUtf8(id);
-    return Transaction("cannot record the replaced ID", [&]() -> LedgerResult {
-        Row row;
-        bool found = false;
-        LedgerResult r = ReadRow(id8, &row, &found);
-        if (!r.ok() ||
-            (found && (row.state == IdState::Reserved || row.state == IdState::Replaced)))
-            return r;
-        const int64_t now = NowMs();
-        Attempt a;
-        a.mode = AttemptMode::Replace;
-        a.id = std::u16string(id);
-        a.device = device;
-        const int ok = 0;
-        int64_t seq = 0;
-        r = InsertJournal(a, id8, now, &ok, 0, false, &seq);
-        if (!r.ok()) return r;
-        // Kept with the attempt that wrote it, where the ledger knows one.
-        return found ? PutId(id8, IdState::Replaced, nullptr, 0, row.attempt, row.station,
-                             row.device, now)
-                     : PutId(id8, IdState::Replaced, nullptr, 0, seq, station_, device.Summary(),
-                             now);
-    });
+    return life_->ConfirmReserved(id, was);
 }
 
 LedgerResult SqliteLedger::Position(LedgerPosition* out) {
@@ -956,12 +785,7 @@ LedgerResult SqliteLedger::Backup(const std::string& path) {
 }
 
 LedgerResult SqliteLedger::Lookup(std::u16string_view id, IdRecord* out) {
-    Row row;
-    bool found = false;
-    LedgerResult r = ReadRow(ToUtf8(id), &row, &found);
-    if (!r.ok()) return r;
-    *out = found ? row.Record(id) : Unknown(id);
-    return {};
+    return life_->Lookup(id, out);
 }
 
 LedgerResult SqliteLedger::StatesOf(size_t count,
@@ -970,11 +794,11 @@ LedgerResult SqliteLedger::StatesOf(size_t count,
     std::vector<IdState> result(count, IdState::None);
     std::string id8;
     if (count <= kLookupLimit) {
-        Row row;
+        IdRow row;
         for (size_t i = 0; i < count; ++i) {
             bool found = false;
             ToUtf8(idAt(i), id8);
-            LedgerResult r = ReadRow(id8, &row, &found);
+            LedgerResult r = ReadId(id8, &row, &found);
             if (!r.ok()) return r;
             if (found) result[i] = row.state;
         }
@@ -1005,12 +829,14 @@ LedgerResult SqliteLedger::FurthestCounter(std::u16string_view prefix, std::u16s
     const std::string p8 = ToUtf8(CleanIdPart(prefix));
     const std::string s8 = ToUtf8(CleanIdPart(suffix));
     const std::string end = PrefixEnd(p8);
-    std::string sql = "SELECT id FROM ids WHERE state IN " + SqlHeldStates();
+    std::string sql = "SELECT id FROM ids WHERE state IN (" +
+                      Placeholders(Dialect::Sqlite, 3, static_cast<int>(HeldStates().size())) + ")";
     if (!p8.empty()) sql += " AND id >= ?1";
     if (!end.empty()) sql += " AND id < ?2";
     Owned q;
     int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &q.s, nullptr);
     if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+    BindInts(q.s, 3, HeldStates());
     if (!p8.empty()) Bind(q.s, 1, p8);
     if (!end.empty()) Bind(q.s, 2, end);
     std::optional<std::string> best;
@@ -1048,7 +874,7 @@ LedgerResult SqliteLedger::Reservations(bool staleOnly, std::vector<IdRecord>* o
         IdRecord rec{FromUtf8(Text(q.s, 0)), StateFrom(sqlite3_column_int64(q.s, 4)),
                      std::string(Text(q.s, 1)), std::string(Text(q.s, 2)),
                      sqlite3_column_int64(q.s, 3)};
-        rec.live = rec.state == IdState::Reserved && SessionLive(std::string(Text(q.s, 5)));
+        rec.live = rec.state == IdState::Reserved && SessionAlive(std::string(Text(q.s, 5)));
         if (staleOnly && rec.live) continue;
         out->push_back(std::move(rec));
     }
@@ -1106,6 +932,265 @@ LedgerResult SqliteLedger::ReadJournal(int64_t sinceMs,
         if (!sink(row)) return {};
     }
     return rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "the journal cannot be read");
+}
+
+// The pools: the shared counters, the imported ID lists and their status.
+// One station alone allocates from them too, so a line that grows to
+// several stations continues where the first left off.
+
+namespace {
+
+// The journal's counter parts as the counter forms IDs: blanks removed.
+constexpr const char* kCleanPrefix =
+    "replace(replace(replace(prefix, ' ', ''), char(9), ''), char(13), '')";
+constexpr const char* kCleanSuffix =
+    "replace(replace(replace(suffix, ' ', ''), char(9), ''), char(13), '')";
+
+}  // namespace
+
+LedgerResult SqliteLedger::NextCounter(std::u16string_view prefix, std::u16string_view suffix,
+                                       bool down, std::u16string_view start,
+                                       std::optional<std::u16string>* value) {
+    if (schemaVersion_ < 2 && IsCounterValue(start))
+        return LedgerResult::Fail(LedgerStatus::Unsupported,
+                                  "ledger " + path_ + ": opened for reading only");
+    return life_->NextCounter(
+        prefix, suffix, down, start,
+        [&](std::optional<std::u16string>* far) {
+            return FurthestCounter(prefix, suffix, down, far);
+        },
+        value);
+}
+
+LedgerResult SqliteLedger::ReadCounter(const std::string& prefix, const std::string& suffix,
+                                       bool down, std::optional<std::string>* kept) {
+    Owned q;
+    int rc = sqlite3_prepare_v2(
+        db_, "SELECT next FROM counters WHERE prefix = ?1 AND suffix = ?2 AND down = ?3", -1, &q.s,
+        nullptr);
+    if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+    Bind(q.s, 1, prefix);
+    Bind(q.s, 2, suffix);
+    sqlite3_bind_int(q.s, 3, down ? 1 : 0);
+    rc = sqlite3_step(q.s);
+    kept->reset();
+    if (rc == SQLITE_ROW) *kept = std::string(Text(q.s, 0));
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? LedgerResult{} : Error(rc, "cannot be read");
+}
+
+LedgerResult SqliteLedger::SwapCounter(const std::string& prefix, const std::string& suffix,
+                                       bool down, const std::optional<std::string>& kept,
+                                       const std::string& next, int64_t time, bool* swapped) {
+    Owned q;
+    int rc = sqlite3_prepare_v2(
+        db_,
+        kept ? "UPDATE counters SET next = ?4, station = ?5, time = ?6 "
+               "WHERE prefix = ?1 AND suffix = ?2 AND down = ?3 AND next = ?7"
+             : "INSERT INTO counters(prefix, suffix, down, next, station, time) "
+               "VALUES(?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT(prefix, suffix, down) DO NOTHING",
+        -1, &q.s, nullptr);
+    if (rc != SQLITE_OK) return Error(rc, "cannot be written");
+    Bind(q.s, 1, prefix);
+    Bind(q.s, 2, suffix);
+    sqlite3_bind_int(q.s, 3, down ? 1 : 0);
+    Bind(q.s, 4, next);
+    Bind(q.s, 5, station_);
+    sqlite3_bind_int64(q.s, 6, time);
+    if (kept) Bind(q.s, 7, *kept);
+    rc = sqlite3_step(q.s);
+    if (rc != SQLITE_DONE) return Error(rc, "cannot take a counter value");
+    *swapped = sqlite3_changes(db_) == 1;
+    return {};
+}
+
+LedgerResult SqliteLedger::ImportList(const std::string& sha256, const std::string& name,
+                                      size_t count,
+                                      const std::function<std::u16string_view(size_t)>& idAt,
+                                      const std::function<uint32_t(size_t)>& lineAt, bool* added) {
+    if (added) *added = false;
+    if (schemaVersion_ < 2)
+        return LedgerResult::Fail(LedgerStatus::Unsupported,
+                                  "ledger " + path_ + ": opened for reading only");
+    TxnGuard guard{db_};
+    LedgerResult r = Exec("BEGIN IMMEDIATE", "cannot import the list");
+    if (!r.ok()) return r;
+    Owned ins;
+    int rc = sqlite3_prepare_v2(
+        db_,
+        "INSERT INTO lists(sha256, name, entries, station, time) VALUES(?1, ?2, ?3, ?4, ?5) "
+        "ON CONFLICT(sha256) DO NOTHING",
+        -1, &ins.s, nullptr);
+    if (rc != SQLITE_OK) return Error(rc, "cannot be written");
+    Bind(ins.s, 1, sha256);
+    Bind(ins.s, 2, name);
+    sqlite3_bind_int64(ins.s, 3, static_cast<int64_t>(count));
+    Bind(ins.s, 4, station_);
+    sqlite3_bind_int64(ins.s, 5, NowMs());
+    rc = sqlite3_step(ins.s);
+    if (rc != SQLITE_DONE) return Error(rc, "cannot import the list");
+    if (sqlite3_changes(db_) == 0) return {};  // there already; the rollback ends the transaction
+    Owned entry;
+    rc = sqlite3_prepare_v2(
+        db_, "INSERT INTO list_entries(sha256, pos, line, id) VALUES(?1, ?2, ?3, ?4)", -1, &entry.s,
+        nullptr);
+    if (rc != SQLITE_OK) return Error(rc, "cannot be written");
+    Bind(entry.s, 1, sha256);
+    for (size_t i = 0; i < count; ++i) {
+        sqlite3_bind_int64(entry.s, 2, static_cast<int64_t>(i));
+        sqlite3_bind_int64(entry.s, 3, lineAt(i));
+        Bind(entry.s, 4, WideToUtf8(idAt(i)));
+        rc = sqlite3_step(entry.s);
+        sqlite3_reset(entry.s);
+        if (rc != SQLITE_DONE) return Error(rc, "cannot import the list");
+    }
+    r = Exec("COMMIT", "cannot import the list");
+    if (!r.ok()) return r;
+    if (added) *added = true;
+    return {};
+}
+
+// The stations' shares of one pool, and the list's or counter's own figures.
+LedgerResult SqliteLedger::PoolOf(const IdSource& src, PoolStatus* out) {
+    const bool file = src.kind == IdSource::Kind::File;
+    const std::string p8 = WideToUtf8(CleanIdPart(src.prefix));
+    const std::string s8 = WideToUtf8(CleanIdPart(src.suffix));
+    const std::string match = file ? std::string("j.source = 'file' AND j.file_sha256 = ?1")
+                                   : std::string("j.source = 'counter' AND ") + kCleanPrefix +
+                                         " = ?1 AND " + kCleanSuffix + " = ?2 AND j.direction = ?3";
+    auto bind = [&](sqlite3_stmt* s) {
+        if (file) {
+            Bind(s, 1, src.fileSha256);
+        } else {
+            Bind(s, 1, p8);
+            Bind(s, 2, s8);
+            Bind(s, 3, src.down ? "down" : "up");
+        }
+    };
+    std::map<std::string, StationCounts> stations;
+    {
+        Owned q;
+        const std::string sql =
+            "SELECT i.station, i.state, count(*) FROM ids AS i JOIN journal AS j "
+            "ON j.seq = i.attempt WHERE i.state IN (" +
+            Placeholders(Dialect::Sqlite, 4, static_cast<int>(StationStates().size())) + ") AND " +
+            match + " GROUP BY i.station, i.state";
+        int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &q.s, nullptr);
+        if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+        bind(q.s);
+        BindInts(q.s, 4, StationStates());
+        while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+            StationCounts& c = stations[std::string(Text(q.s, 0))];
+            const auto n = static_cast<uint64_t>(sqlite3_column_int64(q.s, 2));
+            const int64_t state = sqlite3_column_int64(q.s, 1);
+            AddStationCount(state, n, &c);
+        }
+        if (rc != SQLITE_DONE) return Error(rc, "cannot be read");
+    }
+    {
+        Owned q;
+        const std::string sql =
+            "SELECT j.station, count(*) FROM journal AS j WHERE j.mode = 'write' AND " +
+            std::string(schemaVersion_ >= 2 ? "j.reserved = 1 AND " : "") +
+            "j.result IS NOT NULL AND j.result != 0 AND " + match + " GROUP BY j.station";
+        int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &q.s, nullptr);
+        if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+        bind(q.s);
+        while ((rc = sqlite3_step(q.s)) == SQLITE_ROW)
+            stations[std::string(Text(q.s, 0))].failed +=
+                static_cast<uint64_t>(sqlite3_column_int64(q.s, 1));
+        if (rc != SQLITE_DONE) return Error(rc, "cannot be read");
+    }
+    PoolStatus st;
+    st.source = src;
+    if (!file) {
+        st.source.prefix = CleanIdPart(src.prefix);
+        st.source.suffix = CleanIdPart(src.suffix);
+    }
+    for (auto& [name, c] : stations) {
+        c.station = name;
+        st.stations.push_back(c);
+    }
+    if (schemaVersion_ >= 2) {
+        Owned q;
+        const std::string sql =
+            file ? "SELECT l.name, l.entries, (SELECT count(*) FROM list_entries AS e WHERE "
+                   "e.sha256 = l.sha256 AND NOT EXISTS (SELECT 1 FROM ids AS i WHERE i.id = e.id "
+                   "AND i.state IN (" +
+                       Placeholders(Dialect::Sqlite, 2, static_cast<int>(HeldStates().size())) +
+                       "))) FROM lists AS l WHERE l.sha256 = ?1"
+                 : "SELECT next FROM counters WHERE prefix = ?1 AND suffix = ?2 AND down = ?3";
+        int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &q.s, nullptr);
+        if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+        if (file) {
+            Bind(q.s, 1, src.fileSha256);
+            BindInts(q.s, 2, HeldStates());
+        } else {
+            Bind(q.s, 1, p8);
+            Bind(q.s, 2, s8);
+            sqlite3_bind_int(q.s, 3, src.down ? 1 : 0);
+        }
+        rc = sqlite3_step(q.s);
+        if (rc == SQLITE_ROW && file) {
+            st.imported = true;
+            if (st.source.fileName.empty()) st.source.fileName = Text(q.s, 0);
+            st.entries = static_cast<uint64_t>(sqlite3_column_int64(q.s, 1));
+            st.free = static_cast<uint64_t>(sqlite3_column_int64(q.s, 2));
+        } else if (rc == SQLITE_ROW) {
+            st.counterKnown = true;
+            const std::u16string next = Utf8ToWide(Text(q.s, 0));
+            if (!next.empty()) st.next = next;
+        } else if (rc != SQLITE_DONE) {
+            return Error(rc, "cannot be read");
+        }
+    }
+    *out = std::move(st);
+    return {};
+}
+
+LedgerResult SqliteLedger::Pools(const IdSource* only, std::vector<PoolStatus>* out) {
+    out->clear();
+    std::vector<IdSource> sources;
+    if (only) {
+        sources.push_back(*only);
+    } else {
+        // Every list and counter named by the journal or kept in the pool.
+        std::string sql =
+            "SELECT DISTINCT source, file_sha256, file_name, " + std::string(kCleanPrefix) + ", " +
+            kCleanSuffix +
+            ", direction FROM journal WHERE mode = 'write' AND source IN ('file', 'counter')";
+        if (schemaVersion_ >= 2)
+            sql +=
+                " UNION SELECT 'file', sha256, name, '', '', '' FROM lists"
+                " UNION SELECT 'counter', '', '', prefix, suffix, CASE down WHEN 0 THEN 'up' "
+                "ELSE 'down' END FROM counters";
+        Owned q;
+        int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &q.s, nullptr);
+        if (rc != SQLITE_OK) return Error(rc, "cannot be read");
+        std::map<std::string, IdSource> files;
+        std::map<std::tuple<std::string, std::string, bool>, IdSource> counters;
+        while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+            if (Text(q.s, 0) == "file") {
+                IdSource& s = files[std::string(Text(q.s, 1))];
+                s.kind = IdSource::Kind::File;
+                s.fileSha256 = Text(q.s, 1);
+                if (s.fileName.empty()) s.fileName = Text(q.s, 2);
+            } else {
+                const bool down = Text(q.s, 5) == "down";
+                counters[{std::string(Text(q.s, 3)), std::string(Text(q.s, 4)), down}] =
+                    IdSource::FromCounter(Utf8ToWide(Text(q.s, 3)), Utf8ToWide(Text(q.s, 4)), down);
+            }
+        }
+        if (rc != SQLITE_DONE) return Error(rc, "cannot be read");
+        for (auto& [k, s] : files) sources.push_back(s);
+        for (auto& [k, s] : counters) sources.push_back(s);
+    }
+    for (const IdSource& s : sources) {
+        PoolStatus st;
+        LedgerResult r = PoolOf(s, &st);
+        if (!r.ok()) return r;
+        out->push_back(std::move(st));
+    }
+    return {};
 }
 
 }  // namespace ts

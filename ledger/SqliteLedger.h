@@ -17,6 +17,7 @@
 #include <string>
 
 #include "ledger/IdLedger.h"
+#include "ledger/LedgerStore.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -24,10 +25,10 @@ struct sqlite3_stmt;
 namespace ts {
 
 namespace store {
-struct IdRow;
+class IdLifecycle;
 }
 
-class SqliteLedger final : public IdLedger {
+class SqliteLedger final : public IdLedger, private store::LedgerStore {
 public:
     // The schema version this build writes (PRAGMA user_version).
     static constexpr int kSchemaVersion = 2;
@@ -73,6 +74,7 @@ public:
     LedgerResult Counts(StateCounts* out) override;
     LedgerResult ReadJournal(int64_t sinceMs,
                              const std::function<bool(const JournalRow&)>& sink) override;
+    LedgerResult SerialHeldId(std::string_view usbSerial, bool* held) override;
     LedgerResult NextCounter(std::u16string_view prefix, std::u16string_view suffix, bool down,
                              std::u16string_view start,
                              std::optional<std::u16string>* value) override;
@@ -88,40 +90,43 @@ public:
     static constexpr size_t kLookupLimit = 20000;
 
 private:
-    struct Stmt;
-    using Row = store::IdRow;
-
     SqliteLedger(std::string path, const LedgerOpenOptions& options);
     LedgerResult Init();
     LedgerResult Error(int rc, const char* what) const;
     int64_t NowMs() const;
     LedgerResult Exec(const char* sql, const char* what);
-    // Runs `body` in one immediate transaction, committed when it succeeds
-    // and rolled back otherwise; `what` names the change in errors.
-    LedgerResult Transaction(const char* what, const std::function<LedgerResult()>& body);
     LedgerResult Prepare(sqlite3_stmt** stmt, const char* sql);
-    LedgerResult ReadRow(std::string_view id8, Row* row, bool* found);
-    LedgerResult InsertJournal(const Attempt& a, std::string_view id8, int64_t time,
-                               const int* result, int64_t durationMs, bool verified, int64_t* seq);
-    LedgerResult FinishJournal(int64_t seq, int result, int64_t durationMs, bool verified);
-    LedgerResult PutId(std::string_view id8, IdState state, const IdState* prevState,
-                       int64_t prevAttempt, int64_t attempt, std::string_view station,
-                       std::string_view device, int64_t time);
-    LedgerResult GiveBack(std::string_view id8, const Row& row, int64_t time);
-    LedgerResult Confirm(const Reservation& r, IdState state);
-    // The operator's release or confirmation of a reserved ID.
-    LedgerResult Settle(std::u16string_view id, IdRecord* was, AttemptMode mode);
+
+    // The store the lifecycle works over.
+    std::string Key(std::u16string_view id) const override;
+    LedgerResult Run(const char* what, bool txn,
+                     const std::function<LedgerResult()>& body) override;
+    LedgerResult LockId(const std::string& key, bool tryOnly, bool* got) override;
+    LedgerResult ReadId(const std::string& key, store::IdRow* row, bool* found) override;
+    LedgerResult PutId(const std::string& key, const store::IdRow& row) override;
+    LedgerResult AppendJournal(const Attempt& a, const std::string& key, int64_t time,
+                               const int* result, int64_t durationMs, bool verified,
+                               int64_t* seq) override;
+    LedgerResult CloseJournal(int64_t seq, int result, int64_t durationMs, bool verified) override;
+    LedgerResult ReadAttempt(int64_t seq, store::AttemptRow* out, bool* found) override;
+    LedgerResult ReadCounter(const std::string& prefix, const std::string& suffix, bool down,
+                             std::optional<std::string>* kept) override;
+    LedgerResult SwapCounter(const std::string& prefix, const std::string& suffix, bool down,
+                             const std::optional<std::string>& kept, const std::string& next,
+                             int64_t time, bool* swapped) override;
+    LedgerResult SessionLive(const std::string& session, bool* live) override;
+
     LedgerResult Reservations(bool staleOnly, std::vector<IdRecord>* out);
     LedgerResult PoolOf(const IdSource& src, PoolStatus* out);
     // Holds this session's lock file for the object's life, so that other
     // processes can tell its reservations from those of a run that died.
     void HoldSession();
-    // Whether the session that made journal row `attempt` is alive (this
-    // one, or another holding its lock file).
-    LedgerResult AttemptLive(int64_t attempt, bool* live);
-    bool SessionLive(const std::string& session) const;
-    // A confirmation's check that the record is still `res`'s.
-    LedgerResult CheckOwner(std::string_view id8, const Reservation& res);
+    // Whether `session` is alive: this one, or another holding its lock
+    // file.
+    bool SessionAlive(const std::string& session) const;
+    // Makes the indexes that only speed up reading, on a ledger opened for
+    // writing (no schema change: an older program ignores them).
+    void AddIndexes();
 
     int schemaVersion_ = 0;
 
@@ -136,6 +141,7 @@ private:
     sqlite3_stmt* finishJournal_ = nullptr;
     int sessionFd_ = -1;
     std::string sessionFile_;
+    std::unique_ptr<store::IdLifecycle> life_;
 };
 
 }  // namespace ts

@@ -74,33 +74,45 @@ void KeepFurthest(std::string_view id, std::string_view prefix, std::string_view
     if (!*best || (down ? cmp < 0 : cmp > 0)) *best = std::string(digits);
 }
 
-std::string SqlStates(std::initializer_list<IdState> states) {
-    std::string out = "(";
-    for (IdState st : states) {
-        if (out.size() > 1) out += ", ";
-        out += std::to_string(static_cast<int>(st));
-    }
-    return out + ")";
-}
-
-const std::string& SqlHeldStates() {
+const std::vector<int>& HeldStates() {
     // Replaced is the last state.
-    static const std::string kHeld = [] {
-        std::string out;
-        for (int v = 0; v <= static_cast<int>(IdState::Replaced); ++v) {
-            if (!IsHeld(static_cast<IdState>(v))) continue;
-            if (!out.empty()) out += ", ";
-            out += std::to_string(v);
-        }
-        return "(" + out + ")";
+    static const std::vector<int> kHeld = [] {
+        std::vector<int> out;
+        for (int v = 0; v <= static_cast<int>(IdState::Replaced); ++v)
+            if (IsHeld(static_cast<IdState>(v))) out.push_back(v);
+        return out;
     }();
     return kHeld;
 }
 
-const std::string& SqlStationStates() {
-    static const std::string kStates =
-        SqlStates({IdState::Reserved, IdState::Written, IdState::Verified, IdState::InDoubt});
+const std::vector<int>& StationStates() {
+    static const std::vector<int> kStates = {
+        static_cast<int>(IdState::Reserved), static_cast<int>(IdState::Written),
+        static_cast<int>(IdState::Verified), static_cast<int>(IdState::InDoubt)};
     return kStates;
+}
+
+std::string SerialHeldIdSql(bool postgres) {
+    const std::vector<std::string> modes = SerialHeldIdModes();
+    auto param = [&](size_t i) { return (postgres ? "$" : "?") + std::to_string(i); };
+    std::string in;
+    for (size_t i = 0; i + 1 < modes.size(); ++i) in += (i ? ", " : "") + param(i + 2);
+    // The index is partial: the query says it wants no empty serial.
+    return "SELECT EXISTS (SELECT 1 FROM journal WHERE usb_serial = " + param(1) +
+           " AND usb_serial <> '' AND id <> '' AND (mode IN (" + in +
+           ") OR (mode = " + param(modes.size() + 1) + " AND result = 0)))";
+}
+
+std::vector<std::string> SerialHeldIdModes() {
+    std::vector<std::string> out;
+    for (AttemptMode m : kModesGivingId) out.push_back(AttemptModeName(m));
+    out.push_back(AttemptModeName(AttemptMode::Read));
+    return out;
+}
+
+std::string SerialIndexSql(std::string_view table) {
+    return "CREATE INDEX IF NOT EXISTS journal_usb_serial ON " + std::string(table) +
+           "(usb_serial) WHERE usb_serial <> ''";
 }
 
 void AddStationCount(int64_t state, uint64_t n, StationCounts* counts) {

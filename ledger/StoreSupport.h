@@ -3,10 +3,10 @@
 // and the PostgreSQL server). Internal to the ledger layer.
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ledger/IdLedger.h"
 
@@ -57,13 +57,20 @@ std::string PrefixEnd(std::string prefix);
 void KeepFurthest(std::string_view id, std::string_view prefix, std::string_view suffix, bool down,
                   std::optional<std::string>* best);
 
-// States as SQL values, "(1, 2)", made from the IdState values, so that
-// queries never spell out a state's number.
-std::string SqlStates(std::initializer_list<IdState> states);
-// The held states (IsHeld): what no automatic write may take.
-const std::string& SqlHeldStates();
-// The states a pool counts per station (those of StationCounts).
-const std::string& SqlStationStates();
+// The held states (IsHeld: what no automatic write may take) and those a
+// pool counts per station (StationCounts), as the values a query binds to
+// its parameters: no query spells out a state's number.
+const std::vector<int>& HeldStates();
+const std::vector<int>& StationStates();
+
+// "SELECT EXISTS (...)" over the journal for SerialHeldId, answered from
+// the index on usb_serial: the serial is parameter 1, the modes of
+// kModesGivingId follow, then the read's mode, all bound by the caller
+// (SerialHeldIdModes gives them in order).
+std::string SerialHeldIdSql(bool postgres);
+std::vector<std::string> SerialHeldIdModes();
+// The partial index that answers it.
+std::string SerialIndexSql(std::string_view table);
 
 // Adds `n` IDs of a station whose stored state is `state` to `counts`.
 void AddStationCount(int64_t state, uint64_t n, StationCounts* counts);

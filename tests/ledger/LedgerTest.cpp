@@ -300,6 +300,54 @@ TYPED_TEST(LedgerTest, JournalRecordsEveryAttempt) {
     EXPECT_EQ(seen, 2);
 }
 
+// Which devices were given an ID, by USB serial: the store's look-up agrees
+// with the rule applied to every journal row.
+TYPED_TEST(LedgerTest, SerialHeldIdCountsTheRowsThatGaveAnId) {
+    auto l = this->Open();
+    struct Row {
+        const char* serial;
+        AttemptMode mode;
+        const char16_t* id;
+        int result;  // -1: a reservation left open; -2: released with 1
+    };
+    const std::vector<Row> rows = {
+        {"W-OK", AttemptMode::Write, u"01", 0},      {"W-FAILED", AttemptMode::Write, u"02", -2},
+        {"W-OPEN", AttemptMode::Write, u"03", -1},   {"R-ID", AttemptMode::Read, u"04", 0},
+        {"R-FAILED", AttemptMode::Read, u"05", 3},   {"R-EMPTY", AttemptMode::Read, u"", 0},
+        {"BACK", AttemptMode::ReadBack, u"06", 0},   {"CONFIRM", AttemptMode::Confirm, u"07", 0},
+        {"RELEASE", AttemptMode::Release, u"08", 0}, {"REPLACE", AttemptMode::Replace, u"09", 0},
+        {"", AttemptMode::Write, u"0A", 0},
+    };
+    for (const Row& row : rows) {
+        Attempt a = this->Write(row.id);
+        a.mode = row.mode;
+        a.device.usbSerial = row.serial;
+        Reservation r;
+        if (row.result < 0) {
+            ASSERT_TRUE(l->Reserve(a, false, &r).ok());
+            if (row.result == -2) {
+                ASSERT_TRUE(l->Release(r, 1).ok());
+            }
+        } else {
+            ASSERT_TRUE(l->RecordAttempt(a, row.result, 0, false).ok());
+        }
+    }
+    const std::map<std::string, bool> expected = {
+        {"W-OK", true},      {"W-FAILED", true}, {"W-OPEN", true}, {"R-ID", true},
+        {"R-FAILED", false}, {"R-EMPTY", false}, {"BACK", true},   {"CONFIRM", true},
+        {"RELEASE", false},  {"REPLACE", false}, {"", false},      {"UNKNOWN", false},
+    };
+    for (const auto& [serial, want] : expected) {
+        bool held = !want;
+        const LedgerResult r = l->SerialHeldId(serial, &held);
+        ASSERT_TRUE(r.ok()) << r.message;
+        EXPECT_EQ(held, want) << "serial '" << serial << "'";
+        bool scanned = !want;
+        ASSERT_TRUE(l->IdLedger::SerialHeldId(serial, &scanned).ok());
+        EXPECT_EQ(scanned, want) << "serial '" << serial << "', whole journal";
+    }
+}
+
 // What the ledger holds, then a list whose entries are checked against it;
 // both the one-by-one and the one-pass look-ups give the same answers.
 TYPED_TEST(LedgerTest, StatesOfAListForResuming) {

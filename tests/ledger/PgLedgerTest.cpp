@@ -98,6 +98,28 @@ TEST_F(PgLedgerTest, ReserveNeverWaitsOnAnotherStation) {
     EXPECT_TRUE(st2->Reserve(Write(u"X"), false, &r).ok()) << "free once station 1 is done";
 }
 
+// A row that another transaction holds locked (not through the ID's lock,
+// e.g. a supervisor's session) is passed over at once, not waited on.
+TEST_F(PgLedgerTest, ReserveSkipsARowLockedOutsideTheStations) {
+    auto st1 = Open("st1");
+    LedgerOpenOptions o = Options("st2");
+    o.busyTimeoutMs = 100;  // a wait would end in Busy
+    auto st2 = OpenWith(o);
+    ASSERT_TRUE(st1 && st2);
+    Put(*st1, u"F", "released");
+    PGconn* busy = Raw();
+    RawExec(busy, "BEGIN");
+    RawExec(busy, "SELECT * FROM tagsmith.ids WHERE id = 'F' FOR UPDATE");
+    Reservation r;
+    const LedgerResult locked = st2->Reserve(Write(u"F"), false, &r);
+    EXPECT_EQ(locked.status, LedgerStatus::Held) << locked.message;
+    RawExec(busy, "ROLLBACK");
+    PQfinish(busy);
+    const LedgerResult freed = st2->Reserve(Write(u"F"), false, &r);
+    EXPECT_TRUE(freed.ok()) << freed.message;
+    EXPECT_EQ(StateOf(*st1, u"F"), IdState::Reserved);
+}
+
 // The operator's release and confirmation take the ID's transaction lock as
 // the stations do: while a station is changing the ID they wait (here, until
 // the lock timeout: Busy, nothing changed), and go through once it is done.

@@ -182,5 +182,45 @@ TEST_F(SqlitePoolTest, FirstSchemaIsUpgradedInPlace) {
     EXPECT_EQ(v, u"2");
 }
 
+// A ledger made before the look-up by USB serial gets its index when opened
+// for writing; one opened for reading only is left as it is.
+TEST_F(SqlitePoolTest, AnOlderLedgerGetsTheSerialIndexWhenOpenedForWriting) {
+    ASSERT_TRUE(Open());
+    auto hasIndex = [&] {
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
+        sqlite3_stmt* q = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(db,
+                                     "SELECT count(*) FROM sqlite_master WHERE type = 'index' "
+                                     "AND name = 'journal_usb_serial'",
+                                     -1, &q, nullptr),
+                  SQLITE_OK);
+        EXPECT_EQ(sqlite3_step(q), SQLITE_ROW);
+        const bool found = sqlite3_column_int(q, 0) == 1;
+        sqlite3_finalize(q);
+        sqlite3_close(db);
+        return found;
+    };
+    EXPECT_TRUE(hasIndex()) << "a new ledger has it";
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "DROP INDEX journal_usb_serial", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+    }
+    LedgerOpenOptions o = Options();
+    o.readOnly = true;
+    auto ro = Open(o);
+    ASSERT_TRUE(ro);
+    bool held = true;
+    EXPECT_TRUE(ro->SerialHeldId("SN", &held).ok()) << "answered without the index";
+    EXPECT_FALSE(held);
+    ro.reset();
+    EXPECT_FALSE(hasIndex());
+    ASSERT_TRUE(Open());
+    EXPECT_TRUE(hasIndex());
+}
+
 }  // namespace
 }  // namespace ts
