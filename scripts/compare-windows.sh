@@ -170,8 +170,15 @@ if command -v mtype >/dev/null; then
 fi
 
 # The times and durations of the ledger's records differ from run to run.
+# The Windows program names this machine's folders on drive Z: (Z:/tmp/...
+# in its messages, Z:\tmp\... for a list file it was given, whose
+# backslashes its readable lines double).
 normalise() {
-    sed -e 's/\r$//' -e "s#$work/$1#RUN#g" \
+    local bs dbs
+    bs=$(sed 's#/#\\\\#g' <<<"$work/$1")
+    dbs=$(sed 's#/#\\\\\\\\#g' <<<"$work/$1")
+    sed -e 's/\r$//' -e "s#Z:$work/$1#RUN#g" -e "s#Z:$dbs\\\\\\\\#RUN/#g" \
+        -e "s#Z:$bs\\\\#RUN/#g" -e "s#$work/$1#RUN#g" \
         -e 's/[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9]\{3\}Z/TIME/g' \
         -e 's/[0-9]\{4\}-[0-9][0-9]-[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]\(\.[0-9]\{3\}\)\?/TIME/g' \
         -e 's/[0-9][0-9]* ms\b/N ms/g' "$work/$1.txt" |

@@ -41,7 +41,14 @@ as_owner() {
     fi
 }
 
-url() { echo "postgresql://tagsmith@/postgres?host=$dir/run"; }
+# The Unix socket's name carries the port the server uses.
+url() {
+    if [ -s "$dir/port" ]; then
+        echo "postgresql://tagsmith@/postgres?host=$dir/run&port=$(cat "$dir/port")"
+    else
+        echo "postgresql://tagsmith@/postgres?host=$dir/run"
+    fi
+}
 
 # A TCP port on 127.0.0.1 that nothing listens on now.
 free_port() {

@@ -46,6 +46,16 @@ inline std::string ShellCommand(const std::string& exe) {
     return line;
 }
 
+// `path` as the program under test names it: a Windows program under Wine
+// sees this machine's folders on drive Z:, with backslashes.
+inline std::string ProgramPath(const std::string& path) {
+    if (WinePrefix().empty() || path.empty() || path[0] != '/') return path;
+    std::string p = "Z:" + path;
+    for (char& c : p)
+        if (c == '/') c = '\\';
+    return p;
+}
+
 // The files of an application folder of the build under test.
 inline void InstallCli(const std::filesystem::path& dir) {
     if (WinePrefix().empty())
