@@ -52,16 +52,20 @@ printf 'idprefix=KEPT\r\n' >>"$dir/tagsmith.cfg"
 printf 'station data' >"$dir/ulpkData.bin"
 ledger_files=(tagsmith.ledger tagsmith.ledger.mark tagsmith.ledger-wal tagsmith.ledger-shm
     tagsmith.ledger.sessions/0123abcd.lock)
-mkdir -p "$dir/tagsmith.ledger.sessions"
-for f in "${ledger_files[@]}"; do
-    printf 'record of %s' "$f" >"$dir/$f"
-done
+plant_ledger() {
+    local f
+    mkdir -p "$dir/tagsmith.ledger.sessions"
+    for f in "${ledger_files[@]}"; do
+        printf 'record of %s' "$f" >"$dir/$f"
+    done
+}
 ledger_kept() {
     local f
     for f in "${ledger_files[@]}"; do
         [ "$(cat "$dir/$f" 2>/dev/null)" = "record of $f" ] || return 1
     done
 }
+plant_ledger
 rm -f "$dir/tagsmith.exe"
 wine "$setup" /S '/D=C:\Tagsmith' || true
 check "upgrade installs the program again" test -f "$dir/tagsmith.exe"
@@ -74,6 +78,9 @@ check "installed CLI reads the sample list" \
 check "installed program starts" env TAGSMITH_INSTALLED='C:\Tagsmith\tagsmith.exe' \
     "$loader" "$tests" --gtest_filter='WinSetup.*' --gtest_brief=1
 
+# The program just run may have tidied the planted files (they are no
+# ledger): planted again for the uninstaller.
+plant_ledger
 # The uninstaller runs from a copy of itself: wait for it to finish.
 wine "$dir/uninstall.exe" /S || true
 # It removes the Start-menu entry after the files: wait for both.

@@ -26,12 +26,17 @@ inline std::string PgPort(const std::string& serverDir) {
     return port;
 }
 
-// Its Unix socket (named after the port the server uses).
+// Its Unix socket (named after the port the server uses); from the
+// Windows build, its TCP port.
 inline std::string PgUrl(const std::string& serverDir, const std::string& db,
                          const std::string& user = "tagsmith") {
     const std::string port = PgPort(serverDir);
+#ifdef _WIN32
+    return "postgresql://" + user + "@127.0.0.1:" + port + "/" + db;
+#else
     return "postgresql://" + user + "@/" + db + "?host=" + serverDir + "/run" +
            (port.empty() ? "" : "&port=" + port);
+#endif
 }
 
 // Runs one statement on the server as its superuser; the error text or "".
