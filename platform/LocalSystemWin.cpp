@@ -10,9 +10,7 @@ void KillThisProcess() {
     ExitProcess(137);
 }
 
-int ErrnoOfSystemCode(int code) {
-    return code == 0 ? 0 : win::ErrnoOf(static_cast<DWORD>(code));
-}
+int ErrnoOfSystemCode(int code) { return code == 0 ? 0 : win::ErrnoOf(static_cast<DWORD>(code)); }
 
 // No signal ends a process at a size limit there: the write fails.
 void FailWritesPastSizeLimit() {}

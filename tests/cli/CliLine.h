@@ -59,10 +59,11 @@ inline std::string ProgramPath(const std::string& path) {
 // The files of an application folder of the build under test.
 inline void InstallCli(const std::filesystem::path& dir) {
     if (WinePrefix().empty())
-        InstallApp(dir, {"tagsmith-cli", "modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
-    else
         InstallApp(dir,
-                   {"tagsmith-cli.exe", "modhost.dll", "Volkit.dll", "tagsmith.cfg", "ulpkData.bin"});
+                   {"tagsmith-cli", "modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
+    else
+        InstallApp(
+            dir, {"tagsmith-cli.exe", "modhost.dll", "Volkit.dll", "tagsmith.cfg", "ulpkData.bin"});
 }
 
 // Starts `args` (args[0] the program's path) in the background with its
@@ -176,8 +177,8 @@ protected:
     void Stop() { ::kill(pid_, SIGTERM); }
 
     int Sim(const std::string& args) {
-        return RunCommand(ShellCommand(Cli()) + " --simulate '" + line.Path().string() + "' sim " + args +
-                          " >/dev/null");
+        return RunCommand(ShellCommand(Cli()) + " --simulate '" + line.Path().string() + "' sim " +
+                          args + " >/dev/null");
     }
     // The ID file inside a kept device image.
     static std::string IdIn(const std::filesystem::path& image) {

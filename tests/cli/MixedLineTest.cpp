@@ -75,8 +75,8 @@ struct Station {
     }
     void Start(const std::string& url, const fs::path& list) {
         std::vector<std::string> argv = command;
-        argv.insert(argv.end(), {"--simulate", line.Path().string(), "--ledger", url, "auto", "--ids",
-                                 list.string(), "--count", std::to_string(kDevicesEach)});
+        argv.insert(argv.end(), {"--simulate", line.Path().string(), "--ledger", url, "auto",
+                                 "--ids", list.string(), "--count", std::to_string(kDevicesEach)});
         pid = test::SpawnLogged(argv, {}, work.Path() / "out.txt", work.Path() / "err.txt");
     }
     bool WaitFor(const std::string& text, int times) const {
