@@ -4,8 +4,9 @@
 #
 #   win-dblibs.sh TRIPLE OUT      e.g. x86_64-w64-mingw32 build/windows-x64/dblibs
 #
-# OUT/include and OUT/lib hold the result; OUT/stamp marks it complete, so
-# a later build does nothing. The source packages come through apt-get
+# OUT/include and OUT/lib hold the result; OUT/stamp marks it complete and
+# names this script's own checksum, so a later build does nothing unless the
+# way of building changed (the fetched sources are kept). The source packages come through apt-get
 # source (a deb-src line for the Debian archive, which scripts/deps.sh adds):
 # first the version the Linux build links, else any version the archive
 # offers. Each step logs into OUT/log; a failure names the step and its log.
@@ -15,7 +16,12 @@ triple=${1:?usage: $0 TRIPLE OUT}
 out=${2:?usage: $0 TRIPLE OUT}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
-[ -f "$out/stamp" ] && exit 0
+recipe="recipe $(sha256sum "$0" | cut -d' ' -f1)"
+if grep -qxF "$recipe" "$out/stamp" 2>/dev/null; then
+    touch "$out/stamp"
+    exit 0
+fi
+rm -f "$out/stamp"
 
 cc="${triple}-gcc-posix"
 command -v "$cc" >/dev/null || {
@@ -31,14 +37,14 @@ rm -rf "$out/include" "$out/lib" "$log"
 mkdir -p "$src" "$log" "$out/include" "$out/lib"
 
 step() {
-    local name=$1
+    local name=$1 began=$SECONDS
     shift
-    echo "win-dblibs ($triple): $name"
     if ! "$@" >"$log/$name.log" 2>&1; then
         echo "win-dblibs ($triple): $name failed; the last lines of $log/$name.log:" >&2
         tail -n 20 "$log/$name.log" >&2
         exit 1
     fi
+    echo "win-dblibs ($triple): $name ($((SECONDS - began)) s)"
 }
 
 # Fetches and unpacks source package $1 into $src/$1, preferring the version
@@ -111,23 +117,28 @@ configure_pq() {
             --without-ldap --without-llvm --without-lz4 --without-zstd --disable-nls
 }
 step libpq-configure configure_pq
+# libpq's own objects only: its makefile would also link the DLL and build
+# every variant of the helper libraries.
 build_pq() {
-    make -C "$pq/src/include" -j"$jobs" &&
+    printf '%s\n' 'tagsmith-objects: $(filter-out win32ver.o,$(OBJS))' >"$pq/objects.mk" &&
+        make -C "$pq/src/include" -j"$jobs" &&
         make -C "$pq/src/common" -j"$jobs" libpgcommon_shlib.a &&
         make -C "$pq/src/port" -j"$jobs" libpgport_shlib.a &&
-        make -C "$pq/src/interfaces/libpq" -j"$jobs" all-static-lib
+        make -C "$pq/src/interfaces/libpq" -j"$jobs" -f Makefile -f "$pq/objects.mk" tagsmith-objects
 }
 step libpq-build build_pq
-# On Windows libpq's own libpq.a is the import library of its DLL: the
-# static library is made from its objects (all but the version resource).
-# libpq brings its own small pthread stand-in there; the C++ runtime links
+# On Windows libpq's own libpq.a would be the import library of its DLL:
+# the static library is made from its objects (all but the version
+# resource). libpq brings its own small pthread stand-in there; the C++ runtime links
 # winpthreads, whose functions have the same names. libpq's own calls are
 # renamed so that each keeps its implementation.
 install_pq() {
-    local syms=() s objs=()
+    local syms=() s objs=() u=""
+    # 32-bit Windows names C functions with a leading underscore.
+    [ "${triple%%-*}" = i686 ] && u=_
     for s in pthread_self pthread_setspecific pthread_getspecific pthread_mutex_init \
         pthread_mutex_lock pthread_mutex_unlock; do
-        syms+=(--redefine-sym "$s=pq_win32_$s")
+        syms+=(--redefine-sym "$u$s=${u}pq_win32_$s")
     done
     for s in "$pq"/src/interfaces/libpq/*.o; do
         [ "${s##*/}" = win32ver.o ] || objs+=("$s")
@@ -142,7 +153,9 @@ install_pq() {
 }
 step libpq-install install_pq
 
+echo "win-dblibs ($triple): done in $SECONDS s"
 {
     echo "sqlite3 $(cat "$src/sqlite3/.unpacked")"
     echo "postgresql-15 $(cat "$src/postgresql-15/.unpacked")"
+    echo "$recipe"
 } >"$out/stamp"
