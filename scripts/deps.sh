@@ -22,8 +22,8 @@ PKGS=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
       # the Chinese locale Wine takes the stations' ANSI code page (936) from
       locales
       # apt-get source: the Windows builds compile SQLite and libpq from
-      # Debian's own source packages
-      dpkg-dev)
+      # Debian's own source packages (SQLite's generators need tclsh)
+      dpkg-dev tcl)
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 # The source packages come from the Debian archive the machine already

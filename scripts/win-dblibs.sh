@@ -28,6 +28,12 @@ command -v "$cc" >/dev/null || {
     echo "win-dblibs: $cc is missing (apt-get install g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix)" >&2
     exit 1
 }
+for tool in make tclsh perl; do
+    command -v "$tool" >/dev/null || {
+        echo "win-dblibs: $tool is missing (scripts/deps.sh installs it)" >&2
+        exit 1
+    }
+done
 launcher=""
 command -v ccache >/dev/null && launcher="ccache "
 jobs=$(nproc)
@@ -57,7 +63,7 @@ fetch() {
         return 1
     }
     versions=$(dpkg-query -W -f='${source:Version}' "$bin" 2>/dev/null || true)
-    versions="$versions $(apt-cache showsrc "$pkg" 2>/dev/null | sed -n 's/^Version: //p' | sort -rV)"
+    versions="$versions $(apt-cache showsrc "$pkg" 2>/dev/null | sed -n 's/^Version: //p' | sort -rV || true)"
     if [ -z "${versions// /}" ]; then
         echo "win-dblibs: apt knows no source package $pkg: add a deb-src line for the" \
             "Debian archive (scripts/deps.sh does) and run apt-get update" >&2
@@ -79,8 +85,9 @@ fetch() {
         fi
         rm -f "$src/dl-$pkg"/*
     done
-    echo "win-dblibs: cannot fetch the source package $pkg (tried: $versions); see" \
-        "$log/fetch-$pkg.log" >&2
+    echo "win-dblibs: cannot fetch the source package $pkg (tried:$versions): a deb-src line" \
+        "for the Debian archive (scripts/deps.sh adds one, then apt-get update) and the" \
+        "network are needed; see $log/fetch-$pkg.log" >&2
     return 1
 }
 
