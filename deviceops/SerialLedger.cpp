@@ -141,4 +141,9 @@ LedgerResult SerialLedger::ReadJournal(int64_t sinceMs,
     return inner_.ReadJournal(sinceMs, sink);
 }
 
+LedgerResult SerialLedger::SerialHeldId(std::string_view usbSerial, bool* held) {
+    std::lock_guard lock(lock_);
+    return inner_.SerialHeldId(usbSerial, held);
+}
+
 }  // namespace ts

@@ -53,6 +53,7 @@ public:
     LedgerResult Backup(const std::string& path) override;
     LedgerResult ReadJournal(int64_t sinceMs,
                              const std::function<bool(const JournalRow&)>& sink) override;
+    LedgerResult SerialHeldId(std::string_view usbSerial, bool* held) override;
 
 private:
     IdLedger& inner_;

@@ -2,7 +2,10 @@
 ; makensis: makensis -DAPPDIR=<bin folder> -DARCH=x64|x86 -DOUTFILE=<exe>
 ; tagsmith.nsi. An upgrade keeps the station's tagsmith.cfg and
 ; ulpkData.bin; the uninstaller leaves them (and whatever the program wrote
-; beside them) in place.
+; beside them) in place. Neither ever touches the ledger (tagsmith.ledger,
+; tagsmith.ledger.mark, tagsmith.ledger-wal, tagsmith.ledger-shm and the
+; folder tagsmith.ledger.sessions): it is the record of which IDs were
+; written, and only files the setup program installed are removed.
 Unicode true
 SetCompressor zlib
 
@@ -92,8 +95,9 @@ Section "Uninstall"
   !if "${ARCH}" == "x64"
     SetRegView 64
   !endif
-  ; The program's files go; the station's settings, data and staging
-  ; folder stay with the folder.
+  ; The program's files go, one by one; the station's settings, data,
+  ; staging folder and ledger stay with the folder (RMDir without /r
+  ; removes it only when empty).
   Delete "$INSTDIR\tagsmith.exe"
   Delete "$INSTDIR\tagsmith-cli.exe"
   Delete "$INSTDIR\modhost.dll"

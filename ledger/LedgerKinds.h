@@ -1,6 +1,6 @@
 #pragma once
-// The kinds of ledger a build can open, one source per system: the Linux
-// build has SQLite and libpq, the Windows build neither.
+// The kinds of ledger: a local file (SQLite) and a line's shared one
+// (PostgreSQL).
 #include <memory>
 #include <string>
 

@@ -104,6 +104,7 @@ std::u16string FromUtf8(std::string_view s) {
 // The errno of the last failed write: SQLite keeps it with each file (the
 // database and its log or journal), which outlives the rollback that
 // follows a failed commit; the connection's own value is the last resort.
+// SQLite keeps the system's own code (a Windows error code there).
 int LastErrno(sqlite3* db) {
     if (!db) return 0;
     sqlite3_file* log = nullptr;
@@ -112,12 +113,12 @@ int LastErrno(sqlite3* db) {
         int err = 0;
         if (log->pMethods->xFileControl(log, SQLITE_FCNTL_LAST_ERRNO, &err) == SQLITE_OK &&
             err != 0)
-            return err;
+            return ErrnoOfSystemCode(err);
     }
     int err = 0;
     if (sqlite3_file_control(db, "main", SQLITE_FCNTL_LAST_ERRNO, &err) == SQLITE_OK && err != 0)
-        return err;
-    return sqlite3_system_errno(db);
+        return ErrnoOfSystemCode(err);
+    return ErrnoOfSystemCode(sqlite3_system_errno(db));
 }
 
 bool IsNoRoom(int err) { return err == ENOSPC || err == EFBIG || err == EDQUOT; }

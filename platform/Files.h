@@ -14,9 +14,12 @@
 #include <string_view>
 #include <vector>
 
-// A damaged file system: Linux has its own errno value for it.
+// A damaged file system, a quota: Linux has its own errno values for them.
 #ifndef EUCLEAN
 #define EUCLEAN 117
+#endif
+#ifndef EDQUOT
+#define EDQUOT 122
 #endif
 
 namespace ts::files {

@@ -439,15 +439,18 @@ int ReplaceWhole(const std::string& path, std::string_view bytes) {
     if (Close(fd) != 0 && err == 0) err = errno;
     if (err == 0) {
         // ReplaceFile keeps the old file's attributes and security; a file
-        // that is not there yet is simply renamed into place.
+        // that is not there yet is simply renamed into place. Where
+        // ReplaceFile fails with the new file still whole beside the old
+        // (some implementations need a temporary name of their own), the
+        // rename replaces it in one step all the same.
         const std::wstring to = win::Wide(path), from = win::Wide(tmp);
         if (!ReplaceFileW(to.c_str(), from.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
                           nullptr, nullptr)) {
             const DWORD e = GetLastError();
-            if (e != ERROR_FILE_NOT_FOUND ||
-                !MoveFileExW(from.c_str(), to.c_str(),
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-                err = win::ErrnoOf(e == ERROR_FILE_NOT_FOUND ? GetLastError() : e);
+            const bool stillThere = GetFileAttributesW(from.c_str()) != INVALID_FILE_ATTRIBUTES;
+            if (!stillThere || !MoveFileExW(from.c_str(), to.c_str(),
+                                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                err = win::ErrnoOf(stillThere ? GetLastError() : e);
         }
     }
     if (err != 0) Remove(tmp);

@@ -19,6 +19,11 @@ std::string HostName();
 // whatever was writing and cleans up after itself.
 void FailWritesPastSizeLimit();
 
+// The errno value of an error code the system's own file calls report (what
+// SQLite keeps of a failed write): the code itself on Linux, the matching
+// errno value of a Windows error code there. 0 stays 0.
+int ErrnoOfSystemCode(int code);
+
 // The local calendar time of `seconds` since 1970; false when the system
 // cannot tell it.
 bool LocalCalendarTime(int64_t seconds, std::tm* out);

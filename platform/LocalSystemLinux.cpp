@@ -10,6 +10,8 @@ void KillThisProcess() {
     ::_exit(137);
 }
 
+int ErrnoOfSystemCode(int code) { return code; }
+
 void FailWritesPastSizeLimit() {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;

@@ -10,6 +10,8 @@ void KillThisProcess() {
     ExitProcess(137);
 }
 
+int ErrnoOfSystemCode(int code) { return code == 0 ? 0 : win::ErrnoOf(static_cast<DWORD>(code)); }
+
 // No signal ends a process at a size limit there: the write fails.
 void FailWritesPastSizeLimit() {}
 

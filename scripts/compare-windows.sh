@@ -22,12 +22,13 @@ work=$(mktemp -d)
 trap '[ -n "${COMPARE_KEEP:-}" ] && echo "kept: $work" || rm -rf "$work"' EXIT
 
 # A private application folder per build: the example installation, the
-# program and its plug-ins; the ledger is off (the Windows build has none).
+# program and its plug-ins; the ledger on, as installed, with one station
+# name for both (the journal names it).
 install_app() {
     local side=$1 bin=$2 app=$work/$1/app
     mkdir -p "$app" "$work/$side/line"
     cp "$root"/res/example/* "$app/"
-    printf 'ledger=off\r\n' >>"$app/tagsmith.cfg"
+    printf 'station=compare\r\n' >>"$app/tagsmith.cfg"
     if [ "$side" = linux ]; then
         cp "$bin"/tagsmith-cli "$bin"/modhost.so "$bin"/Volkit.so "$app/"
     else
@@ -141,6 +142,13 @@ run_cases() {
     line_run "$side" auto-counter "J K L" auto --prefix ab --counter 00fe --suffix cd --count 3
     cli "$side" read-counter read
     cli "$side" devices-end devices
+    # What the ledger kept of all that.
+    cli "$side" ledger-status ledger status
+    cli "$side" journal journal
+    cli "$side" journal-csv journal --csv -
+    cli "$side" journal-since journal --since 2000-01-01 --csv -
+    cli "$side" ledger-backup ledger backup "$work/$side/backup.ledger"
+    cli "$side" ledger-release-unknown ledger release 99999999
 }
 
 install_app linux "$linux_bin"
@@ -161,7 +169,29 @@ if command -v mtype >/dev/null; then
     [ "$(cat "$work/kept-id.txt")" = 5E6F ] || { echo "mtools reads '$(cat "$work/kept-id.txt")' from the Windows image"; exit 1; }
 fi
 
-normalise() { sed -e 's/\r$//' -e "s#$work/$1#RUN#g" "$work/$1.txt"; }
+# The times and durations of the ledger's records differ from run to run.
+# The Windows program names this machine's folders on drive Z: (Z:/tmp/...
+# in its messages, Z:\tmp\... for a list file it was given, whose
+# backslashes its readable lines double).
+normalise() {
+    local bs dbs
+    bs=$(sed 's#/#\\\\#g' <<<"$work/$1")
+    dbs=$(sed 's#/#\\\\\\\\#g' <<<"$work/$1")
+    sed -e 's/\r$//' -e "s#Z:$work/$1#RUN#g" -e "s#Z:$dbs\\\\\\\\#RUN/#g" \
+        -e "s#Z:$bs\\\\#RUN/#g" -e "s#$work/$1#RUN#g" \
+        -e 's/[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9]\{3\}Z/TIME/g' \
+        -e 's/[0-9]\{4\}-[0-9][0-9]-[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]\(\.[0-9]\{3\}\)\?/TIME/g' \
+        -e 's/[0-9][0-9]* ms\b/N ms/g' "$work/$1.txt" |
+        normalise_csv_durations
+}
+# In the CSV exports the column duration_ms holds the duration.
+normalise_csv_durations() {
+    awk -F, -v OFS=, '
+        /^time,/ { col = 0; for (i = 1; i <= NF; i++) if ($i == "duration_ms") col = i; print; next }
+        /^== / || /^-- / { col = 0 }
+        col && $1 == "TIME" && NF >= col && $col ~ /^[0-9]+$/ { $col = "N" }
+        { print }'
+}
 if diff -u <(normalise linux) <(normalise windows) >"$work/diff.txt"; then
     echo "compare-windows: the Linux and Windows builds agree on $(grep -c '^== ' "$work/linux.txt") runs"
     exit 0

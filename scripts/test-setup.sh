@@ -45,20 +45,42 @@ for f in tagsmith.exe tagsmith-cli.exe modhost.dll Volkit.dll tagsmith.cfg ulpkD
 done
 check "Start-menu entry" test -f "$menu/Tagsmith.lnk"
 
-# A station's own settings and data, then an upgrade over them.
+# A station's own settings and data, then an upgrade over them. The ledger
+# and what lives beside it (its mark, SQLite's log and index, the folder of
+# session locks) are the record of which IDs were written: kept as they are.
 printf 'idprefix=KEPT\r\n' >>"$dir/tagsmith.cfg"
 printf 'station data' >"$dir/ulpkData.bin"
+ledger_files=(tagsmith.ledger tagsmith.ledger.mark tagsmith.ledger-wal tagsmith.ledger-shm
+    tagsmith.ledger.sessions/0123abcd.lock)
+plant_ledger() {
+    local f
+    mkdir -p "$dir/tagsmith.ledger.sessions"
+    for f in "${ledger_files[@]}"; do
+        printf 'record of %s' "$f" >"$dir/$f"
+    done
+}
+ledger_kept() {
+    local f
+    for f in "${ledger_files[@]}"; do
+        [ "$(cat "$dir/$f" 2>/dev/null)" = "record of $f" ] || return 1
+    done
+}
+plant_ledger
 rm -f "$dir/tagsmith.exe"
 wine "$setup" /S '/D=C:\Tagsmith' || true
 check "upgrade installs the program again" test -f "$dir/tagsmith.exe"
 check "upgrade keeps tagsmith.cfg" grep -q 'idprefix=KEPT' "$dir/tagsmith.cfg"
 check "upgrade keeps ulpkData.bin" grep -qx 'station data' "$dir/ulpkData.bin"
+check "upgrade keeps the ledger, its mark, log, index and session locks" ledger_kept
 
 check "installed CLI reads the sample list" \
     "$(wine_loader_for "$dir/tagsmith-cli.exe")" 'C:\Tagsmith\tagsmith-cli.exe' ids 'C:\Tagsmith\sample.ids'
 check "installed program starts" env TAGSMITH_INSTALLED='C:\Tagsmith\tagsmith.exe' \
     "$loader" "$tests" --gtest_filter='WinSetup.*' --gtest_brief=1
 
+# The program just run may have tidied the planted files (they are no
+# ledger): planted again for the uninstaller.
+plant_ledger
 # The uninstaller runs from a copy of itself: wait for it to finish.
 wine "$dir/uninstall.exe" /S || true
 # It removes the Start-menu entry after the files: wait for both.
@@ -68,6 +90,8 @@ for _ in $(seq 100); do
 done
 check "uninstall removes the program" test ! -e "$dir/tagsmith.exe"
 check "uninstall keeps the station's settings" test -f "$dir/tagsmith.cfg"
+check "uninstall keeps ulpkData.bin" grep -qx 'station data' "$dir/ulpkData.bin"
+check "uninstall keeps the ledger, its mark, log, index and session locks" ledger_kept
 check "uninstall removes the Start-menu entry" test ! -e "$menu/Tagsmith.lnk"
 echo "$passed passed, $failed failed"
 exit $((failed > 0))

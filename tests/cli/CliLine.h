@@ -24,6 +24,48 @@ extern char** environ;
 
 namespace ts::test {
 
+// With TAGSMITH_TEST_WINE set to a Wine prefix, the runs are those of a
+// Windows build's tagsmith-cli.exe (its application folder in
+// TAGSMITH_APPDIR) under Wine, started through scripts/wine-run.sh: the same
+// cases for both builds.
+inline std::string WinePrefix() {
+    const char* p = std::getenv("TAGSMITH_TEST_WINE");
+    return p ? p : "";
+}
+
+// The words that start the program `exe` of the build under test.
+inline std::vector<std::string> ProgramCommand(const std::string& exe) {
+    if (WinePrefix().empty()) return {exe};
+    return {std::string(TAGSMITH_SOURCE_DIR) + "scripts/wine-run.sh", WinePrefix(), exe + ".exe"};
+}
+
+// The same for a shell: each word quoted.
+inline std::string ShellCommand(const std::string& exe) {
+    std::string line;
+    for (const std::string& w : ProgramCommand(exe)) line += (line.empty() ? "'" : " '") + w + "'";
+    return line;
+}
+
+// `path` as the program under test names it: a Windows program under Wine
+// sees this machine's folders on drive Z:, with backslashes.
+inline std::string ProgramPath(const std::string& path) {
+    if (WinePrefix().empty() || path.empty() || path[0] != '/') return path;
+    std::string p = "Z:" + path;
+    for (char& c : p)
+        if (c == '/') c = '\\';
+    return p;
+}
+
+// The files of an application folder of the build under test.
+inline void InstallCli(const std::filesystem::path& dir) {
+    if (WinePrefix().empty())
+        InstallApp(dir,
+                   {"tagsmith-cli", "modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
+    else
+        InstallApp(
+            dir, {"tagsmith-cli.exe", "modhost.dll", "Volkit.dll", "tagsmith.cfg", "ulpkData.bin"});
+}
+
 // Starts `args` (args[0] the program's path) in the background with its
 // stdout and stderr in the files `out` and `err`, and `env` ("NAME=value")
 // added to the environment; its process ID, or -1.
@@ -52,10 +94,7 @@ class CliLine : public ::testing::Test {
 protected:
     TempDir app, line, work;
 
-    void SetUp() override {
-        InstallApp(app.Path(),
-                   {"tagsmith-cli", "modhost.so", "Volkit.so", "tagsmith.cfg", "ulpkData.bin"});
-    }
+    void SetUp() override { InstallCli(app.Path()); }
     void TearDown() override {
         if (pid_ > 0) {
             ::kill(pid_, SIGKILL);
@@ -80,7 +119,8 @@ protected:
         // Emptied here, so that no wait can see the previous run's output.
         WriteFile(work.Path() / "out.txt", "");
         WriteFile(work.Path() / "err.txt", "");
-        std::vector<std::string> argv = {Cli(), "--simulate", line.Path().string()};
+        std::vector<std::string> argv = ProgramCommand(Cli());
+        argv.insert(argv.end(), {"--simulate", line.Path().string()});
         argv.insert(argv.end(), args.begin(), args.end());
         pid_ = SpawnLogged(argv, env, work.Path() / "out.txt", work.Path() / "err.txt");
         ASSERT_GT(pid_, 0);
@@ -94,7 +134,7 @@ protected:
         const std::string errPath = (work.Path() / "run-err.txt").string();
         std::string o;
         const int status =
-            RunCommand(env + " timeout -k 5 60 '" + Cli() + "' --simulate '" +
+            RunCommand(env + " timeout -k 5 60 " + ShellCommand(Cli()) + " --simulate '" +
                            line.Path().string() + "' " + args + " 2>'" + errPath + "'",
                        &o);
         if (out) *out = o;
@@ -137,8 +177,8 @@ protected:
     void Stop() { ::kill(pid_, SIGTERM); }
 
     int Sim(const std::string& args) {
-        return RunCommand("'" + Cli() + "' --simulate '" + line.Path().string() + "' sim " + args +
-                          " >/dev/null");
+        return RunCommand(ShellCommand(Cli()) + " --simulate '" + line.Path().string() + "' sim " +
+                          args + " >/dev/null");
     }
     // The ID file inside a kept device image.
     static std::string IdIn(const std::filesystem::path& image) {

@@ -17,9 +17,26 @@ inline std::string PgScript() {
     return std::string(TAGSMITH_SOURCE_DIR) + "scripts/pg-test-server.sh";
 }
 
+// The server's TCP port when it listens on one (its folder's file "port"),
+// else empty.
+inline std::string PgPort(const std::string& serverDir) {
+    std::ifstream in(serverDir + "/port");
+    std::string port;
+    std::getline(in, port);
+    return port;
+}
+
+// Its Unix socket (named after the port the server uses); from the
+// Windows build, its TCP port.
 inline std::string PgUrl(const std::string& serverDir, const std::string& db,
                          const std::string& user = "tagsmith") {
-    return "postgresql://" + user + "@/" + db + "?host=" + serverDir + "/run";
+    const std::string port = PgPort(serverDir);
+#ifdef _WIN32
+    return "postgresql://" + user + "@127.0.0.1:" + port + "/" + db;
+#else
+    return "postgresql://" + user + "@/" + db + "?host=" + serverDir + "/run" +
+           (port.empty() ? "" : "&port=" + port);
+#endif
 }
 
 // Runs one statement on the server as its superuser; the error text or "".

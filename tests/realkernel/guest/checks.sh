@@ -271,6 +271,7 @@ check_watch_hotplug() {
 }
 
 check_auto_one_after_another() { auto_run A ""; }
+check_auto_gang() { auto_gang C; }
 check_auto_attached_at_once() { auto_run B keep; }
 
 check_watch_attached_at_once() {
@@ -312,6 +313,7 @@ run_check "a device pulled during a write fails the write and its nodes go" chec
 run_check "watch reads devices as they are added and removed" check_watch_hotplug
 run_check "auto writes devices plugged one after another" check_auto_one_after_another
 run_check "auto with devices left attached writes each once, in plug order" check_auto_attached_at_once
+run_check "auto --gang writes three devices plugged together, each on its own port" check_auto_gang
 run_check "watch with devices left attached reads each arrival once" check_watch_attached_at_once
 unplug_all
 run_check "every handler served its disk without an error" check_handlers_clean

@@ -154,6 +154,35 @@ auto_run() {
     return $ok
 }
 
+# auto_gang PREFIX [SECONDS]: auto --gang over three blank devices plugged
+# together, each written on its own port at once: three distinct IDs of the
+# list's first three, each held by its own device.
+auto_gang() {
+    local p=$1 wait=${2:-30} i held all=
+    for i in 1 2 3; do newimg "$p$i"; done
+    forget_ledger
+    bg_start gang auto --ids /app/sample.ids --count 3 --gang
+    wait_for 20 grep -q '软件就绪' "$W/gang.out" || { cat "$W/gang.out" "$W/gang.err"; return 1; }
+    for i in 1 2 3; do plug "$p$i" || return 1; done
+    wait_for "$wait" lines_at_least "$W/gang.out" '烧写成功' 3 || echo "not all three written"
+    bg_wait gang 30
+    unplug_all
+    expect_rc 0 || return 1
+    [ "$(last_line)" = "written 3, failed 0" ] || { show; return 1; }
+    [ "$(grep -c '\[[^]]*\] 烧写成功' "$W/out")" -eq 3 ] || { echo "no port on each line"; show; return 1; }
+    for i in 1 2 3; do
+        plug "$p$i" || return 1
+        cli read
+        unplug "$p$i"
+        held=$(last_line)
+        [ "$rc" -eq 0 ] || held="nothing (read exit $rc)"
+        echo "$p$i holds $held"
+        all="$all$held "
+    done
+    [ "$(echo $all | tr ' ' '\n' | sort | tr '\n' ' ')" = \
+        "1A2B3C4D00000001 1A2B3C4D00000002 1A2B3C4D00000003 " ]
+}
+
 # The summary after the checks: what the kernel sent the devices besides the
 # tool's vendor commands, what they refused, and the time the checks took.
 summary() {

@@ -321,6 +321,7 @@ journal_names_serials() {
 }
 
 check_auto_one_after_another() { auto_run A "" 40 && journal_names_serials A; }
+check_auto_gang() { auto_gang C 40; }
 check_auto_attached_at_once() { auto_run B keep 40 && journal_names_serials B; }
 
 # Every device program served its function to the end without a complaint.
@@ -347,6 +348,7 @@ run_check "a device pulled during a read fails the read" check_pulled_during_rea
 run_check "watch reads devices as they connect and disconnect" check_watch_hotplug
 run_check "auto writes devices connected one after another; the journal has each serial" check_auto_one_after_another
 run_check "auto with devices left connected writes each once; the journal has each serial" check_auto_attached_at_once
+run_check "auto --gang writes three devices plugged together, each on its own port" check_auto_gang
 unplug_all
 run_check "every device program served its function without an error" check_devices_clean
 echo "guest: connect to disk: $(tr '\n' ' ' <"$W/settle")s"

@@ -1,4 +1,5 @@
 #include "ledger/LedgerKinds.h"
+
 #include "ledger/PgLedger.h"
 #include "ledger/SqliteLedger.h"
 
