@@ -529,12 +529,17 @@ LedgerResult PgLedger::Run(const char* what, bool txn,
 void PgLedger::AddIndexes(Db& db) {
     PgResult res;
     LedgerResult r = db.Exec("cannot be opened",
-                             "SELECT to_regclass('tagsmith.journal_usb_serial') IS NULL", {}, &res);
+                             "SELECT to_regclass('tagsmith.journal_usb_serial') IS NULL OR "
+                             "to_regclass('tagsmith.journal_id') IS NULL",
+                             {}, &res);
     if (!r.ok() || !res.Bool(0, 0)) return;
     // Only speed: a role that may not make it keeps working without it.
     r = db.Exec("cannot be opened", "SAVEPOINT add_indexes", {});
     if (!r.ok()) return;
-    r = db.Exec("cannot be opened", SerialIndexSql("tagsmith.journal"), {});
+    for (const std::string& sql : LookupIndexSql("tagsmith.journal")) {
+        r = db.Exec("cannot be opened", sql, {});
+        if (!r.ok()) break;
+    }
     db.Exec("cannot be opened", r.ok() ? "RELEASE add_indexes" : "ROLLBACK TO add_indexes", {});
 }
 

@@ -531,7 +531,8 @@ LedgerResult SqliteLedger::Init() {
 void SqliteLedger::AddIndexes() {
     // Only speed: a ledger locked by another program, or a full disk, keeps
     // working without it (the look-up then reads the journal).
-    sqlite3_exec(db_, SerialIndexSql("journal").c_str(), nullptr, nullptr, nullptr);
+    for (const std::string& sql : LookupIndexSql("journal"))
+        sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
 }
 
 LedgerResult SqliteLedger::SerialHeldId(std::string_view usbSerial, bool* held) {

@@ -110,9 +110,11 @@ std::vector<std::string> SerialHeldIdModes() {
     return out;
 }
 
-std::string SerialIndexSql(std::string_view table) {
-    return "CREATE INDEX IF NOT EXISTS journal_usb_serial ON " + std::string(table) +
-           "(usb_serial) WHERE usb_serial <> ''";
+std::vector<std::string> LookupIndexSql(std::string_view table) {
+    const std::string t(table);
+    return {"CREATE INDEX IF NOT EXISTS journal_usb_serial ON " + t +
+                "(usb_serial) WHERE usb_serial <> ''",
+            "CREATE INDEX IF NOT EXISTS journal_id ON " + t + "(id)"};
 }
 
 void AddStationCount(int64_t state, uint64_t n, StationCounts* counts) {

@@ -69,8 +69,10 @@ const std::vector<int>& StationStates();
 // (SerialHeldIdModes gives them in order).
 std::string SerialHeldIdSql(bool postgres);
 std::vector<std::string> SerialHeldIdModes();
-// The partial index that answers it.
-std::string SerialIndexSql(std::string_view table);
+// The journal's look-up indexes, added to ledgers made before them when
+// opened for writing: by USB serial (the partial index SerialHeldId uses)
+// and by ID (every attempt for one ID, as the web view's search asks).
+std::vector<std::string> LookupIndexSql(std::string_view table);
 
 // Adds `n` IDs of a station whose stored state is `state` to `counts`.
 void AddStationCount(int64_t state, uint64_t n, StationCounts* counts);
