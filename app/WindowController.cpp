@@ -207,6 +207,8 @@ void WindowController::EndGang() {
     for (int i = 0; i < 3; ++i) {
         if (pageViews_[i]) pageViews_[i]();
     }
+    // The check box is the operator's again.
+    if (!finished_) view_.ShowControls();
 }
 
 void WindowController::ShowPorts() {

@@ -331,20 +331,22 @@ void MainWindow::CreateSideColumn() {
     const Button buttons[] = {{IDC_BTN_BENCH_BLANK, L"插入空白设备", 0, 0},
                               {IDC_BTN_BENCH_KEPT, L"插入已有ID的设备", 1, 0},
                               {IDC_BTN_BENCH_DISK, L"插入普通U盘", 0, 1},
-                              {IDC_BTN_BENCH_UNPLUG, L"拔出设备", 1, 1}};
+                              {IDC_BTN_BENCH_UNPLUG, L"拔出设备", 1, 1},
+                              {IDC_BTN_BENCH_PLUG_SEVERAL, L"插入4个设备", 0, 2},
+                              {IDC_BTN_BENCH_UNPLUG_SEVERAL, L"拔出4个设备", 1, 2}};
     for (const Button& k : buttons) {
         make(L"Button", k.text, BS_PUSHBUTTON | WS_TABSTOP, 0, k.id,
              place({b.x + 6 + k.column * (half + 4), b.y + 12 + k.row * 18, half, 15}));
     }
     make(L"Static", L"下一个设备的故障：", SS_LEFT, 0, IDC_STATIC_BENCH_FAULT,
-         place({b.x + 6, b.y + 50, b.width - 12, 9}));
+         place({b.x + 6, b.y + 68, b.width - 12, 9}));
     HWND faults = make(L"ComboBox", L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0,
-                       IDC_COMBO_BENCH_FAULT, place({b.x + 6, b.y + 61, b.width - 12, 110}));
+                       IDC_COMBO_BENCH_FAULT, place({b.x + 6, b.y + 79, b.width - 12, 110}));
     for (const BenchModel::Fault& f : BenchModel::Faults())
         SendMessageW(faults, CB_ADDSTRING, 0,
                      reinterpret_cast<LPARAM>(W(std::u16string(f.name)).c_str()));
     make(L"Static", L"", SS_LEFT, 0, IDC_STATIC_BENCH_MESSAGE,
-         place({b.x + 6, b.y + 79, b.width - 12, b.height - 85}));
+         place({b.x + 6, b.y + 97, b.width - 12, b.height - 103}));
 }
 
 INT_PTR MainWindow::OnMainMessage(UINT msg, WPARAM wp, LPARAM lp) {
@@ -462,6 +464,12 @@ void MainWindow::OnCommand(int id, int code) {
             break;
         case IDC_BTN_BENCH_UNPLUG:
             if (bench) bench->Unplug();
+            break;
+        case IDC_BTN_BENCH_PLUG_SEVERAL:
+            if (bench) bench->PlugSeveral();
+            break;
+        case IDC_BTN_BENCH_UNPLUG_SEVERAL:
+            if (bench) bench->UnplugSeveral();
             break;
         default:
             break;

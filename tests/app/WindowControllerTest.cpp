@@ -461,5 +461,33 @@ TEST(BenchModelTest, ActionsReachTheLineAndSayWhatTheyDid) {
     EXPECT_EQ(calls, expected);
 }
 
+TEST(BenchModelTest, SeveralDevicesGoInAndOutTogether) {
+    std::vector<std::string> calls;
+    char refused = 0;
+    BenchModel::Line line;
+    line.plug = [&](const std::string&, char letter, uint64_t, bool, std::string& error) {
+        calls.push_back(std::string("plug ") + letter);
+        error = "port taken";
+        return letter != refused;
+    };
+    line.unplug = [&](const std::string&, char letter, const std::string* keep, std::string&) {
+        calls.push_back(std::string("unplug ") + letter + (keep ? " kept" : ""));
+        return letter != 'G';  // nothing at G
+    };
+    BenchModel bench("line", 'E', line);
+    bench.PlugSeveral();
+    EXPECT_EQ(bench.Message(), u"已插入 4 个空白设备");
+    bench.UnplugSeveral();
+    EXPECT_EQ(bench.Message(), u"已拔出 3 个设备");
+    // A refused port stops the rest and says why; those before it stay.
+    refused = 'F';
+    bench.PlugSeveral();
+    EXPECT_EQ(bench.Message(), u"操作失败：port taken");
+    const std::vector<std::string> expected = {"plug E",   "plug F",   "plug G",   "plug H",
+                                               "unplug E", "unplug F", "unplug G", "unplug H",
+                                               "plug E",   "plug F"};
+    EXPECT_EQ(calls, expected);
+}
+
 }  // namespace
 }  // namespace ts
