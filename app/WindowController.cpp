@@ -139,12 +139,11 @@ bool WindowController::OnGangMode(bool on) {
     return true;
 }
 
-bool WindowController::GangWanted() const {
+bool WindowController::GangWanted() {
     if (!model_.gangMode || finished_ || quitting_) return false;
-    MainDialog& m = const_cast<ObservedModel&>(model_);
-    if (!m.core.IsWriteMode()) return false;
-    return (m.tabIndex == 0 && m.m_page1.IsAutoWriting()) ||
-           (m.tabIndex == 2 && m.m_page3.IsAutoRun() != 0);
+    if (!model_.core.IsWriteMode()) return false;
+    return (model_.tabIndex == 0 && model_.m_page1.IsAutoWriting()) ||
+           (model_.tabIndex == 2 && model_.m_page3.IsAutoRun() != 0);
 }
 
 void WindowController::StartGang() {

@@ -220,7 +220,7 @@ private:
     // A line from a worker, appended on the window's thread.
     void PostLine(const std::u16string& line);
     // Gang mode: automatic writing on the list or the counter page.
-    bool GangWanted() const;
+    bool GangWanted();
     void StartGang();
     // Starts a gang when one is wanted; stops new devices once automatic
     // writing is off and ends the gang once its ports are idle.
