@@ -81,6 +81,30 @@ void BenchModel::Unplug() {
     Done(ok, error, u"已拔出设备");
 }
 
+void BenchModel::PlugSeveral() {
+    std::string error;
+    bool ok = static_cast<bool>(line_.plug);
+    int plugged = 0;
+    for (int i = 0; i < kSeveral && ok; ++i) {
+        error.clear();
+        ok = line_.plug(folder_, static_cast<char>(letter_ + i), kBlankSectors, false, error);
+        if (ok) ++plugged;
+    }
+    // Those plugged stay: the trainer sees which port refused.
+    Done(ok, error, u"已插入 " + Utf8ToWide(std::to_string(plugged)) + u" 个空白设备");
+}
+
+void BenchModel::UnplugSeveral() {
+    int unplugged = 0;
+    for (int i = 0; i < kSeveral; ++i) {
+        // A port with nothing plugged is no fault here.
+        std::string error;
+        if (line_.unplug && line_.unplug(folder_, static_cast<char>(letter_ + i), nullptr, error))
+            ++unplugged;
+    }
+    Done(true, {}, u"已拔出 " + Utf8ToWide(std::to_string(unplugged)) + u" 个设备");
+}
+
 void BenchModel::SetFault(int index) {
     const auto& faults = Faults();
     if (index < 0 || static_cast<size_t>(index) >= faults.size()) return;

@@ -47,6 +47,11 @@ public:
     void PlugKept();
     void PlugDisk();
     void Unplug();
+    // Gang mode's training: blank devices into the bench's port and the
+    // ones after it (E: to H:), all at once; and out again.
+    static constexpr int kSeveral = 4;
+    void PlugSeveral();
+    void UnplugSeveral();
     void SetFault(int index);
 
     // What the last action did, or why it could not ("操作失败：...").

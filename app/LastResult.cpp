@@ -98,6 +98,12 @@ std::u16string PortResult::ProgressText() const {
            Decimal(static_cast<uint64_t>(progressPermille / 10)) + u"%";
 }
 
+std::u16string PortResult::TimeText() const {
+    if (elapsedMs < 0) return {};
+    const uint64_t tenths = static_cast<uint64_t>(elapsedMs + 50) / 100;
+    return Decimal(tenths / 10) + u"." + Decimal(tenths % 10) + u" 秒";
+}
+
 void ResultCounts::Add(WriteOutcome outcome) {
     if (outcome == WriteOutcome::Written) ++written;
     if (outcome == WriteOutcome::Failed) ++failed;
@@ -136,6 +142,64 @@ void LastResult::BlockDone(FlowKind kind, uint64_t done, uint64_t total) {
 
 void LastResult::ReadEnded(int result, const std::u16string& id) {
     if (port_.ReadEnded(result, id)) Changed();
+}
+
+void LastResult::ShowPorts(const std::vector<PortView>& ports, bool write) {
+    ports_.clear();
+    for (const PortView& v : ports) ports_.push_back(PortResultOf(v, write));
+    Changed();
+}
+
+void LastResult::GangStarts() { beforeGang_ = counts_; }
+
+void LastResult::PortEnded(const PortResult& port, uint64_t written, uint64_t failed) {
+    port_ = port;
+    port_.elapsedMs = -1;
+    counts_.written = beforeGang_.written + written;
+    counts_.failed = beforeGang_.failed + failed;
+    Changed();
+}
+
+PortResult PortResultOf(const PortView& v, bool write) {
+    PortResult r;
+    r.Reset();
+    r.drive = v.root;
+    while (!r.drive.empty() && (r.drive.back() == u'\\' || r.drive.back() == u'/'))
+        r.drive.pop_back();
+    r.id = v.id;
+    r.result = v.result;
+    r.elapsedMs = v.elapsedMs;
+    switch (v.state) {
+        case PortState::Empty:
+            r.elapsedMs = -1;
+            break;
+        case PortState::Checking:
+        case PortState::Reading:
+            r.state = ResultState::Reading;
+            r.headline = u"读取中...";
+            break;
+        case PortState::Writing:
+            r.state = ResultState::Writing;
+            r.headline = u"烧写中...";
+            break;
+        case PortState::Passed:
+            r.state = ResultState::Passed;
+            r.headline = write ? u"烧写成功" : u"读取成功";
+            break;
+        case PortState::Failed:
+            r.state = ResultState::Failed;
+            r.headline = write ? u"烧写失败" : u"读取失败";
+            break;
+        case PortState::Pulled:
+            r.state = ResultState::Failed;
+            r.headline = u"设备已拔出";
+            break;
+        case PortState::Skipped:
+            r.state = ResultState::NotWritten;
+            r.headline = u"未烧写";
+            break;
+    }
+    return r;
 }
 
 ResultColours ColoursOf(ResultState state) {

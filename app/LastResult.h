@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
+#include "deviceops/PortModel.h"
 #include "ports/ProgressPort.h"
 
 namespace ts {
@@ -35,6 +37,8 @@ public:
     bool progressShown = false;
     FlowKind progressKind = FlowKind::Read;
     int progressPermille = 0;
+    // How long the port's device has been worked on (gang mode); -1: not shown.
+    int64_t elapsedMs = -1;
 
     // A device arrived: nothing to show of the one before.
     void Reset();
@@ -50,6 +54,8 @@ public:
 
     // "读取 37%" / "烧写 37%", empty when no flow has moved a block.
     std::u16string ProgressText() const;
+    // "3.1 秒", empty when no time is shown.
+    std::u16string TimeText() const;
 
 private:
     void Show(ResultState s, std::u16string text, std::u16string shownId);
@@ -82,6 +88,15 @@ public:
     void BlockDone(FlowKind kind, uint64_t done, uint64_t total) override;
     void ReadEnded(int result, const std::u16string& id) override;
 
+    // Gang mode: what every port is doing, in drive order (`write`: the
+    // ports write, so a pass reads "烧写成功").
+    void ShowPorts(const std::vector<PortView>& ports, bool write);
+    // Gang mode: a port's device ended, `counts` the gang's own since
+    // `GangStarts`; the large panel shows that port's result.
+    void GangStarts();
+    void PortEnded(const PortResult& port, uint64_t written, uint64_t failed);
+    const std::vector<PortResult>& Ports() const { return ports_; }
+
     const PortResult& Port() const { return port_; }
     ResultState Current() const { return port_.state; }
     const std::u16string& ShownId() const { return port_.id; }
@@ -97,7 +112,9 @@ private:
         if (onChange) onChange();
     }
     PortResult port_;
+    std::vector<PortResult> ports_;
     ResultCounts counts_;
+    ResultCounts beforeGang_;
     bool paused_ = false;
 };
 
@@ -108,6 +125,9 @@ struct ResultColours {
     uint32_t fore;
 };
 ResultColours ColoursOf(ResultState state);
+
+// One port of a gang as the strip shows it.
+PortResult PortResultOf(const PortView& port, bool write);
 
 // Long IDs (up to 1024 characters) keep their start and end in view, joined
 // by an ellipsis; the whole ID is in the log.

@@ -8,14 +8,19 @@
 // holds and forwards its events here; what only a toolkit can do (drawing,
 // event loops, modal boxes) it asks of the window through WindowView.
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "app/BenchModel.h"
 #include "app/LastResult.h"
 #include "app/MainDialog.h"
+#include "deviceops/Gang.h"
 #include "platform/DriveSystem.h"
 #include "ports/ProgressPort.h"
 #include "ports/UiPorts.h"
@@ -43,7 +48,11 @@ struct SideColumn {
     DialogRect result;
     DialogRect counts;
     DialogRect progress;
-    int windowWidth;  // the window's client width
+    DialogRect gangBox;  // the gang mode check box, under the progress bar
+    DialogRect strip;    // the ports of a gang, under the template's controls
+    int windowWidth;     // the window's client width
+    int windowHeight;    // its client height without the strip
+    int stripHeight;     // what the strip adds to it
 };
 SideColumn SideColumnLayout(bool withBench);
 
@@ -54,7 +63,8 @@ public:
     // The window's own controls show the model: the mode buttons, the close
     // controls, the tab control and the page shown.
     virtual void ShowControls() = 0;
-    // The last result, the counts, the progress bar and the pause.
+    // The last result, the counts, the progress bar, the pause and the
+    // ports of a gang.
     virtual void ShowResult() = 0;
     // The trainer's panel shows the bench.
     virtual void ShowBench() {}
@@ -80,6 +90,10 @@ public:
     virtual void Drain() = 0;
     // Device events wait (true) until let in again (false).
     virtual void HoldDeviceEvents(bool hold) = 0;
+    // Runs `task` on the window's thread after what is already queued there;
+    // any thread may call it. Tasks still queued when the window is gone are
+    // dropped.
+    virtual void Post(std::function<void()> task) = 0;
 };
 
 class WindowController : private Clock, private ProgressPort {
@@ -115,6 +129,9 @@ public:
     void OnDeviceEvent(DeviceEvent ev);
 
     // ---- the window's events ----
+    // The gang mode check box; refused (false) while a gang still works.
+    bool OnGangMode(bool on);
+    bool GangRunning() const { return gang_ != nullptr; }
     void OnWriteMode();
     void OnReadMode();
     void OnTabSelChange(int index);
@@ -154,6 +171,32 @@ public:
     bool FlowRunning() const { return flows_ > 0; }
 
 private:
+    // The core's log and message boxes as every thread reaches them: on the
+    // window's thread they are the window's own; a port's worker hands its
+    // lines to the window's thread, and its boxes are logged and answered
+    // as their Esc would (nobody is asked from a worker).
+    class ThreadLog : public LogView {
+    public:
+        explicit ThreadLog(WindowController& owner) : owner_(owner) {}
+        LogView* window = nullptr;
+        std::u16string GetText() override;
+        void SetText(const std::u16string& text) override;
+        void ScrollToEnd() override;
+        void LineAppended(const std::u16string& line) override;
+
+    private:
+        WindowController& owner_;
+    };
+    class ThreadBoxes : public MessageBoxer {
+    public:
+        explicit ThreadBoxes(WindowController& owner) : owner_(owner) {}
+        MessageBoxer* window = nullptr;
+        MsgAnswer Show(const MessageRequest& request) override;
+
+    private:
+        WindowController& owner_;
+    };
+
     // The model with its writes observed: the last result comes from what
     // the core's write returns.
     class ObservedModel : public MainDialog {
@@ -173,6 +216,20 @@ private:
     void BlockDone(FlowKind kind, uint64_t done, uint64_t total) override;
     void ReadEnded(int result, const std::u16string& id) override;
 
+    bool OnWindowThread() const { return std::this_thread::get_id() == windowThread_; }
+    // A line from a worker, appended on the window's thread.
+    void PostLine(const std::u16string& line);
+    // Gang mode: automatic writing on the list or the counter page.
+    bool GangWanted();
+    void StartGang();
+    // Starts a gang when one is wanted; stops new devices once automatic
+    // writing is off and ends the gang once its ports are idle.
+    void CheckGang();
+    void EndGang();
+    void ShowPorts();
+    void PageChanged(int index);
+    void GangMaybeChanged();
+
     // False once the window is ending: it starts no flow any more.
     bool HandleDeviceEvent(DeviceEvent ev);
     void BeginFlow();
@@ -187,6 +244,16 @@ private:
     std::unique_ptr<BenchModel> bench_;
     ObservedModel model_;
     std::unique_ptr<DeviceEventSource> events_;
+    const std::thread::id windowThread_ = std::this_thread::get_id();
+    ThreadLog log_{*this};
+    ThreadBoxes boxes_{*this};
+    std::mutex linesLock_;
+    std::deque<std::u16string> lines_;  // under linesLock_
+    std::unique_ptr<GangStation> gang_;
+    std::atomic<bool> gangEnding_{false};
+    std::atomic<bool> portsPosted_{false};
+    std::atomic<bool> pagesPosted_{false};
+    std::array<std::function<void()>, 3> pageViews_;  // the pages' own onChange
     int handlers_ = 0;
     int flows_ = 0;
     bool pausing_ = false;

@@ -86,6 +86,9 @@ public:
     // Waits until no port works.
     void WaitIdle();
     GangCounts Counts() const;
+    // The pages held still: a front end reads them on its own thread while
+    // ports take IDs.
+    std::unique_lock<std::mutex> LockPages() { return std::unique_lock(pageLock_); }
     // Whether the source has an ID left (write mode).
     bool HasIdLeft();
     PortModel& Model() { return model_; }

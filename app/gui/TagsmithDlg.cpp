@@ -1,6 +1,7 @@
 #include "app/gui/TagsmithDlg.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QFont>
@@ -25,6 +26,7 @@
 #include "app/gui/GuiText.h"
 #include "app/gui/PageViews.h"
 #include "app/gui/PickerView.h"
+#include "app/gui/PortStrip.h"
 #include "app/gui/ResultPanel.h"
 #include "app/gui/TrainingBench.h"
 #include "platform/DebugOut.h"
@@ -67,6 +69,9 @@ CTagsmithDlg::CTagsmithDlg(std::unique_ptr<DriveSystem> drives, QWidget* parent)
     counts_->setObjectName(QStringLiteral("countsBox"));
     progress_ = new QProgressBar(this);
     progress_->setObjectName(QStringLiteral("progressBar"));
+    gangBox_ = new QCheckBox(QStringLiteral("多设备同时烧写"), this);
+    gangBox_->setObjectName(QStringLiteral("gangModeCheck"));
+    strip_ = new PortStrip(this);
     PlaceSideColumn();
     setWindowIcon(QIcon(QStringLiteral(":/icons/tagsmith.png")));
 
@@ -82,6 +87,8 @@ CTagsmithDlg::CTagsmithDlg(std::unique_ptr<DriveSystem> drives, QWidget* parent)
             [this](int index) { controller_.OnTabSelChange(index); });
     connect(ui_->clearLogButton, &QPushButton::clicked, this, [this] { controller_.OnClearLog(); });
     connect(ui_->closeButton, &QPushButton::clicked, this, [this] { controller_.OnCloseButton(); });
+    connect(gangBox_, &QCheckBox::clicked, this,
+            [this](bool checked) { controller_.OnGangMode(checked); });
 
     // Enter and Esc do nothing anywhere in this window (pages included),
     // before any widget sees them.
@@ -111,7 +118,12 @@ void CTagsmithDlg::PlaceSideColumn() {
     result_->setGeometry(Px(side.result));
     counts_->setGeometry(Px(side.counts));
     progress_->setGeometry(Px(side.progress));
-    setFixedSize(PxX(side.windowWidth), height());
+    gangBox_->setGeometry(Px(side.gangBox));
+    strip_->setGeometry(Px(side.strip));
+    // The strip adds a band under the template's controls in gang mode.
+    const bool gang = Model().gangMode;
+    strip_->setVisible(gang);
+    setFixedSize(PxX(side.windowWidth), PxY(side.windowHeight + (gang ? side.stripHeight : 0)));
 }
 
 void CTagsmithDlg::OnInitDialog(const std::string& exeDir) {
@@ -145,6 +157,12 @@ void CTagsmithDlg::ShowControls() {
     ui_->writeModeRadio->setEnabled(model.writeRadioEnabled);
     ui_->readModeRadio->setEnabled(model.readRadioEnabled);
     ui_->closeButton->setEnabled(model.closeEnabled);
+    {
+        QSignalBlocker block(gangBox_);
+        gangBox_->setChecked(model.gangMode);
+    }
+    gangBox_->setEnabled(model.closeEnabled && !controller_.GangRunning());
+    if (strip_->isHidden() == model.gangMode) PlaceSideColumn();
     CTabCtrl* tabs = ui_->pageTabs;
     tabs->SetTabsEnabled(model.tabEnabled);
     if (model.tabIndex >= 0 && model.tabIndex < tabs->count() &&
@@ -156,6 +174,7 @@ void CTagsmithDlg::ShowControls() {
 
 void CTagsmithDlg::ShowResult() {
     if (panel_) panel_->Show(controller_.Result());
+    if (strip_) strip_->Show(controller_.Result());
 }
 
 void CTagsmithDlg::ShowBench() {
@@ -224,6 +243,11 @@ void CTagsmithDlg::Drain() { QCoreApplication::processEvents(); }
 
 void CTagsmithDlg::HoldDeviceEvents(bool hold) {
     if (notifier_ && !controller_.Finished()) notifier_->setEnabled(!hold);
+}
+
+void CTagsmithDlg::Post(std::function<void()> task) {
+    // Queued on this window: dropped with it.
+    QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
 }
 
 // ------------------------------------------------------------- the events ---

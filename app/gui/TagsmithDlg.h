@@ -10,6 +10,7 @@
 #include "app/WindowController.h"
 #include "platform/DriveSystem.h"
 
+class QCheckBox;
 class QLabel;
 class QProgressBar;
 class QSocketNotifier;
@@ -25,6 +26,7 @@ class CDlgCh1View;
 class CDlgCh2View;
 class CDlgCh3View;
 class EditLogView;
+class PortStrip;
 class QtMessageBoxer;
 class ResultPanel;
 class TrainingBench;
@@ -64,6 +66,8 @@ public:
     QLabel* CountsBox() const { return counts_; }
     QProgressBar* ProgressBar() const { return progress_; }
     TrainingBench* Bench() const { return bench_; }
+    QCheckBox* GangModeBox() const { return gangBox_; }
+    PortStrip* Strip() const { return strip_; }
 
     void done(int result) override;
     void reject() override;
@@ -89,6 +93,7 @@ private:
     void WaitHandling(uint32_t ms, const std::function<bool()>& goOn) override;
     void Drain() override;
     void HoldDeviceEvents(bool hold) override;
+    void Post(std::function<void()> task) override;
 
     void PlaceSideColumn();
 
@@ -106,6 +111,8 @@ private:
     QLabel* counts_ = nullptr;
     QProgressBar* progress_ = nullptr;
     TrainingBench* bench_ = nullptr;
+    QCheckBox* gangBox_ = nullptr;
+    PortStrip* strip_ = nullptr;
     bool busyCursor_ = false;
 };
 

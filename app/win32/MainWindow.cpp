@@ -17,6 +17,8 @@ namespace ts::win32 {
 namespace {
 
 constexpr UINT kDeviceEventsMsg = WM_APP + 1;
+// A task from Post: its lParam owns a std::function<void()>.
+constexpr UINT kPostedTaskMsg = WM_APP + 2;
 constexpr int kTabCount = 3;
 const int kPageTemplates[kTabCount] = {IDD_DLG_CH1, IDD_DLG_CH2, IDD_DLG_CH3};
 
@@ -80,6 +82,10 @@ MainWindow::MainWindow(HINSTANCE instance, std::unique_ptr<DriveSystem> drives)
 
 MainWindow::~MainWindow() {
     StopEventWatch();
+    // Tasks still queued go with the window.
+    MSG queued;
+    while (hwnd_ && PeekMessageW(&queued, hwnd_, kPostedTaskMsg, kPostedTaskMsg, PM_REMOVE))
+        delete reinterpret_cast<std::function<void()>*>(queued.lParam);
     MainDialog& model = controller_.Model();
     model.m_page1.onChange = nullptr;
     model.m_page2.onChange = nullptr;
@@ -288,6 +294,29 @@ void MainWindow::CreateSideColumn() {
                        IDC_STATIC_COUNTS, place(side.counts));
     if (counts) SendMessageW(counts, WM_SETFONT, reinterpret_cast<WPARAM>(countsFont_), FALSE);
     make(L"Static", L"", SS_OWNERDRAW, 0, IDC_PROGRESS, place(side.progress));
+    make(L"Button", L"多设备同时烧写", BS_AUTOCHECKBOX | WS_TABSTOP, 0, IDC_CHECK_GANG,
+         place(side.gangBox));
+    clientHeight_ = client.bottom;
+    if (HWND strip = make(WC_LISTVIEWW, L"", LVS_REPORT | LVS_NOSORTHEADER | LVS_SINGLESEL,
+                          WS_EX_CLIENTEDGE, IDC_LIST_PORTS, place(side.strip))) {
+        SendMessageW(strip, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT);
+        struct Column {
+            const wchar_t* title;
+            int units;
+        };
+        const Column columns[] = {{L"驱动器", 40}, {L"状态", 80}, {L"ID", 420}, {L"用时", 60}};
+        int index = 0;
+        for (const Column& c : columns) {
+            RECT w = {0, 0, c.units, 0};
+            MapDialogRect(hwnd_, &w);
+            LVCOLUMNW col = {};
+            col.mask = LVCF_TEXT | LVCF_WIDTH;
+            col.cx = w.right;
+            col.pszText = const_cast<wchar_t*>(c.title);
+            SendMessageW(strip, LVM_INSERTCOLUMNW, index++, reinterpret_cast<LPARAM>(&col));
+        }
+    }
+    PlaceStrip();
 
     BenchModel* bench = controller_.Bench();
     if (!bench) return;
@@ -302,20 +331,22 @@ void MainWindow::CreateSideColumn() {
     const Button buttons[] = {{IDC_BTN_BENCH_BLANK, L"插入空白设备", 0, 0},
                               {IDC_BTN_BENCH_KEPT, L"插入已有ID的设备", 1, 0},
                               {IDC_BTN_BENCH_DISK, L"插入普通U盘", 0, 1},
-                              {IDC_BTN_BENCH_UNPLUG, L"拔出设备", 1, 1}};
+                              {IDC_BTN_BENCH_UNPLUG, L"拔出设备", 1, 1},
+                              {IDC_BTN_BENCH_PLUG_SEVERAL, L"插入4个设备", 0, 2},
+                              {IDC_BTN_BENCH_UNPLUG_SEVERAL, L"拔出4个设备", 1, 2}};
     for (const Button& k : buttons) {
         make(L"Button", k.text, BS_PUSHBUTTON | WS_TABSTOP, 0, k.id,
              place({b.x + 6 + k.column * (half + 4), b.y + 12 + k.row * 18, half, 15}));
     }
     make(L"Static", L"下一个设备的故障：", SS_LEFT, 0, IDC_STATIC_BENCH_FAULT,
-         place({b.x + 6, b.y + 50, b.width - 12, 9}));
+         place({b.x + 6, b.y + 68, b.width - 12, 9}));
     HWND faults = make(L"ComboBox", L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0,
-                       IDC_COMBO_BENCH_FAULT, place({b.x + 6, b.y + 61, b.width - 12, 110}));
+                       IDC_COMBO_BENCH_FAULT, place({b.x + 6, b.y + 79, b.width - 12, 110}));
     for (const BenchModel::Fault& f : BenchModel::Faults())
         SendMessageW(faults, CB_ADDSTRING, 0,
                      reinterpret_cast<LPARAM>(W(std::u16string(f.name)).c_str()));
     make(L"Static", L"", SS_LEFT, 0, IDC_STATIC_BENCH_MESSAGE,
-         place({b.x + 6, b.y + 79, b.width - 12, b.height - 85}));
+         place({b.x + 6, b.y + 97, b.width - 12, b.height - 103}));
 }
 
 INT_PTR MainWindow::OnMainMessage(UINT msg, WPARAM wp, LPARAM lp) {
@@ -327,6 +358,11 @@ INT_PTR MainWindow::OnMainMessage(UINT msg, WPARAM wp, LPARAM lp) {
         }
         case WM_NOTIFY: {
             const auto* nm = reinterpret_cast<const NMHDR*>(lp);
+            if (nm->idFrom == IDC_LIST_PORTS && nm->code == NM_CUSTOMDRAW) {
+                auto* draw = reinterpret_cast<NMLVCUSTOMDRAW*>(lp);
+                SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, DrawPortRow(*draw));
+                return TRUE;
+            }
             if (nm->idFrom == IDC_TAB_PAGES && nm->code == TCN_SELCHANGE) {
                 const int index = static_cast<int>(SendMessageW(nm->hwndFrom, TCM_GETCURSEL, 0, 0));
                 controller_.OnTabSelChange(index);
@@ -372,6 +408,13 @@ INT_PTR MainWindow::OnMainMessage(UINT msg, WPARAM wp, LPARAM lp) {
         }
         case WM_DRAWITEM:
             return DrawSideItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lp)) ? TRUE : FALSE;
+        case kPostedTaskMsg: {
+            std::unique_ptr<std::function<void()>> task(
+                reinterpret_cast<std::function<void()>*>(lp));
+            WindowController::Handling handling(controller_);
+            if (*task) (*task)();
+            return TRUE;
+        }
         case kDeviceEventsMsg: {
             WindowController::Handling handling(controller_);
             controller_.OnDeviceEvents();
@@ -392,6 +435,11 @@ void MainWindow::OnCommand(int id, int code) {
         return;
     }
     if (code != BN_CLICKED) return;
+    if (id == IDC_CHECK_GANG) {
+        controller_.OnGangMode(SendMessageW(GetDlgItem(hwnd_, IDC_CHECK_GANG), BM_GETCHECK, 0, 0) ==
+                               BST_CHECKED);
+        return;
+    }
     switch (id) {
         case IDC_RADIO_WRITE:
             controller_.OnWriteMode();
@@ -417,6 +465,12 @@ void MainWindow::OnCommand(int id, int code) {
         case IDC_BTN_BENCH_UNPLUG:
             if (bench) bench->Unplug();
             break;
+        case IDC_BTN_BENCH_PLUG_SEVERAL:
+            if (bench) bench->PlugSeveral();
+            break;
+        case IDC_BTN_BENCH_UNPLUG_SEVERAL:
+            if (bench) bench->UnplugSeveral();
+            break;
         default:
             break;
     }
@@ -433,6 +487,9 @@ void MainWindow::ShowControls() {
     Enable(hwnd_, IDC_RADIO_WRITE, model.writeRadioEnabled);
     Enable(hwnd_, IDC_RADIO_READ, model.readRadioEnabled);
     Enable(hwnd_, IDC_BTN_CLOSE, model.closeEnabled);
+    SetCheck(hwnd_, IDC_CHECK_GANG, model.gangMode);
+    Enable(hwnd_, IDC_CHECK_GANG, model.closeEnabled && !controller_.GangRunning());
+    PlaceStrip();
     if (HMENU sys = GetSystemMenu(hwnd_, FALSE))
         EnableMenuItem(sys, SC_CLOSE, MF_BYCOMMAND | (model.closeEnabled ? MF_ENABLED : MF_GRAYED));
     Enable(hwnd_, IDC_TAB_PAGES, model.tabEnabled);
@@ -465,6 +522,85 @@ void MainWindow::ShowResult() {
     SetWindowTextIfChanged(GetDlgItem(hwnd_, IDC_PROGRESS), port.ProgressText());
     for (int id : {IDC_STATIC_RESULT, IDC_PROGRESS}) {
         if (HWND c = GetDlgItem(hwnd_, id)) InvalidateRect(c, nullptr, FALSE);
+    }
+    ShowPorts();
+}
+
+void MainWindow::Post(std::function<void()> task) {
+    auto* owned = new std::function<void()>(std::move(task));
+    if (!hwnd_ || !PostMessageW(hwnd_, kPostedTaskMsg, 0, reinterpret_cast<LPARAM>(owned)))
+        delete owned;
+}
+
+void MainWindow::PlaceStrip() {
+    HWND strip = GetDlgItem(hwnd_, IDC_LIST_PORTS);
+    if (!strip || clientHeight_ == 0) return;
+    const bool gang = controller_.Model().gangMode;
+    if (stripShown_ == static_cast<int>(gang)) return;
+    stripShown_ = gang;
+    ShowWindow(strip, gang ? SW_SHOWNA : SW_HIDE);
+    RECT extra = {0, 0, 0, controller_.Layout().stripHeight};
+    MapDialogRect(hwnd_, &extra);
+    RECT client;
+    GetClientRect(hwnd_, &client);
+    RECT frame = {0, 0, client.right, clientHeight_ + (gang ? extra.bottom : 0)};
+    AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(hwnd_, GWL_STYLE)), FALSE,
+                       static_cast<DWORD>(GetWindowLongPtrW(hwnd_, GWL_EXSTYLE)));
+    SetWindowPos(hwnd_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void MainWindow::ShowPorts() {
+    HWND strip = GetDlgItem(hwnd_, IDC_LIST_PORTS);
+    if (!strip) return;
+    const std::vector<PortResult>& ports = controller_.Result().Ports();
+    const int rows = static_cast<int>(ports.size());
+    SendMessageW(strip, WM_SETREDRAW, FALSE, 0);
+    while (SendMessageW(strip, LVM_GETITEMCOUNT, 0, 0) > rows)
+        SendMessageW(strip, LVM_DELETEITEM, rows, 0);
+    for (int row = 0; row < rows; ++row) {
+        const PortResult& port = ports[static_cast<size_t>(row)];
+        const std::wstring texts[] = {W(port.drive), W(port.headline), W(port.id),
+                                      W(port.TimeText())};
+        LVITEMW item = {};
+        item.mask = LVIF_TEXT;
+        item.iItem = row;
+        if (SendMessageW(strip, LVM_GETITEMCOUNT, 0, 0) <= row) {
+            item.pszText = const_cast<wchar_t*>(texts[0].c_str());
+            SendMessageW(strip, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
+        }
+        for (int col = 0; col < 4; ++col) {
+            item.iSubItem = col;
+            item.pszText = const_cast<wchar_t*>(texts[col].c_str());
+            SendMessageW(strip, LVM_SETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
+        }
+    }
+    SendMessageW(strip, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(strip, nullptr, FALSE);
+}
+
+LRESULT MainWindow::DrawPortRow(NMLVCUSTOMDRAW& draw) {
+    // The state column in the last result's colours.
+    switch (draw.nmcd.dwDrawStage) {
+        case CDDS_PREPAINT:
+            return CDRF_NOTIFYITEMDRAW;
+        case CDDS_ITEMPREPAINT:
+            return CDRF_NOTIFYSUBITEMDRAW;
+        case CDDS_ITEMPREPAINT | CDDS_SUBITEM: {
+            const std::vector<PortResult>& ports = controller_.Result().Ports();
+            const size_t row = draw.nmcd.dwItemSpec;
+            if (draw.iSubItem == 1 && row < ports.size()) {
+                const ResultColours c = ColoursOf(ports[row].state);
+                draw.clrTextBk = Colour(c.back);
+                draw.clrText = Colour(c.fore);
+            } else {
+                draw.clrTextBk = GetSysColor(COLOR_WINDOW);
+                draw.clrText = GetSysColor(COLOR_WINDOWTEXT);
+            }
+            return CDRF_NEWFONT;
+        }
+        default:
+            return CDRF_DODEFAULT;
     }
 }
 

@@ -8,6 +8,8 @@
 // thread that posts them to the window, so they are handled on the
 // window's thread, also while a message box is open.
 #include <windows.h>
+// after windows.h
+#include <commctrl.h>
 
 #include <memory>
 #include <string>
@@ -73,6 +75,11 @@ private:
     void WaitHandling(uint32_t ms, const std::function<bool()>& goOn) override;
     void Drain() override;
     void HoldDeviceEvents(bool) override {}
+    void Post(std::function<void()> task) override;
+    // The ports' strip: shown in gang mode, the window grown to hold it.
+    void PlaceStrip();
+    void ShowPorts();
+    LRESULT DrawPortRow(NMLVCUSTOMDRAW& draw);
 
     HINSTANCE instance_;
     std::string benchFolder_;
@@ -92,6 +99,8 @@ private:
     std::thread watcher_;
     HANDLE stopWatch_ = nullptr;
     HANDLE eventsTaken_ = nullptr;
+    int clientHeight_ = 0;  // without the strip
+    int stripShown_ = -1;   // not placed yet
     int syncing_ = 0;
     int creatingPage_ = -1;
     bool runEnded_ = false;

@@ -5,11 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/BenchModel.h"
@@ -58,6 +62,29 @@ struct RecordingView : WindowView {
     }
     void Drain() override {}
     void HoldDeviceEvents(bool hold) override { held = hold; }
+
+    // Tasks posted from any thread, run by the test's (the window's) thread.
+    std::mutex postedLock;
+    std::deque<std::function<void()>> posted;
+    void Post(std::function<void()> task) override {
+        std::lock_guard lock(postedLock);
+        posted.push_back(std::move(task));
+    }
+    // Runs what was posted until `done` holds; false after 20 s.
+    bool RunPostedUntil(const std::function<bool()>& done) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::deque<std::function<void()>> tasks;
+            {
+                std::lock_guard lock(postedLock);
+                tasks.swap(posted);
+            }
+            for (auto& t : tasks) t();
+            if (tasks.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
 };
 
 class ControllerTest : public ::testing::Test {
@@ -228,6 +255,68 @@ TEST_F(ControllerTest, ThePanelAndCountsFollowAPassAndAFail) {
     EXPECT_EQ(r.FailedCount(), 1u);
 }
 
+// ---------------------------------------------------------------- gang mode ---
+
+TEST_F(ControllerTest, GangModeShowsEachPortThroughAPassAFailAndAPull) {
+    const std::thread::id windowThread = std::this_thread::get_id();
+    bool drawnElsewhere = false;
+    view.result = [&]() -> const LastResult& {
+        drawnElsewhere = drawnElsewhere || std::this_thread::get_id() != windowThread;
+        return c->Result();
+    };
+    auto port = [&](char letter) -> const PortResult* {
+        for (const PortResult& p : c->Result().Ports())
+            if (p.drive == std::u16string(1, letter) + u":") return &p;
+        return nullptr;
+    };
+    auto stateOf = [&](char letter) {
+        const PortResult* p = port(letter);
+        return p ? p->state : ResultState::Idle;
+    };
+    ASSERT_TRUE(c->OnGangMode(true));
+    // E is healthy, F refuses its second block.
+    line->Plug('E', 2048);
+    line->Plug('F', 2048, ParseSimFaults("check_at=write:2", "test"));
+    ArmIncrementPage();
+    EXPECT_FALSE(c->OnGangMode(false));  // not while automatic writing runs
+    c->OnDeviceEvent(DeviceEvent::Arrival);
+    ASSERT_TRUE(c->GangRunning());
+    ASSERT_TRUE(view.RunPostedUntil(
+        [&] { return c->Result().Counts().written + c->Result().Counts().failed == 2; }));
+    ASSERT_TRUE(view.RunPostedUntil([&] {
+        return stateOf('E') == ResultState::Passed && stateOf('F') == ResultState::Failed;
+    }));
+    EXPECT_EQ(port('E')->headline, u"烧写成功");
+    EXPECT_EQ(port('F')->headline, u"烧写失败");
+    EXPECT_NE(port('E')->id, port('F')->id);
+    EXPECT_FALSE(port('E')->TimeText().empty());
+    EXPECT_EQ(c->Result().WrittenCount(), 1u);
+    EXPECT_EQ(c->Result().FailedCount(), 1u);
+    // The workers' lines reached the window's log, each with its port.
+    ASSERT_TRUE(view.RunPostedUntil([&] { return LogHas(u"[E") && LogHas(u"[F"); }));
+
+    // A slow device at F, pulled in the middle of its write.
+    line->Unplug('F');
+    line->Plug('F', 2048, ParseSimFaults("latency=write:500", "test"));
+    c->OnDeviceEvent(DeviceEvent::Arrival);
+    ASSERT_TRUE(view.RunPostedUntil([&] { return stateOf('F') == ResultState::Writing; }));
+    line->Unplug('F');
+    c->OnDeviceEvent(DeviceEvent::Removal);
+    ASSERT_TRUE(view.RunPostedUntil([&] { return port('F')->headline == u"设备已拔出"; }));
+    EXPECT_EQ(stateOf('F'), ResultState::Failed);
+    EXPECT_EQ(stateOf('E'), ResultState::Passed);
+    ASSERT_TRUE(view.RunPostedUntil([&] { return c->Result().FailedCount() == 2; }));
+    EXPECT_EQ(c->Result().WrittenCount(), 1u);
+
+    // Stopping automatic writing ends the gang once its ports are idle; the
+    // strip keeps what they showed.
+    Model().m_page3.OnBnClickedWrite();
+    ASSERT_TRUE(view.RunPostedUntil([&] { return !c->GangRunning(); }));
+    EXPECT_EQ(stateOf('E'), ResultState::Passed);
+    EXPECT_TRUE(c->OnGangMode(false));
+    EXPECT_FALSE(drawnElsewhere);
+}
+
 TEST(LastResultTest, WhatEachEndOfAWriteShowsAndCounts) {
     struct Case {
         const char* name;
@@ -369,6 +458,34 @@ TEST(BenchModelTest, ActionsReachTheLineAndSayWhatTheyDid) {
     EXPECT_EQ(bench.FaultIndex(), 5);
     const std::vector<std::string> expected = {"faults ", "lineE new 2048", "lineE disk 2048",
                                                "faults check_at=write:2\n"};
+    EXPECT_EQ(calls, expected);
+}
+
+TEST(BenchModelTest, SeveralDevicesGoInAndOutTogether) {
+    std::vector<std::string> calls;
+    char refused = 0;
+    BenchModel::Line line;
+    line.plug = [&](const std::string&, char letter, uint64_t, bool, std::string& error) {
+        calls.push_back(std::string("plug ") + letter);
+        error = "port taken";
+        return letter != refused;
+    };
+    line.unplug = [&](const std::string&, char letter, const std::string* keep, std::string&) {
+        calls.push_back(std::string("unplug ") + letter + (keep ? " kept" : ""));
+        return letter != 'G';  // nothing at G
+    };
+    BenchModel bench("line", 'E', line);
+    bench.PlugSeveral();
+    EXPECT_EQ(bench.Message(), u"已插入 4 个空白设备");
+    bench.UnplugSeveral();
+    EXPECT_EQ(bench.Message(), u"已拔出 3 个设备");
+    // A refused port stops the rest and says why; those before it stay.
+    refused = 'F';
+    bench.PlugSeveral();
+    EXPECT_EQ(bench.Message(), u"操作失败：port taken");
+    const std::vector<std::string> expected = {"plug E",   "plug F",   "plug G",   "plug H",
+                                               "unplug E", "unplug F", "unplug G", "unplug H",
+                                               "plug E",   "plug F"};
     EXPECT_EQ(calls, expected);
 }
 

@@ -6,6 +6,7 @@
 #include <QPixmap>
 #include <QTimer>
 #include <cstdio>
+#include <vector>
 
 #include "app/LastResult.h"
 #include "app/gui/AboutDlg.h"
@@ -86,6 +87,23 @@ int main(int argc, char** argv) {
     dlg.Status().WriteStarts();
     dlg.Status().WriteEnded(1, id);
     save(&dlg, "state_fail.png");
+
+    // Gang mode: four ports in the strip, as the workers would leave them.
+    dlg.Controller().OnGangMode(true);
+    dlg.Model().OnTabSelChange(2);
+    std::vector<PortView> ports(4);
+    const PortState states[] = {PortState::Passed, PortState::Failed, PortState::Writing,
+                                PortState::Pulled};
+    const char16_t* ids[] = {u"AB00FCD", u"AB010CD", u"AB011CD", u"AB012CD"};
+    for (int i = 0; i < 4; ++i) {
+        ports[i].root = std::u16string(1, static_cast<char16_t>(u'E' + i)) + u":\\";
+        ports[i].state = states[i];
+        ports[i].id = ids[i];
+        ports[i].result = i == 0 ? 0 : 1;
+        ports[i].elapsedMs = 1200 + 350 * i;
+    }
+    dlg.Status().ShowPorts(ports, true);
+    save(&dlg, "state_gang.png");
 
     QMessageBox box(&dlg);
     box.setWindowTitle(QStringLiteral("Tagsmith"));

@@ -3,15 +3,18 @@
 // own texts in Chinese, the scan box ready for a scanner, and the trainer's
 // panel that plugs devices and sets faults.
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QTableWidget>
 #include <QTimer>
 
 #include "app/LastResult.h"
+#include "app/gui/PortStrip.h"
 #include "app/gui/TrainingBench.h"
 #include "tests/gui/GuiHarness.h"
 
@@ -265,6 +268,70 @@ private slots:
         QVERIFY(std::filesystem::exists(h.line / "E.disk"));
         QTest::mouseClick(bench->findChild<QPushButton*>("benchDisk"), Qt::LeftButton);
         QVERIFY(bench->Message().startsWith(QString::fromUtf8("操作失败：")));
+    }
+
+    // Gang mode through the window: the bench plugs E to H at once, F
+    // refuses a block; later a slow device at F is pulled mid-write.
+    void gangStripShowsAPassAFailAndAPull() {
+        Line h;
+        h.Open();
+        h.dlg->EnableTrainingBench(h.line.string());
+        const int oneDeviceHeight = h.dlg->height();
+        QVERIFY(!h.dlg->Strip()->isVisible());
+        h.dlg->GangModeBox()->click();
+        QVERIFY(h.Model().gangMode);
+        QVERIFY(h.dlg->Strip()->isVisible());
+        QVERIFY(h.dlg->height() > oneDeviceHeight);  // the strip covers nothing
+
+        h.Tabs()->setCurrentIndex(2);
+        h.Model().m_page3.SetPrefix(u"AB");
+        h.Model().m_page3.SetCounter(u"1");
+        QTest::mouseClick(h.dlg->Page3()->findChild<QPushButton*>("writeButton"), Qt::LeftButton);
+        QVERIFY(!h.dlg->GangModeBox()->isEnabled());
+        std::string error;
+        QVERIFY2(SimSetFaults(h.line.string(), 'F', "check_at=write:2\n", error), error.c_str());
+        QTest::mouseClick(h.dlg->Bench()->findChild<QPushButton*>("benchPlugSeveral"),
+                          Qt::LeftButton);
+
+        QTableWidget* strip = h.dlg->Strip();
+        auto row = [&](const QString& drive) {
+            for (int r = 0; r < strip->rowCount(); ++r)
+                if (strip->item(r, 0) && strip->item(r, 0)->text() == drive) return r;
+            return -1;
+        };
+        auto state = [&](const QString& drive) {
+            const int r = row(drive);
+            return r < 0 ? QString() : strip->item(r, 1)->text();
+        };
+        const bool allEnded = WaitFor([&] { return h.dlg->Status().Counts().written == 3; }, 30000);
+        if (!allEnded) qWarning("%s", WideToUtf8(h.LogText()).c_str());
+        QVERIFY(allEnded);
+        QVERIFY(WaitFor([&] { return state("F:") == QString::fromUtf8("烧写失败"); }));
+        for (const char* d : {"E:", "G:", "H:"})
+            QCOMPARE(state(QLatin1String(d)), QString::fromUtf8("烧写成功"));
+        QCOMPARE(h.dlg->Status().Counts().failed, 1u);
+        QVERIFY(h.dlg->CountsBox()->text().contains(QStringLiteral("3")));
+        // The state in the last result's colours, the ID and a time beside it.
+        const int e = row("E:");
+        QCOMPARE(strip->item(e, 1)->background().color(), QColor(0x2e, 0x7d, 0x32));
+        QCOMPARE(strip->item(row("F:"), 1)->background().color(), QColor(0xc6, 0x28, 0x28));
+        QVERIFY(strip->item(e, 2)->text().startsWith(QStringLiteral("AB")));
+        QVERIFY(strip->item(e, 3)->text().endsWith(QString::fromUtf8("秒")));
+        QVERIFY(h.LogHas(u"[E:]") && h.LogHas(u"[F:]"));
+
+        std::string out;
+        QCOMPARE(Cli(h.line, "sim unplug F", &out), 0);
+        QVERIFY2(SimSetFaults(h.line.string(), 'F', "latency=write:500\n", error), error.c_str());
+        QCOMPARE(Cli(h.line, "sim new F", &out), 0);
+        QVERIFY(WaitFor([&] { return state("F:") == QString::fromUtf8("烧写中..."); }));
+        QCOMPARE(Cli(h.line, "sim unplug F", &out), 0);
+        QVERIFY(WaitFor([&] { return state("F:") == QString::fromUtf8("设备已拔出"); }));
+        QCOMPARE(state("E:"), QString::fromUtf8("烧写成功"));
+        QVERIFY(WaitFor([&] { return h.dlg->Status().Counts().failed == 2u; }));
+
+        // Stopped, the gang ends and the check box can be changed again.
+        QTest::mouseClick(h.dlg->Page3()->findChild<QPushButton*>("writeButton"), Qt::LeftButton);
+        QVERIFY(WaitFor([&] { return h.dlg->GangModeBox()->isEnabled(); }));
     }
 };
 

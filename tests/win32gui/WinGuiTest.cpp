@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 
 #include "GuiDriver.h"
 
@@ -271,6 +272,32 @@ TEST(WinGui, ResultPanelAndCountsFollowAPassAndAFail) {
     ASSERT_TRUE(s.Click(kBenchBlank));
     EXPECT_TRUE(WaitFor([&] { return s.Text(kResult) == L"等待设备"; })) << s.Text(kResult);
     EXPECT_EQ(s.Text(kCounts), L"已烧写 1  失败 1");
+}
+
+// Gang mode from tagsmith.cfg: the bench plugs four devices at once, one of
+// them refusing a block; the strip holds a row for each port.
+TEST(WinGui, GangModeWritesFourDevicesAtOnceWithTheStrip) {
+    constexpr int kCounts = 1031, kGangBox = 1033, kStrip = 1034, kBenchSeveral = 1048;
+    Station s("gang");
+    s.AddSettings("tabmode=2\r\nidprefix=AB\r\nidauto=1\r\ngang=1\r\n");
+    ASSERT_TRUE(s.Start());
+    EXPECT_EQ(SendMessageW(s.Control(kGangBox), BM_GETCHECK, 0, 0), BST_CHECKED);
+    EXPECT_TRUE(IsWindowVisible(s.Control(kStrip)));
+    ASSERT_TRUE(s.Click(1012, kPage3));
+    ASSERT_TRUE(WaitFor([&] { return s.Text(1012, kPage3) == L"停止"; }));
+    EXPECT_FALSE(s.Enabled(kGangBox));
+    std::ofstream(s.Line() / "F.fault", std::ios::binary) << "check_at=write:2\n";
+    ASSERT_TRUE(s.Click(kBenchSeveral));
+    EXPECT_TRUE(WaitFor([&] { return s.Text(kCounts) == L"已烧写 3  失败 1"; }, 60000))
+        << s.Text(kCounts) << L"\n"
+        << s.Log();
+    EXPECT_EQ(SendMessageW(s.Control(kStrip), LVM_GETITEMCOUNT, 0, 0), 4);
+    for (const wchar_t* port : {L"[E:]", L"[F:]", L"[G:]", L"[H:]"})
+        EXPECT_NE(s.Log().find(port), std::wstring::npos) << port;
+    s.Screenshot(s.Main(), "gang");
+    // Stopped, the ports idle: the check box is the operator's again.
+    ASSERT_TRUE(s.Click(1012, kPage3));
+    EXPECT_TRUE(WaitFor([&] { return s.Enabled(kGangBox); }));
 }
 
 TEST(WinGui, IncrementPageCountsDownToTheZeroGuardAndACloseRequestSaves) {
