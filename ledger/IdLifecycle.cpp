@@ -45,9 +45,12 @@ LedgerResult IdLifecycle::Reserve(const Attempt& a, bool rewrite, Reservation* o
     }
     int64_t seq = 0;
     LedgerResult r = store_.Run(what, true, [&]() -> LedgerResult {
-        // Another station reserving or changing it right now holds it.
+        // Another station reserving or changing it right now holds it. Not
+        // so for our own reservation whose commit we never heard of: a
+        // station passing over it holds its lock a moment only, and giving up
+        // would leave our own reservation behind with no device.
         bool got = false;
-        LedgerResult q = store_.LockId(key, true, &got);
+        LedgerResult q = store_.LockId(key, !uncertain_.count(key), &got);
         if (!q.ok()) return q;
         if (!got) {
             if (existing) {
