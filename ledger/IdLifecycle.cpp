@@ -117,11 +117,8 @@ LedgerResult IdLifecycle::Confirm(const Reservation& res, IdState state) {
     bool collided = false;
     LedgerResult r = store_.Run("cannot record the write", true, [&]() -> LedgerResult {
         collided = false;
-        bool got = false;
-        LedgerResult q = store_.LockId(key, false, &got);
-        if (!q.ok()) return q;
         bool found = false;
-        q = store_.ReadId(key, &other, &found);
+        LedgerResult q = LockAndRead(key, &other, &found);
         if (!q.ok()) return q;
         // Another attempt took the ID over (after an operator's release):
         // its record stays, and this attempt is closed as failed.
@@ -167,15 +164,19 @@ LedgerResult IdLifecycle::GiveBack(const std::string& key, const IdRow& row, int
     return store_.PutId(key, back);
 }
 
+LedgerResult IdLifecycle::LockAndRead(const std::string& key, IdRow* row, bool* found) {
+    bool got = false;
+    LedgerResult r = store_.LockId(key, false, &got);
+    if (!r.ok()) return r;
+    return store_.ReadId(key, row, found);
+}
+
 LedgerResult IdLifecycle::Release(const Reservation& res, int resultCode) {
     const std::string key = store_.Key(res.id);
     return store_.Run("cannot release", true, [&]() -> LedgerResult {
-        bool got = false;
-        LedgerResult r = store_.LockId(key, false, &got);
-        if (!r.ok()) return r;
         IdRow row;
         bool found = false;
-        r = store_.ReadId(key, &row, &found);
+        LedgerResult r = LockAndRead(key, &row, &found);
         if (!r.ok()) return r;
         if (found && IsUnsettled(row.state) && row.attempt == res.attempt) {
             r = GiveBack(key, row, NowMs());
@@ -194,12 +195,9 @@ LedgerResult IdLifecycle::KeepReserved(const Reservation& res, int resultCode) {
 LedgerResult IdLifecycle::MarkInDoubt(const Reservation& res) {
     const std::string key = store_.Key(res.id);
     return store_.Run("cannot record the doubtful write", true, [&]() -> LedgerResult {
-        bool got = false;
-        LedgerResult r = store_.LockId(key, false, &got);
-        if (!r.ok()) return r;
         IdRow row;
         bool found = false;
-        r = store_.ReadId(key, &row, &found);
+        LedgerResult r = LockAndRead(key, &row, &found);
         if (!r.ok() || !found || row.state != IdState::Reserved || row.attempt != res.attempt)
             return r;
         row.state = IdState::InDoubt;
@@ -226,10 +224,8 @@ LedgerResult IdLifecycle::MarkReadBack(const Reservation& res, int resultCode) {
     LedgerResult result = store_.Run("cannot record the write", true, [&]() -> LedgerResult {
         collided = false;
         const int64_t now = NowMs();
-        bool got = false;
-        LedgerResult r = store_.LockId(key, false, &got);
         bool found = false;
-        if (r.ok()) r = store_.ReadId(key, &other, &found);
+        LedgerResult r = LockAndRead(key, &other, &found);
         if (!r.ok()) return r;
         if (found && other.attempt != res.attempt) {
             collided = true;
@@ -260,12 +256,9 @@ LedgerResult IdLifecycle::SettleRead(std::u16string_view id, const DeviceInfo& d
     bool done = false;
     LedgerResult result = store_.Run("cannot record the read", true, [&]() -> LedgerResult {
         done = false;
-        bool got = false;
-        LedgerResult r = store_.LockId(key, false, &got);
-        if (!r.ok()) return r;
         IdRow row;
         bool found = false;
-        r = store_.ReadId(key, &row, &found);
+        LedgerResult r = LockAndRead(key, &row, &found);
         if (!r.ok() || !found || row.state != IdState::InDoubt) return r;
         const int64_t now = NowMs();
         r = AppendDone(AttemptMode::ReadBack, id, device, key, now, true);
@@ -286,12 +279,9 @@ LedgerResult IdLifecycle::SettleRead(std::u16string_view id, const DeviceInfo& d
 LedgerResult IdLifecycle::MarkReplaced(std::u16string_view id, const DeviceInfo& device) {
     const std::string key = store_.Key(id);
     return store_.Run("cannot record the replaced ID", true, [&]() -> LedgerResult {
-        bool got = false;
-        LedgerResult r = store_.LockId(key, false, &got);
-        if (!r.ok()) return r;
         IdRow row;
         bool found = false;
-        r = store_.ReadId(key, &row, &found);
+        LedgerResult r = LockAndRead(key, &row, &found);
         if (!r.ok() ||
             (found && (row.state == IdState::Reserved || row.state == IdState::Replaced)))
             return r;
@@ -325,12 +315,9 @@ LedgerResult IdLifecycle::Settle(std::u16string_view id, IdRecord* was, AttemptM
     const std::string key = store_.Key(id);
     const bool confirm = mode == AttemptMode::Confirm;
     return store_.Run(confirm ? "cannot confirm" : "cannot release", true, [&]() -> LedgerResult {
-        bool got = false;
-        LedgerResult r = store_.LockId(key, false, &got);
-        if (!r.ok()) return r;
         IdRow row;
         bool found = false;
-        r = store_.ReadId(key, &row, &found);
+        LedgerResult r = LockAndRead(key, &row, &found);
         if (!r.ok()) return r;
         if (was) *was = found ? row.Record(id) : Unknown(id);
         if (!found || !IsUnsettled(row.state)) return NotReserved(key, found ? &row : nullptr);

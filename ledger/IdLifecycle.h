@@ -55,6 +55,8 @@ private:
     // replaced (with the station, device and time of that attempt), else
     // released.
     LedgerResult GiveBack(const std::string& key, const IdRow& row, int64_t time);
+    // Inside a transaction: waits for the ID's lock, then reads its record.
+    LedgerResult LockAndRead(const std::string& key, IdRow* row, bool* found);
     // The journal row of an operator's step or a read: result 0.
     LedgerResult AppendDone(AttemptMode mode, std::u16string_view id, const DeviceInfo& device,
                             const std::string& key, int64_t time, bool verified,
