@@ -408,13 +408,10 @@ std::string WithLowerScheme(std::string url) {
 }  // namespace
 
 PgLedger::PgLedger(std::string url, const LedgerOpenOptions& options)
-    : url_(WithLowerScheme(url)),
-      station_(options.station),
-      session_(NewSession()),
+    : StoreLedger(options),
+      url_(WithLowerScheme(url)),
       options_(options),
-      db_(std::make_unique<Db>()),
-      life_(std::make_unique<IdLifecycle>(static_cast<store::LedgerStore&>(*this), station_,
-                                          session_, options.clockMs)) {
+      db_(std::make_unique<Db>()) {
     db_->display = LedgerDisplayName(url);
     // The URL's own password, as written and as libpq decodes it.
     PQconninfoOption* opts = PQconninfoParse(url_.c_str(), nullptr);
@@ -763,54 +760,6 @@ LedgerResult PgLedger::SerialHeldId(std::string_view usbSerial, bool* held) {
     });
 }
 
-LedgerResult PgLedger::Reserve(const Attempt& a, bool rewrite, Reservation* out,
-                               IdRecord* existing) {
-    return life_->Reserve(a, rewrite, out, existing);
-}
-
-LedgerResult PgLedger::MarkWritten(const Reservation& r) { return life_->MarkWritten(r); }
-
-LedgerResult PgLedger::MarkVerified(const Reservation& r) { return life_->MarkVerified(r); }
-
-LedgerResult PgLedger::Release(const Reservation& r, int resultCode) {
-    return life_->Release(r, resultCode);
-}
-
-LedgerResult PgLedger::KeepReserved(const Reservation& r, int resultCode) {
-    return life_->KeepReserved(r, resultCode);
-}
-
-LedgerResult PgLedger::MarkInDoubt(const Reservation& r) { return life_->MarkInDoubt(r); }
-
-LedgerResult PgLedger::MarkReadBack(const Reservation& r, int resultCode) {
-    return life_->MarkReadBack(r, resultCode);
-}
-
-LedgerResult PgLedger::SettleRead(std::u16string_view id, const DeviceInfo& device, bool* settled) {
-    return life_->SettleRead(id, device, settled);
-}
-
-LedgerResult PgLedger::MarkReplaced(std::u16string_view id, const DeviceInfo& device) {
-    return life_->MarkReplaced(id, device);
-}
-
-LedgerResult PgLedger::RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
-                                     bool verified) {
-    return life_->RecordAttempt(a, resultCode, durationMs, verified);
-}
-
-LedgerResult PgLedger::ReleaseReserved(std::u16string_view id, IdRecord* was) {
-    return life_->ReleaseReserved(id, was);
-}
-
-LedgerResult PgLedger::ConfirmReserved(std::u16string_view id, IdRecord* was) {
-    return life_->ConfirmReserved(id, was);
-}
-
-LedgerResult PgLedger::Lookup(std::u16string_view id, IdRecord* out) {
-    return life_->Lookup(id, out);
-}
-
 LedgerResult PgLedger::StatesOf(size_t count,
                                 const std::function<std::u16string_view(size_t)>& idAt,
                                 std::vector<IdState>* states) {
@@ -1018,7 +967,7 @@ LedgerResult PgLedger::ReadJournal(int64_t sinceMs,
 LedgerResult PgLedger::NextCounter(std::u16string_view prefix, std::u16string_view suffix,
                                    bool down, std::u16string_view start,
                                    std::optional<std::u16string>* value) {
-    return life_->NextCounter(
+    return Life().NextCounter(
         prefix, suffix, down, start,
         [&](std::optional<std::u16string>* far) {
             return FurthestCounter(prefix, suffix, down, far);

@@ -27,16 +27,12 @@
 #include <string_view>
 
 #include "ledger/IdLedger.h"
-#include "ledger/LedgerStore.h"
 #include "ledger/SqliteLedger.h"
+#include "ledger/StoreLedger.h"
 
 namespace ts {
 
-namespace store {
-class IdLifecycle;
-}
-
-class PgLedger final : public IdLedger, private store::LedgerStore {
+class PgLedger final : public StoreLedger {
 public:
     static constexpr int kSchemaVersion = 1;
 
@@ -47,30 +43,10 @@ public:
                              std::unique_ptr<PgLedger>* out, bool* created = nullptr);
 
     ~PgLedger() override;
-    PgLedger(const PgLedger&) = delete;
-    PgLedger& operator=(const PgLedger&) = delete;
 
     std::string Describe() const override;
     bool Shared() const override { return true; }
-    const std::string& Station() const override { return station_; }
-    const std::string& Session() const { return session_; }
 
-    LedgerResult Reserve(const Attempt& a, bool rewrite, Reservation* out,
-                         IdRecord* existing = nullptr) override;
-    LedgerResult MarkWritten(const Reservation& r) override;
-    LedgerResult MarkVerified(const Reservation& r) override;
-    LedgerResult Release(const Reservation& r, int resultCode) override;
-    LedgerResult KeepReserved(const Reservation& r, int resultCode) override;
-    LedgerResult MarkInDoubt(const Reservation& r) override;
-    LedgerResult MarkReadBack(const Reservation& r, int resultCode) override;
-    LedgerResult SettleRead(std::u16string_view id, const DeviceInfo& device,
-                            bool* settled) override;
-    LedgerResult MarkReplaced(std::u16string_view id, const DeviceInfo& device) override;
-    LedgerResult RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
-                               bool verified) override;
-    LedgerResult ReleaseReserved(std::u16string_view id, IdRecord* was) override;
-    LedgerResult ConfirmReserved(std::u16string_view id, IdRecord* was) override;
-    LedgerResult Lookup(std::u16string_view id, IdRecord* out) override;
     LedgerResult StatesOf(size_t count, const std::function<std::u16string_view(size_t)>& idAt,
                           std::vector<IdState>* states) override;
     LedgerResult FurthestCounter(std::u16string_view prefix, std::u16string_view suffix, bool down,
@@ -138,12 +114,9 @@ private:
     LedgerResult SessionLive(const std::string& session, bool* live) override;
 
     std::string url_;
-    std::string station_;
-    std::string session_;
     LedgerOpenOptions options_;
     std::unique_ptr<Db> db_;
     const char* what_ = "";  // the change the running Run makes
-    std::unique_ptr<store::IdLifecycle> life_;
 };
 
 }  // namespace ts

@@ -186,12 +186,7 @@ private:
 }  // namespace
 
 SqliteLedger::SqliteLedger(std::string path, const LedgerOpenOptions& options)
-    : path_(std::move(path)),
-      station_(options.station),
-      session_(NewSession()),
-      options_(options),
-      life_(std::make_unique<IdLifecycle>(static_cast<store::LedgerStore&>(*this), station_,
-                                          session_, options.clockMs)) {}
+    : StoreLedger(options), path_(std::move(path)), options_(options) {}
 
 SqliteLedger::~SqliteLedger() {
     for (sqlite3_stmt* s : {selectId_, putId_, insertJournal_, finishJournal_}) sqlite3_finalize(s);
@@ -688,51 +683,6 @@ LedgerResult SqliteLedger::SessionLive(const std::string& session, bool* live) {
     return {};
 }
 
-LedgerResult SqliteLedger::Reserve(const Attempt& a, bool rewrite, Reservation* out,
-                                   IdRecord* existing) {
-    return life_->Reserve(a, rewrite, out, existing);
-}
-
-LedgerResult SqliteLedger::MarkWritten(const Reservation& r) { return life_->MarkWritten(r); }
-
-LedgerResult SqliteLedger::MarkVerified(const Reservation& r) { return life_->MarkVerified(r); }
-
-LedgerResult SqliteLedger::Release(const Reservation& r, int resultCode) {
-    return life_->Release(r, resultCode);
-}
-
-LedgerResult SqliteLedger::KeepReserved(const Reservation& r, int resultCode) {
-    return life_->KeepReserved(r, resultCode);
-}
-
-LedgerResult SqliteLedger::MarkInDoubt(const Reservation& r) { return life_->MarkInDoubt(r); }
-
-LedgerResult SqliteLedger::MarkReadBack(const Reservation& r, int resultCode) {
-    return life_->MarkReadBack(r, resultCode);
-}
-
-LedgerResult SqliteLedger::SettleRead(std::u16string_view id, const DeviceInfo& device,
-                                      bool* settled) {
-    return life_->SettleRead(id, device, settled);
-}
-
-LedgerResult SqliteLedger::MarkReplaced(std::u16string_view id, const DeviceInfo& device) {
-    return life_->MarkReplaced(id, device);
-}
-
-LedgerResult SqliteLedger::RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
-                                         bool verified) {
-    return life_->RecordAttempt(a, resultCode, durationMs, verified);
-}
-
-LedgerResult SqliteLedger::ReleaseReserved(std::u16string_view id, IdRecord* was) {
-    return life_->ReleaseReserved(id, was);
-}
-
-LedgerResult SqliteLedger::ConfirmReserved(std::u16string_view id, IdRecord* was) {
-    return life_->ConfirmReserved(id, was);
-}
-
 LedgerResult SqliteLedger::Position(LedgerPosition* out) {
     Owned q;
     int rc = sqlite3_prepare_v2(
@@ -784,10 +734,6 @@ LedgerResult SqliteLedger::Backup(const std::string& path) {
     return LedgerResult::Fail(
         (rc & 0xFF) == SQLITE_FULL ? LedgerStatus::Full : LedgerStatus::IoError,
         "ledger " + path_ + ": cannot be backed up to " + path + ": " + failure);
-}
-
-LedgerResult SqliteLedger::Lookup(std::u16string_view id, IdRecord* out) {
-    return life_->Lookup(id, out);
 }
 
 LedgerResult SqliteLedger::StatesOf(size_t count,
@@ -956,7 +902,7 @@ LedgerResult SqliteLedger::NextCounter(std::u16string_view prefix, std::u16strin
     if (schemaVersion_ < 2 && IsCounterValue(start))
         return LedgerResult::Fail(LedgerStatus::Unsupported,
                                   "ledger " + path_ + ": opened for reading only");
-    return life_->NextCounter(
+    return Life().NextCounter(
         prefix, suffix, down, start,
         [&](std::optional<std::u16string>* far) {
             return FurthestCounter(prefix, suffix, down, far);

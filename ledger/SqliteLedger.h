@@ -17,18 +17,14 @@
 #include <string>
 
 #include "ledger/IdLedger.h"
-#include "ledger/LedgerStore.h"
+#include "ledger/StoreLedger.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace ts {
 
-namespace store {
-class IdLifecycle;
-}
-
-class SqliteLedger final : public IdLedger, private store::LedgerStore {
+class SqliteLedger final : public StoreLedger {
 public:
     // The schema version this build writes (PRAGMA user_version).
     static constexpr int kSchemaVersion = 2;
@@ -41,30 +37,9 @@ public:
                              std::unique_ptr<SqliteLedger>* out, bool* created = nullptr);
 
     ~SqliteLedger() override;
-    SqliteLedger(const SqliteLedger&) = delete;
-    SqliteLedger& operator=(const SqliteLedger&) = delete;
 
     std::string Describe() const override { return path_; }
-    const std::string& Station() const override { return station_; }
-    // This session's token: reservations made under another are stale.
-    const std::string& Session() const { return session_; }
 
-    LedgerResult Reserve(const Attempt& a, bool rewrite, Reservation* out,
-                         IdRecord* existing = nullptr) override;
-    LedgerResult MarkWritten(const Reservation& r) override;
-    LedgerResult MarkVerified(const Reservation& r) override;
-    LedgerResult Release(const Reservation& r, int resultCode) override;
-    LedgerResult KeepReserved(const Reservation& r, int resultCode) override;
-    LedgerResult MarkInDoubt(const Reservation& r) override;
-    LedgerResult MarkReadBack(const Reservation& r, int resultCode) override;
-    LedgerResult SettleRead(std::u16string_view id, const DeviceInfo& device,
-                            bool* settled) override;
-    LedgerResult MarkReplaced(std::u16string_view id, const DeviceInfo& device) override;
-    LedgerResult RecordAttempt(const Attempt& a, int resultCode, int64_t durationMs,
-                               bool verified) override;
-    LedgerResult ReleaseReserved(std::u16string_view id, IdRecord* was) override;
-    LedgerResult ConfirmReserved(std::u16string_view id, IdRecord* was) override;
-    LedgerResult Lookup(std::u16string_view id, IdRecord* out) override;
     LedgerResult StatesOf(size_t count, const std::function<std::u16string_view(size_t)>& idAt,
                           std::vector<IdState>* states) override;
     LedgerResult FurthestCounter(std::u16string_view prefix, std::u16string_view suffix, bool down,
@@ -131,8 +106,6 @@ private:
     int schemaVersion_ = 0;
 
     std::string path_;
-    std::string station_;
-    std::string session_;
     LedgerOpenOptions options_;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* selectId_ = nullptr;
@@ -141,7 +114,6 @@ private:
     sqlite3_stmt* finishJournal_ = nullptr;
     int sessionFd_ = -1;
     std::string sessionFile_;
-    std::unique_ptr<store::IdLifecycle> life_;
 };
 
 }  // namespace ts
