@@ -398,20 +398,23 @@ void GangStation::OnEvent(DeviceEvent event) {
     }
 }
 
-void GangStation::RunWrite(Port& port) {
-    PortOutcome outcome;
-    outcome.root = port.root;
-    outcome.write = true;
+bool GangStation::BeginPort(Port& port, PortOutcome* outcome) {
+    outcome->root = port.root;
     model_.Update(port.root, [](PortView& v) {
         v.state = PortState::Checking;
         v.id.clear();
         v.result = -1;
         v.elapsedMs = 0;
     });
-    if (!port.Adopt(port.info)) {
-        Finish(port, outcome, false);
-        return;
-    }
+    if (port.Adopt(port.info)) return true;
+    Finish(port, *outcome, false);
+    return false;
+}
+
+void GangStation::RunWrite(Port& port) {
+    PortOutcome outcome;
+    outcome.write = true;
+    if (!BeginPort(port, &outcome)) return;
     if (port.readFirst && port.HoldsWritten()) {
         outcome.notRewritten = true;
         Finish(port, outcome, true);
@@ -472,17 +475,7 @@ void GangStation::RunWrite(Port& port) {
 
 void GangStation::RunRead(Port& port) {
     PortOutcome outcome;
-    outcome.root = port.root;
-    model_.Update(port.root, [](PortView& v) {
-        v.state = PortState::Checking;
-        v.id.clear();
-        v.result = -1;
-        v.elapsedMs = 0;
-    });
-    if (!port.Adopt(port.info)) {
-        Finish(port, outcome, false);
-        return;
-    }
+    if (!BeginPort(port, &outcome)) return;
     bool admitted;
     {
         std::lock_guard lock(pageLock_);

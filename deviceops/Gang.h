@@ -100,6 +100,9 @@ public:
 private:
     friend class Port;
     void Reap(bool all);
+    // Shows the port's device as being checked and adopts it; false (and
+    // finished) when it is not one of ours.
+    bool BeginPort(Port& port, PortOutcome* outcome);
     void RunWrite(Port& port);
     void RunRead(Port& port);
     void Finish(Port& port, const PortOutcome& outcome, bool adopted);
