@@ -196,6 +196,20 @@ LedgerResult LineView::Attention(const std::vector<std::string>& releasedIds, Li
     return {};
 }
 
+LedgerResult LineView::JournalPage(int64_t fromMs, int64_t toMs, int64_t afterSeq, size_t limit,
+                                   const RowSink& sink, bool* more) {
+    size_t n = 0;
+    *more = false;
+    return RowsInWindow(fromMs, toMs, afterSeq, limit + 1,
+                        [&](const JournalRow& row, bool reserved) {
+                            if (n++ < limit) {
+                                sink(row, reserved);
+                            } else {
+                                *more = true;
+                            }
+                        });
+}
+
 LedgerResult LineView::Trail(std::string_view id8, int64_t afterSeq, size_t limit, IdTrail* out) {
     IdTrail t;
     LedgerResult r = ledger_->Lookup(Utf8ToWide(id8), &t.record);

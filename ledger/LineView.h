@@ -119,11 +119,15 @@ public:
     using RowSink = std::function<void(const JournalRow&, bool reserved)>;
     // The journal rows with fromMs <= time < toMs after row `afterSeq`, at
     // most `limit`, in order; `more` tells whether others follow.
-    virtual LedgerResult JournalPage(int64_t fromMs, int64_t toMs, int64_t afterSeq, size_t limit,
-                                     const RowSink& sink, bool* more) = 0;
+    LedgerResult JournalPage(int64_t fromMs, int64_t toMs, int64_t afterSeq, size_t limit,
+                             const RowSink& sink, bool* more);
 
 protected:
     explicit LineView(std::unique_ptr<IdLedger> ledger);
+    // The rows with fromMs <= time < toMs after `afterSeq`, at most `limit`,
+    // in order.
+    virtual LedgerResult RowsInWindow(int64_t fromMs, int64_t toMs, int64_t afterSeq, size_t limit,
+                                      const RowSink& sink) = 0;
     // The rows of `id8` after `afterSeq`, at most `limit`, in order.
     virtual LedgerResult RowsOfId(std::string_view id8, int64_t afterSeq, size_t limit,
                                   const RowSink& sink) = 0;

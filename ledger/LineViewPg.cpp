@@ -39,26 +39,18 @@ public:
         : LineView(std::move(ledger)), url_(std::move(url)) {}
     ~PgLineView() override { Drop(); }
 
-    LedgerResult JournalPage(int64_t fromMs, int64_t toMs, int64_t afterSeq, size_t limit,
-                             const RowSink& sink, bool* more) override {
+protected:
+    LedgerResult RowsInWindow(int64_t fromMs, int64_t toMs, int64_t afterSeq, size_t limit,
+                              const RowSink& sink) override {
         const std::string sql = "SELECT " + Columns() +
                                 " FROM tagsmith.journal WHERE time >= $1 AND time < $2 AND "
                                 "seq > $3 ORDER BY seq LIMIT $4";
-        size_t n = 0;
-        *more = false;
         return Query(sql,
                      {std::to_string(fromMs), std::to_string(toMs), std::to_string(afterSeq),
-                      std::to_string(limit + 1)},
-                     [&](const JournalRow& row, bool reserved) {
-                         if (n++ < limit) {
-                             sink(row, reserved);
-                         } else {
-                             *more = true;
-                         }
-                     });
+                      std::to_string(limit)},
+                     sink);
     }
 
-protected:
     LedgerResult RowsOfId(std::string_view id8, int64_t afterSeq, size_t limit,
                           const RowSink& sink) override {
         const std::string sql = "SELECT " + Columns() +

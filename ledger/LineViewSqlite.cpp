@@ -46,32 +46,24 @@ public:
         return {};
     }
 
-    LedgerResult JournalPage(int64_t fromMs, int64_t toMs, int64_t afterSeq, size_t limit,
-                             const RowSink& sink, bool* more) override {
+protected:
+    LedgerResult RowsInWindow(int64_t fromMs, int64_t toMs, int64_t afterSeq, size_t limit,
+                              const RowSink& sink) override {
         // Through the time index: the rows of a window, not the journal.
         const std::string sql = "SELECT " + Columns() +
                                 " FROM journal INDEXED BY journal_time WHERE time >= ?1 AND "
                                 "time < ?2 AND seq > ?3 ORDER BY seq LIMIT ?4";
-        size_t n = 0;
-        *more = false;
         return Query(
             sql,
             [&](sqlite3_stmt* s) {
                 sqlite3_bind_int64(s, 1, fromMs);
                 sqlite3_bind_int64(s, 2, toMs);
                 sqlite3_bind_int64(s, 3, afterSeq);
-                sqlite3_bind_int64(s, 4, static_cast<int64_t>(limit) + 1);
+                sqlite3_bind_int64(s, 4, static_cast<int64_t>(limit));
             },
-            [&](const JournalRow& row, bool reserved) {
-                if (n++ < limit) {
-                    sink(row, reserved);
-                } else {
-                    *more = true;
-                }
-            });
+            sink);
     }
 
-protected:
     LedgerResult RowsOfId(std::string_view id8, int64_t afterSeq, size_t limit,
                           const RowSink& sink) override {
         const std::string sql = "SELECT " + Columns() +

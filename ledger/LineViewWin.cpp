@@ -1,5 +1,5 @@
-// Debian builds neither SQLite nor libpq for mingw-w64: there is no ledger
-// to view in this build.
+// The line's web view is served by the Linux build only (its HTTP server
+// library is not built for Windows): no view of the stores here.
 #include "ledger/LedgerSettings.h"
 #include "ledger/LineView.h"
 
@@ -9,7 +9,7 @@ LedgerResult OpenSqliteLineView(const std::string& path, std::unique_ptr<IdLedge
                                 std::unique_ptr<LineView>* out) {
     out->reset();
     return LedgerResult::Fail(LedgerStatus::Unsupported,
-                              "ledger " + path + ": local ledgers are not available in this build");
+                              "ledger " + path + ": the line view is not available in this build");
 }
 
 LedgerResult OpenPgLineView(const std::string& url, std::unique_ptr<IdLedger>,
@@ -17,7 +17,7 @@ LedgerResult OpenPgLineView(const std::string& url, std::unique_ptr<IdLedger>,
     out->reset();
     return LedgerResult::Fail(
         LedgerStatus::Unsupported,
-        "ledger " + LedgerDisplayName(url) + ": shared ledgers are not available in this build");
+        "ledger " + LedgerDisplayName(url) + ": the line view is not available in this build");
 }
 
 }  // namespace ts
