@@ -13,6 +13,27 @@ std::u16string Decimal(uint64_t v) {
     return std::u16string(s.begin(), s.end());
 }
 
+// The panel's headline for a state, in a write or a read.
+const char16_t* Headline(ResultState s, bool write) {
+    switch (s) {
+        case ResultState::Idle:
+            return u"等待设备";
+        case ResultState::Reading:
+            return u"读取中...";
+        case ResultState::Writing:
+            return u"烧写中...";
+        case ResultState::Passed:
+            return write ? u"烧写成功" : u"读取成功";
+        case ResultState::Failed:
+            return write ? u"烧写失败" : u"读取失败";
+        case ResultState::NotWritten:
+            return u"未烧写";
+        case ResultState::Waiting:
+            return u"已暂停，等待ID记录服务器";
+    }
+    return u"";
+}
+
 }  // namespace
 
 void PortResult::Show(ResultState s, std::u16string text, std::u16string shownId) {
@@ -27,7 +48,7 @@ void PortResult::Reset() {
     progressShown = false;
     progressPermille = 0;
     result = 0;
-    Show(ResultState::Idle, u"等待设备", {});
+    Show(ResultState::Idle, Headline(ResultState::Idle, true), {});
 }
 
 void PortResult::WriteStarts() {
@@ -35,7 +56,7 @@ void PortResult::WriteStarts() {
     sentAll_ = false;
     progressShown = false;
     progressPermille = 0;
-    Show(ResultState::Writing, u"烧写中...", {});
+    Show(ResultState::Writing, Headline(ResultState::Writing, true), {});
 }
 
 WriteOutcome PortResult::WriteEnded(int code, const std::u16string& writtenId, bool passedOver) {
@@ -43,15 +64,15 @@ WriteOutcome PortResult::WriteEnded(int code, const std::u16string& writtenId, b
     if (passedOver) return WriteOutcome::PassedOver;
     result = code;
     if (code != 0) {
-        Show(ResultState::Failed, u"烧写失败", writtenId);
+        Show(ResultState::Failed, Headline(ResultState::Failed, true), writtenId);
         return WriteOutcome::Failed;
     }
     if (sentAll_) {
-        Show(ResultState::Passed, u"烧写成功", writtenId);
+        Show(ResultState::Passed, Headline(ResultState::Passed, true), writtenId);
         return WriteOutcome::Written;
     }
     // Success without a transfer: the operator kept the ID already there.
-    Show(ResultState::NotWritten, u"未烧写", {});
+    Show(ResultState::NotWritten, Headline(ResultState::NotWritten, true), {});
     return WriteOutcome::NotWritten;
 }
 
@@ -60,7 +81,7 @@ bool PortResult::BlockDone(FlowKind kind, uint64_t done, uint64_t total) {
     done = std::min(done, total);
     if (kind == FlowKind::Write && done == total) sentAll_ = true;
     if (!inWrite_ && kind == FlowKind::Read && state != ResultState::Reading)
-        Show(ResultState::Reading, u"读取中...", {});
+        Show(ResultState::Reading, Headline(ResultState::Reading, false), {});
     progressShown = true;
     progressKind = kind;
     progressPermille = static_cast<int>(done * 1000 / total);
@@ -72,9 +93,9 @@ bool PortResult::ReadEnded(int code, const std::u16string& readId) {
     if (inWrite_) return false;
     result = code;
     if (code == 0) {
-        Show(ResultState::Passed, u"读取成功", readId);
+        Show(ResultState::Passed, Headline(ResultState::Passed, false), readId);
     } else {
-        Show(ResultState::Failed, u"读取失败", {});
+        Show(ResultState::Failed, Headline(ResultState::Failed, false), {});
     }
     return true;
 }
@@ -85,7 +106,7 @@ bool PortResult::ServerWait(bool waiting) {
         beforeWait_ = state;
         headlineBeforeWait_ = headline;
         idBeforeWait_ = id;
-        Show(ResultState::Waiting, u"已暂停，等待ID记录服务器", {});
+        Show(ResultState::Waiting, Headline(ResultState::Waiting, true), {});
     } else {
         Show(beforeWait_, headlineBeforeWait_, idBeforeWait_);
     }
@@ -176,29 +197,22 @@ PortResult PortResultOf(const PortView& v, bool write) {
         case PortState::Checking:
         case PortState::Reading:
             r.state = ResultState::Reading;
-            r.headline = u"读取中...";
             break;
         case PortState::Writing:
             r.state = ResultState::Writing;
-            r.headline = u"烧写中...";
             break;
         case PortState::Passed:
             r.state = ResultState::Passed;
-            r.headline = write ? u"烧写成功" : u"读取成功";
             break;
         case PortState::Failed:
-            r.state = ResultState::Failed;
-            r.headline = write ? u"烧写失败" : u"读取失败";
-            break;
         case PortState::Pulled:
             r.state = ResultState::Failed;
-            r.headline = u"设备已拔出";
             break;
         case PortState::Skipped:
             r.state = ResultState::NotWritten;
-            r.headline = u"未烧写";
             break;
     }
+    r.headline = v.state == PortState::Pulled ? u"设备已拔出" : Headline(r.state, write);
     return r;
 }
 
