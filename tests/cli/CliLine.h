@@ -186,12 +186,36 @@ protected:
         RunCommand("MTOOLS_SKIP_CHECK=1 mtype -i '" + image.string() + "' ::/sn/id.txt", &out);
         return out.substr(0, out.find('\0'));
     }
-    // Takes device E out of the line into the work folder; its ID.
-    std::string Unplug() {
+    // Takes the device at `letter` out of the line into the work folder;
+    // its ID.
+    std::string Unplug(char letter = 'E') {
         const std::filesystem::path kept =
             work.Path() / ("dev" + std::to_string(++devices_) + ".img");
-        EXPECT_EQ(Sim("unplug E --keep '" + kept.string() + "'"), 0);
+        EXPECT_EQ(Sim(std::string("unplug ") + letter + " --keep '" + kept.string() + "'"), 0);
         return IdIn(kept);
+    }
+    // Small devices holding each of `ids`, written here and kept in the work
+    // folder under the ID's name, for PlugTogether.
+    void MakeHolding(const std::vector<std::string>& ids) {
+        for (const std::string& id : ids) {
+            ASSERT_EQ(Run("sim new E --sectors 256"), 0);
+            ASSERT_EQ(Run("write " + id + " --yes"), 0);
+            ASSERT_EQ(Run("sim unplug E --keep '" + (work.Path() / id).string() + "'"), 0);
+        }
+    }
+    // The devices MakeHolding made, plugged at once at E:, F:, G:...
+    void PlugTogether(const std::vector<std::string>& ids) {
+        char letter = 'E';
+        for (const std::string& id : ids)
+            std::filesystem::rename(work.Path() / id,
+                                    line.Path() / (std::string(1, letter++) + ".img"));
+    }
+    // The IDs a read run printed on its "ID X" lines, in order.
+    static std::vector<std::string> IdsRead(const std::string& out) {
+        std::vector<std::string> ids;
+        for (size_t p = out.find("\nID "); p != std::string::npos; p = out.find("\nID ", p + 1))
+            ids.push_back(out.substr(p + 4, out.find('\n', p + 1) - p - 4));
+        return ids;
     }
     // Plugs `n` devices one after another; each is unplugged (kept in the
     // work folder) once written, and the next plugged once the removal has

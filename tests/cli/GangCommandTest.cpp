@@ -13,18 +13,10 @@
 namespace ts {
 namespace {
 
-namespace fs = std::filesystem;
 using test::ReadFile;
 using test::WriteFile;
 
-class GangCommandTest : public test::CliLine {
-protected:
-    std::string Kept(char letter) {
-        const fs::path kept = work.Path() / (std::string(1, letter) + ".img");
-        EXPECT_EQ(Sim(std::string("unplug ") + letter + " --keep '" + kept.string() + "'"), 0);
-        return IdIn(kept);
-    }
-};
+class GangCommandTest : public test::CliLine {};
 
 TEST_F(GangCommandTest, AutoWritesDevicesPluggedTogetherAndAFaultFailsOnlyItsPort) {
     WriteFile(work.Path() / "list.ids", "A1\nA2\nA3\nA4\nA5\n");
@@ -46,31 +38,26 @@ TEST_F(GangCommandTest, AutoWritesDevicesPluggedTogetherAndAFaultFailsOnlyItsPor
     EXPECT_EQ(out.find("[E:] 烧写失败"), std::string::npos) << out;
     // Three distinct IDs from the list's first four; F holds none.
     std::set<std::string> ids;
-    for (char c : std::string("EGH")) ids.insert(Kept(c));
+    for (char c : std::string("EGH")) ids.insert(Unplug(c));
     EXPECT_EQ(ids.size(), 3u);
     for (const std::string& id : ids) EXPECT_TRUE(id >= "A1" && id <= "A4") << id;
-    EXPECT_EQ(Kept('F'), "");
+    EXPECT_EQ(Unplug('F'), "");
     // The state keeps the mode, for a resumed run.
     EXPECT_NE(ReadFile(state).find("gang=1\r\n"), std::string::npos) << ReadFile(state);
 }
 
 TEST_F(GangCommandTest, WatchReadsDevicesPluggedTogether) {
-    for (const char* id : {"B1", "B2", "B3"}) {
-        ASSERT_EQ(Run("sim new E --sectors 256"), 0);
-        ASSERT_EQ(Run(std::string("write ") + id + " --yes"), 0);
-        ASSERT_EQ(Run("sim unplug E --keep " + (work.Path() / id).string()), 0);
-    }
+    const std::vector<std::string> held = {"B1", "B2", "B3"};
+    MakeHolding(held);
     Start({"watch", "--gang", "--count", "3"});
     ASSERT_TRUE(WaitForOutput("ready\n")) << Out();
-    fs::rename(work.Path() / "B1", line.Path() / "E.img");
-    fs::rename(work.Path() / "B2", line.Path() / "F.img");
-    fs::rename(work.Path() / "B3", line.Path() / "G.img");
+    PlugTogether(held);
     EXPECT_EQ(Wait(), 0) << Out();
     const std::string out = Out();
-    std::set<std::string> ids;
-    for (size_t p = out.find("\nID "); p != std::string::npos; p = out.find("\nID ", p + 1))
-        ids.insert(out.substr(p + 4, out.find('\n', p + 1) - p - 4));
-    EXPECT_EQ(ids, (std::set<std::string>{"B1", "B2", "B3"})) << out;
+    const std::vector<std::string> read = IdsRead(out);
+    EXPECT_EQ(std::set<std::string>(read.begin(), read.end()),
+              std::set<std::string>(held.begin(), held.end()))
+        << out;
     EXPECT_NE(out.find("read 3, failed 0\n"), std::string::npos) << out;
 }
 

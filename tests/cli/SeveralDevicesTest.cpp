@@ -16,31 +16,10 @@
 namespace ts {
 namespace {
 
-namespace fs = std::filesystem;
 using test::ReadFile;
-using test::RunCommand;
 using test::WriteFile;
 
-// The background run and the line come from CliLine; these add plain runs
-// and taking the device out of any port.
-class SeveralDevicesTest : public test::CliLine {
-protected:
-    int Run(const std::string& args, std::string* out = nullptr) {
-        return RunCommand(
-            Cli() + " --simulate " + line.Path().string() + " " + args + " 2>/dev/null", out);
-    }
-    // The ID file inside the device at `letter`, taken out of the line.
-    std::string IdOf(char letter) {
-        const fs::path kept = work.Path() / (std::to_string(++kept_) + ".img");
-        EXPECT_EQ(Run(std::string("sim unplug ") + letter + " --keep " + kept.string()), 0);
-        std::string out;
-        RunCommand("MTOOLS_SKIP_CHECK=1 mtype -i " + kept.string() + " ::/sn/id.txt 2>/dev/null",
-                   &out);
-        return out.substr(0, out.find('\0'));
-    }
-
-    int kept_ = 0;
-};
+class SeveralDevicesTest : public test::CliLine {};
 
 TEST_F(SeveralDevicesTest, AutoWritesEachAttachedDeviceOnceInPlugOrder) {
     struct Case {
@@ -68,29 +47,20 @@ TEST_F(SeveralDevicesTest, AutoWritesEachAttachedDeviceOnceInPlugOrder) {
         }
         EXPECT_EQ(Wait(), 0) << Out();
         EXPECT_NE(Out().find("written 3, failed 0\n"), std::string::npos) << Out();
-        EXPECT_EQ((std::vector<std::string>{IdOf('E'), IdOf('F'), IdOf('G')}), c.ids);
+        EXPECT_EQ((std::vector<std::string>{Unplug('E'), Unplug('F'), Unplug('G')}), c.ids);
     }
 }
 
 TEST_F(SeveralDevicesTest, WatchReadsEachAttachedDeviceOnce) {
-    // Three devices holding B1, B2, B3, kept out of the line.
-    for (const char* id : {"B1", "B2", "B3"}) {
-        // Small devices: each read pauses after every block.
-        ASSERT_EQ(Run("sim new E --sectors 256"), 0);
-        ASSERT_EQ(Run(std::string("write ") + id + " --yes"), 0);
-        ASSERT_EQ(Run("sim unplug E --keep " + (work.Path() / id).string()), 0);
-    }
+    // Small devices: each read pauses after every block.
+    const std::vector<std::string> held = {"B1", "B2", "B3"};
+    MakeHolding(held);
     Start({"watch", "--count", "3"});
     ASSERT_TRUE(WaitForOutput("ready\n")) << Out();
-    fs::rename(work.Path() / "B1", line.Path() / "E.img");
-    fs::rename(work.Path() / "B2", line.Path() / "F.img");
-    fs::rename(work.Path() / "B3", line.Path() / "G.img");
+    PlugTogether(held);
     EXPECT_EQ(Wait(), 0) << Out();
     const std::string out = Out();
-    std::vector<std::string> ids;
-    for (size_t p = out.find("\nID "); p != std::string::npos; p = out.find("\nID ", p + 1))
-        ids.push_back(out.substr(p + 4, out.find('\n', p + 1) - p - 4));
-    EXPECT_EQ(ids, (std::vector<std::string>{"B1", "B2", "B3"})) << out;
+    EXPECT_EQ(IdsRead(out), held) << out;
     EXPECT_NE(out.find("read 3, failed 0\n"), std::string::npos) << out;
 }
 

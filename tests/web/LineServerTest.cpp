@@ -456,25 +456,42 @@ TEST_F(LineServerAccessTest, LoopbackAnswersOnlyThisMachinesNames) {
 
 // The database going away: the page says so at once, and the server keeps
 // answering.
-class LineServerAwayTest : public test::LedgerFixture {};
+class LineServerAwayTest : public test::LedgerFixture {
+protected:
+    // A server of its own holding one written ID, A1, and the page for it
+    // showing its figures.
+    void SetUp() override {
+        test::LedgerFixture::SetUp();
+        std::string skip;
+        if (test::RunServerDir(&skip).empty()) GTEST_SKIP() << skip;
+        pg = std::make_unique<test::PgPrivateServer>("/tmp/tagsmith-serve-" +
+                                                     std::to_string(getpid()));
+        ASSERT_TRUE(pg->Start());
+        {
+            std::unique_ptr<PgLedger> l;
+            LedgerResult r = PgLedger::Open(pg->Url(), Options("st1"), &l);
+            ASSERT_TRUE(r.ok()) << r.message;
+            Put(*l, u"A1", "written");
+        }
+        web::ServeOptions o;
+        o.port = 0;
+        o.ledger = pg->Url();
+        o.refreshMs = 300;
+        served = std::make_unique<Served>(o);
+        served->Line();
+    }
+    void TearDown() override {
+        served.reset();  // before its server
+        pg.reset();
+    }
+
+    std::unique_ptr<test::PgPrivateServer> pg;
+    std::unique_ptr<Served> served;
+};
 
 TEST_F(LineServerAwayTest, StoppedServerShowsAsOfflineAndNothingStalls) {
-    std::string skip;
-    if (test::RunServerDir(&skip).empty()) GTEST_SKIP() << skip;
-    test::PgPrivateServer pg("/tmp/tagsmith-serve-" + std::to_string(getpid()));
-    ASSERT_TRUE(pg.Start());
-    {
-        std::unique_ptr<PgLedger> l;
-        LedgerResult r = PgLedger::Open(pg.Url(), Options("st1"), &l);
-        ASSERT_TRUE(r.ok()) << r.message;
-        Put(*l, u"A1", "written");
-    }
-    web::ServeOptions o;
-    o.port = 0;
-    o.ledger = pg.Url();
-    o.refreshMs = 300;
-    Served s(o);
-    s.Line();
+    test::PgPrivateServer& pg = *this->pg;
+    Served& s = *served;
     ASSERT_TRUE(pg.Stop("immediate"));
     const json line = s.Line("offline");
     EXPECT_EQ(line["message"].get<std::string>().find("tagsmith@"), std::string::npos)
@@ -492,22 +509,8 @@ TEST_F(LineServerAwayTest, StoppedServerShowsAsOfflineAndNothingStalls) {
 // A server that stops answering without closing its connections (its
 // process stopped): the figures show their age, a search gives up in time.
 TEST_F(LineServerAwayTest, ServerThatStopsAnsweringNeverStallsThePage) {
-    std::string skip;
-    if (test::RunServerDir(&skip).empty()) GTEST_SKIP() << skip;
-    test::PgPrivateServer pg("/tmp/tagsmith-serve-slow-" + std::to_string(getpid()));
-    ASSERT_TRUE(pg.Start());
-    {
-        std::unique_ptr<PgLedger> l;
-        LedgerResult r = PgLedger::Open(pg.Url(), Options("st1"), &l);
-        ASSERT_TRUE(r.ok()) << r.message;
-        Put(*l, u"A1", "written");
-    }
-    web::ServeOptions o;
-    o.port = 0;
-    o.ledger = pg.Url();
-    o.refreshMs = 300;
-    Served s(o);
-    s.Line();
+    test::PgPrivateServer& pg = *this->pg;
+    Served& s = *served;
     EXPECT_EQ(s.Get("/api/id?id=A1")["state"], "written");
     std::ifstream pidFile(pg.Dir() + "/data/postmaster.pid");
     pid_t pid = 0;
