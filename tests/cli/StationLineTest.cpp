@@ -39,6 +39,7 @@
 #include "tests/cli/CliLine.h"
 #include "tests/ledger/PgTestServer.h"
 #include "tests/support/TestSupport.h"
+#include "tests/web/WebDriver.h"
 
 extern char** environ;
 
@@ -190,6 +191,8 @@ public:
     // The run died with a device plugged whose arrival it had taken up and
     // which it never reported written.
     bool diedMidWrite = false;
+    // Faults (an E.fault file) for the first device of the first run only.
+    std::string firstFault;
 
 private:
     bool Reap(bool block) {
@@ -235,6 +238,9 @@ private:
             Device d;
             d.image = kept_ / (name + "-" + std::to_string(runs_) + "-" +
                                std::to_string(devices.size() + 1) + ".img");
+            const fs::path faultFile = line.Path() / "E.fault";
+            const bool faulty = runs_ == 1 && devices.empty() && !firstFault.empty();
+            if (faulty) WriteFile(faultFile, firstFault);
             if (!SimPlug(line.Path().string(), 'E', kSectors, false, error)) {
                 problems.push_back(name + ": cannot plug: " + error);
                 break;
@@ -267,6 +273,7 @@ private:
                 problems.push_back(name + ": cannot unplug: " + error);
                 break;
             }
+            if (faulty) fs::remove(faultFile);
             devices.push_back(d);
             // The next device once the station has seen this one go, as an
             // operator plugs it.
@@ -724,6 +731,106 @@ TEST_F(StationLineTest, StationsOnTwoOverlappingListsWriteNoSharedIdTwice) {
     const auto onDevices = CheckImages({});
     ExpectEachOnce(onDevices, expected);
     EXPECT_EQ(JournalWrites(), onDevices);
+}
+
+// The line at a glance: three stations on one list, the middle one with a
+// first device whose write ends in doubt (its finish unanswered, its read
+// back refused). The supervisor's page, `tagsmith-cli serve` in Debian's
+// headless Chromium, shows each station's counts and the IDs left, lists the
+// doubtful ID with the commands that settle it, and a search for that ID
+// names its station and device.
+TEST_F(StationLineTest, ThreeStationsOnTheSupervisorsPage) {
+    const std::string missing = test::WebDriver::Missing();
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    const fs::path list = lists.Path() / "line.ids";
+    WriteFile(list, ListText("2E", 0, 30));
+    std::string out;
+    // As the supervisor does before a shift, so that the page counts the
+    // IDs left.
+    ASSERT_EQ(Office("pool import " + list.string(), &out), 0) << out;
+    Make(3);
+    stations[1]->firstFault = "fail_at=finish:1\nfail_at=read:1\n";
+    // Station s writes s + 2 devices.
+    StartLine(
+        [&](int s) {
+            return std::vector<std::string>{"auto", "--ids", list.string(), "--count",
+                                            std::to_string(s + 2)};
+        },
+        -1, 0);
+    for (size_t s = 0; s < stations.size(); ++s) {
+        Station& st = *stations[s];
+        // A run with a failed write ends with status 1.
+        EXPECT_EQ(st.Join(), s == 1 ? 1 : 0) << st.name << "\n" << st.Err();
+        EXPECT_EQ(st.writtenCount, static_cast<long>(s + 2)) << st.name;
+        // The doubtful write is the one failure of the line.
+        EXPECT_EQ(st.problems.size(), s == 1 ? 1u : 0u) << st.name << ": " << st.Out();
+    }
+    ASSERT_EQ(Office("ledger status", &out), 0) << out;
+    const size_t doubts = out.find("IDs in doubt");
+    ASSERT_NE(doubts, std::string::npos) << out;
+    std::string doubtful;
+    std::istringstream(out.substr(out.find('\n', doubts) + 1)) >> doubtful;
+    ASSERT_EQ(doubtful.rfind("2E", 0), 0u) << out;
+
+    const std::string err = (office.Path() / "serve-err.txt").string();
+    const fs::path served = office.Path() / "serve-out.txt";
+    const pid_t serve = test::SpawnLogged({(office.Path() / "tagsmith-cli").string(), "--ledger",
+                                           server->Url(), "serve", "--listen", "127.0.0.1:0"},
+                                          {}, served, err);
+    ASSERT_GT(serve, 0);
+    struct Stop {
+        pid_t pid;
+        ~Stop() {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } stop{serve};
+    std::string url;
+    for (int i = 0; i < 200 && url.empty(); ++i) {
+        const std::string said = ReadFile(served);
+        const size_t at = said.find("serving http://");
+        if (at != std::string::npos && said.find(' ', at + 8) != std::string::npos)
+            url = said.substr(at + 8, said.find(' ', at + 8) - at - 8);
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_FALSE(url.empty()) << ReadFile(served) << ReadFile(err);
+    EXPECT_EQ(url.find(server->Url()), std::string::npos);
+
+    test::WebDriver b;
+    std::string why;
+    ASSERT_TRUE(b.Start(&why)) << why;
+    b.Go(url);
+    ASSERT_FALSE(b.WaitFor("return document.body.getAttribute('data-loaded');").is_null())
+        << "no live data: " << b.Run("return document.body.innerText;");
+    // 30 IDs: 9 written, 1 in doubt.
+    EXPECT_EQ(b.Run("return document.querySelector('[data-field=free] b').textContent;"), "20");
+    EXPECT_EQ(b.Run("return document.querySelector('[data-field=inDoubt] b').textContent;"), "1");
+    const nlohmann::json counts = b.Run(R"(
+        const out = {};
+        for (const tr of document.querySelectorAll('#stations tbody tr'))
+          out[tr.getAttribute('data-station')] = [
+            tr.querySelector('[data-field=writtenHour]').textContent,
+            tr.querySelector('[data-field=failedHour]').textContent];
+        return out;)");
+    EXPECT_EQ(counts,
+              nlohmann::json({{"st0", {"2", "0"}}, {"st1", {"3", "1"}}, {"st2", {"4", "0"}}}))
+        << counts.dump();
+    EXPECT_EQ(
+        b.Run(R"(
+        return [...document.querySelectorAll('#attention tbody tr')].map((r) =>
+          [r.getAttribute('data-kind'), r.getAttribute('data-id'), r.cells[2].textContent,
+           ...[...r.querySelectorAll('code')].map((c) => c.textContent)]);)"),
+        nlohmann::json({{"inDoubt", doubtful, "st1", "tagsmith-cli ledger confirm " + doubtful,
+                         "tagsmith-cli ledger release " + doubtful}}));
+
+    b.Type(b.Element("#search-id"), doubtful);
+    b.Click(b.Element("#search button"));
+    const nlohmann::json trail = b.WaitFor(R"(
+        const row = document.querySelector('#trail-rows tbody tr');
+        return row ? [...row.cells].map((c) => c.textContent) : null;)");
+    ASSERT_TRUE(trail.is_array()) << b.Run("return document.querySelector('#trail').innerText;");
+    EXPECT_EQ(trail[1], "st1") << trail.dump();
+    EXPECT_NE(trail[3].get<std::string>().find("端口 E"), std::string::npos) << trail.dump();
 }
 
 }  // namespace
