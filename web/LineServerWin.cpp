@@ -1,5 +1,5 @@
-// The Windows build has no ledger to view (no SQLite, no libpq), so no
-// server either.
+// The Windows build has no HTTP server library: the line's web view is
+// served from a Linux machine on the line.
 #include "web/LineServer.h"
 
 namespace ts::web {
