@@ -61,8 +61,7 @@ TEST(BulkOnlyTest, OnlyAWholeSignedCbwWithACommandIsACommand) {
     EXPECT_TRUE(cbw->toHost);
     EXPECT_EQ(cbw->cdbLength, 10);
 
-    auto shortOne = good;
-    shortOne.pop_back();
+    const std::vector<uint8_t> shortOne(good.begin(), good.end() - 1);
     auto unsigned_ = good;
     unsigned_[3] = 'D';
     auto noCommand = good;
