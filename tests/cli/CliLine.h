@@ -180,19 +180,13 @@ protected:
         return RunCommand(ShellCommand(Cli()) + " --simulate '" + line.Path().string() + "' sim " +
                           args + " >/dev/null");
     }
-    // The ID file inside a kept device image.
-    static std::string IdIn(const std::filesystem::path& image) {
-        std::string out;
-        RunCommand("MTOOLS_SKIP_CHECK=1 mtype -i '" + image.string() + "' ::/sn/id.txt", &out);
-        return out.substr(0, out.find('\0'));
-    }
     // Takes the device at `letter` out of the line into the work folder;
     // its ID.
     std::string Unplug(char letter = 'E') {
         const std::filesystem::path kept =
             work.Path() / ("dev" + std::to_string(++devices_) + ".img");
         EXPECT_EQ(Sim(std::string("unplug ") + letter + " --keep '" + kept.string() + "'"), 0);
-        return IdIn(kept);
+        return IdInImage(kept);
     }
     // Small devices holding each of `ids`, written here and kept in the work
     // folder under the ID's name, for PlugTogether.

@@ -30,7 +30,7 @@ protected:
     std::vector<std::string> AllDeviceIds(int skip = 0) const {
         std::vector<std::string> ids;
         for (int i = skip + 1; i <= devices_; ++i)
-            ids.push_back(IdIn(work.Path() / ("dev" + std::to_string(i) + ".img")));
+            ids.push_back(test::IdInImage(work.Path() / ("dev" + std::to_string(i) + ".img")));
         return ids;
     }
     // The IDs `ledger status` lists as reserved.
@@ -154,7 +154,7 @@ TEST_F(LedgerRunTest, KilledAfterTheLastBlockOrWithAnIdInDoubtAndStartedAgain) {
     auto unplugKept = [this](char letter) {
         const fs::path kept = work.Path() / ("dev" + std::to_string(++devices_) + ".img");
         EXPECT_EQ(Sim(std::string("unplug ") + letter + " --keep '" + kept.string() + "'"), 0);
-        return IdIn(kept);
+        return test::IdInImage(kept);
     };
     WriteFile(work.Path() / "list.ids", "A1\nA2\nA3\nA4\nA5\nA6\n");
     const std::vector<std::string> list = {"--ids", (work.Path() / "list.ids").string()};
@@ -279,7 +279,7 @@ TEST_F(LedgerRunTest, TwoProcessesOnOneLedgerFileNeverTakeOverALiveReservation) 
     Stop();
     EXPECT_EQ(Wait(), 0) << Err();
     EXPECT_EQ(Unplug(), "C1");
-    EXPECT_EQ(IdIn(image2), "C2");
+    EXPECT_EQ(test::IdInImage(image2), "C2");
     EXPECT_TRUE(Reserved().empty());
     std::string status1;
     ASSERT_EQ(Run("ledger status", &status1), 0);

@@ -144,9 +144,7 @@ TEST(MixedLineTest, WindowsAndLinuxStationsOnOneServerWriteNoIdTwice) {
         ASSERT_EQ(s->images.size(), static_cast<size_t>(kDevicesEach)) << s->Out() << s->Err();
         const std::string out = s->Out();
         for (const fs::path& image : s->images) {
-            std::string id;
-            RunCommand("MTOOLS_SKIP_CHECK=1 mtype -i '" + image.string() + "' ::/sn/id.txt", &id);
-            id = id.substr(0, id.find('\0'));
+            const std::string id = test::IdInImage(image);
             ASSERT_FALSE(id.empty()) << image;
             EXPECT_NE(out.find("烧写成功 ID: " + id), std::string::npos) << id << "\n" << out;
             const auto [at, fresh] = holder.emplace(id, s->name);

@@ -549,11 +549,7 @@ protected:
         EXPECT_NE(reserved[0].find("station " + dead.name), std::string::npos) << reserved[0];
         EXPECT_FALSE(dead.devices.empty());
         if (dead.devices.empty()) return {};
-        std::string held;
-        RunCommand("MTOOLS_SKIP_CHECK=1 mtype -i '" + dead.devices.back().image.string() +
-                       "' ::/sn/id.txt 2>/dev/null",
-                   &held);
-        held = held.substr(0, held.find('\0'));
+        const std::string held = test::IdInImage(dead.devices.back().image);
         // Any other ID there would have been written twice.
         EXPECT_TRUE(held.empty() || held == id) << "the killed device holds " << held;
         if (!held.empty() && held != id) return {};

@@ -33,12 +33,7 @@ public:
 
 std::string IdOnImage(const MemoryStorage& storage, const fs::path& scratch) {
     test::WriteFile(scratch, std::string(storage.bytes.begin(), storage.bytes.end()));
-    std::string out;
-    if (test::RunCommand(
-            "MTOOLS_SKIP_CHECK=1 mtype -i '" + scratch.string() + "' ::/sn/id.txt 2>/dev/null",
-            &out) != 0)
-        return {};
-    return out.substr(0, out.find('\0'));
+    return test::IdInImage(scratch);
 }
 
 SimFaults Faults(const std::string& text) { return ParseSimFaults(text, "test"); }

@@ -51,6 +51,9 @@ std::string Utf16Be(std::u16string_view w);
 
 // Runs a shell command, returns its exit status and fills `out` with stdout.
 int RunCommand(const std::string& command, std::string* out = nullptr);
+// The ID file (/sn/id.txt) in a device image, read with mtools up to its
+// terminator; empty when the image holds none (Linux only, as RunCommand).
+std::string IdInImage(const std::filesystem::path& image);
 
 // Makes a FIFO at `p`.
 void MakeFifo(const std::filesystem::path& p);

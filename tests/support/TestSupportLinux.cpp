@@ -43,4 +43,12 @@ bool ReturnsWithoutBlocking(const std::filesystem::path& fifo, const std::functi
     return returned;
 }
 
+std::string IdInImage(const std::filesystem::path& image) {
+    std::string out;
+    if (RunCommand("MTOOLS_SKIP_CHECK=1 mtype -i '" + image.string() + "' ::/sn/id.txt 2>/dev/null",
+                   &out) != 0)
+        return {};
+    return out.substr(0, out.find('\0'));
+}
+
 }  // namespace ts::test
