@@ -9,7 +9,9 @@
 # outputs agree, 1 with the difference on standard output otherwise, 77
 # (skipped) when the Linux build is not there. The differences that remain
 # by design are listed in docs/windows.md.
-set -euo pipefail
+set -Eeuo pipefail
+# A step that fails stops the comparison: say which, or the failure is silent.
+trap 'echo "compare-windows: line $LINENO failed (exit $?): $BASH_COMMAND" >&2' ERR
 root=$(cd "$(dirname "$0")/.." && pwd)
 linux_bin=${1:-$root/build/default/bin}
 win_bin=${2:-$root/build/windows-x64/bin}
@@ -19,7 +21,9 @@ if [ ! -x "$linux_bin/tagsmith-cli" ]; then
     exit 77
 fi
 work=$(mktemp -d)
-trap '[ -n "${COMPARE_KEEP:-}" ] && echo "kept: $work" || rm -rf "$work"' EXIT
+# The clean-up decides nothing: under `set -e` a failing command in this
+# trap would turn a comparison that agreed into a failure.
+trap 'if [ -n "${COMPARE_KEEP:-}" ]; then echo "kept: $work"; else rm -rf "$work" || true; fi' EXIT
 
 # A private application folder per build: the example installation, the
 # program and its plug-ins; the ledger on, as installed, with one station
@@ -84,13 +88,23 @@ line_run() {
             [ "$(grep -c "$1" "$work/$side/stdout" 2>/dev/null)" -ge "$2" ] && return 0
             sleep 0.2
         done
+        echo "compare-windows: $side $name: no '$1' ($2) after 60 s; its output so far:"
+        cat "$work/$side/stdout" "$work/$side/stderr"
+        return 1
     }
     # Each device is plugged once the run is ready for it, so that both
-    # builds print the same order.
+    # builds print the same order. The plugging is the operator's hand, not
+    # the build under comparison (whose own `sim` runs are compared above):
+    # it is done by the Linux program, which starts at once, for both.
     waits_for 软件就绪 1
     local n=0
     for l in $letters; do
-        (run "$side" sim new "$l") >/dev/null 2>&1
+        if ! timeout 60 "$work/linux/app/tagsmith-cli" --simulate "$work/$side/line" sim new "$l" \
+            >"$work/$side/plug.txt" 2>&1; then
+            echo "compare-windows: $side $name: plugging $l failed:"
+            cat "$work/$side/plug.txt"
+            return 1
+        fi
         n=$((n + 1))
         waits_for '烧写成功 ID:' "$n"
     done
@@ -166,7 +180,9 @@ fi
 if command -v mtype >/dev/null; then
     MTOOLS_SKIP_CHECK=1 mtype -i "$work/windows/kept.img" ::/sn/id.txt >"$work/kept-id.txt" ||
         { echo "mtools cannot read the Windows image"; exit 1; }
-    [ "$(cat "$work/kept-id.txt")" = 5E6F ] || { echo "mtools reads '$(cat "$work/kept-id.txt")' from the Windows image"; exit 1; }
+    # The file is padded with NULs after the ID.
+    kept_id=$(tr -d '\0' <"$work/kept-id.txt")
+    [ "$kept_id" = 5E6F ] || { echo "mtools reads '$kept_id' from the Windows image"; exit 1; }
 fi
 
 # The times and durations of the ledger's records differ from run to run.
