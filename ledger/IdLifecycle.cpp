@@ -31,8 +31,10 @@ LedgerResult IdLifecycle::Reserve(const Attempt& a, bool rewrite, Reservation* o
     // Stations allocating from one list mostly meet IDs another station
     // took: while passing over those, one plain read (which waits on
     // nothing) refuses an ID held already, without a transaction or a lock.
-    // A station that finds its IDs free does without it. Taking an ID is
-    // decided only below, under the ID's lock, on a fresh read.
+    // A station that finds its IDs free does without it, and so does one
+    // that lost an ID to a station reserving it at that moment: the next ID
+    // is most likely still free. Taking an ID is decided only below, under
+    // the ID's lock, on a fresh read.
     if (passingOver_ && !rewrite && !uncertain_.count(key)) {
         IdRow row;
         bool found = false;
@@ -44,6 +46,7 @@ LedgerResult IdLifecycle::Reserve(const Attempt& a, bool rewrite, Reservation* o
         }
     }
     int64_t seq = 0;
+    bool contended = false;
     LedgerResult r = store_.Run(what, true, [&]() -> LedgerResult {
         // Another station reserving or changing it right now holds it. Not
         // so for our own reservation whose commit we never heard of: a
@@ -52,6 +55,7 @@ LedgerResult IdLifecycle::Reserve(const Attempt& a, bool rewrite, Reservation* o
         bool got = false;
         LedgerResult q = store_.LockId(key, !uncertain_.count(key), &got);
         if (!q.ok()) return q;
+        contended = !got;
         if (!got) {
             if (existing) {
                 *existing = Unknown(a.id);
@@ -103,7 +107,7 @@ LedgerResult IdLifecycle::Reserve(const Attempt& a, bool rewrite, Reservation* o
         if (q.ok()) seq = next.attempt;
         return q;
     });
-    passingOver_ = r.status == LedgerStatus::Held;
+    passingOver_ = r.status == LedgerStatus::Held && !contended;
     if (r.status == LedgerStatus::Offline && store_.CommitUncertain()) uncertain_.insert(key);
     if (!r.ok()) return r;
     uncertain_.erase(key);

@@ -279,14 +279,69 @@ public:
         for (const Param& p : params) values.push_back(p ? p->c_str() : nullptr);
         PgResult local;
         PgResult& res = out ? *out : local;
-        res.Reset(PQexecParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(),
-                               nullptr, nullptr, 0));
-        const ExecStatusType st = res.r ? PQresultStatus(res.r) : PGRES_FATAL_ERROR;
-        if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) return {};
+        if (beginPending) {
+            beginPending = false;
+            PgResult begin;
+            if (!BeginWith(sql, values, &begin, &res)) return Failure(nullptr, what);
+            if (!Succeeded(begin.r)) return Failure(begin.r, what);
+        } else {
+            res.Reset(PQexecParams(conn, sql, static_cast<int>(values.size()), nullptr,
+                                   values.data(), nullptr, nullptr, 0));
+        }
+        if (Succeeded(res.r)) return {};
         return Failure(res.r, what);
     }
 
+    static bool Succeeded(const PGresult* r) {
+        const ExecStatusType st = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
+        return st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK;
+    }
+
+    // BEGIN and `sql` in one pipeline: their results, or false when the
+    // pipeline could not be sent or its end never came (the connection is
+    // gone; what the server did stays open to doubt as for any statement).
+    bool BeginWith(const char* sql, const std::vector<const char*>& values, PgResult* begin,
+                   PgResult* res) {
+        res->Reset(nullptr);
+        if (!PQenterPipelineMode(conn)) return false;
+        bool ok = PQsendQueryParams(conn, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 0) &&
+                  PQsendQueryParams(conn, sql, static_cast<int>(values.size()), nullptr,
+                                    values.data(), nullptr, nullptr, 0) &&
+                  PQpipelineSync(conn);
+        // Each statement's result is followed by a null; the sync ends it.
+        PgResult* into[] = {begin, res};
+        int got = 0;
+        bool synced = false;
+        for (int nulls = 0; ok && !synced && nulls < 2;) {
+            PGresult* r = PQgetResult(conn);
+            if (!r) {
+                ++nulls;
+                if (PQstatus(conn) != CONNECTION_OK) break;
+                continue;
+            }
+            nulls = 0;
+            if (PQresultStatus(r) == PGRES_PIPELINE_SYNC) {
+                synced = true;
+                PQclear(r);
+            } else if (got < 2) {
+                into[got++]->Reset(r);
+            } else {
+                PQclear(r);
+            }
+        }
+        if (!PQexitPipelineMode(conn)) {
+            // Still in the pipeline: no use for anything else.
+            Close();
+            return false;
+        }
+        return ok && synced && got == 2;
+    }
+
     PGconn* conn = nullptr;
+    // A transaction's BEGIN goes out with its first statement, in one round
+    // trip; a transaction that ran no statement sends neither it nor its
+    // COMMIT.
+    bool beginPending = false;
     std::string display;
     std::vector<std::string> secrets;  // texts never to show
     bool lost = false;                 // the connection died during this operation
@@ -504,12 +559,13 @@ LedgerResult PgLedger::Run(const char* what, bool txn,
         db.lost = false;
         db.committing = false;
         LedgerResult r;
-        if (txn) r = db.Exec(what, "BEGIN", {});
-        if (r.ok()) r = body(db);
-        if (r.ok() && txn) {
+        db.beginPending = txn;
+        r = body(db);
+        if (r.ok() && txn && !db.beginPending) {
             db.committing = true;
             r = db.Exec(what, "COMMIT", {});
         }
+        db.beginPending = false;
         if (r.ok()) return r;
         if (!db.lost && txn && PQtransactionStatus(db.conn) != PQTRANS_IDLE) {
             PgResult res;
